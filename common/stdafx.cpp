@@ -1,0 +1,359 @@
+#include "common/stdafx.h"
+
+#include <cctype>
+#include <chrono>
+#include <codecvt>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace quorin {
+
+namespace {
+
+// One chunk of one or two characters, read like strtoul(chunk, nullptr, 16).
+unsigned char readHexChunk(const char* chunk, size_t len)
+{
+    char text[3] = {0, 0, 0};
+    std::memcpy(text, chunk, len);
+    return static_cast<unsigned char>(std::strtoul(text, nullptr, 16) & 0xFF);
+}
+
+const char HEX_UPPER[] = "0123456789ABCDEF";
+
+}  // namespace
+
+std::vector<unsigned char> H2BV(const std::string& hex)
+{
+    std::vector<unsigned char> out;
+    out.reserve(hex.size() / 2 + 1);
+    for (size_t i = 0; i < hex.size(); i += 2) {
+        size_t len = (i + 1 < hex.size()) ? 2 : 1;
+        // A NUL inside the text ends the chunk exactly as it would end a C string.
+        out.push_back(readHexChunk(hex.data() + i, len));
+    }
+    return out;
+}
+
+std::string BV2H(const std::vector<unsigned char>& binary)
+{
+    return B2H(binary.data(), static_cast<int>(binary.size()));
+}
+
+void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen)
+{
+    std::vector<unsigned char> bytes = H2BV(hex);
+    int count = static_cast<int>(bytes.size());
+    if (buffer != nullptr && bufferLen != nullptr && *bufferLen >= count && count > 0) {
+        std::memcpy(buffer, bytes.data(), bytes.size());
+    }
+    if (bufferLen != nullptr) {
+        *bufferLen = count;
+    }
+}
+
+std::string B2H(const unsigned char* buffer, int bufferLen)
+{
+    if (buffer == nullptr || bufferLen <= 0) {
+        return std::string();
+    }
+    try {
+        std::string out;
+        out.resize(static_cast<size_t>(bufferLen) * 2);
+        for (int i = 0; i < bufferLen; ++i) {
+            out[2 * i] = HEX_UPPER[buffer[i] >> 4];
+            out[2 * i + 1] = HEX_UPPER[buffer[i] & 0x0F];
+        }
+        return out;
+    } catch (...) {
+        return std::string();
+    }
+}
+
+std::string I2HEX(int i)
+{
+    if (i <= 0) {
+        return "00";
+    }
+    std::vector<unsigned char> bytes;
+    unsigned int v = static_cast<unsigned int>(i);
+    while (v != 0) {
+        bytes.insert(bytes.begin(), static_cast<unsigned char>(v & 0xFF));
+        v >>= 8;
+    }
+    return BV2H(bytes);
+}
+
+std::string UL2HEX(unsigned long i)
+{
+    unsigned char bytes[8];
+    for (int k = 7; k >= 0; --k) {
+        bytes[k] = static_cast<unsigned char>(i & 0xFF);
+        i >>= 8;
+    }
+    return B2H(bytes, 8);
+}
+
+std::string US2HEX4(unsigned short i)
+{
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(i));
+    return text;
+}
+
+std::string UL2HEX8(unsigned long i)
+{
+    char text[24];
+    std::snprintf(text, sizeof(text), "%08lX", i);
+    return text;
+}
+
+std::string DUP(const std::string& source, int multiply)
+{
+    std::string out;
+    if (multiply <= 0) {
+        return out;
+    }
+    out.reserve(source.size() * static_cast<size_t>(multiply));
+    for (int i = 0; i < multiply; ++i) {
+        out += source;
+    }
+    return out;
+}
+
+std::string UPPER(std::string source)
+{
+    for (char& c : source) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return source;
+}
+
+std::string LOWER(std::string source)
+{
+    for (char& c : source) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return source;
+}
+
+bool ALL(const std::string& source, const std::function<bool(int)>& pred)
+{
+    for (char c : source) {
+        if (!pred(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> SPLIT(const std::string& source, const std::string& delimeter)
+{
+    std::vector<std::string> out;
+    if (delimeter.empty()) {
+        out.push_back(source);
+        return out;
+    }
+    size_t start = 0;
+    while (start < source.size()) {
+        size_t pos = source.find(delimeter, start);
+        if (pos == std::string::npos) {
+            out.push_back(source.substr(start));
+            break;
+        }
+        out.push_back(source.substr(start, pos - start));
+        start = pos + delimeter.size();
+    }
+    return out;
+}
+
+std::string TRIMLEFT(const std::string& source)
+{
+    size_t pos = source.find_first_not_of(" \t");
+    return pos == std::string::npos ? std::string() : source.substr(pos);
+}
+
+std::string TRIMRIGHT(const std::string& source)
+{
+    size_t pos = source.find_last_not_of(" \t");
+    return pos == std::string::npos ? std::string() : source.substr(0, pos + 1);
+}
+
+std::string TRIM(const std::string& source)
+{
+    return TRIMRIGHT(TRIMLEFT(source));
+}
+
+std::string& REVERSE(std::string& s)
+{
+    std::string::size_type n = s.size();
+    for (std::string::size_type i = 0; i < n / 2; ++i) {
+        std::swap(s[i], s[n - 1 - i]);
+    }
+    return s;
+}
+
+std::string trimString(const std::string& source)
+{
+    const char* blanks = " \t\r\n";
+    size_t first = source.find_first_not_of(blanks);
+    if (first == std::string::npos) {
+        return std::string();
+    }
+    size_t last = source.find_last_not_of(blanks);
+    return source.substr(first, last - first + 1);
+}
+
+// std::wstring_convert is deprecated but still the standard library's only
+// UTF-8 <-> UCS-4 converter; it throws std::range_error on bad input, which
+// is the documented contract of these two helpers.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::wstring s2ws(const std::string& str)
+{
+    std::wstring_convert<std::codecvt_utf8<wchar_t>> conv;
+    return conv.from_bytes(str);
+}
+
+std::string ws2s(const std::wstring& wstr)
+{
+    std::wstring_convert<std::codecvt_utf8<wchar_t>> conv;
+    return conv.to_bytes(wstr);
+}
+#pragma GCC diagnostic pop
+
+std::string ESCAPE(const std::string& input)
+{
+    std::string out;
+    out.reserve(input.size() + 8);
+    for (char c : input) {
+        switch (c) {
+            case '\b': out += "\\b"; break;
+            case '\t': out += "\\t"; break;
+            case '\n': out += "\\n"; break;
+            case '\f': out += "\\f"; break;
+            case '\r': out += "\\r"; break;
+            case '"': out += "\\\""; break;
+            case '/': out += "\\/"; break;
+            case '\\': out += "\\\\"; break;
+            default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string H2ASCII(const std::string& hex)
+{
+    std::vector<unsigned char> bytes = H2BV(hex);
+    std::string out;
+    for (unsigned char b : bytes) {
+        if (b == 0) {
+            break;
+        }
+        out += static_cast<char>(b);
+    }
+    return out;
+}
+
+std::string ASCII2H(const std::string& ascii)
+{
+    return B2H(reinterpret_cast<const unsigned char*>(ascii.data()), static_cast<int>(ascii.size()));
+}
+
+void SLEEP(int millisecond)
+{
+    if (millisecond > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(millisecond));
+    }
+}
+
+int char2int(char input)
+{
+    if (input >= '0' && input <= '9') return input - '0';
+    if (input >= 'A' && input <= 'F') return input - 'A' + 10;
+    if (input >= 'a' && input <= 'f') return input - 'a' + 10;
+    return -1;
+}
+
+int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen, int targetSize)
+{
+    if (plen != nullptr) {
+        *plen = 0;
+    }
+    if (src == nullptr || target == nullptr || plen == nullptr) {
+        return 0;
+    }
+    while (src[0] != '\0' && src[1] != '\0') {
+        if (targetSize >= 0 && *plen >= targetSize) {
+            break;
+        }
+        int value = 16 * char2int(src[0]) + char2int(src[1]);
+        target[*plen] = static_cast<unsigned char>(value & 0xFF);
+        ++*plen;
+        src += 2;
+    }
+    return 0;
+}
+
+int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen)
+{
+    return ConvertASCIIHexToByteArray(src, target, plen, -1);
+}
+
+void ByteArrayToHexStr(const unsigned char* byteArray, long dwArrayLen, char* strOut,
+                       long dwOutSize)
+{
+    if (strOut == nullptr || dwOutSize <= 0) {
+        return;
+    }
+    strOut[0] = '\0';
+    if (byteArray == nullptr || dwArrayLen <= 0) {
+        return;
+    }
+    long pos = 0;
+    for (long i = 0; i < dwArrayLen; ++i) {
+        if (pos + 3 > dwOutSize) {
+            break;
+        }
+        strOut[pos] = HEX_UPPER[byteArray[i] >> 4];
+        strOut[pos + 1] = HEX_UPPER[byteArray[i] & 0x0F];
+        pos += 2;
+    }
+    strOut[pos] = '\0';
+}
+
+namespace {
+char g_asciiBuffer[8192];
+}
+
+char* HexToASCII(const char* input)
+{
+    std::memset(g_asciiBuffer, 0, sizeof(g_asciiBuffer));
+    if (input == nullptr) {
+        return g_asciiBuffer;
+    }
+    size_t out = 0;
+    // Leave the last byte as the terminator: longer input is cut.
+    while (input[0] != '\0' && input[1] != '\0' && out < sizeof(g_asciiBuffer) - 1) {
+        int hi = char2int(input[0]);
+        int lo = char2int(input[1]);
+        g_asciiBuffer[out++] = static_cast<char>((16 * hi + lo) & 0xFF);
+        input += 2;
+    }
+    return g_asciiBuffer;
+}
+
+bool IS_ALPHA_NUEx(char ch)
+{
+    return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+}
+
+void DebugOutput(const char* /*lpszFormat*/, ...) {}
+
+void DebugOutputProtocol(const char* /*lpszFormat*/, ...) {}
+
+}  // namespace quorin

@@ -1,0 +1,1 @@
+// Serial framing filters (being built).

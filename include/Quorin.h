@@ -1,0 +1,248 @@
+/*
+ * Quorin: access to secure magnetic-stripe and EMV card readers on USB HID
+ * and serial ports.
+ *
+ * This header is the whole public contract of libquorin. It compiles as C
+ * (C99) and as C++.
+ *
+ * Three generations of functions share one engine:
+ *  - first generation, prefix "Quorin": one reader at a time, results copied
+ *    into caller buffers;
+ *  - plain generation (OpenDevice, GetTrack1, SendCommand, OnDataReceived...):
+ *    the same single reader, results in library buffers;
+ *  - Ex generation (suffix "Ex"): any number of readers, each addressed by the
+ *    handle OpenDeviceEx returned; every callback gets the handle and the
+ *    host's object pointer back.
+ *
+ * Threads. The exported functions expect one host thread at a time. Every
+ * host callback runs on a thread of its own, started for that one call
+ * (OnError excepted: it runs on the reader's receiving thread), so callbacks
+ * may run concurrently and in any order. A text passed to a callback is valid
+ * only during the call. After CloseDeviceEx (or CloseDevice) returns, no
+ * further callback of that reader starts, and the close waits (up to two
+ * seconds) for callbacks already running, unless it is called from one of
+ * them.
+ *
+ * Returned texts live in library buffers and rings and stay valid only until
+ * later calls reuse them; copy what you keep. Text functions never return
+ * NULL.
+ *
+ * Result codes along the command path:
+ *   0   success
+ *   1   time-out, or the reader stayed busy
+ *   3   with-length command text shorter than four characters
+ *   5   no reader open, or the connection was closed
+ *   6   command text or argument missing, too short, too long or unusable
+ *   15  another first-generation command is in flight
+ *   17  device transfer failed, reader answered with an error status, or
+ *       packets disagree
+ *   255 an internal exception was caught
+ *   any other value is the reader's own result byte.
+ */
+#ifndef QUORIN_H
+#define QUORIN_H
+
+#ifdef __cplusplus
+#include <cstddef>
+#else
+#include <stdbool.h>
+#include <stddef.h>
+#endif
+
+#if defined(__GNUC__)
+#define QUORIN_API __attribute__((visibility("default")))
+#else
+#define QUORIN_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------ types */
+
+/** Status enumerations (32-bit). */
+typedef enum EErrorValues {
+    ZEDRA_ST_OK = 0,
+    ZEDRA_ST_FAILED = 1,
+    ZEDRA_ST_OPEN = 2,
+    ZEDRA_ST_INVALID_PARAM = 3
+} EErrorValues;
+
+typedef enum EDeviceStateValues {
+    ZEDRA_STATE_DISCONNECTED = 0,
+    ZEDRA_STATE_CONNECTED = 1,
+    ZEDRA_STATE_ERROR = 2
+} EDeviceStateValues;
+
+typedef enum ECardReadValues { ZEDRA_CARDREAD_OK = 0, ZEDRA_CARDREAD_ERROR = 1 } ECardReadValues;
+
+typedef enum ECardDataStateValues {
+    ZEDRA_DATA_NOTREADY = 0,
+    ZEDRA_DATA_READY = 1,
+    ZEDRA_DATA_ERROR = 2
+} ECardDataStateValues;
+
+/**
+ * The card record of the last swipe. Every text is NUL-terminated within its
+ * array. Layout: the character arrays, then the integers, in this order.
+ */
+typedef struct _ZDMSRDATA {
+    char m_szCardData[768];       /**< the three tracks joined */
+    char m_szCardDataMasked[768]; /**< the three masked tracks joined */
+    char m_szTrack1Data[256];     /**< hex of the encrypted track, or its text */
+    char m_szTrack2Data[256];
+    char m_szTrack3Data[256];
+    char m_szTrack1DataMasked[256];
+    char m_szTrack2DataMasked[256];
+    char m_szTrack3DataMasked[256];
+    char m_szFluxmarkData[256];   /**< stripe-authentication block, hex */
+    char m_szCardEncodeType[256]; /**< "ISO", "AAMVA", "CADL", "BLANK", ... */
+    char m_szFluxmarkStatus[256];
+    char m_szDUKPTSessionID[256];
+    char m_szDeviceSerialNumber[256];
+    char m_szDUKPTKSN[256];
+    char m_szFirstName[256];
+    char m_szLastName[256];
+    char m_szPAN[256];
+    char m_szMonth[256];
+    char m_szYear[256];
+    long m_dwReaderID; /**< USB product ID of the reader */
+    long m_dwFluxmarkLength;
+    long m_dwFluxmarkStatus;
+    long m_dwTrack1Length;
+    long m_dwTrack2Length;
+    long m_dwTrack3Length;
+    long m_dwTrack1LengthMasked;
+    long m_dwTrack2LengthMasked;
+    long m_dwTrack3LengthMasked;
+    long m_dwCardEncodeType;
+    long m_dwTrack1DcdStatus;
+    long m_dwTrack2DcdStatus;
+    long m_dwTrack3DcdStatus;
+    long m_dwCardSwipeStatus; /**< ZEDRA_CARDREAD_ERROR when a track failed to decode */
+    long m_dwBatteryLevel;
+    long m_dwEncryptionStatus;
+} ZDMSRDATA;
+
+/** Callback types. Texts are valid only during the call. */
+typedef void (*CallBackCardDataStateChanged)(long state);
+typedef void (*CallBackDeviceStateChanged)(long state);
+typedef void (*CallBackOnCardDataReceived)(const char* text);
+typedef void (*CallBackOnDeviceResponse)(const char* text);
+typedef void (*CallBackOnDeviceExtendedResponse)(const char* text);
+typedef void (*CallBackOnNotification)(unsigned int messageId, const char* text);
+typedef void (*CallBackCardDataStateChangedEx)(unsigned long Handle, void* Obj, long state);
+typedef void (*CallBackDeviceStateChangedEx)(unsigned long Handle, void* Obj, long state);
+typedef void (*CallBackOnCardDataReceivedEx)(unsigned long Handle, void* Obj, const char* text);
+typedef void (*CallBackOnDeviceResponseEx)(unsigned long Handle, void* Obj, const char* text);
+typedef void (*CallBackOnDeviceExtendedResponseEx)(unsigned long Handle, void* Obj,
+                                                   const char* text);
+typedef void (*CallBackOnNotificationEx)(unsigned long Handle, void* Obj, unsigned int messageId,
+                                         const char* text);
+
+/* ---------------------------------------------------------------- session */
+
+/**
+ * Lists the attached USB readers.
+ * @return the device paths ("HID://" + serial number, or "HID://" + the
+ *         system path when a reader has no serial number) joined by ",";
+ *         "" when none is attached. Valid until the next enumeration (every
+ *         list or open call enumerates).
+ */
+QUORIN_API char* QuorinGetDeviceList(void);
+QUORIN_API const char* GetDeviceList(void);
+
+/**
+ * Opens the single reader of the first and plain generations.
+ * @param[in] lpDeviceName NULL, "" or a name beginning with "HID://": an
+ *            attached USB reader is chosen; any other text is opened as given
+ *            (for example a "SERIAL://PORT=..." path).
+ * @retval 0 a reader is open afterwards (also when one was open already)
+ * @retval 1 no reader could be opened
+ */
+QUORIN_API long QuorinOpenDevice(char* lpDeviceName);
+QUORIN_API long OpenDevice(const char* lpDeviceName);
+/** Closes the first-generation reader; waits for a synchronous command in
+ *  flight. Always returns 0. */
+QUORIN_API long QuorinCloseDevice(void);
+QUORIN_API void CloseDevice(void);
+/** 1 while the first-generation reader is open and connected, else 0. */
+QUORIN_API int QuorinIsDeviceConnected(void);
+QUORIN_API int IsDeviceConnected(void);
+/** Stores the first-generation device state (EDeviceStateValues). */
+QUORIN_API void QuorinGetDeviceState(long* lpdwDeviceState);
+/** Stores the first-generation card-data state (ECardDataStateValues). */
+QUORIN_API void QuorinGetCardDataState(long* lpdwCardDataState);
+/** Stores the open reader's USB product ID (0 when none; 0x119 as 0x19). */
+QUORIN_API void QuorinGetPID(long* lpdwPID);
+
+/**
+ * Opens a reader of the Ex generation.
+ * @param[in] lpDeviceName a path from the device list, a "SERIAL://" path,
+ *            or NULL/"" for the first listed reader.
+ * @return the reader's handle, 0 on failure or when the path is open already.
+ */
+QUORIN_API unsigned long OpenDeviceEx(const char* lpDeviceName);
+/** Closes an Ex reader. Unknown and zero handles are ignored. */
+QUORIN_API void CloseDeviceEx(unsigned long Handle);
+/** 1 from open to close (also after an unplug, which is reported through the
+ *  connection callback), 0 for an unknown handle. */
+QUORIN_API int IsDeviceConnectedEx(unsigned long Handle);
+/** The reader's USB product ID, 0 for an unknown handle or a serial reader. */
+QUORIN_API int GetProductIDEx(unsigned long Handle);
+
+/**
+ * Copies s (at most 767 characters) into the library's result ring.
+ * @return the copy; it survives the next 32 calls that use the ring.
+ */
+QUORIN_API const char* STATIC_STRING(const char* s);
+
+/* -------------------------------------------------------------- callbacks */
+
+/* Each registration replaces the previous one; NULL unregisters. The
+ * first-generation registrations may be made before a reader is opened; Ex
+ * registrations need the handle and are ignored for unknown handles. */
+QUORIN_API void OnDataReceived(CallBackOnCardDataReceived lpFuncNotify);
+QUORIN_API void OnDeviceConnectionStateChanged(CallBackDeviceStateChanged lpFuncNotify);
+QUORIN_API void QuorinCardDataStateChangedNotify(CallBackCardDataStateChanged lpFuncNotify);
+QUORIN_API void QuorinDeviceStateChangedNotify(CallBackDeviceStateChanged lpFuncNotify);
+QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc);
+/** The error callback runs on the reader's receiving thread; it must return
+ *  quickly and must not close the reader. */
+QUORIN_API void OnError(CallBackOnDeviceResponse OnErrorProc);
+QUORIN_API void OnNotification(CallBackOnNotification OnNotifyProc);
+QUORIN_API void OnTransactionStatus(CallBackOnDeviceResponse notif);
+QUORIN_API void OnDisplayMessageRequest(CallBackOnDeviceResponse notif);
+QUORIN_API void OnUserSelectionRequest(CallBackOnDeviceResponse notif);
+QUORIN_API void OnARQCReceived(CallBackOnDeviceResponse notif);
+QUORIN_API void OnTransactionResult(CallBackOnDeviceResponse notif);
+QUORIN_API void OnDeviceExtendedResponse(CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc);
+QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceivedEx lpFuncNotify,
+                                 void* Obj);
+QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,
+                                                 CallBackDeviceStateChangedEx lpFuncNotify,
+                                                 void* Obj);
+QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificationEx lpFuncNotify,
+                                     void* Obj);
+QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
+                                   CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj);
+QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj);
+
+/* --------------------------------------------------------------- commands */
+/* (section: commands) */
+
+/* -------------------------------------------------------------- card data */
+/* (section: card data) */
+
+/* ----------------------------------------------------- device information */
+/* (section: device information) */
+
+/* -------------------------------------------------------------------- EMV */
+/* (section: emv) */
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QUORIN_H */

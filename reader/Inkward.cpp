@@ -1,0 +1,7 @@
+#include "reader/Inkward.h"
+
+namespace quorin {
+
+void Inkward::afterOpen() {}
+
+}  // namespace quorin

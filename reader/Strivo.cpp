@@ -1,0 +1,344 @@
+#include "reader/Strivo.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "common/ResultCode.h"
+#include "common/stdafx.h"
+#include "extended/Veyra.h"
+#include "extended/VeyraBle.h"
+#include "extended/VeyraOEMStrivoBootLoader.h"
+#include "extended/VeyraSerial.h"
+#include "extended/tPivra.h"
+#include "extended/tPivraBle.h"
+#include "reader/Inkward.h"
+#include "reader/StrivoBootLoader.h"
+
+namespace quorin {
+
+namespace {
+
+// Work area of the plain command framing: the hex text converts into at most
+// this many bytes; longer text is refused.
+constexpr int COMMAND_WORK_AREA = 1024;
+// A plain command travels in one feature report: report ID, command byte,
+// length byte and the data.
+constexpr int SEND_BUFFER_SIZE = 4096;
+
+Strivo* createForRow(const CRConfigTable* config, const std::string& scheme)
+{
+    if (config != nullptr) {
+        switch (config->dwPID) {
+            case 0x19:
+            case 0x1a:
+            case 0x1d:
+            case 0x1e:
+                return new Veyra();
+            case 0x1c:
+            case 0x1f:
+                return new tPivra();
+            case 0x11c:
+                return new tPivraBle();
+            case 0x119:
+                return new VeyraBle();
+            case 0x2251:
+                return new Inkward();
+            case 0x12:
+                return new StrivoBootLoader();
+            case 0x5357:
+                return new VeyraOEMStrivoBootLoader();
+            case 0x11:
+            case 0x13:
+            case 0x1:
+            case 0x2:
+            case 0x3:
+                return new Strivo();
+            case 0x18:
+                // A model the library knows by name but has no reader class
+                // for; no enumerated reader carries it. Refuse it rather than
+                // guess at its protocol.
+                return nullptr;
+            default:
+                break;
+        }
+    }
+    if (scheme.compare(0, 9, "SERIAL://") == 0) {
+        return new VeyraSerial();
+    }
+    return new Veyra();
+}
+
+}  // namespace
+
+std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* config)
+{
+    std::string scheme = path != nullptr ? UPPER(path) : std::string();
+    // The deleter stops the connection's receiving thread while the whole
+    // object, subclass state included, is still alive: no report can reach a
+    // half-destroyed reader.
+    std::shared_ptr<Strivo> reader(createForRow(config, scheme), [](Strivo* p) {
+        if (p != nullptr) {
+            p->stopConnection();
+            delete p;
+        }
+    });
+    if (!reader) {
+        return nullptr;
+    }
+    if (!reader->_open(path, config)) {
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> guard(reader->cardLock);
+        reader->rawData.m_dwDevicePID = config != nullptr ? config->dwPID : 0;
+    }
+    reader->afterOpen();
+    return reader;
+}
+
+Strivo::Strivo()
+{
+    std::memset(&configTable, 0, sizeof(configTable));
+    std::memset(&cardData, 0, sizeof(cardData));
+    std::memset(&rawData, 0, sizeof(rawData));
+}
+
+Strivo::~Strivo()
+{
+    // The session detaches the delegate first, so this reports nothing.
+    // close() is called non-virtually: a subclass's part is already gone.
+    Strivo::close();
+    msrRawData.clear();
+}
+
+Strivo_Delegate* Strivo::getDelegate()
+{
+    std::lock_guard<std::recursive_mutex> guard(delegateLock);
+    return _delegate;
+}
+
+void Strivo::setDelegate(Strivo_Delegate* d)
+{
+    std::lock_guard<std::recursive_mutex> guard(delegateLock);
+    _delegate = d;
+    if (d != nullptr && connection) {
+        d->OnDeviceChange(this, ZEDRA_STATE_CONNECTED);
+    }
+}
+
+ZDMSRDATA Strivo::getCardData()
+{
+    std::lock_guard<std::mutex> guard(cardLock);
+    return cardData;
+}
+
+void Strivo::_onData(iConnection* connObject, unsigned char* pData, int dataLen,
+                     void* associateObject)
+{
+    try {
+        if (associateObject != nullptr) {
+            static_cast<Strivo*>(associateObject)->onData(connObject, pData, dataLen);
+        }
+    } catch (...) {
+        // The receiving thread goes on with the next report.
+    }
+}
+
+void Strivo::_onChanged(const char* pathScheme, int change, void* associateObject)
+{
+    try {
+        if (associateObject != nullptr) {
+            static_cast<Strivo*>(associateObject)->onChanged(pathScheme, change);
+        }
+    } catch (...) {
+    }
+}
+
+void Strivo::setError(int err, char* message, void* /*env*/)
+{
+    withDelegate([&](Strivo_Delegate* d) { d->OnError(this, err, message); });
+}
+
+bool Strivo::_open(const char* path, const CRConfigTable* config)
+{
+    return adoptConnection(iConnection::open(path), config);
+}
+
+bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config)
+{
+    connection.reset(conn);
+    if (config != nullptr) {
+        configTable = *config;
+    } else {
+        std::memset(&configTable, 0, sizeof(configTable));
+    }
+    if (!connection) {
+        return false;
+    }
+    connection->registerOnDataEvent(&Strivo::_onData, this);
+    connection->registerConnectionChanged(&Strivo::_onChanged, this);
+    connection->setErrorHandler(this);
+    withDelegate([&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_CONNECTED); });
+    return true;
+}
+
+void Strivo::afterOpen() {}
+
+bool Strivo::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned char* buffer,
+                            int* bufferLen)
+{
+    if (hexCmd == nullptr || buffer == nullptr || bufferLen == nullptr) {
+        return false;
+    }
+    const char* text = reinterpret_cast<const char*>(hexCmd);
+    // Refuse text that would not fit the work area instead of cutting it.
+    if (std::strlen(text) / 2 > static_cast<size_t>(COMMAND_WORK_AREA)) {
+        return false;
+    }
+    unsigned char work[COMMAND_WORK_AREA];
+    int n = 0;
+    ConvertASCIIHexToByteArray(text, work, &n, COMMAND_WORK_AREA);
+    if (n == 0 || *bufferLen <= n + 1) {
+        return false;
+    }
+    buffer[1] = work[0];
+    buffer[2] = static_cast<unsigned char>(n - 1);
+    if (n > 1) {
+        std::memcpy(buffer + 3, work + 1, static_cast<size_t>(n - 1));
+    }
+    *bufferLen = n + 2;
+    return true;
+}
+
+void Strivo::close()
+{
+    // Destroying the connection stops and joins its receiving thread.
+    connection.reset();
+    withDelegate(
+        [&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
+}
+
+void Strivo::stopConnection()
+{
+    connection.reset();
+}
+
+void Strivo::clear()
+{
+    std::lock_guard<std::mutex> guard(cardLock);
+    std::memset(&cardData, 0, sizeof(cardData));
+}
+
+bool Strivo::isConnected()
+{
+    return connection != nullptr;
+}
+
+int Strivo::sendCommand(unsigned char* command, int commandLength)
+{
+    if (!connection) {
+        return RC_NOT_OPEN;
+    }
+    std::vector<unsigned char> buffer(SEND_BUFFER_SIZE, 0);
+    int length = SEND_BUFFER_SIZE;
+    if (!composeCommand(command, commandLength, buffer.data(), &length)) {
+        return RC_BAD_ARGUMENT;
+    }
+    return connection->send(reinterpret_cast<char*>(buffer.data()), length, 1);
+}
+
+int Strivo::waitForCommand()
+{
+    return RC_OK;
+}
+
+int Strivo::getResponse(unsigned char* buf, int BufferLength)
+{
+    int length = BufferLength;
+    return getResponse(buf, &length);
+}
+
+int Strivo::getResponse(unsigned char* buf, int* BufferLength)
+{
+    try {
+        if (buf == nullptr || BufferLength == nullptr || *BufferLength < 1) {
+            return RC_BAD_ARGUMENT;
+        }
+        if (!connection) {
+            return RC_NOT_OPEN;
+        }
+        buf[0] = 0;
+        return connection->receive(buf, BufferLength);
+    } catch (...) {
+        return RC_EXCEPTION;
+    }
+}
+
+std::string Strivo::getMsrRawData()
+{
+    return msrRawData.getAll();
+}
+
+std::string Strivo::getRawData()
+{
+    return connection ? connection->getAll() : std::string();
+}
+
+void Strivo::clearRawData()
+{
+    if (connection) {
+        connection->clear();
+    }
+}
+
+int Strivo::getResultCode()
+{
+    return resultCode.load();
+}
+
+void Strivo::setResultCode(int code)
+{
+    resultCode.store(code);
+}
+
+void Strivo::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen)
+{
+    getMSRResult(pData, dataLen);
+}
+
+void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/)
+{
+    withDelegate(
+        [&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
+}
+
+int Strivo::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
+                                      int* outLen)
+{
+    if (buf == nullptr || out == nullptr || outLen == nullptr || BufferLength < 2) {
+        return RC_BAD_ARGUMENT;
+    }
+    int code = buf[1];
+    resultCode.store(code);
+    // Frame: report ID, result code, data length L, then L data bytes. Only
+    // the bytes actually received are decoded.
+    int length = BufferLength >= 3 ? buf[2] : 0;
+    if (length > BufferLength - 3) {
+        length = BufferLength - 3 > 0 ? BufferLength - 3 : 0;
+    }
+    if (2 * length + 1 > *outLen) {
+        // The caller's text buffer cannot hold the answer: refuse rather than
+        // overrun it or hand back a cut response.
+        if (*outLen > 0) {
+            out[0] = '\0';
+        }
+        *outLen = 0;
+        return RC_BAD_ARGUMENT;
+    }
+    ByteArrayToHexStr(buf + 3, length, out, 2 * length + 1);
+    *outLen = 2 * length;
+    return code;
+}
+
+}  // namespace quorin

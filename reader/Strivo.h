@@ -1,0 +1,188 @@
+// The reader object: one opened card reader.
+//
+// Owner and threads. The session owns the reader (shared ownership, so a
+// command worker still running keeps it alive); the reader owns its
+// connection. Two kinds of thread use it: the connection's receiving thread,
+// which runs onData/onChanged and so the card decoding and the delegate
+// calls, and host or worker threads that send commands.
+//
+// Locks:
+//  - delegateLock guards _delegate: every delegate call is made under it, so
+//    once setDelegate(nullptr) has returned no call into the old delegate is
+//    running or will start.
+//  - cardLock guards cardData and rawData: the receiving thread rewrites them
+//    under it and getCardData copies under it, so a copy is never torn.
+//  - lock serialises the Ex command workers on this reader.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "Quorin.h"
+#include "reader/CRConfigTable.h"
+#include "reader/ErrorHandler.h"
+#include "reader/Strivo_Delegate.h"
+#include "transport/RawDataStore.h"
+#include "transport/iConnection.h"
+
+namespace quorin {
+
+// The raw card record: every field of a card-data report in byte and text
+// form. Texts are NUL-terminated within their arrays.
+typedef struct _ZEDRADATA {
+    char m_szCardData[1536];
+    char m_szCardDataMasked[1536];
+    char m_szTk1Data[512];
+    char m_szTk2Data[512];
+    char m_szTk3Data[512];
+    char m_szTk1DataMasked[512];
+    char m_szTk2DataMasked[512];
+    char m_szTk3DataMasked[512];
+    char m_szFluxmarkData[256];
+    char m_szTk1DataRaw[256];
+    char m_szTk2DataRaw[256];
+    char m_szTk3DataRaw[256];
+    char m_szFluxmarkDataRaw[256];
+    char m_szFluxmarkStatus[9];
+    char m_szDUKPTKSN[256];
+    char m_szDUKPTKSNRaw[256];
+    char m_szDUKPTSessionID[256];
+    char m_szDUKPTSessionIDRaw[256];
+    char m_szDeviceSerialNumber[256];
+    char m_szCardEncodeType[256];
+    char m_szLastName[256];
+    char m_szFirstName[256];
+    char m_szPAN[256];
+    char m_szMonth[256];
+    char m_szYear[256];
+    char m_szExpDate[256];
+    long m_dwTk1Length;
+    long m_dwTk2Length;
+    long m_dwTk3Length;
+    long m_dwTk1LengthMasked;
+    long m_dwTk2LengthMasked;
+    long m_dwTk3LengthMasked;
+    long m_dwTk1DcdStatus;
+    long m_dwTk2DcdStatus;
+    long m_dwTk3DcdStatus;
+    long m_dwDevicePID;
+    long m_dwCardSwipeStatus;
+    long m_dwFluxmarkLength;
+    long m_dwFluxmarkStatus;
+    long m_dwCardEncodeType;
+    long m_dwBatteryLevel;
+    long m_dwEncryptionStatus;
+} ZEDRADATA;
+
+struct CardEncodeTypeName {
+    int type;
+    const char* strType;
+};
+// "ISO", "AAMVA", "CADL", "BLANK", "OTHER", "UNDETERMINED", "NONE".
+extern const CardEncodeTypeName card_encode_type_str[7];
+
+class Strivo : public ErrorHandler {
+public:
+    // Picks the model class from the device-table row (may be null) and the
+    // path, opens it and runs its opening handshake. Null on failure.
+    static std::shared_ptr<Strivo> open(const char* path, const CRConfigTable* config);
+
+    Strivo();
+    ~Strivo() override;
+    Strivo(const Strivo&) = delete;
+    Strivo& operator=(const Strivo&) = delete;
+
+    Strivo_Delegate* getDelegate();
+    // Stores d; when the reader holds a connection and d is set, reports
+    // ZEDRA_STATE_CONNECTED to it at once. Waits for a delegate call in
+    // progress on another thread to finish.
+    void setDelegate(Strivo_Delegate* d);
+    // A consistent copy of the card record.
+    ZDMSRDATA getCardData();
+    // Destroys the connection (joining its receiving thread) without telling
+    // the delegate. Runs before the object is deleted.
+    void stopConnection();
+
+    // Card-data report decoding helpers (decoder alternative through the
+    // connection's iDecoder).
+    bool decodeInputReport(const unsigned char* data, int dataLen);
+    unsigned long decode_ulong(int id, void* data, int len);
+    void decode_bytes(int id, void* buffer, void* data, int len);
+    void ExtractNameISO(const char* track);
+    void ExtractNameAAMVA(const char* track);
+
+    static void _onData(iConnection* connObject, unsigned char* pData, int dataLen,
+                        void* associateObject);
+    static void _onChanged(const char* pathScheme, int change, void* associateObject);
+
+    // ---- virtual operations, in slot order
+    void setError(int err, char* message, void* env) override;
+    virtual bool _open(const char* path, const CRConfigTable* config);
+    // Takes ownership of an opened connection (null allowed), registers the
+    // reader's callbacks with it and copies the row; what _open does after
+    // opening the connection for its path. Returns whether conn was set.
+    bool adoptConnection(iConnection* conn, const CRConfigTable* config);
+    virtual void afterOpen();
+    virtual bool composeCommand(unsigned char* hexCmd, int hexCmdLen, unsigned char* buffer,
+                                int* bufferLen);
+    virtual void getMSRResult(const unsigned char* data, int dataLen);
+    virtual void updateData();
+    virtual void extractData();
+    virtual void copyToMsr();
+    virtual void close();
+    virtual void clear();
+    virtual bool isConnected();
+    virtual int sendCommand(unsigned char* command, int commandLength);
+    virtual int waitForCommand();
+    // Reads the response into buf (capacity BufferLength).
+    virtual int getResponse(unsigned char* buf, int BufferLength);
+    // Reads the response into buf; *BufferLength is the capacity on entry and
+    // the response length on return.
+    virtual int getResponse(unsigned char* buf, int* BufferLength);
+    virtual std::string getMsrRawData();
+    virtual std::string getRawData();
+    virtual void clearRawData();
+    virtual int getResultCode();
+    virtual void setResultCode(int code);
+    virtual void onData(iConnection* connObject, unsigned char* pData, int dataLen);
+    virtual void onChanged(const char* pathScheme, int change);
+    // Decodes a response in buf (BufferLength bytes) into upper-case hex in
+    // out, whose capacity is *outLen on entry; *outLen is the hex length on
+    // return. Returns the response's result code, or a status.
+    virtual int MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
+                                          int* outLen);
+    virtual std::string GetCardDataStr(const char* lpStrFieldDelimiter);
+
+    // Busy marker of synchronous Ex commands, polled by the Ex close.
+    std::atomic<int> flag{0};
+    // Serialises the Ex command workers on this reader.
+    std::mutex lock;
+    // The reader's copy of its device-table row; zeros without a row.
+    CRConfigTable configTable;
+
+protected:
+    // Calls fn(delegate) under delegateLock when a delegate is attached.
+    template <typename Fn>
+    void withDelegate(Fn&& fn)
+    {
+        std::lock_guard<std::recursive_mutex> guard(delegateLock);
+        if (_delegate != nullptr) {
+            fn(_delegate);
+        }
+    }
+    // The connection, or null; owned.
+    iConnection* getConnection() { return connection.get(); }
+
+    std::recursive_mutex delegateLock;
+    Strivo_Delegate* _delegate = nullptr;  // guarded by delegateLock; not owned
+    RawDataStore msrRawData;
+    std::mutex cardLock;                   // guards cardData and rawData
+    ZDMSRDATA cardData;
+    std::unique_ptr<iConnection> connection;
+    std::atomic<int> resultCode{0};
+    ZEDRADATA rawData;
+};
+
+}  // namespace quorin

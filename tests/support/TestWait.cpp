@@ -1,0 +1,44 @@
+#include "TestWait.h"
+
+namespace quorin_test {
+
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return pred();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+void EventCounter::bump()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        ++m_count;
+    }
+    m_cv.notify_all();
+}
+
+int EventCounter::count()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_count;
+}
+
+bool EventCounter::waitFor(int n, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_cv.wait_for(guard, timeout, [&] { return m_count >= n; });
+}
+
+void EventCounter::reset()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_count = 0;
+}
+
+}  // namespace quorin_test

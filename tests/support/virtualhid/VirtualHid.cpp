@@ -1,0 +1,1 @@
+// Virtual USB reader behind hidapi's C API (being built).

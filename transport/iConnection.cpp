@@ -1,0 +1,142 @@
+#include "transport/iConnection.h"
+
+#include <strings.h>
+
+#include <cstring>
+
+#include "transport/HIDConnection.h"
+#include "transport/SerialConnection.h"
+
+namespace quorin {
+
+iConnection::iConnection()
+{
+    setScheme("dummy");
+}
+
+iConnection::~iConnection()
+{
+    errPipe = nullptr;
+    iConnection::close();
+    RawDataStore::clear();
+}
+
+iConnection* iConnection::open(const char* pathScheme)
+{
+    if (pathScheme == nullptr || pathScheme[0] == '\0') {
+        pathScheme = "HID://";
+    }
+    if (iConnection* hid = HIDConnection::open(pathScheme)) {
+        return hid;
+    }
+    return SerialConnection::open(pathScheme);
+}
+
+int iConnection::enumDevices(iConnectionEnumDevice funcFoundDevice)
+{
+    return HIDConnection::enumDevices(funcFoundDevice);
+}
+
+bool iConnection::iConnectionDefEnumDevice(const char* /*pathScheme*/, void* /*extraInfo*/)
+{
+    return false;
+}
+
+void iConnection::close() {}
+
+const char* iConnection::getScheme()
+{
+    return szScheme;
+}
+
+bool iConnection::isMe(const char* path)
+{
+    if (path == nullptr) {
+        return false;
+    }
+    // Comparing over the longer length means a prefix never matches.
+    return strcasecmp(path, szScheme) == 0;
+}
+
+int iConnection::send(char* /*pData*/, int /*dataLen*/, int /*type*/)
+{
+    return 0;
+}
+
+int iConnection::receive(unsigned char* /*pData*/, int* /*dataLen*/)
+{
+    return 0;
+}
+
+void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param)
+{
+    std::lock_guard<std::mutex> guard(callbackLock);
+    fnOnData = funcOnData;
+    onDataParam = param;
+}
+
+void iConnection::deliverData(unsigned char* data, int dataLen)
+{
+    iConnectionOnData fn;
+    void* param;
+    {
+        std::lock_guard<std::mutex> guard(callbackLock);
+        fn = fnOnData;
+        param = onDataParam;
+    }
+    if (fn != nullptr) {
+        fn(this, data, dataLen, param);
+    }
+}
+
+void iConnection::deliverChanged(int change)
+{
+    iConnectionChanged fn;
+    void* param;
+    {
+        std::lock_guard<std::mutex> guard(callbackLock);
+        fn = fnDeviceChanged;
+        param = onDeviceChangedParam;
+    }
+    if (fn != nullptr) {
+        fn(getScheme(), change, param);
+    }
+}
+
+bool iConnection::hasDataCallback()
+{
+    std::lock_guard<std::mutex> guard(callbackLock);
+    return fnOnData != nullptr;
+}
+
+int iConnection::getDeviceInfoEx(void* /*param*/)
+{
+    return 7;
+}
+
+int iConnection::getDefaultGuardingTime()
+{
+    return 0;
+}
+
+void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param)
+{
+    std::lock_guard<std::mutex> guard(callbackLock);
+    fnDeviceChanged = funcConnectionChanged;
+    onDeviceChangedParam = param;
+}
+
+void iConnection::setErrorHandler(ErrorHandler* errHandler)
+{
+    errPipe = errHandler;
+}
+
+void iConnection::setScheme(const char* text)
+{
+    std::memset(szScheme, 0, sizeof(szScheme));
+    if (text != nullptr) {
+        std::strncpy(szScheme, text, sizeof(szScheme) - 1);
+    }
+}
+
+}  // namespace quorin
