@@ -230,7 +230,55 @@ QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
 QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj);
 
 /* --------------------------------------------------------------- commands */
-/* (section: commands) */
+/* Command texts are hex, either case: "without length" is the command byte
+ * then the data bytes (for extended-protocol readers also "CCCC:DATA");
+ * "with length" has a length byte as characters three and four, which is
+ * dropped before sending. Texts longer than 8189 characters are refused. */
+
+/** Sets how long a serial reader's response is awaited (10000 ms at load). */
+QUORIN_API void SetCommandTimeout(int TimeoutMs);
+/**
+ * Sends a command to the first-generation reader and waits for the answer.
+ * @param[in]  lpCmd         command text without length
+ * @param[in]  lpdwCmdLen    its character count (at least 2)
+ * @param[out] lpResult      response data as upper-case hex, NUL-terminated
+ * @param[in]  lpdwResultLen capacity of lpResult; an answer that does not fit
+ *                           is refused with 6 and nothing is written past it
+ * @return 0, 5, 6, 15, 17, 255 or the reader's result byte (see the table)
+ */
+QUORIN_API long QuorinSendCommand(char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen);
+/** As QuorinSendCommand for a with-length text; 3 when shorter than four
+ *  characters. A text holding ':' is sent as an extended command unchanged. */
+QUORIN_API long QuorinSendCommandWithLength(char* lpCmd, long lpdwCmdLen, char* lpResult,
+                                            long lpdwResultLen);
+/** Plain generation: the response hex in a library buffer (also the storage
+ *  of the STATIC_STRING ring, which each call wipes); "" on failure. The
+ *  result code is read with GetResultCode. */
+QUORIN_API const char* SendCommand(const char* lpCmd);
+QUORIN_API const char* SendCommandWithLength(const char* lpCmd);
+/** Ex generation: the response hex ("" on failure or for an unknown handle);
+ *  valid for the next 32 calls that return texts. Responses of any length
+ *  are returned whole. */
+QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd);
+/** As SendCommandEx for a with-length text; only the declared number of data
+ *  bytes is sent; "" when the text is shorter than declared. */
+QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char* lpCmd);
+/**
+ * Sends a with-length command on a worker thread and returns at once. The
+ * answer reaches the OnDeviceResponse callback as lower-case hex from the
+ * result code on ("00021234": result 0, two data bytes 12 34). No callback
+ * follows when the exchange fails.
+ * @retval 0 the worker was started, or no reader is open
+ * @retval 255 the worker could not be started
+ */
+QUORIN_API long SendData(const char* lpHexCommandString);
+/** Ex form of SendData: workers on one reader run one after another; the
+ *  answer reaches the reader's OnDeviceResponseEx callback. */
+QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString);
+/** Discards the current card data and reports ZEDRA_DATA_NOTREADY. */
+QUORIN_API void QuorinClearBuffer(void);
+QUORIN_API void ClearCardData(void);
+QUORIN_API void ClearCardDataEx(unsigned long Handle);
 
 /* -------------------------------------------------------------- card data */
 /* (section: card data) */

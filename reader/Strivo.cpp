@@ -313,6 +313,44 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/)
         [&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
 }
 
+Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity)
+{
+    constexpr int RESPONSE_BUFFER_SIZE = 8192;
+    Exchange ex;
+    std::string text = command != nullptr ? command : "";
+    std::vector<unsigned char> cmd(text.begin(), text.end());
+    cmd.push_back('\0');
+    ex.stage = Exchange::SEND;
+    ex.result = sendCommand(cmd.data(), static_cast<int>(text.size()));
+    if (ex.result != 0) {
+        return ex;
+    }
+    ex.stage = Exchange::WAIT;
+    ex.result = waitForCommand();
+    if (ex.result != 0) {
+        return ex;
+    }
+    ex.stage = Exchange::READ;
+    std::vector<unsigned char> buffer(RESPONSE_BUFFER_SIZE, 0);
+    int bufferLen = RESPONSE_BUFFER_SIZE;
+    ex.result = getResponse(buffer.data(), &bufferLen);
+    if (ex.result != 0) {
+        return ex;
+    }
+    if (bufferLen < 0 || bufferLen > RESPONSE_BUFFER_SIZE) {
+        bufferLen = RESPONSE_BUFFER_SIZE;
+    }
+    ex.response.assign(buffer.begin(), buffer.begin() + bufferLen);
+    ex.stage = Exchange::DECODE;
+    std::vector<char> out(static_cast<size_t>(textCapacity > 0 ? textCapacity : 1), '\0');
+    int outLen = textCapacity;
+    ex.result = MakeHexStringFromResponse(buffer.data(), bufferLen, out.data(), &outLen);
+    if (outLen > 0 && outLen < textCapacity) {
+        ex.hex.assign(out.data(), static_cast<size_t>(outLen));
+    }
+    return ex;
+}
+
 int Strivo::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
                                       int* outLen)
 {

@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "Quorin.h"
 #include "reader/CRConfigTable.h"
@@ -101,6 +102,19 @@ public:
     void setDelegate(Strivo_Delegate* d);
     // A consistent copy of the card record.
     ZDMSRDATA getCardData();
+    // The outcome of one command exchange.
+    struct Exchange {
+        enum Stage { SEND, WAIT, READ, DECODE };
+        int result = 0;       // first non-zero status, or the response's result code
+        Stage stage = SEND;   // the step that produced result
+        std::string hex;      // response data as upper-case hex
+        std::vector<unsigned char> response;  // the response as read (report ID first)
+    };
+    // Runs the four steps of a command (sendCommand, waitForCommand,
+    // getResponse into an 8192-byte buffer, MakeHexStringFromResponse with a
+    // text capacity of textCapacity), stopping at the first non-zero status.
+    Exchange runExchange(const char* command, int textCapacity);
+
     // Destroys the connection (joining its receiving thread) without telling
     // the delegate. Runs before the object is deleted.
     void stopConnection();
@@ -162,8 +176,8 @@ public:
     // The reader's copy of its device-table row; zeros without a row.
     CRConfigTable configTable;
 
-protected:
-    // Calls fn(delegate) under delegateLock when a delegate is attached.
+    // Calls fn(delegate) under delegateLock when a delegate is attached, so
+    // the delegate cannot be detached and destroyed while fn runs.
     template <typename Fn>
     void withDelegate(Fn&& fn)
     {
@@ -172,6 +186,8 @@ protected:
             fn(_delegate);
         }
     }
+
+protected:
     // The connection, or null; owned.
     iConnection* getConnection() { return connection.get(); }
 

@@ -20,6 +20,9 @@ public:
     virtual void OnCardUpdate(Strivo* msc, ECardDataStateValues status) = 0;
     virtual void OnNotification(Strivo* mag, unsigned short messageId, const unsigned char* data,
                                 int dataLen) = 0;
+    // The response of an asynchronous command worker, as lower-case hex from
+    // the result code on. Called on the worker's thread.
+    virtual void OnDeviceResponse(Strivo* /*mag*/, const char* /*resp*/) {}
 };
 
 }  // namespace quorin

@@ -1,0 +1,125 @@
+// Exported callback registrations of the three generations.
+#include "Quorin.h"
+#include "api/LocalDelegate.h"
+#include "api/ReaderSession.h"
+#include "common/Guard.h"
+
+using quorin::guardedVoid;
+using quorin::LocalDelegateEx;
+using quorin::localDelegate;
+using quorin::ReaderSession;
+
+extern "C" {
+
+QUORIN_API void OnDataReceived(CallBackOnCardDataReceived lpFuncNotify)
+{
+    localDelegate().setCardDataReceived(lpFuncNotify);
+}
+
+QUORIN_API void OnDeviceConnectionStateChanged(CallBackDeviceStateChanged lpFuncNotify)
+{
+    localDelegate().setDeviceConnectionChanged(lpFuncNotify);
+}
+
+QUORIN_API void QuorinCardDataStateChangedNotify(CallBackCardDataStateChanged lpFuncNotify)
+{
+    localDelegate().setCardChanged(lpFuncNotify);
+}
+
+QUORIN_API void QuorinDeviceStateChangedNotify(CallBackDeviceStateChanged lpFuncNotify)
+{
+    localDelegate().setDeviceChanged(lpFuncNotify);
+}
+
+QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc)
+{
+    localDelegate().setDeviceResponse(sendDataCallbackProc);
+}
+
+QUORIN_API void OnError(CallBackOnDeviceResponse OnErrorProc)
+{
+    localDelegate().setError(OnErrorProc);
+}
+
+QUORIN_API void OnNotification(CallBackOnNotification OnNotifyProc)
+{
+    localDelegate().setNotification(OnNotifyProc);
+}
+
+QUORIN_API void OnTransactionStatus(CallBackOnDeviceResponse notif)
+{
+    localDelegate().setTransactionStatus(notif);
+}
+
+QUORIN_API void OnDisplayMessageRequest(CallBackOnDeviceResponse notif)
+{
+    localDelegate().setDisplayMessageRequest(notif);
+}
+
+QUORIN_API void OnUserSelectionRequest(CallBackOnDeviceResponse notif)
+{
+    localDelegate().setUserSelectionRequest(notif);
+}
+
+QUORIN_API void OnARQCReceived(CallBackOnDeviceResponse notif)
+{
+    localDelegate().setARQCReceived(notif);
+}
+
+QUORIN_API void OnTransactionResult(CallBackOnDeviceResponse notif)
+{
+    localDelegate().setTransactionResult(notif);
+}
+
+QUORIN_API void OnDeviceExtendedResponse(
+    CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc)
+{
+    localDelegate().setDeviceExtendedResponse(sendExtendedCommandCallbackProc);
+}
+
+QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceivedEx lpFuncNotify,
+                                 void* Obj)
+{
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { d.setCardDataReceived(lpFuncNotify, Obj); });
+    });
+}
+
+QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,
+                                                 CallBackDeviceStateChangedEx lpFuncNotify,
+                                                 void* Obj)
+{
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { d.setDeviceConnectionChanged(lpFuncNotify, Obj); });
+    });
+}
+
+QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificationEx lpFuncNotify,
+                                     void* Obj)
+{
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { d.setNotification(lpFuncNotify, Obj); });
+    });
+}
+
+QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
+                                   CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj)
+{
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { d.setDeviceResponse(sendDataCallbackProc, Obj); });
+    });
+}
+
+QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj)
+{
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { d.setError(OnErrorProc, Obj); });
+    });
+}
+
+}  // extern "C"

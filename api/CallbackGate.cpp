@@ -1,0 +1,97 @@
+#include "api/CallbackGate.h"
+
+#include <thread>
+
+namespace quorin {
+
+namespace {
+thread_local bool t_onCallbackThread = false;
+}
+
+const std::shared_ptr<CallbackGate>& CallbackGate::process()
+{
+    // Deliberately never destroyed: threads that outlive the bounded wait at
+    // unload may still touch it.
+    static auto* gate = new std::shared_ptr<CallbackGate>(std::make_shared<CallbackGate>());
+    return *gate;
+}
+
+bool CallbackGate::onCallbackThread()
+{
+    return t_onCallbackThread;
+}
+
+bool CallbackGate::enter()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_closed) {
+        return false;
+    }
+    ++m_running;
+    return true;
+}
+
+void CallbackGate::leave()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_running;
+    }
+    m_idle.notify_all();
+}
+
+bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn)
+{
+    std::shared_ptr<CallbackGate> global = process();
+    if (!gate || !gate->enter()) {
+        return false;
+    }
+    if (gate != global && !global->enter()) {
+        gate->leave();
+        return false;
+    }
+    try {
+        std::thread([gate, global, fn = std::move(fn)]() {
+            t_onCallbackThread = true;
+            try {
+                fn();
+            } catch (...) {
+                // A host callback that throws ends its own thread only.
+            }
+            if (gate != global) {
+                gate->leave();
+            }
+            global->leave();
+        }).detach();
+        return true;
+    } catch (...) {
+        if (gate != global) {
+            gate->leave();
+        }
+        global->leave();
+        return false;
+    }
+}
+
+void CallbackGate::close()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_closed = true;
+}
+
+bool CallbackGate::waitIdle(std::chrono::milliseconds timeout)
+{
+    if (onCallbackThread()) {
+        return true;
+    }
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_idle.wait_for(guard, timeout, [&] { return m_running == 0; });
+}
+
+int CallbackGate::running()
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_running;
+}
+
+}  // namespace quorin

@@ -1,0 +1,320 @@
+// Exported command functions: synchronous in three generations,
+// asynchronous workers, clearing card data and the command time-out.
+#include <cstring>
+#include <string>
+
+#include "Quorin.h"
+#include "api/CallbackGate.h"
+#include "api/LocalDelegate.h"
+#include "api/ReaderSession.h"
+#include "common/CommandTimeout.h"
+#include "common/Guard.h"
+#include "common/ResultCode.h"
+
+using namespace quorin;
+
+namespace {
+
+// The plain text functions accept commands of up to this many characters, so
+// every copy fits the 8192-byte work areas.
+constexpr size_t MAX_COMMAND_TEXT = 8189;
+// Text capacity of the Ex synchronous exchange: the longest extended
+// response (32768 data bytes) as hex, with its terminator.
+constexpr int EX_TEXT_CAPACITY = 2 * 32768 + 2;
+constexpr int WORKER_TEXT_CAPACITY = 8192;
+
+// The worker's response text: the response from its second byte on (result
+// code, data length L, then L data bytes) as lower-case hex.
+std::string workerText(const std::vector<unsigned char>& response)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    if (response.size() < 3) {
+        return out;
+    }
+    size_t length = response[2];
+    size_t end = 3 + length;
+    if (end > response.size()) {
+        end = response.size();
+    }
+    for (size_t i = 1; i < end; ++i) {
+        out += digits[response[i] >> 4];
+        out += digits[response[i] & 0x0F];
+    }
+    return out;
+}
+
+// Drops the length byte (characters three and four) of a with-length text.
+std::string withoutLength(const std::string& text)
+{
+    if (text.size() < 4) {
+        return text.substr(0, 2);
+    }
+    return text.substr(0, 2) + text.substr(4);
+}
+
+long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
+{
+    if (lpCmd == nullptr || lpdwCmdLen < 2) {
+        return RC_BAD_ARGUMENT;
+    }
+    size_t length = strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen));
+    if (length > MAX_COMMAND_TEXT) {
+        return RC_BAD_ARGUMENT;
+    }
+    ReaderSession& session = ReaderSession::instance();
+    if (session.bInBusy.exchange(true)) {
+        return RC_BUSY;
+    }
+    long result;
+    try {
+        std::shared_ptr<Strivo> reader = session.current();
+        if (!reader) {
+            result = RC_NOT_OPEN;
+        } else if (lpResult == nullptr || lpdwResultLen < 1) {
+            result = RC_BAD_ARGUMENT;
+        } else {
+            std::string command(lpCmd, length);
+            int capacity = lpdwResultLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(lpdwResultLen);
+            Strivo::Exchange ex = reader->runExchange(command.c_str(), capacity);
+            result = ex.result;
+            if (ex.stage == Strivo::Exchange::DECODE) {
+                // The hex data is handed back whatever the result code.
+                size_t n = ex.hex.size();
+                std::memcpy(lpResult, ex.hex.data(), n);
+                lpResult[n] = '\0';
+                if (result == 0 && static_cast<long>(n + 2) <= lpdwResultLen) {
+                    lpResult[n + 1] = '\0';
+                }
+            }
+            if (result != 0) {
+                reader->setResultCode(static_cast<int>(result));
+            }
+        }
+    } catch (...) {
+        result = RC_EXCEPTION;
+    }
+    session.bInBusy.store(false);
+    return result;
+}
+
+long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
+{
+    if (lpCmd != nullptr && lpdwCmdLen > 0 &&
+        std::memchr(lpCmd, ':', strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen))) != nullptr) {
+        return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen);
+    }
+    if (lpCmd == nullptr || lpdwCmdLen < 4) {
+        return RC_TOO_SHORT;
+    }
+    size_t length = strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen));
+    if (length > MAX_COMMAND_TEXT) {
+        return RC_BAD_ARGUMENT;
+    }
+    std::string command = withoutLength(std::string(lpCmd, length));
+    return sendFirst(command.c_str(), lpdwCmdLen - 2, lpResult, lpdwResultLen);
+}
+
+const char* sendEx(unsigned long handle, const char* lpCmd)
+{
+    ReaderSession& session = ReaderSession::instance();
+    std::shared_ptr<Strivo> reader = session.find(handle);
+    if (!reader) {
+        return session.staticString("");
+    }
+    std::string command = lpCmd != nullptr ? lpCmd : "";
+    if (command.size() > MAX_COMMAND_TEXT) {
+        reader->setResultCode(RC_BAD_ARGUMENT);
+        return session.staticString("");
+    }
+    reader->flag.store(1);
+    std::string text;
+    try {
+        Strivo::Exchange ex = reader->runExchange(command.c_str(), EX_TEXT_CAPACITY);
+        if (ex.result != 0) {
+            reader->setResultCode(ex.result);
+        }
+        text = ex.hex;
+    } catch (...) {
+        text.clear();
+    }
+    reader->flag.store(0);
+    return session.keepText(text);
+}
+
+}  // namespace
+
+extern "C" {
+
+QUORIN_API void SetCommandTimeout(int TimeoutMs)
+{
+    setCommandTimeoutMs(TimeoutMs);
+}
+
+QUORIN_API long QuorinSendCommand(char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
+{
+    return guarded(static_cast<long>(RC_EXCEPTION),
+                   [&] { return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen); });
+}
+
+QUORIN_API long QuorinSendCommandWithLength(char* lpCmd, long lpdwCmdLen, char* lpResult,
+                                            long lpdwResultLen)
+{
+    return guarded(static_cast<long>(RC_EXCEPTION), [&] {
+        return sendFirstWithLength(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen);
+    });
+}
+
+QUORIN_API const char* SendCommand(const char* lpCmd)
+{
+    ReaderSession& session = ReaderSession::instance();
+    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
+    guardedVoid([&] {
+        const char* text = lpCmd != nullptr ? lpCmd : "";
+        sendFirst(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
+                  session.sendCommandResult, sizeof(session.sendCommandResult));
+    });
+    return session.sendCommandResult;
+}
+
+QUORIN_API const char* SendCommandWithLength(const char* lpCmd)
+{
+    ReaderSession& session = ReaderSession::instance();
+    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
+    guardedVoid([&] {
+        const char* text = lpCmd != nullptr ? lpCmd : "";
+        sendFirstWithLength(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
+                            session.sendCommandResult, sizeof(session.sendCommandResult));
+    });
+    return session.sendCommandResult;
+}
+
+QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd)
+{
+    return guarded(static_cast<const char*>(""), [&] { return sendEx(Handle, lpCmd); });
+}
+
+QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char* lpCmd)
+{
+    return guarded(static_cast<const char*>(""), [&]() -> const char* {
+        ReaderSession& session = ReaderSession::instance();
+        if (lpCmd == nullptr) {
+            return session.staticString("");
+        }
+        size_t length = strnlen(lpCmd, MAX_COMMAND_TEXT + 1);
+        if (length < 5 || length > MAX_COMMAND_TEXT) {
+            return session.staticString("");
+        }
+        // The declared length byte says how many data characters follow;
+        // anything beyond them is ignored, and a text shorter than declared is
+        // refused.
+        char lengthText[3] = {lpCmd[2], lpCmd[3], '\0'};
+        size_t dataChars = 2 * std::strtoul(lengthText, nullptr, 16);
+        if (dataChars >= length - 3) {
+            return session.staticString("");
+        }
+        std::string command = std::string(lpCmd, 2) + std::string(lpCmd + 4, dataChars);
+        return sendEx(Handle, command.c_str());
+    });
+}
+
+QUORIN_API long SendData(const char* lpHexCommandString)
+{
+    return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
+        ReaderSession& session = ReaderSession::instance();
+        std::shared_ptr<Strivo> reader = session.current();
+        if (!reader) {
+            return RC_OK;
+        }
+        std::string text = lpHexCommandString != nullptr
+                               ? std::string(lpHexCommandString,
+                                             strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
+                               : std::string();
+        if (text.size() > MAX_COMMAND_TEXT) {
+            return RC_BAD_ARGUMENT;
+        }
+        // The worker holds its own reference: a close meanwhile cannot
+        // destroy the reader under it.
+        bool started = CallbackGate::launch(CallbackGate::process(), [reader, text]() mutable {
+            if (text.size() % 2 != 0) {
+                text.insert(text.begin(), '0');
+            }
+            if (text.size() < 2) {
+                return;
+            }
+            std::string command = withoutLength(text);
+            Strivo::Exchange ex = reader->runExchange(command.c_str(), WORKER_TEXT_CAPACITY);
+            if (ex.stage != Strivo::Exchange::DECODE) {
+                return;
+            }
+            localDelegate().OnDeviceResponse(workerText(ex.response).c_str());
+        });
+        return started ? RC_OK : RC_EXCEPTION;
+    });
+}
+
+QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
+{
+    return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        if (!reader) {
+            return RC_OK;
+        }
+        std::string text = lpHexCommandString != nullptr
+                               ? std::string(lpHexCommandString,
+                                             strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
+                               : std::string();
+        if (text.size() > MAX_COMMAND_TEXT) {
+            return RC_BAD_ARGUMENT;
+        }
+        bool started = CallbackGate::launch(CallbackGate::process(), [reader, text] {
+            std::string command = withoutLength(text);
+            std::lock_guard<std::mutex> guard(reader->lock);
+            Strivo::Exchange ex = reader->runExchange(command.c_str(), WORKER_TEXT_CAPACITY);
+            if (ex.stage == Strivo::Exchange::SEND) {
+                return;
+            }
+            if (ex.stage != Strivo::Exchange::DECODE) {
+                reader->setResultCode(ex.result);
+                return;
+            }
+            if (ex.result != 0) {
+                reader->setResultCode(ex.result);
+            }
+            std::string response = workerText(ex.response);
+            Strivo* raw = reader.get();
+            reader->withDelegate(
+                [&](Strivo_Delegate* d) { d->OnDeviceResponse(raw, response.c_str()); });
+        });
+        return started ? RC_OK : RC_EXCEPTION;
+    });
+}
+
+QUORIN_API void QuorinClearBuffer(void)
+{
+    guardedVoid([] {
+        ReaderSession& session = ReaderSession::instance();
+        std::memset(session.cardDataBuffer, 0, sizeof(session.cardDataBuffer));
+        std::shared_ptr<Strivo> reader = session.current();
+        localDelegate().OnCardUpdate(reader.get(), ZEDRA_DATA_NOTREADY);
+    });
+}
+
+QUORIN_API void ClearCardData(void)
+{
+    QuorinClearBuffer();
+}
+
+QUORIN_API void ClearCardDataEx(unsigned long Handle)
+{
+    guardedVoid([&] {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        if (reader) {
+            Strivo* raw = reader.get();
+            reader->withDelegate(
+                [&](Strivo_Delegate* d) { d->OnCardUpdate(raw, ZEDRA_DATA_NOTREADY); });
+        }
+    });
+}
+
+}  // extern "C"

@@ -1,0 +1,86 @@
+#include "api/DelegateCore.h"
+
+#include <cstring>
+
+#include "common/stdafx.h"
+
+namespace quorin {
+
+namespace {
+// One ring index shared by every delegate.
+std::atomic<int> g_ringIndex{0};
+constexpr size_t SLOT = 256;
+constexpr size_t LONG_TEXT = 2048;
+}  // namespace
+
+DelegateCore::DelegateCore()
+    : m_states(std::make_shared<States>()), m_gate(std::make_shared<CallbackGate>())
+{
+    std::memset(localBuffer, 0, sizeof(localBuffer));
+}
+
+const char* DelegateCore::StaticString(const char* s)
+{
+    if (s == nullptr) {
+        s = "";
+    }
+    size_t length = std::strlen(s);
+    if (length > LOCAL_BUFFER_SIZE - 1) {
+        return "";
+    }
+    int index;
+    if (length > LONG_TEXT) {
+        // Long texts always start at the beginning of the buffer, where they fit.
+        g_ringIndex.store(0);
+        index = 0;
+    } else {
+        int current = g_ringIndex.load();
+        int next;
+        do {
+            next = current + 3;
+            if (next > 99) {
+                next %= 100;
+            }
+        } while (!g_ringIndex.compare_exchange_weak(current, next));
+        index = next;
+    }
+    char* slot = localBuffer + static_cast<size_t>(index) * SLOT;
+    std::memcpy(slot, s, length + 1);
+    return slot;
+}
+
+void DelegateCore::clearNotify()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    notifVector.clear();
+}
+
+std::string DelegateCore::waitForNotify()
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (notifVector.empty()) {
+        return std::string();
+    }
+    std::string oldest = std::move(notifVector.front());
+    notifVector.erase(notifVector.begin());
+    return oldest;
+}
+
+std::string DelegateCore::queueNotification(unsigned short messageId, const unsigned char* data,
+                                            int dataLen)
+{
+    std::vector<char> hex(NOTIFICATION_HEX_CAPACITY, '\0');
+    ByteArrayToHexStr(data, dataLen, hex.data(), NOTIFICATION_HEX_CAPACITY);
+    std::string text(hex.data());
+    std::lock_guard<std::mutex> guard(lock);
+    notifVector.push_back("code," + std::to_string(messageId) + ";data," + text);
+    return text;
+}
+
+bool DelegateCore::recordDeviceState(EDeviceStateValues state)
+{
+    long previous = m_states->deviceState.exchange(state);
+    return previous != state;
+}
+
+}  // namespace quorin

@@ -1,0 +1,59 @@
+// What the first-generation and the Ex delegates share: the recorded device
+// and card-data states, the queue of notification texts, the result ring of
+// the Ex card-data accessors, and the gate that pins their callback threads.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "api/CallbackGate.h"
+#include "reader/Strivo_Delegate.h"
+
+namespace quorin {
+
+class DelegateCore : public Strivo_Delegate {
+public:
+    // The states live in a block shared with the callback threads, which
+    // read the newest value when they run, even after the delegate is gone.
+    struct States {
+        std::atomic<long> cardDataState{ZEDRA_DATA_NOTREADY};
+        std::atomic<long> deviceState{ZEDRA_STATE_DISCONNECTED};
+    };
+
+    DelegateCore();
+
+    // Copies s into this delegate's ring and returns the copy; "" for a text
+    // of more than 29695 characters.
+    const char* StaticString(const char* s);
+    void clearNotify();
+    // Removes and returns the oldest queued notification text; "" when none.
+    std::string waitForNotify();
+    long deviceState() const { return m_states->deviceState.load(); }
+    long cardDataState() const { return m_states->cardDataState.load(); }
+    const std::shared_ptr<CallbackGate>& gate() const { return m_gate; }
+
+protected:
+    static constexpr size_t LOCAL_BUFFER_SIZE = 29696;
+    static constexpr long NOTIFICATION_HEX_CAPACITY = 8192;
+
+    // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
+    // 4095 bytes are converted).
+    std::string queueNotification(unsigned short messageId, const unsigned char* data,
+                                  int dataLen);
+    // Records a device state; false when it equals the recorded one.
+    bool recordDeviceState(EDeviceStateValues state);
+
+    std::shared_ptr<States> m_states;
+    std::shared_ptr<CallbackGate> m_gate;
+    std::mutex callbackLock;  // guards the host callback registrations of subclasses
+
+private:
+    char localBuffer[LOCAL_BUFFER_SIZE];
+    std::mutex lock;                      // guards notifVector
+    std::vector<std::string> notifVector;  // guarded by lock
+};
+
+}  // namespace quorin

@@ -1,0 +1,64 @@
+// The framing filter interface of serial links.
+//
+// A serial connection does not know how a reader frames its messages: it
+// hands every outgoing command and every chunk of received bytes to a
+// FormatFilter and dispatches what comes back by channel number. Bytes cross
+// this interface as hex text (two digits per byte).
+//
+// Contract for implementers:
+//  - FilterOutput(HexMessage, ...) runs on the thread that sends a command and
+//    must not touch state shared with FilterInput. It stores the bytes to write
+//    as hex text in channelHexData and returns their count; a result below 1
+//    means there is nothing to write, and a negative result means the command
+//    was refused (it cannot be framed).
+//  - FilterInput(HexMessage, ...) runs on the serial receiving thread only. It
+//    appends the chunk (possibly empty) to the filter's buffer and takes at
+//    most one frame: -1 when no complete frame is buffered; 0 or more when a
+//    frame was taken (the channel outputs are set for an accepted frame, and
+//    the result is the length of channelHexData / 2); -2 on an internal error.
+//    Callers repeat with empty input until the result is negative.
+//  - resetInput() drops every buffered byte. The registry calls it when a
+//    connection takes the filter, so nothing of an earlier link leaks into
+//    the frames of the next one.
+//  - Filters hold no lock: one filter instance serves one connection at a time.
+//
+// The base class is the "NONE" filter: no framing at all. A command goes on
+// the line as its ASCII hex text, and every received chunk is one response.
+#pragma once
+
+#include <string>
+
+namespace quorin {
+
+class FormatFilter {
+public:
+    // Channel numbers reported by the filters; the connection dispatches on them.
+    static constexpr int CHANNEL_COMMAND = 1;
+    static constexpr int CHANNEL_RESPONSE = 2;
+    static constexpr int CHANNEL_NOTIFICATION = 3;
+    static constexpr int CHANNEL_FRAMED_COMMAND = 5;
+    static constexpr int CHANNEL_CARD_DATA = 17;
+
+    // FilterInput results besides a byte count.
+    static constexpr int NO_FRAME = -1;
+    static constexpr int FILTER_ERROR = -2;
+
+    FormatFilter() = default;
+    virtual ~FormatFilter() = default;
+    FormatFilter(const FormatFilter&) = delete;
+    FormatFilter& operator=(const FormatFilter&) = delete;
+
+    virtual int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                             std::string& channelHexData);
+    virtual int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                            std::string& channelHexData);
+    virtual void resetInput() {}
+
+    // The process-wide filter registered under Name (exact, case-sensitive:
+    // "NONE", "LEGACY", "TIDELINK", "SLIP"). Throws the int 6 for any other key.
+    static FormatFilter* GetFilter(const std::string& Name);
+
+    std::string Name = "NONE";  // display name only; nothing looks filters up by it
+};
+
+}  // namespace quorin

@@ -1,0 +1,45 @@
+// Byte accumulator that cuts frames out of a received stream by a start and a
+// stop marker (single bytes; the start marker may be absent).
+//
+// Bytes are kept one character per byte. Frames are taken oldest first;
+// an incomplete frame stays buffered until more bytes arrive; with a start
+// marker, whatever precedes it is discarded with the frame. Without a start
+// marker the stop marker is searched from the second byte on, so a stop byte
+// at the very front starts the next frame instead of ending an empty one.
+//
+// Two guards keep a noisy line from breaking the stream:
+//  - The buffer holds at most MAX_BYTES; when a stream never completes a frame
+//    the oldest bytes are dropped.
+//  - When start and stop are the same byte, two adjacent markers are not taken
+//    as an empty frame: the first is dropped and the second opens the next
+//    frame. A stray marker (a frame cut in half, line noise) therefore costs
+//    one frame instead of shifting every later frame out of step.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace quorin {
+
+class FrameFIFO {
+public:
+    // Far above any real frame (commands and card data are a few KiB at most).
+    static constexpr size_t MAX_BYTES = 64 * 1024;
+
+    // The stop marker comes first, the optional start marker second.
+    FrameFIFO(const std::string& stop, const std::string& start = std::string());
+
+    void add(const std::string& data);
+    // The content of the oldest complete, non-empty frame without its markers,
+    // or "" when none is complete.
+    std::string getFrame();
+    void clear() { fifo.clear(); }
+    size_t size() const { return fifo.size(); }
+
+private:
+    std::string fifo;         // received bytes not yet consumed
+    std::string frame_start;  // empty or one byte
+    std::string frame_stop;   // one byte
+};
+
+}  // namespace quorin

@@ -1,0 +1,29 @@
+// Line framing for readers that exchange ASCII text, lines ended by 0x0D.
+//
+// Host to reader: the command's hex digits as ASCII text, then 0x0D
+// (command 1A 2B -> "1A2B" CR). Reader to host: a line made only of the
+// characters 0-9 and A-F is a response (its text is the response's hex);
+// anything else, lower-case hex included, is card data, delivered as the
+// reader's own text, not as hex.
+#pragma once
+
+#include "filters/FormatFilter.h"
+#include "filters/FrameFIFO.h"
+
+namespace quorin {
+
+class LegacyQuill : public FormatFilter {
+public:
+    LegacyQuill();
+
+    int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                     std::string& channelHexData) override;
+    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                    std::string& channelHexData) override;
+    void resetInput() override { fifo.clear(); }
+
+private:
+    FrameFIFO fifo;  // touched by FilterInput only
+};
+
+}  // namespace quorin

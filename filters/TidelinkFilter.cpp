@@ -1,0 +1,53 @@
+#include "filters/TidelinkFilter.h"
+
+#include <vector>
+
+#include "common/stdafx.h"
+
+namespace quorin {
+
+TidelinkFilter::TidelinkFilter() : fifo(std::string(1, '\r'))
+{
+    Name = "Tidelink";
+}
+
+int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelName,
+                                 int& channelId, std::string& channelHexData)
+{
+    channelName = "COMMAND";
+    channelId = CHANNEL_FRAMED_COMMAND;
+    channelHexData = HexMessage + "0D";
+    return static_cast<int>(channelHexData.size() / 2);
+}
+
+int TidelinkFilter::FilterInput(std::string HexMessage, std::string& channelName,
+                                int& channelId, std::string& channelHexData)
+{
+    std::vector<unsigned char> bytes = H2BV(HexMessage);
+    fifo.add(std::string(bytes.begin(), bytes.end()));
+    std::string frameData = fifo.getFrame();
+    if (frameData.empty()) {
+        return NO_FRAME;
+    }
+    std::vector<unsigned char> message = H2BV(frameData);
+    if (message.size() <= 1) {
+        return 0;
+    }
+    switch (message[0]) {
+        case 0x02:
+            channelId = CHANNEL_NOTIFICATION;
+            channelName = "NOTIFICATION";
+            channelHexData = frameData;
+            break;
+        case 0x04:
+            channelId = CHANNEL_RESPONSE;
+            channelName = "RESPONSE";
+            channelHexData = frameData.substr(2);
+            break;
+        default:
+            return 0;
+    }
+    return static_cast<int>(channelHexData.size() / 2);
+}
+
+}  // namespace quorin

@@ -1,0 +1,31 @@
+// Line framing of the Tidelink reader family, lines ended by 0x0D.
+//
+// Host to reader: the command bytes themselves, then 0x0D. Reader to host: a
+// line of ASCII hex text whose first byte is the message type:
+//
+//     "02" ...  notification; the whole line text is delivered, type included
+//     "04" ...  response; the text after the type is delivered
+//
+// Lines of one byte or less and other types are dropped.
+#pragma once
+
+#include "filters/FormatFilter.h"
+#include "filters/FrameFIFO.h"
+
+namespace quorin {
+
+class TidelinkFilter : public FormatFilter {
+public:
+    TidelinkFilter();
+
+    int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                     std::string& channelHexData) override;
+    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                    std::string& channelHexData) override;
+    void resetInput() override { fifo.clear(); }
+
+private:
+    FrameFIFO fifo;  // touched by FilterInput only
+};
+
+}  // namespace quorin

@@ -1,0 +1,160 @@
+#include "filters/V5SLIP.h"
+
+#include "common/stdafx.h"
+#include "filters/RLE.h"
+
+namespace quorin {
+
+namespace {
+
+constexpr size_t HEADER_BYTES = 3;
+
+std::string bytesAsText(const std::vector<unsigned char>& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
+
+size_t lengthField(const std::vector<unsigned char>& payload)
+{
+    return 256u * payload[1] + payload[2];
+}
+
+}  // namespace
+
+V5SLIP::V5SLIP() : fifo(std::string(1, static_cast<char>(SLIP_END)),
+                        std::string(1, static_cast<char>(SLIP_END)))
+{
+    Name = "SLIP";
+}
+
+int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                         std::string& channelHexData)
+{
+    channelName = "COMMAND";
+    channelId = CHANNEL_FRAMED_COMMAND;
+    std::vector<unsigned char> data = H2BV(HexMessage);
+    if (data.size() > MAX_COMMAND_BYTES) {
+        channelHexData.clear();
+        return -1;
+    }
+    std::vector<unsigned char> payload;
+    payload.reserve(data.size() + HEADER_BYTES);
+    payload.push_back(0x05);
+    payload.push_back(static_cast<unsigned char>(data.size() >> 8));
+    payload.push_back(static_cast<unsigned char>(data.size() & 0xFF));
+    payload.insert(payload.end(), data.begin(), data.end());
+
+    std::vector<unsigned char> frame;
+    frame.reserve(payload.size() * 2 + 2);
+    frame.push_back(SLIP_END);
+    for (unsigned char b : payload) {
+        if (b == SLIP_END) {
+            frame.push_back(SLIP_ESC);
+            frame.push_back(SLIP_ESC_END);
+        } else if (b == SLIP_ESC) {
+            frame.push_back(SLIP_ESC);
+            frame.push_back(SLIP_ESC_ESC);
+        } else {
+            frame.push_back(b);
+        }
+    }
+    frame.push_back(SLIP_END);
+    channelHexData = BV2H(frame);
+    return static_cast<int>(channelHexData.size() / 2);
+}
+
+int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                        std::string& channelHexData)
+{
+    try {
+        fifo.add(bytesAsText(H2BV(HexMessage)));
+        std::string frameData = fifo.getFrame();
+        if (frameData.empty()) {
+            return NO_FRAME;
+        }
+
+        // Unstuff in one left-to-right pass; an escape byte followed by
+        // anything else is kept as it is.
+        std::vector<unsigned char> payload;
+        payload.reserve(frameData.size());
+        size_t i = 0;
+        while (i < frameData.size()) {
+            unsigned char b = static_cast<unsigned char>(frameData[i]);
+            if (b == SLIP_ESC && i + 1 < frameData.size()) {
+                unsigned char next = static_cast<unsigned char>(frameData[i + 1]);
+                if (next == SLIP_ESC_END || next == SLIP_ESC_ESC) {
+                    payload.push_back(next == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
+                    i += 2;
+                    continue;
+                }
+            }
+            payload.push_back(b);
+            i += 1;
+        }
+        if (payload.size() < HEADER_BYTES + 1) {
+            return 0;
+        }
+
+        std::vector<unsigned char> data;
+        switch (payload[0]) {
+            case 0x02:
+            case 0x03:
+                channelId = CHANNEL_NOTIFICATION;
+                channelName = "NOTIFICATION";
+                data = (payload[0] == 0x02) ? ValidatePlainData(payload) : ValidateRLE(payload);
+                break;
+            case 0x00:
+            case 0x01:
+                channelId = CHANNEL_CARD_DATA;
+                channelName = "CARD DATA";
+                data = (payload[0] == 0x00) ? ValidatePlainData(payload) : ValidateRLE(payload);
+                break;
+            case 0x04:
+                channelId = CHANNEL_RESPONSE;
+                channelName = "RESPONSE";
+                data.assign(payload.begin() + HEADER_BYTES, payload.end());
+                break;
+            case 0x05:
+                channelId = CHANNEL_COMMAND;
+                channelName = "COMMAND";
+                data.assign(payload.begin() + HEADER_BYTES, payload.end());
+                break;
+            default:
+                return 0;
+        }
+        channelHexData = BV2H(data);
+        return static_cast<int>(channelHexData.size() / 2);
+    } catch (...) {
+        return FILTER_ERROR;
+    }
+}
+
+std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> data)
+{
+    if (data.size() < HEADER_BYTES) {
+        return std::vector<unsigned char>();
+    }
+    size_t requiredLength = lengthField(data);
+    if (data.size() != requiredLength + HEADER_BYTES) {
+        return std::vector<unsigned char>();
+    }
+    return std::vector<unsigned char>(data.begin() + HEADER_BYTES, data.end());
+}
+
+std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data)
+{
+    if (data.size() < HEADER_BYTES) {
+        return std::vector<unsigned char>();
+    }
+    RLE decoder(MAX_DECODED_BYTES);
+    std::vector<unsigned char> decoded =
+        decoder.decode(std::vector<unsigned char>(data.begin() + HEADER_BYTES, data.end()));
+    if (decoded.size() != lengthField(data)) {
+        return std::vector<unsigned char>();
+    }
+    std::vector<unsigned char> out(data.begin(), data.begin() + HEADER_BYTES);
+    out.insert(out.end(), decoded.begin(), decoded.end());
+    return out;
+}
+
+}  // namespace quorin

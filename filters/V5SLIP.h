@@ -1,0 +1,52 @@
+// SLIP framing with run-length decoding, the default framing of serial links.
+//
+// Wire frame (both directions), every 0xC0 of the payload written as DB DC and
+// every 0xDB as DB DD:
+//
+//     C0 | type | length hi | length lo | data ... | C0
+//
+// Types: 0 card data, 1 run-length encoded card data, 2 notification,
+// 3 run-length encoded notification, 4 response, 5 command (host to reader).
+// Plain card data and notifications are delivered without the 3-byte header,
+// run-length encoded ones with the header in front of the decoded data;
+// responses and commands deliver everything after the header.
+#pragma once
+
+#include <vector>
+
+#include "filters/FormatFilter.h"
+#include "filters/FrameFIFO.h"
+
+namespace quorin {
+
+class V5SLIP : public FormatFilter {
+public:
+    static constexpr unsigned char SLIP_END = 0xC0;
+    static constexpr unsigned char SLIP_ESC = 0xDB;
+    static constexpr unsigned char SLIP_ESC_END = 0xDC;
+    static constexpr unsigned char SLIP_ESC_ESC = 0xDD;
+    // The largest command the 16-bit length field can describe.
+    static constexpr size_t MAX_COMMAND_BYTES = 0xFFFF;
+    // Run-length encoded data decodes to at most this many bytes per frame.
+    static constexpr unsigned long MAX_DECODED_BYTES = 4096;
+
+    V5SLIP();
+
+    // Frames a command; reports "COMMAND" on channel 5. A command longer than
+    // MAX_COMMAND_BYTES is refused with -1 and nothing to write.
+    int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                     std::string& channelHexData) override;
+    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                    std::string& channelHexData) override;
+    void resetInput() override { fifo.clear(); }
+
+    // Both take an unstuffed payload (type, length, data) and return what to
+    // deliver, or an empty vector when the length field does not match.
+    virtual std::vector<unsigned char> ValidateRLE(std::vector<unsigned char> data);
+    virtual std::vector<unsigned char> ValidatePlainData(std::vector<unsigned char> data);
+
+private:
+    FrameFIFO fifo;  // touched by FilterInput only
+};
+
+}  // namespace quorin

@@ -1,0 +1,14 @@
+#!/bin/sh
+# Installs what building and testing Quorin needs on Debian 12, when missing.
+set -eu
+PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev"
+missing=""
+for p in $PACKAGES; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+SUDO=""
+[ "$(id -u)" -ne 0 ] && SUDO="sudo"
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
