@@ -1,6 +1,7 @@
 #include "extended/Veyra.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 

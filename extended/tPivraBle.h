@@ -4,9 +4,11 @@
 
 namespace quorin {
 
-// The Bluetooth LE variant of the tPivra model.
+// The Bluetooth LE variant of the tPivra model: the VeyraBle handshake,
+// unchanged.
 class tPivraBle : public VeyraBle {
 public:
+    void afterOpen() override;
 };
 
 }  // namespace quorin

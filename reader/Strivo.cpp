@@ -71,6 +71,11 @@ Strivo* createForRow(const CRConfigTable* config, const std::string& scheme)
 
 }  // namespace
 
+Strivo* Strivo::createForRow(const CRConfigTable* config, const std::string& scheme)
+{
+    return quorin::createForRow(config, scheme);
+}
+
 std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* config)
 {
     std::string scheme = path != nullptr ? UPPER(path) : std::string();

@@ -1,15 +1,432 @@
 #include "transport/HIDConnection.h"
 
+#include <hidapi/hidapi.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "common/Guard.h"
+#include "common/ResultCode.h"
+#include "common/stdafx.h"
+#include "transport/HidGlobalLock.h"
+
+#ifndef QUORIN_USB_VENDOR_ID
+#error "QUORIN_USB_VENDOR_ID (the readers' USB vendor ID) must be defined by the build"
+#endif
+
 namespace quorin {
 
-iConnection* HIDConnection::open(const char* /*pathScheme*/)
-{
-    return nullptr;
+namespace {
+
+const char HID_PREFIX[] = "HID://";
+constexpr size_t HID_PREFIX_LENGTH = sizeof(HID_PREFIX) - 1;
+constexpr unsigned short VENDOR_ID = QUORIN_USB_VENDOR_ID;
+// The boot-loader model whose feature reports are 49 bytes long; opened by
+// the start of its hidapi path it gets that report size.
+constexpr unsigned int BOOT_LOADER_PRODUCT_ID = 0x12;
+const char BOOT_LOADER_REPORT_SIZE[] = ",49";
+constexpr int IDLE_WAIT_MS = 5;
+constexpr int WRITE_PAUSE_MS = 50;
+constexpr int FEATURE_READ_ATTEMPTS = 6;
+constexpr int EXTRA_INFO_SIZE = 32;
+// getDeviceInfoEx has nothing to report over HID.
+constexpr int DEVICE_INFO_UNAVAILABLE = 255;
+
+// The factory's lookup state; used only under HidGlobalLock.
+char g_lookupSerial[32];
+char g_lookupPath[256];
+
+// Set when the connection is destroyed from its own receiving thread (from a
+// callback): the thread must then leave without touching the object.
+thread_local bool t_destroyedOnReceivingThread = false;
+
+struct EnumerationDeleter {
+    void operator()(hid_device_info* list) const { hid_free_enumeration(list); }
+};
+
+bool isKnownReader(unsigned short vendorId, unsigned short productId) {
+    for (const product_item& row : HIDConnection::productList) {
+        if (row.vendorId == vendorId && row.productId == productId) {
+            return true;
+        }
+    }
+    return false;
 }
 
-int HIDConnection::enumDevices(iConnectionEnumDevice /*fnFoundDevice*/)
-{
-    return 0;
+// Narrow text of a wide hidapi string; null and unconvertible text give "".
+std::string narrow(const wchar_t* text) {
+    if (text == nullptr) {
+        return std::string();
+    }
+    try {
+        return ws2s(text);
+    } catch (...) {
+        return std::string();
+    }
+}
+
+}  // namespace
+
+const product_item HIDConnection::productList[HIDConnection::PRODUCT_COUNT] = {
+    {VENDOR_ID, 0x0001}, {VENDOR_ID, 0x0011}, {VENDOR_ID, 0x0012}, {VENDOR_ID, 0x0013},
+    {VENDOR_ID, 0x0019}, {VENDOR_ID, 0x001A}, {VENDOR_ID, 0x001C}, {VENDOR_ID, 0x001D},
+    {VENDOR_ID, 0x001E}, {VENDOR_ID, 0x001F}, {VENDOR_ID, 0x0020}, {VENDOR_ID, 0x0021},
+    {VENDOR_ID, 0x5357},
+};
+
+HIDConnection::HIDConnection() : closingFuture(closingPromise.get_future()) {}
+
+HIDConnection::~HIDConnection() {
+    if (onReceivingThread()) {
+        // Destroyed from its own callback, which the connection contract
+        // forbids; a thread cannot join itself, so let it go and tell it to
+        // leave without touching this object. It is not inside hid_read, so
+        // the handle can be closed here.
+        signalStop();
+        t_destroyedOnReceivingThread = true;
+        m_readThread.detach();
+        releaseDevice();
+        return;
+    }
+    close();
+}
+
+int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
+    HidGlobalLock global;
+    std::unique_ptr<hid_device_info, EnumerationDeleter> list(hid_enumerate(0, 0));
+    int found = 0;
+    // hidraw lists a node once per usage pair of its report descriptor.
+    std::set<std::string> seenPaths;
+    for (hid_device_info* dev = list.get(); dev != nullptr; dev = dev->next) {
+        if (dev->path == nullptr || !isKnownReader(dev->vendor_id, dev->product_id) ||
+            !seenPaths.insert(dev->path).second) {
+            continue;
+        }
+        std::string serial = narrow(dev->serial_number);
+        DeviceExtraInfo info;
+        info.size = EXTRA_INFO_SIZE;
+        info.InfoId = dev->product_id;
+        info.SerialNumber = serial.c_str();
+        info.TypePrefix = HID_PREFIX;
+        info.Path = dev->path;
+
+        printf("Found VID=%d, PID=%d\n", dev->vendor_id, dev->product_id);
+        std::string pathScheme = HID_PREFIX;
+        if (serial.empty()) {
+            printf("Device Path=%s\n", dev->path);
+            pathScheme += dev->path;
+        } else {
+            printf("Serial Number=%s\n", serial.c_str());
+            pathScheme += serial;
+        }
+        ++found;
+        if (fnFoundDevice != nullptr && fnFoundDevice(pathScheme.c_str(), &info)) {
+            break;
+        }
+    }
+    return found > 0 ? 1 : 0;
+}
+
+bool HIDConnection::lookupDevice(const char* /*pathScheme*/, void* extraInfo) {
+    const auto* info = static_cast<const DeviceExtraInfo*>(extraInfo);
+    if (info == nullptr || info->size != EXTRA_INFO_SIZE || info->Path == nullptr) {
+        return false;
+    }
+    size_t wanted = std::strlen(g_lookupSerial);
+    bool bySerial = info->SerialNumber != nullptr &&
+                    strncasecmp(info->SerialNumber, g_lookupSerial, wanted) == 0;
+    bool byPath = !bySerial && strncasecmp(info->Path, g_lookupSerial, wanted) == 0;
+    if (!bySerial && !byPath) {
+        return false;
+    }
+    const char* suffix =
+        byPath && info->InfoId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
+    int written = std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", info->Path, suffix);
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
+        // A path this long cannot be opened through the lookup; try the next.
+        std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
+        return false;
+    }
+    if (*suffix != '\0') {
+        printf("New Device Path=%s\n", g_lookupPath);
+    }
+    return true;
+}
+
+iConnection* HIDConnection::open(const char* pathScheme) {
+    if (pathScheme == nullptr || strncasecmp(pathScheme, HID_PREFIX, HID_PREFIX_LENGTH) != 0) {
+        return nullptr;
+    }
+    size_t length = std::strlen(pathScheme);
+    if (length <= HID_PREFIX_LENGTH) {
+        return nullptr;
+    }
+    const char* rest = pathScheme + HID_PREFIX_LENGTH;
+
+    HidGlobalLock global;
+    std::unique_ptr<HIDConnection> connection(new HIDConnection);
+    if (!IS_ALPHA_NUEx(rest[0])) {
+        // The whole path is the connection's scheme text; one that does not
+        // fit could never be recognised by isMe.
+        if (length >= sizeof(connection->szScheme)) {
+            return nullptr;
+        }
+        connection->setScheme(pathScheme);
+        return connection->_open(rest) ? connection.release() : nullptr;
+    }
+
+    if (std::strlen(rest) >= sizeof(g_lookupSerial)) {
+        return nullptr;
+    }
+    std::memset(g_lookupSerial, 0, sizeof(g_lookupSerial));
+    std::strncpy(g_lookupSerial, rest, sizeof(g_lookupSerial) - 1);
+    std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
+    enumDevices(lookupDevice);
+    if (g_lookupPath[0] == '\0') {
+        return nullptr;
+    }
+    std::string found = g_lookupPath;
+    // The scheme text is set before the receiving thread can read it.
+    connection->setScheme(found.substr(0, found.find(',')).c_str());
+    return connection->_open(found.c_str()) ? connection.release() : nullptr;
+}
+
+bool HIDConnection::_open(const char* path) {
+    printf("Path=%s\n", path);
+    std::string text = path;
+    size_t comma = text.find(',');
+    std::string devicePath = text.substr(0, comma);
+    std::string sizeText;
+    if (comma != std::string::npos) {
+        size_t next = text.find(',', comma + 1);
+        sizeText = text.substr(comma + 1, next == std::string::npos ? next : next - comma - 1);
+    }
+    printf("Device Path=%s\n", devicePath.c_str());
+
+    hid_device* handle = hid_open_path(devicePath.c_str());
+    if (handle == nullptr) {
+        return false;
+    }
+    int featureLength = DEFAULT_FEATURE_REPORT_LENGTH;
+    int inputLength = INPUT_REPORT_LENGTH;
+    if (!sizeText.empty()) {
+        int size = std::atoi(sizeText.c_str());
+        printf("Report Size=%d\n", size);
+        if (size < 1 || size > MAX_FEATURE_REPORT_LENGTH) {
+            hid_close(handle);
+            return false;
+        }
+        featureLength = size;
+        inputLength = 0;
+    }
+    {
+        std::lock_guard<std::mutex> guard(accessLock);
+        hHidDevice = handle;
+        iFeatureReportBufferLength = featureLength;
+        pFeatureReportBuffer.assign(static_cast<size_t>(featureLength) + 1, 0);
+        iInputReportBufferLength = inputLength;
+        if (inputLength > 0) {
+            pInputReportBuffer.assign(static_cast<size_t>(inputLength) + 1, 0);
+            hid_set_nonblocking(handle, 1);
+        }
+    }
+    if (inputLength > 0) {
+        std::future<bool> started = readingStartPromise.get_future();
+        m_readThread = std::thread([this] { guardedVoid([this] { hidReadThread(); }); });
+        started.wait();
+    }
+    return true;
+}
+
+void HIDConnection::hidReadThread() {
+    m_readThreadId = std::this_thread::get_id();
+    readingStartPromise.set_value(true);
+    std::array<unsigned char, INPUT_REPORT_LENGTH> buffer{};
+    while (!m_stop.load()) {
+        int n;
+        {
+            std::lock_guard<std::mutex> guard(accessLock);
+            if (hHidDevice == nullptr) {
+                return;
+            }
+            n = hid_read(hHidDevice, buffer.data(), buffer.size());
+        }
+        if (n < 0) {
+            // A read that fails because the owner is closing is no unplug.
+            if (!m_stop.load()) {
+                onHidReadingFailure(n);
+            }
+            return;
+        }
+        if (n == 0) {
+            if (closingFuture.wait_for(std::chrono::milliseconds(IDLE_WAIT_MS)) ==
+                std::future_status::ready) {
+                return;
+            }
+            continue;
+        }
+        if (m_stop.load() || referenceFlag.load() != 0) {
+            return;
+        }
+        n = std::min(n, iInputReportBufferLength);
+        std::memcpy(pInputReportBuffer.data(), buffer.data(), static_cast<size_t>(n));
+        // While the callback runs the store holds exactly this report.
+        addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(n));
+        guardedVoid([&] { deliverData(pInputReportBuffer.data(), n); });
+        if (t_destroyedOnReceivingThread) {
+            return;
+        }
+        RawDataStore::clear();
+    }
+}
+
+void HIDConnection::onHidReadingFailure(int /*failure*/) {
+    deliverChanged(CHANGE_READ_FAILED);
+}
+
+bool HIDConnection::onReceivingThread() const {
+    return m_readThreadId != std::thread::id() && m_readThreadId == std::this_thread::get_id();
+}
+
+void HIDConnection::signalStop() {
+    referenceFlag.store(CLOSED_MARKER);
+    m_stop.store(true);
+    if (!m_stopSignalled.exchange(true)) {
+        closingPromise.set_value(true);
+    }
+}
+
+void HIDConnection::close() {
+    signalStop();
+    if (onReceivingThread()) {
+        return;  // joined and released later, from another thread
+    }
+    std::lock_guard<std::mutex> closing(m_closeLock);
+    if (m_readThread.joinable()) {
+        m_readThread.join();
+    }
+    releaseDevice();
+}
+
+void HIDConnection::releaseDevice() {
+    hid_device* handle;
+    {
+        std::lock_guard<std::mutex> guard(accessLock);
+        handle = hHidDevice;
+        hHidDevice = nullptr;
+        std::vector<unsigned char>().swap(pFeatureReportBuffer);
+    }
+    if (handle != nullptr) {
+        HidGlobalLock global;
+        hid_close(handle);
+    }
+    if (!onReceivingThread()) {
+        std::vector<unsigned char>().swap(pInputReportBuffer);
+    }
+}
+
+int HIDConnection::send(char* pData, int dataLen, int type) {
+    if (referenceFlag.load() != 0) {
+        return RC_NOT_OPEN;
+    }
+    if (type != WRITE_FEATURE_REPORT) {
+        return RC_UNSUPPORTED_WRITE;
+    }
+    return setFeatureReport(reinterpret_cast<const unsigned char*>(pData), dataLen);
+}
+
+int HIDConnection::setFeatureReport(const unsigned char* rpt, int rptLen) {
+    bool empty = rpt == nullptr || rptLen < 1;
+    // Refused rather than cut: a truncated command would be a different one.
+    if (!empty && rptLen > iFeatureReportBufferLength) {
+        return RC_BAD_ARGUMENT;
+    }
+    SLEEP(WRITE_PAUSE_MS);  // every command write is preceded by this pause
+    int result;
+    std::string error;
+    {
+        std::lock_guard<std::mutex> guard(accessLock);
+        if (hHidDevice == nullptr) {
+            return RC_NOT_OPEN;
+        }
+        unsigned char* buffer = pFeatureReportBuffer.data();
+        std::memset(buffer, 0, static_cast<size_t>(iFeatureReportBufferLength));
+        if (empty) {
+            buffer[0] = 1;
+        } else {
+            std::memcpy(buffer, rpt, static_cast<size_t>(rptLen));
+        }
+        result = hid_send_feature_report(hHidDevice, buffer,
+                                         static_cast<size_t>(iFeatureReportBufferLength));
+        if (result <= 0) {
+            error = narrow(hid_error(hHidDevice));
+        }
+    }
+    if (result > 0) {
+        return RC_OK;
+    }
+    printf("*** hid_send_feature_report, result=false, rptLen=%d\n", rptLen);
+    printf("Error=%s\n", error.c_str());
+    return RC_TRANSFER_FAILED;
+}
+
+int HIDConnection::getFeatureReport(int featureId) {
+    return readFeature(featureId, nullptr, 0, nullptr);
+}
+
+int HIDConnection::readFeature(int featureId, unsigned char* out, int capacity, int* outLen) {
+    if (referenceFlag.load() != 0) {
+        return RC_NOT_OPEN;
+    }
+    for (int attempt = 0; attempt < FEATURE_READ_ATTEMPTS; ++attempt) {
+        std::lock_guard<std::mutex> guard(accessLock);
+        if (hHidDevice == nullptr) {
+            return RC_NOT_OPEN;
+        }
+        unsigned char* buffer = pFeatureReportBuffer.data();
+        std::memset(buffer, 0, static_cast<size_t>(iFeatureReportBufferLength));
+        buffer[0] = static_cast<unsigned char>(featureId & 0xFF);
+        if (hid_get_feature_report(hHidDevice, buffer,
+                                   static_cast<size_t>(iFeatureReportBufferLength)) > 0) {
+            if (out != nullptr) {
+                int count = std::min(capacity, iFeatureReportBufferLength);
+                std::memcpy(out, buffer, static_cast<size_t>(count));
+                *outLen = count;
+            }
+            return RC_OK;
+        }
+    }
+    return RC_TRANSFER_FAILED;
+}
+
+int HIDConnection::receive(unsigned char* pData, int* dataLen) {
+    if (referenceFlag.load() != 0) {
+        return RC_NOT_OPEN;
+    }
+    if (pData == nullptr || dataLen == nullptr || *dataLen < 1) {
+        return RC_BAD_ARGUMENT;
+    }
+    return readFeature(pData[0], pData, *dataLen, dataLen);
+}
+
+bool HIDConnection::IsDeviceConnected() {
+    if (referenceFlag.load() != 0) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(accessLock);
+    return hHidDevice != nullptr;
+}
+
+int HIDConnection::getDeviceInfoEx(void* /*param*/) {
+    return DEVICE_INFO_UNAVAILABLE;
 }
 
 }  // namespace quorin

@@ -1,14 +1,132 @@
+// The connection to a reader on USB HID, through hidapi.
+//
+// Commands go to the reader as HID feature reports and synchronous responses
+// come back as feature reports; unsolicited data (swipes, notifications)
+// arrives as input reports, which the connection's receiving thread polls and
+// hands to the data callback. Readers are recognised by vendor and product ID
+// (productList).
+//
+// hidapi threading contract (this class is the library's only hidapi user):
+//  - hid_init, hid_enumerate, hid_free_enumeration, hid_open_path and
+//    hid_close run under HidGlobalLock; the factory and enumeration hold it
+//    for their whole run (their lookup buffers are process-wide).
+//  - Every other call on a handle runs under that connection's accessLock,
+//    one transfer at a time; no callback and no sleep runs under it.
+//  - hid_read runs only on the receiving thread, and hid_close only after
+//    that thread has been joined.
+//
+// Threads: one receiving thread per connection with input reading on (none
+// when the path gives a report size), owned by the connection.
+// Stop: close() sets m_stop and referenceFlag and fulfils closingPromise, so
+// the thread's 5 ms idle wait ends at once; close() joins the thread, and
+// only then calls hid_close and frees the buffers.
+// On the receiving thread itself (from a callback) close() must not join:
+// it only marks the connection closed and stops the thread after the
+// callback; the destructor or a later close() from another thread joins it
+// and closes the device.
+//
+// An unplugged reader is reported once: the first failed read calls the
+// connection-changed callback with change code 1 and ends the thread. The
+// handle stays open (commands then fail with 17) until the owner closes.
 #pragma once
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "transport/iConnection.h"
 
+struct hid_device_;
+
 namespace quorin {
 
-// USB HID connection (being built).
+// One known reader model: the vendor's USB vendor ID and a product ID.
+struct product_item {
+    unsigned short vendorId;
+    unsigned short productId;
+};
+
 class HIDConnection : public iConnection {
 public:
+    static constexpr int DEFAULT_FEATURE_REPORT_LENGTH = 61;  // report ID byte included
+    static constexpr int INPUT_REPORT_LENGTH = 2048;
+    // Largest report size accepted from a path (",size").
+    static constexpr int MAX_FEATURE_REPORT_LENGTH = 4096;
+    static constexpr int WRITE_FEATURE_REPORT = 1;  // the one write kind of send()
+    static constexpr long CLOSED_MARKER = 0xCCCCCCCCL;
+    static constexpr int PRODUCT_COUNT = 13;
+    static const product_item productList[PRODUCT_COUNT];
+
+    HIDConnection();
+    ~HIDConnection() override;
+
+    // "HID://" + a path that does not begin with a letter or digit (and an
+    // optional ",size") opens that hidapi path directly; "HID://" + text that
+    // begins with a letter or digit opens the first known reader whose serial
+    // number or hidapi path begins with the text (at most 31 characters).
+    // Null when nothing matches or the device cannot be opened.
     static iConnection* open(const char* pathScheme);
+    // Calls fnFoundDevice for each known reader attached (each hidapi path
+    // once) with "HID://" + its serial number, or + its hidapi path when it
+    // reports none. Returns 1 when at least one known reader was seen.
     static int enumDevices(iConnectionEnumDevice fnFoundDevice);
+
+    void close() override;
+    // Type 1 only: the bytes become one feature report, zero-padded to the
+    // report length. 0 sent, 5 closed, 6 longer than the report, 17 failed,
+    // -1 other types.
+    int send(char* pData, int dataLen, int type) override;
+    // Reads the feature report numbered pData[0] and copies it, ID byte
+    // first, into pData: the report length, but at most *dataLen bytes.
+    // *dataLen becomes the count copied. 0, 5 closed, 6 no buffer, 17 failed.
+    int receive(unsigned char* pData, int* dataLen) override;
+    int getDeviceInfoEx(void* param) override;
+    // The receiving thread's report that reading failed (unplug).
+    virtual void onHidReadingFailure(int failure);
+
+    // Waits 50 ms, then writes the feature report; 0, 5, 6 or 17.
+    int setFeatureReport(const unsigned char* rpt, int rptLen);
+    // Reads the feature report, at most six attempts; 0, 5 or 17. The report
+    // is left in the connection's feature report buffer.
+    int getFeatureReport(int featureId);
+    bool IsDeviceConnected();
+
+    int featureReportLength() const { return iFeatureReportBufferLength; }
+    bool readsInputReports() const { return iInputReportBufferLength > 0; }
+
+private:
+    bool _open(const char* path);
+    void hidReadThread();
+    bool onReceivingThread() const;
+    void signalStop();
+    // Closes the handle and frees the buffers; the thread must be gone or
+    // be the caller.
+    void releaseDevice();
+    int readFeature(int featureId, unsigned char* out, int capacity, int* outLen);
+    static bool lookupDevice(const char* pathScheme, void* extraInfo);
+
+    std::promise<bool> closingPromise;       // fulfilled once, by signalStop
+    std::future<bool> closingFuture;         // waited on by the receiving thread only
+    std::promise<bool> readingStartPromise;  // fulfilled by the thread when it runs
+    std::atomic<bool> m_stopSignalled{false};
+    std::atomic<bool> m_stop{false};
+    std::atomic<long> referenceFlag{0};  // 0 open; CLOSED_MARKER once closed
+
+    // Held around each single transfer on the handle; guards hHidDevice and
+    // pFeatureReportBuffer.
+    std::mutex accessLock;
+    hid_device_* hHidDevice = nullptr;
+    std::vector<unsigned char> pFeatureReportBuffer;  // iFeatureReportBufferLength + 1 bytes
+    int iFeatureReportBufferLength = 0;               // set by _open, then read-only
+    // Receiving thread only, while it runs; iInputReportBufferLength + 1 bytes.
+    std::vector<unsigned char> pInputReportBuffer;
+    int iInputReportBufferLength = 0;  // set by _open, then read-only
+
+    std::mutex m_closeLock;  // serialises the join and release of close()
+    std::thread m_readThread;
+    std::thread::id m_readThreadId;  // written by the thread before _open returns
 };
 
 }  // namespace quorin

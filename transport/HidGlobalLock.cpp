@@ -2,8 +2,7 @@
 
 namespace quorin {
 
-std::recursive_mutex& HidGlobalLock::mutex()
-{
+std::recursive_mutex& HidGlobalLock::mutex() {
     // Created on first use, so no global constructor order is involved.
     static std::recursive_mutex lock;
     return lock;

@@ -1,10 +1,419 @@
 #include "transport/SerialConnection.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "common/CommandTimeout.h"
+#include "common/Guard.h"
+#include "common/ResultCode.h"
+#include "common/stdafx.h"
+#include "filters/FilterRegistry.h"
+#include "filters/FormatFilter.h"
+#include "filters/FrameFIFO.h"
+
 namespace quorin {
 
-iConnection* SerialConnection::open(const char* /*pathScheme*/)
+namespace {
+
+// The line's inter-character time-out (VTIME 1) also paces the thread when
+// the port reports readable without data.
+constexpr int LINE_PACE_MS = 100;
+constexpr size_t SCHEME_LENGTH = 9;  // "SERIAL://"
+
+bool isLinkError(int err)
 {
-    return nullptr;
+    return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
+}
+
+}  // namespace
+
+SerialConnection::SerialConnection() = default;
+
+SerialConnection::~SerialConnection()
+{
+    close();
+    if (m_wakeFd >= 0) {
+        ::close(m_wakeFd);
+        m_wakeFd = -1;
+    }
+}
+
+iConnection* SerialConnection::open(const char* pathScheme)
+{
+    if (!SerialOptions::hasScheme(pathScheme)) {
+        return nullptr;
+    }
+    return guarded<iConnection*>(nullptr, [&]() -> iConnection* {
+        std::unique_ptr<SerialConnection> conn(new SerialConnection());
+        if (!conn->m_options.apply(std::string(pathScheme + SCHEME_LENGTH))) {
+            return nullptr;
+        }
+        if (!FilterRegistry::instance().claim(conn->m_options.dataFormat)) {
+            return nullptr;
+        }
+        conn->m_filterClaimed = true;
+        // The scheme is read by the receiving thread, so it is set before it starts.
+        conn->setScheme(pathScheme);
+        if (conn->_open() != RC_OK) {
+            return nullptr;
+        }
+        return conn.release();
+    });
+}
+
+int SerialConnection::enumDevices(iConnectionEnumDevice /*fnFoundDevice*/)
+{
+    return 0;
+}
+
+int SerialConnection::getPortNumber(std::string portName)
+{
+    if (portName.compare(0, 3, "COM") != 0) {
+        return 0;
+    }
+    return std::atoi(portName.c_str() + 3);
+}
+
+int SerialConnection::_open()
+{
+    // Non-blocking so that opening a modem port never waits for carrier and
+    // a write can never hang a command; reads are driven by poll().
+    int fd = ::open(m_options.portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return RC_EXCEPTION;
+    }
+    tcflush(fd, TCIOFLUSH);
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        ::close(fd);
+        return RC_EXCEPTION;
+    }
+    tio.c_iflag &= ~(IXON | IXOFF | ICRNL | IGNCR | INLCR);
+    tio.c_oflag &= ~(ONLCR | OCRNL);
+    tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
+    tio.c_cc[VTIME] = 1;
+    tio.c_cc[VMIN] = 0;
+    speed_t speed;
+    if (!SerialOptions::speedCode(m_options.baudRate, &speed)) {
+        ::close(fd);
+        return RC_BAD_ARGUMENT;
+    }
+    cfsetspeed(&tio, speed);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+        ::close(fd);
+        return RC_TRANSFER_FAILED;
+    }
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (m_wakeFd < 0) {
+        ::close(fd);
+        return RC_EXCEPTION;
+    }
+    hComm = fd;
+    std::future<bool> started = readingThreadStart.get_future();
+    m_thread = std::thread([this] { ReceivingThread(); });
+    started.wait();
+    return RC_OK;
+}
+
+bool SerialConnection::onReceivingThread() const
+{
+    return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
+}
+
+void SerialConnection::close()
+{
+    m_stop.store(true);
+    if (m_wakeFd >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(m_wakeFd, &one, sizeof(one));
+        (void)ignored;
+    }
+    {
+        // Taken and released so a receive() that tested the flags before the
+        // store above is already waiting and sees the notification.
+        std::lock_guard<std::mutex> guard(m_responseLock);
+    }
+    m_responseChanged.notify_all();
+    if (onReceivingThread()) {
+        // Called from a callback: the thread cannot wait for itself. It leaves
+        // its loop when the callback returns; the destructor joins it.
+        return;
+    }
+    std::lock_guard<std::mutex> closing(m_closeLock);
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_portLock);
+        if (hComm >= 0) {
+            ::close(hComm);
+            hComm = -1;
+        }
+    }
+    if (m_filterClaimed) {
+        FilterRegistry::instance().release(m_options.dataFormat);
+        m_filterClaimed = false;
+    }
+}
+
+void SerialConnection::ReceivingThread()
+{
+    readingThreadStart.set_value(true);
+    guardedVoid([this] {
+        std::vector<unsigned char> buffer(READ_CHUNK);
+        while (!m_stop.load()) {
+            struct pollfd fds[2];
+            fds[0].fd = hComm;
+            fds[0].events = POLLIN;
+            fds[0].revents = 0;
+            fds[1].fd = m_wakeFd;
+            fds[1].events = POLLIN;
+            fds[1].revents = 0;
+            int ready = ::poll(fds, 2, LINE_PACE_MS);
+            if (m_stop.load()) {
+                break;
+            }
+            if (ready < 0) {
+                if (errno != EINTR) {
+                    pause(LINE_PACE_MS);
+                }
+                continue;
+            }
+            if (ready == 0) {
+                continue;
+            }
+            bool hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            if (fds[0].revents & POLLIN) {
+                std::fill(buffer.begin(), buffer.end(), 0);
+                ssize_t got = ::read(hComm, buffer.data(), buffer.size());
+                if (got > 0) {
+                    OnData(buffer.data(), static_cast<int>(got));
+                    continue;
+                }
+                if (got < 0 && isLinkError(errno)) {
+                    hungUp = true;
+                }
+            }
+            if (hungUp) {
+                linkLost();
+                break;
+            }
+            pause(LINE_PACE_MS);
+        }
+    });
+}
+
+void SerialConnection::pause(int ms)
+{
+    struct pollfd wake;
+    wake.fd = m_wakeFd;
+    wake.events = POLLIN;
+    wake.revents = 0;
+    ::poll(&wake, 1, ms);
+}
+
+void SerialConnection::linkLost()
+{
+    m_lost.store(true);
+    {
+        std::lock_guard<std::mutex> guard(m_responseLock);
+    }
+    m_responseChanged.notify_all();
+    deliverChanged(CHANGE_READ_FAILED);
+}
+
+void SerialConnection::OnData(unsigned char* buffer, int dataLen)
+{
+    std::string msg = B2H(buffer, dataLen);
+    FormatFilter* filter = m_options.dataFormat;
+    if (filter == nullptr) {
+        return;
+    }
+    // Every accepted frame consumes buffered bytes, so the drain ends; the
+    // bound only guards against a filter that breaks that rule.
+    const size_t maxFrames = FrameFIFO::MAX_BYTES + 2;
+    guardedVoid([&] {
+        for (size_t i = 0; i < maxFrames && !m_stop.load(); ++i) {
+            std::string channelName;
+            int channelId = 0;
+            std::string channelHexData;
+            int result = filter->FilterInput(msg, channelName, channelId, channelHexData);
+            msg.clear();
+            if (result < 0) {
+                break;
+            }
+            if (channelHexData.empty()) {
+                continue;
+            }
+            dispatch(channelId, channelHexData);
+        }
+    });
+}
+
+void SerialConnection::dispatch(int channelId, const std::string& channelHexData)
+{
+    switch (channelId) {
+        case FormatFilter::CHANNEL_RESPONSE: {
+            std::lock_guard<std::mutex> guard(m_responseLock);
+            // The first response fills the slot; a later one is dropped.
+            if (m_pIncomingData && !m_pIncomingData->filled) {
+                m_pIncomingData->filled = true;
+                m_pIncomingData->hex = channelHexData;
+                m_responseChanged.notify_all();
+            }
+            break;
+        }
+        case FormatFilter::CHANNEL_NOTIFICATION: {
+            if (!hasDataCallback()) {
+                break;
+            }
+            std::vector<unsigned char> bytes = H2BV("02" + channelHexData);
+            deliverData(bytes.data(), static_cast<int>(bytes.size()));
+            break;
+        }
+        case FormatFilter::CHANNEL_CARD_DATA: {
+            if (!hasDataCallback()) {
+                break;
+            }
+            std::vector<unsigned char> text;
+            text.reserve(channelHexData.size() + 1);
+            text.push_back(CARD_DATA_PREFIX);
+            text.insert(text.end(), channelHexData.begin(), channelHexData.end());
+            deliverData(text.data(), static_cast<int>(text.size()));
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+int SerialConnection::send(char* pData, int dataLen, int /*type*/)
+{
+    return guarded<int>(RC_EXCEPTION, [&]() -> int {
+        if (m_stop.load() || m_lost.load()) {
+            return RC_NOT_OPEN;
+        }
+        std::string data;
+        if (pData != nullptr && dataLen > 1) {
+            data = B2H(reinterpret_cast<unsigned char*>(pData) + 1, dataLen - 1);
+        }
+        std::string channelName;
+        int channelId = 0;
+        std::string channelHexData;
+        int count =
+            m_options.dataFormat->FilterOutput(data, channelName, channelId, channelHexData);
+        if (count < 0) {
+            return RC_BAD_ARGUMENT;
+        }
+        if (count < 1) {
+            return RC_OK;
+        }
+        std::vector<unsigned char> bytes = H2BV(channelHexData);
+        {
+            // A new command: an unclaimed earlier response is discarded.
+            std::lock_guard<std::mutex> guard(m_responseLock);
+            m_pIncomingData.reset(new ResponseSlot());
+        }
+        return writeAll(bytes) ? RC_OK : RC_EXCEPTION;
+    });
+}
+
+bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes)
+{
+    std::lock_guard<std::mutex> guard(m_portLock);
+    if (hComm < 0) {
+        return false;
+    }
+    int timeoutMs = commandTimeoutMs();
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t wrote = ::write(hComm, bytes.data() + done, bytes.size() - done);
+        if (wrote > 0) {
+            done += static_cast<size_t>(wrote);
+            continue;
+        }
+        if (wrote < 0 && errno == EINTR) {
+            continue;
+        }
+        if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            return false;
+        }
+        // The output queue is full: wait until it drains, the connection
+        // stops, or the command time-out passes.
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || m_stop.load()) {
+            return false;
+        }
+        struct pollfd fds[2];
+        fds[0].fd = hComm;
+        fds[0].events = POLLOUT;
+        fds[0].revents = 0;
+        fds[1].fd = m_wakeFd;
+        fds[1].events = POLLIN;
+        fds[1].revents = 0;
+        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+            return false;
+        }
+        if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int SerialConnection::receive(unsigned char* pData, int* dataLen)
+{
+    if (dataLen == nullptr) {
+        return RC_BAD_ARGUMENT;
+    }
+    return guarded<int>(RC_EXCEPTION, [&]() -> int {
+        std::string hex;
+        int result;
+        {
+            std::unique_lock<std::mutex> lock(m_responseLock);
+            if (!m_pIncomingData) {
+                m_pIncomingData.reset(new ResponseSlot());
+            }
+            int timeoutMs = commandTimeoutMs();
+            auto deadline = std::chrono::steady_clock::now() +
+                            std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+            m_responseChanged.wait_until(lock, deadline, [this] {
+                return (m_pIncomingData && m_pIncomingData->filled) || m_stop.load() ||
+                       m_lost.load();
+            });
+            if (m_pIncomingData && m_pIncomingData->filled) {
+                hex = m_pIncomingData->hex;
+                result = RC_OK;
+            } else if (m_stop.load() || m_lost.load()) {
+                result = RC_NOT_OPEN;
+            } else {
+                result = RC_TIMEOUT;
+            }
+            m_pIncomingData.reset();
+        }
+        if (result != RC_OK) {
+            *dataLen = 0;
+            return result;
+        }
+        int capacity = *dataLen;
+        H2B("73" + hex, pData, dataLen);
+        if (pData == nullptr || *dataLen > capacity) {
+            return RC_TRANSFER_FAILED;
+        }
+        return RC_OK;
+    });
 }
 
 }  // namespace quorin

@@ -1,13 +1,123 @@
+// The connection for readers on a serial port (a tty device).
+//
+// Opened from a "SERIAL://" path (options: SerialOptions), the port is put in
+// raw mode at the requested speed and read by a receiving thread. All framing
+// is the FORMAT filter's: commands pass through FilterOutput on the way out,
+// received bytes through FilterInput, and decoded frames are dispatched by
+// channel:
+//   2  response       completes the pending response slot (receive)
+//   3  notification   data callback: 0x02, then the frame's bytes
+//   17 card data      data callback: 0xC0, then the frame's channel text as the
+//                     filter gave it (hex digits from SLIP, the reader's own
+//                     text from LEGACY), not decoded
+// Frames of other channels, and frames nobody waits for, are dropped.
+//
+// Threads: the caller's threads (open, send, receive, close) and one
+// receiving thread owned by this object, which runs the filter and the data
+// and connection-changed callbacks. A framing filter keeps stream state
+// without a lock, so a connection claims its filter for its lifetime: a second
+// connection with the same FORMAT (other than NONE) fails to open.
+//
+// Stop protocol: close() or the destructor sets m_stop and signals m_wakeFd;
+// the receiving thread, which only ever blocks in poll() on the port and
+// m_wakeFd, leaves its loop at once (the 0.1 s line pace bounds it anyway).
+// close() joins it, and only then closes the port, releases the filter and
+// wakes a waiting receive(). Callbacks must not destroy the connection; a
+// close() from a callback only stops the thread, and the destructor finishes.
+//
+// A link that hangs up or fails to read is reported once through the
+// connection-changed callback (code 1); the thread then ends, and later send()
+// and receive() calls return 5.
 #pragma once
 
+#include <termios.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "transport/SerialOptions.h"
 #include "transport/iConnection.h"
 
 namespace quorin {
 
-// Serial-port connection (being built).
 class SerialConnection : public iConnection {
 public:
+    // Bytes taken from the port per read.
+    static constexpr int READ_CHUNK = 2048;
+    // Placeholder in front of a response, where a HID report has its report ID.
+    static constexpr unsigned char RESPONSE_PREFIX = 0x73;
+    static constexpr unsigned char NOTIFICATION_PREFIX = 0x02;
+    static constexpr unsigned char CARD_DATA_PREFIX = 0xC0;
+
+    ~SerialConnection() override;
+
+    // A new open connection, or null: not a "SERIAL://" path, an invalid
+    // option value, no or unusable port, a rate outside the speed table, or a
+    // FORMAT already in use by another open connection.
     static iConnection* open(const char* pathScheme);
+    // Serial ports are not enumerated.
+    static int enumDevices(iConnectionEnumDevice fnFoundDevice);
+    // The number after "COM", or 0.
+    static int getPortNumber(std::string portName);
+
+    // Stops and joins the receiving thread, then closes the port.
+    void close() override;
+    // Writes bytes 1 .. dataLen-1 of pData (byte 0 is a report ID slot) through
+    // the filter. 0 sent (or nothing to send), 5 closed or link lost, 6 command
+    // refused by the filter, 255 write failed or incomplete. type is unused.
+    int send(char* pData, int dataLen, int type) override;
+    // Waits at most the command time-out for the response to the last command
+    // (or, without one, for the next response frame). On entry *dataLen is the
+    // capacity of pData. 0 with 0x73 then the response bytes; 1 time-out;
+    // 5 closed or link lost; 17 the response does not fit (*dataLen then
+    // holds the size it needs, nothing is copied); 6 null arguments.
+    int receive(unsigned char* pData, int* dataLen) override;
+
+    const SerialOptions& options() const { return m_options; }
+
+private:
+    SerialConnection();
+
+    // Opens and configures the port and starts the receiving thread; 0, or
+    // 255 (cannot open or read attributes), 6 (rate), 17 (cannot apply).
+    int _open();
+    void ReceivingThread();
+    // Runs one received chunk through the filter and dispatches its frames.
+    void OnData(unsigned char* buffer, int dataLen);
+    void dispatch(int channelId, const std::string& channelHexData);
+    void linkLost();
+    bool writeAll(const std::vector<unsigned char>& bytes);
+    // Waits up to ms milliseconds, or less when the connection is stopping.
+    void pause(int ms);
+    bool onReceivingThread() const;
+
+    // Pending response: one per command, filled by the receiving thread.
+    struct ResponseSlot {
+        bool filled = false;
+        std::string hex;
+    };
+
+    SerialOptions m_options;  // set by open() before the thread starts, then read-only
+    // Port descriptor; -1 when closed. Written by _open() before the thread
+    // starts and by close() after it ended; send() reads it under m_portLock.
+    int hComm = -1;
+    int m_wakeFd = -1;                // eventfd that wakes the receiving thread
+    std::promise<bool> readingThreadStart;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_lost{false};
+    bool m_filterClaimed = false;     // caller thread only
+    std::mutex m_portLock;            // guards writes to hComm and its closing
+    std::mutex m_closeLock;           // serialises close()
+    std::mutex m_responseLock;        // guards m_pIncomingData
+    std::condition_variable m_responseChanged;
+    std::unique_ptr<ResponseSlot> m_pIncomingData;
 };
 
 }  // namespace quorin

@@ -1,4 +1,5 @@
-# Compares the dynamic symbols libquorin.so defines with the checked-in list,
+# Compares the dynamic symbols libquorin.so defines with the names the public
+# header declares,
 # and checks that it depends on the hidapi backend the build chose.
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -10,15 +11,15 @@ foreach(line IN LISTS lines)
     if(line MATCHES "^[0-9a-fA-F]+ [A-Za-z] (.+)$")
         set(sym "${CMAKE_MATCH_1}")
         # Version and toolchain bookkeeping symbols are not part of the API.
-        if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
+        string(REGEX REPLACE "@.*$" "" sym "${sym}")
+        if(NOT sym MATCHES "^(_init|_fini|_edata|_end|__bss_start|QUORIN_1)$")
             list(APPEND actual "${sym}")
         endif()
     endif()
 endforeach()
 list(SORT actual)
-file(STRINGS ${EXPECTED} expected)
-list(FILTER expected EXCLUDE REGEX "^#|^$")
-list(SORT expected)
+include(${EXPORTS_MODULE})
+quorin_exported_names(${HEADER} expected)
 if(NOT actual STREQUAL expected)
     set(extra ${actual})
     list(REMOVE_ITEM extra ${expected})

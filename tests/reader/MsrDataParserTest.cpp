@@ -1,10 +1,10 @@
-#include "reader/MsrDataParser.h"
-
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
 #include <vector>
+
+#include "reader/MsrDataParser.h"
 
 using quorin::MsrDataParser;
 
@@ -15,8 +15,7 @@ using Attributes = std::map<std::string, std::string>;
 
 // Parses one ISO track 1 carrying the given name field and returns the
 // name attributes it produced.
-Attributes isoNames(const std::string& name, const std::string& account = "4111111111111111")
-{
+Attributes isoNames(const std::string& name, const std::string& account = "4111111111111111") {
     std::string track1 = "%B" + account + "^" + name + "^2512101?";
     MsrDataParser parser(track1.c_str(), "", "", 0);
     Attributes out;
@@ -32,8 +31,7 @@ Attributes isoNames(const std::string& name, const std::string& account = "41111
 
 }  // namespace
 
-TEST(MsrDataParserHelpers, RemoveSentinelsOnlyWhenTheEndSentinelIsThere)
-{
+TEST(MsrDataParserHelpers, RemoveSentinelsOnlyWhenTheEndSentinelIsThere) {
     EXPECT_EQ(MsrDataParser::removeSentinels("%ABC?", "%", "?"), "ABC");
     EXPECT_EQ(MsrDataParser::removeSentinels("%ABC", "%", "?"), "%ABC");
     EXPECT_EQ(MsrDataParser::removeSentinels("ABC?", "%", "?"), "ABC");
@@ -42,8 +40,7 @@ TEST(MsrDataParserHelpers, RemoveSentinelsOnlyWhenTheEndSentinelIsThere)
     EXPECT_EQ(MsrDataParser::removeSentinels(";1=2?", ";", "?"), "1=2");
 }
 
-TEST(MsrDataParserHelpers, SplitStringSkipsEmptyPiecesAndTrimsTheOthers)
-{
+TEST(MsrDataParserHelpers, SplitStringSkipsEmptyPiecesAndTrimsTheOthers) {
     EXPECT_EQ(MsrDataParser::splitString("A^^B^", "^"), (Strings{"A", "B"}));
     EXPECT_EQ(MsrDataParser::splitString("A^ ^B", "^"), (Strings{"A", "", "B"}));
     EXPECT_EQ(MsrDataParser::splitString("^ A \t^B\r\n", "^"), (Strings{"A", "B"}));
@@ -53,16 +50,14 @@ TEST(MsrDataParserHelpers, SplitStringSkipsEmptyPiecesAndTrimsTheOthers)
     EXPECT_EQ(MsrDataParser::splitString("ABC", ""), Strings{"ABC"});
 }
 
-TEST(MsrDataParserHelpers, TrimStringRemovesTheGivenCharactersAtBothEnds)
-{
+TEST(MsrDataParserHelpers, TrimStringRemovesTheGivenCharactersAtBothEnds) {
     EXPECT_EQ(MsrDataParser::trimString(" \tA B\r\n", " \t\r\n"), "A B");
     EXPECT_EQ(MsrDataParser::trimString("^^123 MAIN^ST^^", "^"), "123 MAIN^ST");
     EXPECT_EQ(MsrDataParser::trimString("^^^", "^"), "");
     EXPECT_EQ(MsrDataParser::trimString("", "^"), "");
 }
 
-TEST(MsrDataParserIso, FullTrack1GivesEveryField)
-{
+TEST(MsrDataParserIso, FullTrack1GivesEveryField) {
     MsrDataParser parser("%B4111111111111111^DOE/ALEX B.DR^2512101123?", "", "", -1);
     EXPECT_EQ(parser.GetFormat(), "ISO");
     EXPECT_EQ(parser.GetAttribute("AccountNumber"), "4111111111111111");
@@ -77,18 +72,15 @@ TEST(MsrDataParserIso, FullTrack1GivesEveryField)
     EXPECT_EQ(parser.GetAttribute("Track2DiscretionaryData"), "");
 }
 
-TEST(MsrDataParserIso, NameFieldForms)
-{
-    EXPECT_EQ(isoNames("ALEX B DOE JR"),
-              (Attributes{{"FirstName", "ALEX"},
-                          {"MiddleInitial", "B"},
-                          {"Surname", "DOE"},
-                          {"Suffix", "JR"}}));
-    EXPECT_EQ(isoNames("ALEX B DOE JR III ESQ MORE"),
-              (Attributes{{"FirstName", "ALEX"},
-                          {"MiddleInitial", "B"},
-                          {"Surname", "DOE"},
-                          {"Suffix", "JR III ESQ"}}));
+TEST(MsrDataParserIso, NameFieldForms) {
+    EXPECT_EQ(
+        isoNames("ALEX B DOE JR"),
+        (Attributes{
+            {"FirstName", "ALEX"}, {"MiddleInitial", "B"}, {"Surname", "DOE"}, {"Suffix", "JR"}}));
+    EXPECT_EQ(isoNames("ALEX B DOE JR III ESQ MORE"), (Attributes{{"FirstName", "ALEX"},
+                                                                  {"MiddleInitial", "B"},
+                                                                  {"Surname", "DOE"},
+                                                                  {"Suffix", "JR III ESQ"}}));
     EXPECT_EQ(isoNames("ALEX DOE"), (Attributes{{"FirstName", "ALEX"}, {"Surname", "DOE"}}));
     EXPECT_EQ(isoNames("ALEX"), (Attributes{{"FirstName", "ALEX"}}));
     EXPECT_EQ(isoNames("/ALEX B"), (Attributes{{"FirstName", "ALEX"}, {"MiddleInitial", "B"}}));
@@ -101,8 +93,7 @@ TEST(MsrDataParserIso, NameFieldForms)
     EXPECT_EQ(isoNames("///"), Attributes{});
 }
 
-TEST(MsrDataParserIso, CountryCodeBeforeTheSurnameOfAccountsStartingWith59)
-{
+TEST(MsrDataParserIso, CountryCodeBeforeTheSurnameOfAccountsStartingWith59) {
     EXPECT_EQ(isoNames("USADOE/ALEX", "5912345678"),
               (Attributes{{"CountryCode", "USA"}, {"Surname", "DOE"}, {"FirstName", "ALEX"}}));
     EXPECT_EQ(isoNames("US/ALEX", "5912345678"),
@@ -111,8 +102,7 @@ TEST(MsrDataParserIso, CountryCodeBeforeTheSurnameOfAccountsStartingWith59)
               (Attributes{{"Surname", "USADOE"}, {"FirstName", "ALEX"}}));
 }
 
-TEST(MsrDataParserIso, EmptyNameFieldFallsBackToTrack2)
-{
+TEST(MsrDataParserIso, EmptyNameFieldFallsBackToTrack2) {
     MsrDataParser parser("%B4111^^2512?", ";4111111111111111=25121010000?", "", 0);
     EXPECT_EQ(parser.GetFormat(), "ISO");
     EXPECT_EQ(parser.GetAttribute("AccountNumber"), "4111111111111111");
@@ -126,10 +116,9 @@ TEST(MsrDataParserIso, EmptyNameFieldFallsBackToTrack2)
     EXPECT_EQ(failed.GetAttribute("AccountNumber"), "");
 }
 
-TEST(MsrDataParserIso, Track2AccountReplacesTrack1WhileTrack1ExpiryStays)
-{
-    MsrDataParser parser("%B4111111111111111^DOE/ALEX^2512101?",
-                         ";4222222222222222=27099990000?", "", 0);
+TEST(MsrDataParserIso, Track2AccountReplacesTrack1WhileTrack1ExpiryStays) {
+    MsrDataParser parser("%B4111111111111111^DOE/ALEX^2512101?", ";4222222222222222=27099990000?",
+                         "", 0);
     EXPECT_EQ(parser.GetFormat(), "ISO");
     EXPECT_EQ(parser.GetAttribute("AccountNumber"), "4222222222222222");
     EXPECT_EQ(parser.GetAttribute("ExpirationDate"), "2512");
@@ -142,18 +131,16 @@ TEST(MsrDataParserIso, Track2AccountReplacesTrack1WhileTrack1ExpiryStays)
     EXPECT_EQ(shortData.GetAttribute("ServiceCode"), "999");
 }
 
-TEST(MsrDataParserIso, MissingEndSentinelKeepsTheStartSentinel)
-{
+TEST(MsrDataParserIso, MissingEndSentinelKeepsTheStartSentinel) {
     MsrDataParser parser("%B4111111111111111^DOE/ALEX^2512101", "", "", 0);
     EXPECT_EQ(parser.GetFormat(), "ISO");
     EXPECT_EQ(parser.GetAttribute("AccountNumber"), "B4111111111111111");
     EXPECT_EQ(parser.GetAttribute("Surname"), "DOE");
 }
 
-TEST(MsrDataParserAamva, DriverLicenceTracks1And2)
-{
-    MsrDataParser parser("%CASAN JOSE^DOE$ALEX$JR^123 MAIN ST^?",
-                         ";6360231234567890=251219900101?", "", 1);
+TEST(MsrDataParserAamva, DriverLicenceTracks1And2) {
+    MsrDataParser parser("%CASAN JOSE^DOE$ALEX$JR^123 MAIN ST^?", ";6360231234567890=251219900101?",
+                         "", 1);
     EXPECT_EQ(parser.GetFormat(), "AAMVA");
     EXPECT_EQ(parser.GetAttribute("State"), "CA");
     EXPECT_EQ(parser.GetAttribute("City"), "SAN JOSE");
@@ -169,8 +156,7 @@ TEST(MsrDataParserAamva, DriverLicenceTracks1And2)
     EXPECT_EQ(parser.GetAttribute("BirthDate"), "19900101");
 }
 
-TEST(MsrDataParserAamva, LongLicenceNumberOverflowIsAppended)
-{
+TEST(MsrDataParserAamva, LongLicenceNumberOverflowIsAppended) {
     MsrDataParser parser("%CASAN JOSE^DOE$ALEX$JR^123 MAIN ST^?",
                          ";6360231234567890=2512199001010?", "", 1);
     EXPECT_EQ(parser.GetAttribute("LicenseNumber"), "12345678900");
@@ -178,8 +164,7 @@ TEST(MsrDataParserAamva, LongLicenceNumberOverflowIsAppended)
     EXPECT_EQ(trailing.GetAttribute("LicenseNumber"), "12345");
 }
 
-TEST(MsrDataParserAamva, FullCityAndLongNameUseFixedWidths)
-{
+TEST(MsrDataParserAamva, FullCityAndLongNameUseFixedWidths) {
     // 13-character city without '^': the name starts right after it.
     MsrDataParser city("%CASANTA BARBARADOE$ALEX^1 MAIN^?", "", "", 1);
     EXPECT_EQ(city.GetAttribute("City"), "SANTA BARBARA");
@@ -195,8 +180,7 @@ TEST(MsrDataParserAamva, FullCityAndLongNameUseFixedWidths)
     EXPECT_EQ(longName.GetAttribute("Address"), "123 MAIN ST");
 }
 
-TEST(MsrDataParserAamva, Track3FixedPositions)
-{
+TEST(MsrDataParserAamva, Track3FixedPositions) {
     // Two unused characters, then the fields at their fixed positions, then
     // characters past position 41 that are not read.
     std::string track3 = std::string("%") + "!!" + "95112-1234 " + "C " + "NONE      " + "NONE" +
@@ -219,8 +203,7 @@ TEST(MsrDataParserAamva, Track3FixedPositions)
     EXPECT_EQ(shortTrack3.GetAttribute("PostalCode"), "");
 }
 
-TEST(MsrDataParserAamva, ShortTracksFailButKeepWhatWasRead)
-{
+TEST(MsrDataParserAamva, ShortTracksFailButKeepWhatWasRead) {
     MsrDataParser noTrack2("%CASAN JOSE^DOE$ALEX^1 MAIN^?", ";12345?", "", 1);
     EXPECT_EQ(noTrack2.GetFormat(), "");
     EXPECT_EQ(noTrack2.GetAttribute("State"), "CA");
@@ -232,8 +215,7 @@ TEST(MsrDataParserAamva, ShortTracksFailButKeepWhatWasRead)
     EXPECT_EQ(tooShort.GetAttribute("State"), "");
 }
 
-TEST(MsrDataParserFormats, FormatSelectsTheParse)
-{
+TEST(MsrDataParserFormats, FormatSelectsTheParse) {
     const char* t1 = "%CASAN JOSE^DOE$ALEX^1 MAIN^APT 4^?";  // four pieces: not ISO
     const char* t2 = ";636023123=251219900101=89?";          // three pieces: not ISO
     MsrDataParser fallback(t1, t2, "", -1);
@@ -251,8 +233,7 @@ TEST(MsrDataParserFormats, FormatSelectsTheParse)
     EXPECT_EQ(aamvaOnly.GetAttribute("ExpirationDate"), "");
 }
 
-TEST(MsrDataParserFormats, NullTracksAndNamesReadAsEmpty)
-{
+TEST(MsrDataParserFormats, NullTracksAndNamesReadAsEmpty) {
     MsrDataParser parser(nullptr, nullptr, nullptr, -1);
     EXPECT_EQ(parser.GetFormat(), "");
     EXPECT_EQ(parser.GetAttribute(nullptr), "");

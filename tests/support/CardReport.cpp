@@ -8,8 +8,7 @@ namespace {
 
 // Writes at most `field` bytes of data at offset, never past the report.
 void put(std::vector<unsigned char>& report, size_t offset, const void* data, size_t count,
-         size_t field)
-{
+         size_t field) {
     const unsigned char* bytes = static_cast<const unsigned char*>(data);
     count = std::min(count, field);
     for (size_t i = 0; i < count && offset + i < report.size(); ++i) {
@@ -17,15 +16,13 @@ void put(std::vector<unsigned char>& report, size_t offset, const void* data, si
     }
 }
 
-void putByte(std::vector<unsigned char>& report, size_t offset, int value)
-{
+void putByte(std::vector<unsigned char>& report, size_t offset, int value) {
     if (offset < report.size()) {
         report[offset] = static_cast<unsigned char>(value);
     }
 }
 
-int lengthByte(int given, size_t size)
-{
+int lengthByte(int given, size_t size) {
     return given >= 0 ? given : static_cast<int>(std::min<size_t>(size, 255));
 }
 
@@ -33,102 +30,86 @@ int lengthByte(int given, size_t size)
 
 CardReport::CardReport(const quorin::CRConfigTable& caps) : m_caps(caps) {}
 
-CardReport& CardReport::track(int n, const std::string& data)
-{
+CardReport& CardReport::track(int n, const std::string& data) {
     m_track[n - 1] = data;
     return *this;
 }
 
-CardReport& CardReport::trackLength(int n, int length)
-{
+CardReport& CardReport::trackLength(int n, int length) {
     m_trackLength[n - 1] = length;
     return *this;
 }
 
-CardReport& CardReport::decodeStatus(int track1, int track2, int track3)
-{
+CardReport& CardReport::decodeStatus(int track1, int track2, int track3) {
     m_status[0] = track1;
     m_status[1] = track2;
     m_status[2] = track3;
     return *this;
 }
 
-CardReport& CardReport::encodeType(int type)
-{
+CardReport& CardReport::encodeType(int type) {
     m_encodeType = type;
     return *this;
 }
 
-CardReport& CardReport::maskedTrack(int n, const std::string& text)
-{
+CardReport& CardReport::maskedTrack(int n, const std::string& text) {
     m_masked[n - 1] = text;
     return *this;
 }
 
-CardReport& CardReport::maskedLength(int n, int length)
-{
+CardReport& CardReport::maskedLength(int n, int length) {
     m_maskedLength[n - 1] = length;
     return *this;
 }
 
-CardReport& CardReport::fluxmark(uint32_t status, const std::vector<unsigned char>& data)
-{
+CardReport& CardReport::fluxmark(uint32_t status, const std::vector<unsigned char>& data) {
     m_fluxmarkStatus = status;
     m_fluxmark = data;
     return *this;
 }
 
-CardReport& CardReport::fluxmarkLength(int length)
-{
+CardReport& CardReport::fluxmarkLength(int length) {
     m_fluxmarkLength = length;
     return *this;
 }
 
-CardReport& CardReport::serialNumber(const std::string& text)
-{
+CardReport& CardReport::serialNumber(const std::string& text) {
     m_serialNumber = text;
     return *this;
 }
 
-CardReport& CardReport::encryptionStatus(uint16_t status)
-{
+CardReport& CardReport::encryptionStatus(uint16_t status) {
     m_encryptionStatus = status;
     return *this;
 }
 
-CardReport& CardReport::ksn(const std::vector<unsigned char>& bytes)
-{
+CardReport& CardReport::ksn(const std::vector<unsigned char>& bytes) {
     m_ksn = bytes;
     return *this;
 }
 
-CardReport& CardReport::sessionId(const std::vector<unsigned char>& bytes)
-{
+CardReport& CardReport::sessionId(const std::vector<unsigned char>& bytes) {
     m_sessionId = bytes;
     return *this;
 }
 
-CardReport& CardReport::batteryLevel(int level)
-{
+CardReport& CardReport::batteryLevel(int level) {
     m_batteryLevel = level;
     return *this;
 }
 
-std::vector<unsigned char> CardReport::shortReport(size_t size) const
-{
+std::vector<unsigned char> CardReport::shortReport(size_t size) const {
     return build(size, false);
 }
 
-std::vector<unsigned char> CardReport::extendedReport(size_t size) const
-{
+std::vector<unsigned char> CardReport::extendedReport(size_t size) const {
     if (size == 0) {
         size = m_batteryLevel >= 0 ? BATTERY_SIZE : EXTENDED_SIZE;
     }
     return build(size, true);
 }
 
-std::vector<unsigned char> CardReport::build(size_t size, bool extended) const
-{
+std::vector<unsigned char> CardReport::build(size_t size, bool extended) const {
     std::vector<unsigned char> report(size, 0);
     const bool encrypted = m_caps.dwEncryptionCapable == 1;
     const size_t field = encrypted ? 112 : 110;

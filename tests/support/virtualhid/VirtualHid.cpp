@@ -5,14 +5,12 @@
 
 namespace quorin_test {
 
-VirtualHid& VirtualHid::instance()
-{
+VirtualHid& VirtualHid::instance() {
     static VirtualHid bus;
     return bus;
 }
 
-void VirtualHid::reset()
-{
+void VirtualHid::reset() {
     std::vector<std::shared_ptr<VirtualReader>> gone;
     {
         std::lock_guard<std::mutex> guard(m_lock);
@@ -25,20 +23,17 @@ void VirtualHid::reset()
     }
 }
 
-void VirtualHid::setBackend(HidBackend backend)
-{
+void VirtualHid::setBackend(HidBackend backend) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_backend = backend;
 }
 
-HidBackend VirtualHid::backend() const
-{
+HidBackend VirtualHid::backend() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_backend;
 }
 
-void VirtualHid::attach(const std::shared_ptr<VirtualReader>& reader)
-{
+void VirtualHid::attach(const std::shared_ptr<VirtualReader>& reader) {
     if (!reader) {
         return;
     }
@@ -58,8 +53,7 @@ void VirtualHid::attach(const std::shared_ptr<VirtualReader>& reader)
     m_readers.push_back(reader);
 }
 
-void VirtualHid::detach(const std::shared_ptr<VirtualReader>& reader)
-{
+void VirtualHid::detach(const std::shared_ptr<VirtualReader>& reader) {
     if (!reader) {
         return;
     }
@@ -70,8 +64,7 @@ void VirtualHid::detach(const std::shared_ptr<VirtualReader>& reader)
     reader->unplug();
 }
 
-std::vector<std::shared_ptr<VirtualReader>> VirtualHid::readers() const
-{
+std::vector<std::shared_ptr<VirtualReader>> VirtualHid::readers() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_readers;
 }

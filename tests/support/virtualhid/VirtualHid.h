@@ -45,8 +45,7 @@ public:
     std::vector<std::shared_ptr<VirtualReader>> readers() const;
 
     template <class T = VirtualReader, class... Args>
-    std::shared_ptr<T> plug(Args&&... args)
-    {
+    std::shared_ptr<T> plug(Args&&... args) {
         auto reader = std::make_shared<T>(std::forward<Args>(args)...);
         attach(reader);
         return reader;
@@ -64,8 +63,8 @@ private:
 
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<VirtualReader>> m_readers;  // guarded by m_lock
-    HidBackend m_backend = HidBackend::HIDRAW;               // guarded by m_lock
-    int m_nextIndex = 0;                                     // guarded by m_lock
+    HidBackend m_backend = HidBackend::HIDRAW;              // guarded by m_lock
+    int m_nextIndex = 0;                                    // guarded by m_lock
     std::atomic<int> m_openHandles{0};
     std::atomic<int> m_enumerations{0};
 };

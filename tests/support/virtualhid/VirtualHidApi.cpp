@@ -35,7 +35,8 @@ namespace {
 
 const wchar_t* const TEXT_SUCCESS = L"Success";
 const wchar_t* const TEXT_LIBUSB = L"hid_error is not implemented yet";
-const wchar_t* const TEXT_READ_GONE = L"hid_read_timeout: unexpected poll error (device disconnected)";
+const wchar_t* const TEXT_READ_GONE =
+    L"hid_read_timeout: unexpected poll error (device disconnected)";
 const wchar_t* const TEXT_GFEATURE_GONE = L"ioctl (GFEATURE): No such device";
 const wchar_t* const TEXT_GFEATURE_PIPE = L"ioctl (GFEATURE): Broken pipe";
 const wchar_t* const TEXT_SFEATURE_GONE = L"ioctl (SFEATURE): No such device";
@@ -51,8 +52,7 @@ const wchar_t* const TEXT_BAD_ARGUMENT = L"Invalid argument";
 // Last failure outside any handle (enumerate, open); always a literal.
 std::atomic<const wchar_t*> g_globalError{nullptr};
 
-wchar_t* dupWide(const std::wstring& text)
-{
+wchar_t* dupWide(const std::wstring& text) {
     auto* out = static_cast<wchar_t*>(std::calloc(text.size() + 1, sizeof(wchar_t)));
     if (out != nullptr) {
         std::wmemcpy(out, text.c_str(), text.size());
@@ -61,8 +61,7 @@ wchar_t* dupWide(const std::wstring& text)
 }
 
 // Serial numbers of virtual readers are ASCII.
-std::wstring widen(const std::string& text)
-{
+std::wstring widen(const std::string& text) {
     std::wstring out;
     for (unsigned char c : text) {
         out.push_back(static_cast<wchar_t>(c));
@@ -70,8 +69,7 @@ std::wstring widen(const std::string& text)
     return out;
 }
 
-int copyString(const std::wstring& text, wchar_t* string, size_t maxlen)
-{
+int copyString(const std::wstring& text, wchar_t* string, size_t maxlen) {
     if (string == nullptr || maxlen == 0) {
         return -1;
     }
@@ -100,8 +98,7 @@ public:
 
     static void setError(Handle* dev, const wchar_t* text) { dev->error.store(text); }
 
-    static const wchar_t* errorText(Handle* dev)
-    {
+    static const wchar_t* errorText(Handle* dev) {
         HidBackend backend = dev != nullptr ? dev->backend : VirtualHid::instance().backend();
         if (backend == HidBackend::LIBUSB) {
             return TEXT_LIBUSB;
@@ -110,8 +107,7 @@ public:
         return text != nullptr ? text : TEXT_SUCCESS;
     }
 
-    static hid_device_info* describe(VirtualReader& reader, HidBackend backend, int copy)
-    {
+    static hid_device_info* describe(VirtualReader& reader, HidBackend backend, int copy) {
         std::lock_guard<std::mutex> guard(reader.m_lock);
         auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
         if (info == nullptr) {
@@ -140,8 +136,7 @@ public:
         return info;
     }
 
-    static hid_device_info* enumerate(unsigned short vendorId, unsigned short productId)
-    {
+    static hid_device_info* enumerate(unsigned short vendorId, unsigned short productId) {
         VirtualHid& bus = VirtualHid::instance();
         bus.m_enumerations.fetch_add(1);
         HidBackend backend = bus.backend();
@@ -170,8 +165,7 @@ public:
     }
 
     // Fills handle when path names an openable reader.
-    static bool open(const char* path, Handle& handle)
-    {
+    static bool open(const char* path, Handle& handle) {
         if (path == nullptr) {
             g_globalError.store(TEXT_BAD_ARGUMENT);
             return false;
@@ -203,8 +197,7 @@ public:
     }
 
     // Detaches the handle from its reader; the caller frees it.
-    static void close(Handle* dev)
-    {
+    static void close(Handle* dev) {
         {
             VirtualReader& reader = *dev->reader;
             std::lock_guard<std::mutex> guard(reader.m_lock);
@@ -217,8 +210,7 @@ public:
         VirtualHid::instance().m_openHandles.fetch_sub(1);
     }
 
-    static int read(Handle* dev, unsigned char* data, size_t length, int milliseconds)
-    {
+    static int read(Handle* dev, unsigned char* data, size_t length, int milliseconds) {
         if (data == nullptr) {
             setError(dev, TEXT_BAD_ARGUMENT);
             return -1;
@@ -251,8 +243,7 @@ public:
 
     // Checks that a transfer may reach the device; counts feature reads.
     static bool transferAllowed(Handle* dev, bool feature, bool countRead, const wchar_t* goneText,
-                                const wchar_t* pipeText)
-    {
+                                const wchar_t* pipeText) {
         VirtualReader& reader = *dev->reader;
         std::lock_guard<std::mutex> guard(reader.m_lock);
         if (countRead) {
@@ -269,8 +260,7 @@ public:
         return true;
     }
 
-    static int getReport(Handle* dev, unsigned char* data, size_t length, bool feature)
-    {
+    static int getReport(Handle* dev, unsigned char* data, size_t length, bool feature) {
         if (data == nullptr || length == 0) {
             setError(dev, TEXT_BAD_ARGUMENT);
             return -1;
@@ -304,8 +294,7 @@ public:
         return static_cast<int>(n);
     }
 
-    static int sendReport(Handle* dev, const unsigned char* data, size_t length, bool feature)
-    {
+    static int sendReport(Handle* dev, const unsigned char* data, size_t length, bool feature) {
         if (data == nullptr || length == 0) {
             setError(dev, TEXT_BAD_ARGUMENT);
             return -1;
@@ -332,8 +321,7 @@ public:
         return static_cast<int>(length);
     }
 
-    static hid_device_info* deviceInfo(Handle* dev)
-    {
+    static hid_device_info* deviceInfo(Handle* dev) {
         if (dev->info == nullptr) {
             dev->info = describe(*dev->reader, dev->backend, 0);
         }
@@ -342,15 +330,18 @@ public:
 
     enum class StringKind { MANUFACTURER, PRODUCT, SERIAL };
 
-    static int getString(Handle* dev, StringKind kind, wchar_t* string, size_t maxlen)
-    {
+    static int getString(Handle* dev, StringKind kind, wchar_t* string, size_t maxlen) {
         VirtualReader& reader = *dev->reader;
         std::wstring text;
         {
             std::lock_guard<std::mutex> guard(reader.m_lock);
             switch (kind) {
-                case StringKind::MANUFACTURER: text = reader.m_manufacturer; break;
-                case StringKind::PRODUCT: text = reader.m_product; break;
+                case StringKind::MANUFACTURER:
+                    text = reader.m_manufacturer;
+                    break;
+                case StringKind::PRODUCT:
+                    text = reader.m_product;
+                    break;
                 case StringKind::SERIAL:
                     if (reader.m_serial) {
                         text = widen(*reader.m_serial);
@@ -372,24 +363,20 @@ struct hid_device_ : VirtualHidDriver::Handle {};
 
 extern "C" {
 
-VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_init(void)
-{
+VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_init(void) {
     return 0;
 }
 
-VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_exit(void)
-{
+VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_exit(void) {
     return 0;
 }
 
 VHID_EXPORT struct hid_device_info HID_API_EXPORT* HID_API_CALL
-hid_enumerate(unsigned short vendor_id, unsigned short product_id)
-{
+hid_enumerate(unsigned short vendor_id, unsigned short product_id) {
     return VirtualHidDriver::enumerate(vendor_id, product_id);
 }
 
-VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs)
-{
+VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_device_info* devs) {
     while (devs != nullptr) {
         hid_device_info* next = devs->next;
         std::free(devs->path);
@@ -401,8 +388,7 @@ VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_free_enumeration(struct hid_dev
     }
 }
 
-VHID_EXPORT HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path)
-{
+VHID_EXPORT HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* path) {
     auto* dev = new hid_device_;
     if (!VirtualHidDriver::open(path, *dev)) {
         delete dev;
@@ -413,13 +399,12 @@ VHID_EXPORT HID_API_EXPORT hid_device* HID_API_CALL hid_open_path(const char* pa
 
 VHID_EXPORT HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vendor_id,
                                                              unsigned short product_id,
-                                                             const wchar_t* serial_number)
-{
+                                                             const wchar_t* serial_number) {
     hid_device_info* devs = VirtualHidDriver::enumerate(vendor_id, product_id);
     std::string path;
     for (hid_device_info* cur = devs; cur != nullptr; cur = cur->next) {
-        if (serial_number == nullptr ||
-            (cur->serial_number != nullptr && std::wcscmp(cur->serial_number, serial_number) == 0)) {
+        if (serial_number == nullptr || (cur->serial_number != nullptr &&
+                                         std::wcscmp(cur->serial_number, serial_number) == 0)) {
             path = cur->path;
             break;
         }
@@ -428,8 +413,7 @@ VHID_EXPORT HID_API_EXPORT hid_device* HID_API_CALL hid_open(unsigned short vend
     return path.empty() ? nullptr : hid_open_path(path.c_str());
 }
 
-VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev)
-{
+VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev) {
     if (dev == nullptr) {
         return;
     }
@@ -438,28 +422,24 @@ VHID_EXPORT void HID_API_EXPORT HID_API_CALL hid_close(hid_device* dev)
 }
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_write(hid_device* dev, const unsigned char* data,
-                                                      size_t length)
-{
+                                                      size_t length) {
     return dev == nullptr ? -1 : VirtualHidDriver::sendReport(dev, data, length, false);
 }
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_read_timeout(hid_device* dev, unsigned char* data,
-                                                             size_t length, int milliseconds)
-{
+                                                             size_t length, int milliseconds) {
     return dev == nullptr ? -1 : VirtualHidDriver::read(dev, data, length, milliseconds);
 }
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_read(hid_device* dev, unsigned char* data,
-                                                     size_t length)
-{
+                                                     size_t length) {
     if (dev == nullptr) {
         return -1;
     }
     return VirtualHidDriver::read(dev, data, length, dev->nonblocking.load() ? 0 : -1);
 }
 
-VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonblock)
-{
+VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev, int nonblock) {
     if (dev == nullptr) {
         return -1;
     }
@@ -469,76 +449,66 @@ VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_set_nonblocking(hid_device* dev,
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_send_feature_report(hid_device* dev,
                                                                     const unsigned char* data,
-                                                                    size_t length)
-{
+                                                                    size_t length) {
     return dev == nullptr ? -1 : VirtualHidDriver::sendReport(dev, data, length, true);
 }
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_get_feature_report(hid_device* dev,
                                                                    unsigned char* data,
-                                                                   size_t length)
-{
+                                                                   size_t length) {
     return dev == nullptr ? -1 : VirtualHidDriver::getReport(dev, data, length, true);
 }
 
 VHID_EXPORT int HID_API_EXPORT HID_API_CALL hid_get_input_report(hid_device* dev,
                                                                  unsigned char* data,
-                                                                 size_t length)
-{
+                                                                 size_t length) {
     return dev == nullptr ? -1 : VirtualHidDriver::getReport(dev, data, length, false);
 }
 
 VHID_EXPORT int HID_API_EXPORT_CALL hid_get_manufacturer_string(hid_device* dev, wchar_t* string,
-                                                                size_t maxlen)
-{
+                                                                size_t maxlen) {
     return dev == nullptr ? -1
                           : VirtualHidDriver::getString(
                                 dev, VirtualHidDriver::StringKind::MANUFACTURER, string, maxlen);
 }
 
 VHID_EXPORT int HID_API_EXPORT_CALL hid_get_product_string(hid_device* dev, wchar_t* string,
-                                                           size_t maxlen)
-{
+                                                           size_t maxlen) {
     return dev == nullptr ? -1
                           : VirtualHidDriver::getString(dev, VirtualHidDriver::StringKind::PRODUCT,
                                                         string, maxlen);
 }
 
 VHID_EXPORT int HID_API_EXPORT_CALL hid_get_serial_number_string(hid_device* dev, wchar_t* string,
-                                                                 size_t maxlen)
-{
+                                                                 size_t maxlen) {
     return dev == nullptr ? -1
                           : VirtualHidDriver::getString(dev, VirtualHidDriver::StringKind::SERIAL,
                                                         string, maxlen);
 }
 
-VHID_EXPORT struct hid_device_info HID_API_EXPORT* HID_API_CALL hid_get_device_info(hid_device* dev)
-{
+VHID_EXPORT struct hid_device_info HID_API_EXPORT* HID_API_CALL
+hid_get_device_info(hid_device* dev) {
     return dev == nullptr ? nullptr : VirtualHidDriver::deviceInfo(dev);
 }
 
 VHID_EXPORT int HID_API_EXPORT_CALL hid_get_indexed_string(hid_device* dev, int /*string_index*/,
-                                                           wchar_t* /*string*/, size_t /*maxlen*/)
-{
+                                                           wchar_t* /*string*/, size_t /*maxlen*/) {
     if (dev != nullptr) {
         VirtualHidDriver::setError(dev, quorin_test::TEXT_INDEXED);
     }
     return -1;
 }
 
-VHID_EXPORT HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev)
-{
+VHID_EXPORT HID_API_EXPORT const wchar_t* HID_API_CALL hid_error(hid_device* dev) {
     return VirtualHidDriver::errorText(dev);
 }
 
-VHID_EXPORT HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void)
-{
+VHID_EXPORT HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void) {
     static const hid_api_version version = {0, 13, 1};
     return &version;
 }
 
-VHID_EXPORT HID_API_EXPORT const char* HID_API_CALL hid_version_str(void)
-{
+VHID_EXPORT HID_API_EXPORT const char* HID_API_CALL hid_version_str(void) {
     return "0.13.1";
 }
 

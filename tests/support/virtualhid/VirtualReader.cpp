@@ -18,59 +18,49 @@ constexpr size_t LIBUSB_PACKET_SIZE = 64;
 
 VirtualReader::VirtualReader(uint16_t vendorId, uint16_t productId,
                              std::optional<std::string> serial)
-    : m_vendorId(vendorId), m_productId(productId), m_serial(std::move(serial))
-{
-}
+    : m_vendorId(vendorId), m_productId(productId), m_serial(std::move(serial)) {}
 
 VirtualReader::~VirtualReader() = default;
 
-std::string VirtualReader::path() const
-{
+std::string VirtualReader::path() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_path;
 }
 
-void VirtualReader::setPath(const std::string& path)
-{
+void VirtualReader::setPath(const std::string& path) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_path = path;
 }
 
-void VirtualReader::setAccessible(bool accessible)
-{
+void VirtualReader::setAccessible(bool accessible) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_accessible = accessible;
 }
 
-void VirtualReader::setListingCount(int n)
-{
+void VirtualReader::setListingCount(int n) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_listingCount = std::max(1, n);
 }
 
-void VirtualReader::setStrings(const std::wstring& manufacturer, const std::wstring& product)
-{
+void VirtualReader::setStrings(const std::wstring& manufacturer, const std::wstring& product) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_manufacturer = manufacturer;
     m_product = product;
 }
 
-Report VirtualReader::onGetFeature(uint8_t /*reportId*/)
-{
+Report VirtualReader::onGetFeature(uint8_t /*reportId*/) {
     return nextFeatureResponse();
 }
 
 void VirtualReader::onSetFeature(const Report& /*report*/) {}
 
-Report VirtualReader::onGetInput(uint8_t /*reportId*/)
-{
+Report VirtualReader::onGetInput(uint8_t /*reportId*/) {
     return {};
 }
 
 void VirtualReader::onOutputReport(const Report& /*report*/) {}
 
-Report VirtualReader::nextFeatureResponse()
-{
+Report VirtualReader::nextFeatureResponse() {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_featureResponses.empty()) {
         return m_defaultFeatureResponse;
@@ -80,20 +70,17 @@ Report VirtualReader::nextFeatureResponse()
     return frame;
 }
 
-void VirtualReader::queueFeatureResponse(const Report& frame)
-{
+void VirtualReader::queueFeatureResponse(const Report& frame) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_featureResponses.push_back(frame);
 }
 
-void VirtualReader::setDefaultFeatureResponse(const Report& frame)
-{
+void VirtualReader::setDefaultFeatureResponse(const Report& frame) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_defaultFeatureResponse = frame;
 }
 
-void VirtualReader::pushInputReport(const Report& report)
-{
+void VirtualReader::pushInputReport(const Report& report) {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_unplugged || report.empty()) {
         return;
@@ -120,8 +107,7 @@ void VirtualReader::pushInputReport(const Report& report)
     m_changed.notify_all();
 }
 
-void VirtualReader::unplug()
-{
+void VirtualReader::unplug() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_unplugged = true;
     for (auto& ep : m_endpoints) {
@@ -130,57 +116,57 @@ void VirtualReader::unplug()
     m_changed.notify_all();
 }
 
-void VirtualReader::replug()
-{
+void VirtualReader::replug() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_unplugged = false;
     m_changed.notify_all();
 }
 
-bool VirtualReader::isUnplugged() const
-{
+bool VirtualReader::isUnplugged() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_unplugged;
 }
 
-void VirtualReader::setFailFeatureTransfers(bool fail)
-{
+void VirtualReader::setFailFeatureTransfers(bool fail) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_failFeature = fail;
 }
 
-std::vector<Report> VirtualReader::featureWrites() const
-{
+std::vector<Report> VirtualReader::featureWrites() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_featureWrites;
 }
 
-bool VirtualReader::waitForFeatureWrites(size_t n, std::chrono::milliseconds timeout)
-{
+bool VirtualReader::waitForFeatureWrites(size_t n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_changed.wait_for(lock, timeout, [&] { return m_featureWrites.size() >= n; });
 }
 
-int VirtualReader::featureReadAttempts() const
-{
+int VirtualReader::featureReadAttempts() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_featureReadAttempts;
 }
 
-std::vector<Report> VirtualReader::outputReports() const
-{
+std::vector<Report> VirtualReader::outputReports() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_outputReports;
 }
 
-int VirtualReader::openHandles() const
-{
+int VirtualReader::openHandles() const {
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(m_endpoints.size());
 }
 
-void VirtualReader::clearRecords()
-{
+int VirtualReader::pendingInputReports() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    size_t pending = 0;
+    for (const auto& ep : m_endpoints) {
+        pending += ep->input.size();
+    }
+    return static_cast<int>(pending);
+}
+
+void VirtualReader::clearRecords() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_featureWrites.clear();
     m_outputReports.clear();

@@ -109,6 +109,8 @@ public:
     std::vector<Report> outputReports() const;
     // Handles currently open on this reader.
     int openHandles() const;
+    // Input reports (libusb: packets) queued on open handles and not yet read.
+    int pendingInputReports() const;
     void clearRecords();
 
 protected:

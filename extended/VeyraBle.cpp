@@ -1,0 +1,171 @@
+#include "extended/VeyraBle.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "common/ResultCode.h"
+
+namespace quorin {
+
+namespace {
+constexpr int COLLECTION_AREA = 32768;
+constexpr int HANDSHAKE_ANSWER_SIZE = 1024;
+constexpr int BUSY_PAUSE_MS = 100;
+}  // namespace
+
+VeyraBle::VeyraBle()
+{
+    std::memset(notificationHeader, 0, sizeof(notificationHeader));
+}
+
+VeyraBle::~VeyraBle()
+{
+    // No report may reach onData once the mutex and condition variable are
+    // being destroyed.
+    stopConnection();
+}
+
+void VeyraBle::setDataReadyTimeout(std::chrono::milliseconds timeout)
+{
+    m_timeoutMs.store(timeout.count());
+}
+
+void VeyraBle::signalDataReady()
+{
+    std::lock_guard<std::mutex> guard(cmdDataMutex);
+    m_dataReady = true;
+    commandDataReady.notify_one();
+}
+
+void VeyraBle::clearDataReady()
+{
+    std::lock_guard<std::mutex> guard(cmdDataMutex);
+    m_dataReady = false;
+}
+
+void VeyraBle::afterOpen()
+{
+    unsigned char first[] = "4801";
+    unsigned char second[] = "4601000014";
+    for (unsigned char* command : {first, second}) {
+        int length = static_cast<int>(std::strlen(reinterpret_cast<char*>(command)));
+        if (sendCommand(command, length) == RC_OK && waitForCommand() == RC_OK) {
+            std::vector<unsigned char> answer(HANDSHAKE_ANSWER_SIZE, 0);
+            getResponse(answer.data(), HANDSHAKE_ANSWER_SIZE);
+        }
+    }
+}
+
+int VeyraBle::sendCommand(unsigned char* command, int commandLength)
+{
+    clearDataReady();
+    return Veyra::sendCommand(command, commandLength);
+}
+
+int VeyraBle::waitForCommand()
+{
+    std::unique_lock<std::mutex> guard(cmdDataMutex);
+    bool ready = commandDataReady.wait_for(guard, std::chrono::milliseconds(m_timeoutMs.load()),
+                                           [this] { return m_dataReady; });
+    m_dataReady = false;
+    return ready ? RC_OK : RC_TIMEOUT;
+}
+
+void VeyraBle::onData(iConnection* connObject, unsigned char* pData, int dataLen)
+{
+    try {
+        if (pData == nullptr || dataLen < 1) {
+            return;
+        }
+        if (dataLen == 2 && pData[0] == 0x01) {
+            signalDataReady();
+        } else if (pData[0] == 0x00 || pData[0] == 0x01) {
+            // Card data: decoded as a USB card report, with one more (zero)
+            // byte than was received.
+            if (dataLen >= READ_AREA) {
+                return;
+            }
+            std::vector<unsigned char> work(READ_AREA, 0);
+            std::memcpy(work.data(), pData, static_cast<size_t>(dataLen));
+            work[0] = 0x01;
+            VeyraReceiveData(connObject, work.data(), dataLen + 1);
+        } else if (pData[0] == NOTIFICATION_PACKET || pData[0] == NOTIFICATION_PACKET_ALT) {
+            pData[0] = NOTIFICATION_PACKET;
+            addNotification(pData, dataLen);
+        }
+    } catch (...) {
+        // The receiving path of this link drops what it cannot handle.
+    }
+}
+
+void VeyraBle::addNotification(unsigned char* pData, int dataLen)
+{
+    static const NotificationRules ble = {ChunkLengthForm::TwoBytes, true, false};
+    reassemble(pData, dataLen, ble);
+}
+
+int VeyraBle::receiveExtendedCommand(unsigned char* buffer, int* bufferLen)
+{
+    try {
+        if (buffer == nullptr || bufferLen == nullptr) {
+            return RC_BAD_ARGUMENT;
+        }
+        iConnection* conn = getConnection();
+        if (conn == nullptr) {
+            return RC_NOT_OPEN;
+        }
+        std::vector<unsigned char> chunk(READ_AREA);
+        std::vector<unsigned char> collection(COLLECTION_AREA);
+        int collected = 0;
+        int retries = BUSY_RETRIES;
+        bool more = true;
+        while (more) {
+            // Byte 0 stands for the report ID; the connection fills the
+            // buffer from byte 1, whose 0 asks a HID connection for feature
+            // report 0.
+            std::fill(chunk.begin(), chunk.end(), 0);
+            chunk[0] = REPORT_ID;
+            int length = READ_AREA - 1;
+            int rc = conn->receive(chunk.data() + 1, &length);
+            if (rc != RC_OK) {
+                return rc;
+            }
+            if (length < 0 || length > READ_AREA - 1) {
+                return RC_TRANSFER_FAILED;
+            }
+            length += 1;
+            const unsigned char st = chunk[1];
+            if (st == STATUS_BUSY || st == STATUS_NOT_READY) {
+                pause(BUSY_PAUSE_MS);
+                if (--retries < 0) {
+                    return RC_TIMEOUT;
+                }
+                continue;
+            }
+            if (st != STATUS_EXTENDED_DATA) {
+                return storeResponse(chunk.data(), length, buffer, bufferLen);
+            }
+            bool last = false;
+            rc = appendPacket(chunk.data(), length, collection.data(), &collected, &last);
+            if (rc != RC_OK) {
+                return rc;
+            }
+            more = !last;
+            if (more) {
+                clearDataReady();
+                char nextPacket[3] = {static_cast<char>(REPORT_ID), 0x4A, 0x00};
+                rc = conn->send(nextPacket, 3, 1);
+                if (rc != RC_OK) {
+                    return rc;
+                }
+                waitForCommand();
+            }
+        }
+        return storeResponse(collection.data(), collected, buffer, bufferLen);
+    } catch (...) {
+        return RC_EXCEPTION;
+    }
+}
+
+}  // namespace quorin

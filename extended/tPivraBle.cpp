@@ -1,0 +1,10 @@
+#include "extended/tPivraBle.h"
+
+namespace quorin {
+
+void tPivraBle::afterOpen()
+{
+    VeyraBle::afterOpen();
+}
+
+}  // namespace quorin
