@@ -281,7 +281,97 @@ QUORIN_API void ClearCardData(void);
 QUORIN_API void ClearCardDataEx(unsigned long Handle);
 
 /* -------------------------------------------------------------- card data */
-/* (section: card data) */
+/* Card data is "ready" for the first and plain generations while a reader is
+ * open and its last swipe decoded (ZEDRA_DATA_READY); the Ex getters read
+ * the record whatever its state. */
+
+/**
+ * First generation: copies one field of the last swipe.
+ * @param[out] Buffer       receives the text and its terminator; it must hold
+ *                          256 bytes (768 for QuorinGetMaskedTracks)
+ * @param[out] BufferLength receives the text's length in characters
+ * @retval 0 copied
+ * @retval 1 card data not ready; Buffer untouched
+ */
+QUORIN_API long QuorinGetMaskedTracks(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack1Masked(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack2Masked(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack3Masked(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack1(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack2(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetTrack3(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetFluxmark(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetFluxmarkStatus(char* Buffer, int* BufferLength);
+/** The serial number carried in the last card report. */
+QUORIN_API long QuorinGetDeviceSerial(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetSessionID(char* Buffer, int* BufferLength);
+QUORIN_API long QuorinGetKSN(char* Buffer, int* BufferLength);
+/** Copies the whole record. 0, or 1 when card data is not ready. */
+QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA);
+/**
+ * The card data string: 32 fields joined by lpStrFieldDelimiter, ending with
+ * one more delimiter; field 8 is the Fluxmark status in decimal. lpStrData
+ * must hold 16384 bytes. 0, or 1 when card data is not ready.
+ */
+QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter);
+
+/* Plain generation: texts in the result ring ("" when card data is not
+ * ready). Names, expiry date and service code are parsed from the masked
+ * tracks at each call. */
+QUORIN_API const char* GetMaskedTracks(void);
+QUORIN_API const char* GetTrack1Masked(void);
+QUORIN_API const char* GetTrack2Masked(void);
+QUORIN_API const char* GetTrack3Masked(void);
+QUORIN_API const char* GetTrack1(void);
+QUORIN_API const char* GetTrack2(void);
+QUORIN_API const char* GetTrack3(void);
+QUORIN_API const char* GetFluxmark(void);
+QUORIN_API const char* GetFluxmarkStatus(void);
+QUORIN_API const char* GetSessionID(void);
+QUORIN_API const char* GetKSN(void);
+QUORIN_API const char* GetPAN(void);
+/** First six characters of the PAN ("" when shorter). */
+QUORIN_API const char* GetCardIIN(void);
+/** Last four characters of the PAN ("" when shorter). */
+QUORIN_API const char* GetCardLast4(void);
+/** The three decode statuses as six lower-case hex digits. */
+QUORIN_API const char* GetTrackDecodeStatus(void);
+QUORIN_API const char* GetTrack1DecodeStatus(void);
+QUORIN_API const char* GetTrack2DecodeStatus(void);
+QUORIN_API const char* GetTrack3DecodeStatus(void);
+/** The encode type as a decimal number (0 ISO, 1 AAMVA, ...). */
+QUORIN_API const char* GetEncodeType(void);
+/** The encryption status as four lower-case hex digits. */
+QUORIN_API const char* GetEncryptionStatus(void);
+QUORIN_API const char* GetCardName(void);
+QUORIN_API const char* GetFirstName(void);
+QUORIN_API const char* GetLastName(void);
+QUORIN_API const char* GetMiddleName(void);
+QUORIN_API const char* GetCardExpDate(void);
+QUORIN_API const char* GetExpDate(void);
+QUORIN_API const char* GetExpDateYear(void);
+QUORIN_API const char* GetExpDateMonth(void);
+QUORIN_API const char* GetCardServiceCode(void);
+/** The first-generation card data string with "|", in a library buffer that
+ *  the clear-card-data functions empty; "" when not ready. */
+QUORIN_API const char* GetCardData(void);
+QUORIN_API int GetCardPANLength(void);
+QUORIN_API long GetPANLength(void);
+QUORIN_API long GetFluxmarkLength(void);
+/** Result code of the last command of the current reader; 5 when none is open. */
+QUORIN_API int GetResultCode(void);
+/** Always -1: readers do not count swipes. */
+QUORIN_API int GetSwipeCount(void);
+
+/** The reader's card data string with "|" (31 delimiters); "" for an unknown
+ *  handle. Valid until the reader's next text result. */
+QUORIN_API const char* GetCardDataEx(unsigned long Handle);
+/** Copies the reader's record. 0, or 6 for an unknown handle or a NULL msr. */
+QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr);
+QUORIN_API int GetResultCodeEx(unsigned long Handle);
+/** With a handle: every report the reader's connection holds, lower-case hex,
+ *  one per line. With 0: the current reader's last card-data report. */
+QUORIN_API const char* GetRawData(unsigned long Handle);
 
 /* ----------------------------------------------------- device information */
 /* (section: device information) */

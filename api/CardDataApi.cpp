@@ -1,0 +1,405 @@
+// Exported card-data accessors of the three generations. Every call reads a
+// fresh, consistent copy of the reader's card record.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "Quorin.h"
+#include "api/LocalDelegate.h"
+#include "api/ReaderSession.h"
+#include "common/Guard.h"
+#include "common/ResultCode.h"
+#include "reader/CardDataString.h"
+#include "reader/MsrDataParser.h"
+
+using namespace quorin;
+
+namespace {
+
+// The first-generation reader's record, when a reader is open and its card
+// data is ready.
+bool readyRecord(ZDMSRDATA* out)
+{
+    std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
+    if (!reader || localDelegate().cardDataState() != ZEDRA_DATA_READY) {
+        return false;
+    }
+    *out = reader->getCardData();
+    return true;
+}
+
+template <size_t N>
+std::string textOf(const char (&field)[N])
+{
+    return std::string(field, strnlen(field, N));
+}
+
+// First generation: copy one field into the caller's buffer.
+template <size_t N>
+long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N])
+{
+    return guarded(1L, [&]() -> long {
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return 1;
+        }
+        std::string text = textOf(msr.*field);
+        if (Buffer != nullptr) {
+            std::memcpy(Buffer, text.c_str(), text.size() + 1);
+        }
+        if (BufferLength != nullptr) {
+            *BufferLength = static_cast<int>(text.size());
+        }
+        return 0;
+    });
+}
+
+// Plain generation: a text derived from the ready record, through the ring.
+template <typename Fn>
+const char* ringText(Fn&& derive)
+{
+    return guarded(static_cast<const char*>(""), [&]() -> const char* {
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return "";
+        }
+        return ReaderSession::instance().staticString(derive(msr).c_str());
+    });
+}
+
+template <size_t N>
+const char* ringField(char (ZDMSRDATA::*field)[N])
+{
+    return ringText([field](const ZDMSRDATA& msr) { return textOf(msr.*field); });
+}
+
+std::string formatLong(const char* format, long value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), format, value);
+    return text;
+}
+
+// Parser-based getters: the masked tracks, parsed by the record's encode type.
+template <typename Fn>
+const char* parsedText(Fn&& pick)
+{
+    return guarded(static_cast<const char*>(""), [&]() -> const char* {
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return "";
+        }
+        // Fetched through the ring, in this order, as the other getters do.
+        std::string track3 = GetTrack3Masked();
+        std::string track2 = GetTrack2Masked();
+        std::string track1 = GetTrack1Masked();
+        MsrDataParser parser(track1.c_str(), track2.c_str(), track3.c_str(),
+                             static_cast<int>(msr.m_dwCardEncodeType));
+        return ReaderSession::instance().staticString(pick(parser).c_str());
+    });
+}
+
+std::string expirationDate(MsrDataParser& parser)
+{
+    return parser.GetAttribute("ExpirationDate");
+}
+
+}  // namespace
+
+extern "C" {
+
+// ------------------------------------------------------------ first generation
+
+QUORIN_API long QuorinGetMaskedTracks(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szCardDataMasked);
+}
+QUORIN_API long QuorinGetTrack1Masked(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack1DataMasked);
+}
+QUORIN_API long QuorinGetTrack2Masked(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack2DataMasked);
+}
+QUORIN_API long QuorinGetTrack3Masked(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack3DataMasked);
+}
+QUORIN_API long QuorinGetTrack1(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack1Data);
+}
+QUORIN_API long QuorinGetTrack2(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack2Data);
+}
+QUORIN_API long QuorinGetTrack3(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack3Data);
+}
+QUORIN_API long QuorinGetFluxmark(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szFluxmarkData);
+}
+QUORIN_API long QuorinGetFluxmarkStatus(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szFluxmarkStatus);
+}
+QUORIN_API long QuorinGetDeviceSerial(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDeviceSerialNumber);
+}
+QUORIN_API long QuorinGetSessionID(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDUKPTSessionID);
+}
+QUORIN_API long QuorinGetKSN(char* Buffer, int* BufferLength)
+{
+    return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDUKPTKSN);
+}
+
+QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA)
+{
+    return guarded(1L, [&]() -> long {
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return 1;
+        }
+        if (lpZDMSRDATA != nullptr) {
+            *lpZDMSRDATA = msr;
+        }
+        return 0;
+    });
+}
+
+QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter)
+{
+    return guarded(1L, [&]() -> long {
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return 1;
+        }
+        std::string text = CardDataString::formatFirstGeneration(
+            msr, lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "");
+        if (lpStrData != nullptr) {
+            std::memcpy(lpStrData, text.c_str(), text.size() + 1);
+        }
+        return 0;
+    });
+}
+
+// ------------------------------------------------------------ plain generation
+
+QUORIN_API const char* GetMaskedTracks(void) { return ringField(&ZDMSRDATA::m_szCardDataMasked); }
+QUORIN_API const char* GetTrack1Masked(void) { return ringField(&ZDMSRDATA::m_szTrack1DataMasked); }
+QUORIN_API const char* GetTrack2Masked(void) { return ringField(&ZDMSRDATA::m_szTrack2DataMasked); }
+QUORIN_API const char* GetTrack3Masked(void) { return ringField(&ZDMSRDATA::m_szTrack3DataMasked); }
+QUORIN_API const char* GetTrack1(void) { return ringField(&ZDMSRDATA::m_szTrack1Data); }
+QUORIN_API const char* GetTrack2(void) { return ringField(&ZDMSRDATA::m_szTrack2Data); }
+QUORIN_API const char* GetTrack3(void) { return ringField(&ZDMSRDATA::m_szTrack3Data); }
+QUORIN_API const char* GetFluxmark(void) { return ringField(&ZDMSRDATA::m_szFluxmarkData); }
+QUORIN_API const char* GetFluxmarkStatus(void) { return ringField(&ZDMSRDATA::m_szFluxmarkStatus); }
+QUORIN_API const char* GetSessionID(void) { return ringField(&ZDMSRDATA::m_szDUKPTSessionID); }
+QUORIN_API const char* GetKSN(void) { return ringField(&ZDMSRDATA::m_szDUKPTKSN); }
+QUORIN_API const char* GetPAN(void) { return ringField(&ZDMSRDATA::m_szPAN); }
+
+QUORIN_API const char* GetCardIIN(void)
+{
+    return ringText([](const ZDMSRDATA& msr) {
+        std::string pan = textOf(msr.m_szPAN);
+        return pan.size() < 6 ? std::string() : pan.substr(0, 6);
+    });
+}
+
+QUORIN_API const char* GetCardLast4(void)
+{
+    return ringText([](const ZDMSRDATA& msr) {
+        std::string pan = textOf(msr.m_szPAN);
+        return pan.size() < 4 ? std::string() : pan.substr(pan.size() - 4);
+    });
+}
+
+QUORIN_API const char* GetTrackDecodeStatus(void)
+{
+    return ringText([](const ZDMSRDATA& msr) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%02lx%02lx%02lx",
+                      static_cast<unsigned long>(msr.m_dwTrack1DcdStatus),
+                      static_cast<unsigned long>(msr.m_dwTrack2DcdStatus),
+                      static_cast<unsigned long>(msr.m_dwTrack3DcdStatus));
+        return std::string(text);
+    });
+}
+
+QUORIN_API const char* GetTrack1DecodeStatus(void)
+{
+    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack1DcdStatus); });
+}
+QUORIN_API const char* GetTrack2DecodeStatus(void)
+{
+    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack2DcdStatus); });
+}
+QUORIN_API const char* GetTrack3DecodeStatus(void)
+{
+    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack3DcdStatus); });
+}
+QUORIN_API const char* GetEncodeType(void)
+{
+    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwCardEncodeType); });
+}
+QUORIN_API const char* GetEncryptionStatus(void)
+{
+    return ringText(
+        [](const ZDMSRDATA& msr) { return formatLong("%04lx", msr.m_dwEncryptionStatus); });
+}
+
+QUORIN_API const char* GetCardName(void)
+{
+    return parsedText([](MsrDataParser& p) { return p.GetAttribute("Name"); });
+}
+QUORIN_API const char* GetFirstName(void)
+{
+    return parsedText([](MsrDataParser& p) { return p.GetAttribute("FirstName"); });
+}
+QUORIN_API const char* GetLastName(void)
+{
+    return parsedText([](MsrDataParser& p) { return p.GetAttribute("Surname"); });
+}
+QUORIN_API const char* GetMiddleName(void)
+{
+    return parsedText([](MsrDataParser& p) {
+        std::string initial = p.GetAttribute("MiddleInitial");
+        std::string suffix = p.GetAttribute("Suffix");
+        return !initial.empty() && !suffix.empty() ? initial + " " + suffix : initial + suffix;
+    });
+}
+QUORIN_API const char* GetCardExpDate(void) { return parsedText(expirationDate); }
+QUORIN_API const char* GetExpDate(void) { return parsedText(expirationDate); }
+QUORIN_API const char* GetExpDateYear(void)
+{
+    return parsedText([](MsrDataParser& p) { return expirationDate(p).substr(0, 2); });
+}
+QUORIN_API const char* GetExpDateMonth(void)
+{
+    return parsedText([](MsrDataParser& p) {
+        std::string date = expirationDate(p);
+        return date.size() <= 2 ? std::string() : date.substr(2, 4);
+    });
+}
+QUORIN_API const char* GetCardServiceCode(void)
+{
+    return parsedText([](MsrDataParser& p) { return p.GetAttribute("ServiceCode"); });
+}
+
+QUORIN_API const char* GetCardData(void)
+{
+    return guarded(static_cast<const char*>(""), []() -> const char* {
+        ReaderSession& session = ReaderSession::instance();
+        ZDMSRDATA msr;
+        if (!readyRecord(&msr)) {
+            return "";
+        }
+        std::string text = CardDataString::formatFirstGeneration(msr, "|");
+        // The record's texts are bounded, so the string always fits; the
+        // check keeps the buffer safe whatever the record holds.
+        if (text.size() >= sizeof(session.cardDataBuffer)) {
+            return "";
+        }
+        std::memcpy(session.cardDataBuffer, text.c_str(), text.size() + 1);
+        return session.cardDataBuffer;
+    });
+}
+
+QUORIN_API int GetCardPANLength(void)
+{
+    return guarded(0, [] {
+        ZDMSRDATA msr;
+        return readyRecord(&msr) ? static_cast<int>(strnlen(msr.m_szPAN, sizeof(msr.m_szPAN))) : 0;
+    });
+}
+
+QUORIN_API long GetPANLength(void)
+{
+    return GetCardPANLength();
+}
+
+QUORIN_API long GetFluxmarkLength(void)
+{
+    return guarded(0L, [] {
+        ZDMSRDATA msr;
+        return readyRecord(&msr) ? msr.m_dwFluxmarkLength : 0L;
+    });
+}
+
+QUORIN_API int GetResultCode(void)
+{
+    return guarded(static_cast<int>(RC_NOT_OPEN), [] {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
+        return reader ? reader->getResultCode() : static_cast<int>(RC_NOT_OPEN);
+    });
+}
+
+QUORIN_API int GetSwipeCount(void)
+{
+    return -1;
+}
+
+// ---------------------------------------------------------------- Ex generation
+
+QUORIN_API const char* GetCardDataEx(unsigned long Handle)
+{
+    return guarded(static_cast<const char*>(""), [&]() -> const char* {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        if (!reader) {
+            return "";
+        }
+        std::string text = reader->GetCardDataStr("|");
+        const char* out = "";
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { out = d.StaticString(text.c_str()); });
+        return out;
+    });
+}
+
+QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr)
+{
+    return guarded(static_cast<long>(RC_BAD_ARGUMENT), [&]() -> long {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        if (!reader || msr == nullptr) {
+            return RC_BAD_ARGUMENT;
+        }
+        *msr = reader->getCardData();
+        return 0;
+    });
+}
+
+QUORIN_API int GetResultCodeEx(unsigned long Handle)
+{
+    return guarded(0, [&] {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        return reader ? reader->getResultCode() : 0;
+    });
+}
+
+QUORIN_API const char* GetRawData(unsigned long Handle)
+{
+    return guarded(static_cast<const char*>(""), [&]() -> const char* {
+        ReaderSession& session = ReaderSession::instance();
+        if (Handle == 0) {
+            std::shared_ptr<Strivo> reader = session.current();
+            return reader ? session.keepText(reader->getMsrRawData()) : "";
+        }
+        std::shared_ptr<Strivo> reader = session.find(Handle);
+        if (!reader) {
+            return "";
+        }
+        std::string text = reader->getRawData();
+        const char* out = "";
+        session.withExDelegate(Handle,
+                               [&](LocalDelegateEx& d) { out = d.StaticString(text.c_str()); });
+        return out;
+    });
+}
+
+}  // extern "C"

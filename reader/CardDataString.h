@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+
+#include "Quorin.h"
+
+namespace quorin {
+
+// The whole card record as one line of text: 32 fields in a fixed order,
+// joined by a delimiter the caller chooses.
+class CardDataString {
+public:
+    // The standard form: no delimiter before the first or after the last
+    // field; field 8 is the Fluxmark status text.
+    static std::string format(const ZDMSRDATA& msr, const std::string& delimiter);
+    // The first-generation form: field 8 is the Fluxmark status as a decimal
+    // number, and a delimiter also follows the last field.
+    static std::string formatFirstGeneration(const ZDMSRDATA& msr, const std::string& delimiter);
+
+private:
+    static std::string build(const ZDMSRDATA& msr, const std::string& delimiter,
+                             bool firstGeneration);
+};
+
+}  // namespace quorin

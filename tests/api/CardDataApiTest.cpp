@@ -1,0 +1,224 @@
+// A swipe from the virtual USB reader, read back through every generation's
+// card-data accessors.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "ApiRecorder.h"
+#include "CardReport.h"
+#include "Quorin.h"
+#include "TestWait.h"
+#include "reader/CRConfigTable.h"
+#include "virtualhid/VirtualHid.h"
+
+using namespace quorin_test;
+
+namespace {
+
+constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
+
+size_t countOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// The capability flags of a device-table row; the API tests see only the
+// exported functions, so the rows they need are spelled out here.
+quorin::CRConfigTable capabilities(long pid, bool all)
+{
+    quorin::CRConfigTable row{};
+    row.dwPID = pid;
+    long f = all ? 1 : 0;
+    row.dwFluxmarkCapable = row.dwEncryptionCapable = row.dwMaskingCapable = f;
+    row.dwSessionIDCapable = row.dwDUKPTKSNCapable = row.dwDeviceSerialNumberCapable = f;
+    return row;
+}
+
+CardReport bankCardSwipe(uint16_t pid)
+{
+    CardReport swipe(capabilities(pid, true));
+    swipe.track(1, std::string("\x01\x02\x03\x04", 4))
+        .track(2, std::string("\xAA\xBB", 2))
+        .decodeStatus(0, 10, 255)
+        .encodeType(0)
+        .maskedTrack(1, "%B4111********1111^DOE/JOHN Q^2512101000000000?")
+        .maskedTrack(2, ";4111********1111=2512101?")
+        .fluxmark(0x0102A0B0, std::vector<unsigned char>(8, 0x5A))
+        .serialNumber("B0123456789ABCDE")
+        .encryptionStatus(0x1A2B)
+        .ksn({0x90, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x01})
+        .sessionId({1, 2, 3, 4, 5, 6, 7, 8});
+    return swipe;
+}
+
+class CardDataApiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        VirtualHid::instance().reset();
+        ApiRecorder::unregisterFirstGeneration();
+        ApiRecorder::instance().reset();
+    }
+    void TearDown() override
+    {
+        if (m_handle != 0) {
+            CloseDeviceEx(m_handle);
+        }
+        CloseDevice();
+        ApiRecorder::unregisterFirstGeneration();
+        VirtualHid::instance().reset();
+    }
+
+    unsigned long m_handle = 0;
+};
+
+TEST_F(CardDataApiTest, NothingIsReadyWithoutAReader)
+{
+    char buffer[256];
+    int length = -1;
+    EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
+    EXPECT_EQ(length, -1);
+    EXPECT_STREQ(GetTrack1(), "");
+    EXPECT_STREQ(GetCardName(), "");
+    EXPECT_STREQ(GetCardData(), "");
+    EXPECT_EQ(GetCardPANLength(), 0);
+    EXPECT_EQ(GetResultCode(), 5);
+    EXPECT_EQ(GetSwipeCount(), -1);
+    EXPECT_STREQ(GetCardDataEx(0), "");
+    ZDMSRDATA record;
+    EXPECT_EQ(GetCardDataStructureEx(0, &record), 6);
+    EXPECT_EQ(GetResultCodeEx(0), 0);
+    EXPECT_STREQ(GetRawData(0), "");
+}
+
+TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter)
+{
+    auto device = VirtualHid::instance().plug(VID, 0x11, std::string("SN0001"));
+    ApiRecorder::registerFirstGeneration();
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    device->pushInputReport(bankCardSwipe(0x11).extendedReport());
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    long state = 0;
+    QuorinGetCardDataState(&state);
+    ASSERT_EQ(state, ZEDRA_DATA_READY);
+
+    // Encrypting model: tracks come back as hex of the bytes received.
+    EXPECT_STREQ(GetTrack1(), "01020304");
+    EXPECT_STREQ(GetTrack2(), "AABB");
+    EXPECT_STREQ(GetTrack3(), "");
+    EXPECT_STREQ(GetTrack2Masked(), ";4111********1111=2512101?");
+    EXPECT_STREQ(GetPAN(), "4111********1111");
+    EXPECT_STREQ(GetCardIIN(), "4111**");
+    EXPECT_STREQ(GetCardLast4(), "1111");
+    EXPECT_EQ(GetCardPANLength(), 16);
+    EXPECT_EQ(GetPANLength(), 16);
+    EXPECT_STREQ(GetTrackDecodeStatus(), "000aff");
+    EXPECT_STREQ(GetTrack2DecodeStatus(), "10");
+    EXPECT_STREQ(GetEncodeType(), "0");
+    EXPECT_STREQ(GetEncryptionStatus(), "1a2b");
+    EXPECT_STREQ(GetKSN(), "90102030405060708001");
+    EXPECT_STREQ(GetSessionID(), "0102030405060708");
+    // The status bytes in report order (least significant first).
+    EXPECT_STREQ(GetFluxmarkStatus(), "B0A00201");
+    EXPECT_STREQ(GetFluxmark(), "5A5A5A5A5A5A5A5A");
+    EXPECT_EQ(GetFluxmarkLength(), 8);
+    // Names, expiry and service code come from parsing the masked tracks.
+    EXPECT_STREQ(GetLastName(), "DOE");
+    EXPECT_STREQ(GetFirstName(), "JOHN");
+    EXPECT_STREQ(GetExpDate(), "2512");
+    EXPECT_STREQ(GetCardExpDate(), "2512");
+    EXPECT_STREQ(GetExpDateYear(), "25");
+    EXPECT_STREQ(GetExpDateMonth(), "12");
+    EXPECT_STREQ(GetCardServiceCode(), "101");
+
+    char buffer[768];
+    int length = 0;
+    ASSERT_EQ(QuorinGetTrack2Masked(buffer, &length), 0);
+    EXPECT_STREQ(buffer, ";4111********1111=2512101?");
+    EXPECT_EQ(length, 26);
+    ASSERT_EQ(QuorinGetDeviceSerial(buffer, &length), 0);
+    EXPECT_STREQ(buffer, "B0123456789ABCDE");
+    ASSERT_EQ(QuorinGetMaskedTracks(buffer, &length), 0);
+    EXPECT_EQ(std::string(buffer),
+              "%B4111********1111^DOE/JOHN Q^2512101000000000?;4111********1111=2512101?");
+    ZDMSRDATA record;
+    ASSERT_EQ(QuorinGetCardData(&record), 0);
+    EXPECT_EQ(record.m_dwReaderID, 0x11);
+    EXPECT_STREQ(record.m_szCardEncodeType, "ISO");
+
+    // The card data strings: 31 delimiters, the first generation's 32 with a
+    // trailing one; the callback got the standard form.
+    std::string callback = ApiRecorder::instance().callsOf("card")[0].text;
+    EXPECT_EQ(countOf(callback, "|"), 31u);
+    EXPECT_EQ(callback.substr(0, 16), "0000000000000011");
+    std::vector<char> text(16384);
+    ASSERT_EQ(QuorinGetCardDataStr(text.data(), const_cast<char*>("|")), 0);
+    std::string first(text.data());
+    EXPECT_EQ(countOf(first, "|"), 32u);
+    EXPECT_EQ(first.back(), '|');
+    EXPECT_EQ(std::string(GetCardData()), first);
+    // Field 8 is the Fluxmark status as a number in the first generation.
+    EXPECT_NE(first.find("|" + std::to_string(0x0102A0B0L) + "|"), std::string::npos);
+    EXPECT_NE(callback.find("|B0A00201|"), std::string::npos);
+
+    // The last report, as lower-case hex.
+    std::string raw = GetRawData(0);
+    EXPECT_EQ(raw.size(), 2 * CardReport::EXTENDED_SIZE);
+    EXPECT_EQ(raw.find_first_of("ABCDEF"), std::string::npos);
+
+    // Clearing makes the first and plain generations answer "not ready".
+    ClearCardData();
+    EXPECT_STREQ(GetTrack2Masked(), "");
+    EXPECT_STREQ(GetCardData(), "");
+    EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
+}
+
+TEST_F(CardDataApiTest, ExReaderGettersAndCallback)
+{
+    auto device = VirtualHid::instance().plug(VID, 0x11, std::string("SN0001"));
+    m_handle = OpenDeviceEx("HID://SN0001");
+    ASSERT_NE(m_handle, 0u);
+    int marker = 0;
+    ApiRecorder::registerEx(m_handle, &marker);
+    ZDMSRDATA record;
+    std::memset(&record, 0x7F, sizeof(record));
+    // Before any swipe the record is all zero, and is still copied.
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &record), 0);
+    EXPECT_EQ(record.m_szTrack1Data[0], '\0');
+    EXPECT_EQ(record.m_dwTrack1Length, 0);
+
+    device->pushInputReport(bankCardSwipe(0x11).extendedReport());
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    auto call = ApiRecorder::instance().callsOf("card")[0];
+    EXPECT_EQ(call.handle, m_handle);
+    EXPECT_EQ(call.obj, &marker);
+    EXPECT_EQ(std::string(GetCardDataEx(m_handle)), call.text);
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &record), 0);
+    EXPECT_STREQ(record.m_szPAN, "4111********1111");
+    EXPECT_EQ(GetResultCodeEx(m_handle), 0);
+    // The connection's store holds a report only while it is being handled.
+    EXPECT_TRUE(waitUntil([&] { return std::string(GetRawData(m_handle)).empty(); }));
+}
+
+TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText)
+{
+    auto device = VirtualHid::instance().plug(VID, 0x01, std::string("KB0001"));
+    ApiRecorder::registerFirstGeneration();
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    CardReport swipe(capabilities(0x01, false));
+    swipe.track(1, "%B5500000000000004^SMITH/ANNA^2701201?").track(2, ";5500000000000004=2701201?");
+    device->pushInputReport(swipe.shortReport());
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    EXPECT_STREQ(GetTrack1(), "%B5500000000000004^SMITH/ANNA^2701201?");
+    EXPECT_STREQ(GetPAN(), "5500000000000004");
+    // A model without key serial numbers reports ten zero bytes.
+    EXPECT_STREQ(GetKSN(), "00000000000000000000");
+}
+
+}  // namespace

@@ -1,0 +1,118 @@
+#include "transport/SerialOptions.h"
+
+#include <gtest/gtest.h>
+
+#include "filters/FormatFilter.h"
+#include "transport/SerialConnection.h"
+
+using namespace quorin;
+
+TEST(SerialOptionsTest, DefaultsAndScheme)
+{
+    SerialOptions options;
+    EXPECT_EQ(options.baudRate, 115200);
+    EXPECT_EQ(options.dataFormat, FormatFilter::GetFilter("SLIP"));
+    EXPECT_EQ(options.endingByte, "0D");
+    EXPECT_EQ(options.uetx, 13);
+    EXPECT_TRUE(options.portName.empty());
+
+    EXPECT_TRUE(SerialOptions::hasScheme("SERIAL://"));
+    EXPECT_TRUE(SerialOptions::hasScheme("serial://port=x"));
+    EXPECT_FALSE(SerialOptions::hasScheme("SERIAL:/"));
+    EXPECT_FALSE(SerialOptions::hasScheme("HID://SERIAL://"));
+    EXPECT_FALSE(SerialOptions::hasScheme(nullptr));
+}
+
+TEST(SerialOptionsTest, KeysAndValuesAreTrimmedAndCaseFreeExceptThePortName)
+{
+    SerialOptions options;
+    ASSERT_TRUE(options.apply("port=/dev/ttyS1,baudrate=9600,format=legacy"));
+    EXPECT_EQ(options.portName, "/dev/ttyS1");
+    EXPECT_EQ(options.baudRate, 9600);
+    EXPECT_EQ(options.dataFormat, FormatFilter::GetFilter("LEGACY"));
+
+    SerialOptions spaced;
+    ASSERT_TRUE(spaced.apply(" Port \t=  /dev/My Tty\t, \tBaudRate= 19200 ,Format =\tTideLink "));
+    EXPECT_EQ(spaced.portName, "/dev/My Tty");
+    EXPECT_EQ(spaced.baudRate, 19200);
+    EXPECT_EQ(spaced.dataFormat, FormatFilter::GetFilter("TIDELINK"));
+}
+
+TEST(SerialOptionsTest, MalformedAndUnknownOptionsAreIgnoredLaterOnesWin)
+{
+    SerialOptions options;
+    ASSERT_TRUE(options.apply("FOO=1,PORT,PORT=,PORT= \t,=X,A=B=C,PORT=/dev/a,,BAUDRATE=2400,"
+                              "BAUDRATE=4800,PORT=/dev/b"));
+    EXPECT_EQ(options.portName, "/dev/b");
+    EXPECT_EQ(options.baudRate, 4800);
+
+    // Numbers are read like atoi: trailing text stops them, nothing gives 0.
+    ASSERT_TRUE(options.apply("DATABITS=7bits,CRCMODE=x,BAUDRATE=99999999999999"));
+    EXPECT_EQ(options.dataBits, 7);
+    EXPECT_EQ(options.crcMode, 0);
+    EXPECT_EQ(options.baudRate, 2147483647);
+}
+
+TEST(SerialOptionsTest, EnumeratedValuesAcceptTheirSetAndRefuseTheRest)
+{
+    const char* parities[][2] = {{"NONE", "N"}, {"ODD", "O"}, {"EVEN", "E"},
+                                 {"MARK", "M"}, {"SPACE", "S"}};
+    for (int i = 0; i < 5; ++i) {
+        for (const char* word : parities[i]) {
+            SerialOptions options;
+            ASSERT_TRUE(options.apply(std::string("PARITY=") + word)) << word;
+            EXPECT_EQ(options.parity, i) << word;
+        }
+    }
+    SerialOptions lower;
+    ASSERT_TRUE(lower.apply("parity=even"));
+    EXPECT_EQ(lower.parity, 2);
+
+    SerialOptions stops;
+    ASSERT_TRUE(stops.apply("STOPBITS=1.5"));
+    EXPECT_EQ(stops.stopBits, 1);
+    ASSERT_TRUE(stops.apply("STOPBITS=2"));
+    EXPECT_EQ(stops.stopBits, 2);
+    ASSERT_TRUE(stops.apply("STOPBITS=1"));
+    EXPECT_EQ(stops.stopBits, 0);
+
+    SerialOptions bytes;
+    ASSERT_TRUE(bytes.apply("STARTINGBYTE=0x02,ENDINGBYTE=0x03"));
+    EXPECT_EQ(bytes.startingByte, "02");
+    EXPECT_EQ(bytes.ustx, 2);
+    EXPECT_EQ(bytes.endingByte, "03");
+    EXPECT_EQ(bytes.uetx, 3);
+    ASSERT_TRUE(bytes.apply("STARTINGBYTE=NONE,ENDINGBYTE=0xa"));
+    EXPECT_EQ(bytes.startingByte, "");
+    EXPECT_EQ(bytes.endingByte, "A");
+    ASSERT_TRUE(bytes.apply("ENDINGBYTE=0x1234"));
+    EXPECT_EQ(bytes.endingByte, "12");
+
+    for (const char* bad : {"PARITY=X", "PARITY=NO", "STOPBITS=3", "STOPBITS=1.0",
+                            "STARTINGBYTE=0X", "STARTINGBYTE=02", "ENDINGBYTE=NONE",
+                            "ENDINGBYTE=x0D", "FORMAT=RAW", "FORMAT=SLIP2"}) {
+        SerialOptions options;
+        EXPECT_FALSE(options.apply(std::string("PORT=/dev/x,") + bad)) << bad;
+    }
+}
+
+TEST(SerialOptionsTest, SpeedTableAndPortNumbers)
+{
+    for (int rate : {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000,
+                     576000, 921600}) {
+        speed_t code = B0;
+        EXPECT_TRUE(SerialOptions::speedCode(rate, &code)) << rate;
+        EXPECT_NE(code, B0) << rate;
+    }
+    speed_t code;
+    ASSERT_TRUE(SerialOptions::speedCode(9600, &code));
+    EXPECT_EQ(code, static_cast<speed_t>(B9600));
+    for (int rate : {14400, 0, -9600, 1200, 1000000}) {
+        EXPECT_FALSE(SerialOptions::speedCode(rate, &code)) << rate;
+    }
+
+    EXPECT_EQ(SerialConnection::getPortNumber("COM7"), 7);
+    EXPECT_EQ(SerialConnection::getPortNumber("COM"), 0);
+    EXPECT_EQ(SerialConnection::getPortNumber("/dev/ttyS1"), 0);
+    EXPECT_EQ(SerialConnection::enumDevices(nullptr), 0);
+}
