@@ -125,6 +125,18 @@ void LocalDelegate::OnDeviceResponse(const char* resp)
     }
 }
 
+void LocalDelegate::OnExtendedResponse(const std::string& text)
+{
+    CallBackOnDeviceExtendedResponse fn;
+    {
+        std::lock_guard<std::mutex> guard(callbackLock);
+        fn = fnOnDeviceExtendedResponse;
+    }
+    if (fn != nullptr) {
+        CallbackGate::launch(m_gate, [fn, text] { fn(text.c_str()); });
+    }
+}
+
 void LocalDelegate::OnJsonDataUpdate(Strivo* /*mag*/, std::string /*jsonData*/) {}
 
 #define QUORIN_SETTER(name, type, field)                 \

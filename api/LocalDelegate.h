@@ -20,6 +20,9 @@ public:
     void OnDeviceResponse(Strivo* mag, const char* resp) override;
     void OnDeviceResponse(const char* resp);
     void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
+    // Hands an extended-command answer to the extended-response callback on
+    // a thread of its own.
+    void OnExtendedResponse(const std::string& text);
 
     // Registrations (null unregisters).
     void setCardDataReceived(CallBackOnCardDataReceived fn);

@@ -7,14 +7,12 @@
 
 namespace quorin {
 
-FilterRegistry& FilterRegistry::instance()
-{
+FilterRegistry& FilterRegistry::instance() {
     static FilterRegistry registry;
     return registry;
 }
 
-FilterRegistry::FilterRegistry()
-{
+FilterRegistry::FilterRegistry() {
     m_owned[0] = std::make_unique<FormatFilter>();
     m_owned[1] = std::make_unique<LegacyQuill>();
     m_owned[2] = std::make_unique<TidelinkFilter>();
@@ -27,8 +25,7 @@ FilterRegistry::FilterRegistry()
     }
 }
 
-FormatFilter* FilterRegistry::find(const std::string& Name) const
-{
+FormatFilter* FilterRegistry::find(const std::string& Name) const {
     for (const FormatFilterList& entry : filters) {
         if (entry.Name == Name) {
             return entry.filter;
@@ -37,8 +34,7 @@ FormatFilter* FilterRegistry::find(const std::string& Name) const
     throw static_cast<int>(RC_BAD_ARGUMENT);
 }
 
-int FilterRegistry::indexOf(const FormatFilter* filter) const
-{
+int FilterRegistry::indexOf(const FormatFilter* filter) const {
     for (int i = 0; i < FILTER_COUNT; ++i) {
         if (filters[i].filter == filter) {
             return i;
@@ -47,8 +43,7 @@ int FilterRegistry::indexOf(const FormatFilter* filter) const
     return -1;
 }
 
-bool FilterRegistry::claim(FormatFilter* filter)
-{
+bool FilterRegistry::claim(FormatFilter* filter) {
     int index = indexOf(filter);
     if (index < 0) {
         return false;
@@ -65,8 +60,7 @@ bool FilterRegistry::claim(FormatFilter* filter)
     return true;
 }
 
-void FilterRegistry::release(FormatFilter* filter)
-{
+void FilterRegistry::release(FormatFilter* filter) {
     int index = indexOf(filter);
     if (index < 0 || !m_exclusive[index]) {
         return;

@@ -6,8 +6,7 @@
 namespace quorin {
 
 int FormatFilter::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                               std::string& channelHexData)
-{
+                               std::string& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_COMMAND;
     // The command's hex digits themselves are the line bytes: 1A goes out as 31 41.
@@ -17,8 +16,7 @@ int FormatFilter::FilterOutput(std::string HexMessage, std::string& channelName,
 }
 
 int FormatFilter::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                              std::string& channelHexData)
-{
+                              std::string& channelHexData) {
     if (HexMessage.empty()) {
         return NO_FRAME;
     }
@@ -28,8 +26,7 @@ int FormatFilter::FilterInput(std::string HexMessage, std::string& channelName, 
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-FormatFilter* FormatFilter::GetFilter(const std::string& Name)
-{
+FormatFilter* FormatFilter::GetFilter(const std::string& Name) {
     return FilterRegistry::instance().find(Name);
 }
 

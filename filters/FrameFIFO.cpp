@@ -3,12 +3,9 @@
 namespace quorin {
 
 FrameFIFO::FrameFIFO(const std::string& stop, const std::string& start)
-    : frame_start(start), frame_stop(stop)
-{
-}
+    : frame_start(start), frame_stop(stop) {}
 
-void FrameFIFO::add(const std::string& data)
-{
+void FrameFIFO::add(const std::string& data) {
     if (data.size() >= MAX_BYTES) {
         fifo.assign(data, data.size() - MAX_BYTES, MAX_BYTES);
         return;
@@ -20,8 +17,7 @@ void FrameFIFO::add(const std::string& data)
     fifo += data;
 }
 
-std::string FrameFIFO::getFrame()
-{
+std::string FrameFIFO::getFrame() {
     if (frame_stop.empty()) {
         return std::string();
     }

@@ -11,8 +11,7 @@ namespace {
 // Whole-line match of [0-9A-F]*. A plain scan rather than a regular
 // expression: the library's regex matcher recurses per character and a long
 // line could exhaust the stack of the receiving thread.
-bool isUpperHexText(const std::string& text)
-{
+bool isUpperHexText(const std::string& text) {
     for (char c : text) {
         if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
             return false;
@@ -23,14 +22,12 @@ bool isUpperHexText(const std::string& text)
 
 }  // namespace
 
-LegacyQuill::LegacyQuill() : fifo(std::string(1, '\r'))
-{
+LegacyQuill::LegacyQuill() : fifo(std::string(1, '\r')) {
     // The display name stays the base default, "NONE".
 }
 
 int LegacyQuill::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                              std::string& channelHexData)
-{
+                              std::string& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_COMMAND;
     channelHexData = B2H(reinterpret_cast<const unsigned char*>(HexMessage.data()),
@@ -40,8 +37,7 @@ int LegacyQuill::FilterOutput(std::string HexMessage, std::string& channelName, 
 }
 
 int LegacyQuill::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                             std::string& channelHexData)
-{
+                             std::string& channelHexData) {
     std::vector<unsigned char> bytes = H2BV(HexMessage);
     fifo.add(std::string(bytes.begin(), bytes.end()));
     std::string frameData = fifo.getFrame();

@@ -4,9 +4,8 @@
 
 namespace quorin {
 
-int DecodeRLEData(const unsigned char* pubEncodedData, int iDataLen,
-                  unsigned char* pubDecodedData, unsigned long* pDecodeDataLen)
-{
+int DecodeRLEData(const unsigned char* pubEncodedData, int iDataLen, unsigned char* pubDecodedData,
+                  unsigned long* pDecodeDataLen) {
     unsigned long capacity = (pDecodeDataLen != nullptr) ? *pDecodeDataLen : 0;
     unsigned long k = 0;
     int result = RLE_OK;
@@ -43,23 +42,18 @@ int DecodeRLEData(const unsigned char* pubEncodedData, int iDataLen,
 }
 
 RLE::RLE(unsigned long bufferSize)
-    : buffer(new unsigned char[bufferSize > 0 ? bufferSize : 1]), bufferSize(bufferSize)
-{
-}
+    : buffer(new unsigned char[bufferSize > 0 ? bufferSize : 1]), bufferSize(bufferSize) {}
 
-std::vector<unsigned char> RLE::decode(const std::vector<unsigned char>& data)
-{
+std::vector<unsigned char> RLE::decode(const std::vector<unsigned char>& data) {
     unsigned long decoded = bufferSize;
-    int result =
-        DecodeRLEData(data.data(), static_cast<int>(data.size()), buffer.get(), &decoded);
+    int result = DecodeRLEData(data.data(), static_cast<int>(data.size()), buffer.get(), &decoded);
     if (result != RLE_OK || decoded > bufferSize) {
         return std::vector<unsigned char>();
     }
     return std::vector<unsigned char>(buffer.get(), buffer.get() + decoded);
 }
 
-std::string RLE::decode(const std::string& hexData)
-{
+std::string RLE::decode(const std::string& hexData) {
     return BV2H(decode(H2BV(hexData)));
 }
 

@@ -24,8 +24,8 @@ constexpr int RLE_OVERFLOW = 3;  // the output would pass the capacity
 // Decodes iDataLen bytes into pubDecodedData. On entry *pDecodeDataLen is the
 // capacity of pubDecodedData; decoding never writes past it. On RLE_OK it
 // holds the decoded count; on a failure the count written so far.
-int DecodeRLEData(const unsigned char* pubEncodedData, int iDataLen,
-                  unsigned char* pubDecodedData, unsigned long* pDecodeDataLen);
+int DecodeRLEData(const unsigned char* pubEncodedData, int iDataLen, unsigned char* pubDecodedData,
+                  unsigned long* pDecodeDataLen);
 
 class RLE {
 public:

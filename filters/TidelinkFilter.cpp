@@ -6,23 +6,20 @@
 
 namespace quorin {
 
-TidelinkFilter::TidelinkFilter() : fifo(std::string(1, '\r'))
-{
+TidelinkFilter::TidelinkFilter() : fifo(std::string(1, '\r')) {
     Name = "Tidelink";
 }
 
-int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelName,
-                                 int& channelId, std::string& channelHexData)
-{
+int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
+                                 std::string& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_FRAMED_COMMAND;
     channelHexData = HexMessage + "0D";
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int TidelinkFilter::FilterInput(std::string HexMessage, std::string& channelName,
-                                int& channelId, std::string& channelHexData)
-{
+int TidelinkFilter::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
+                                std::string& channelHexData) {
     std::vector<unsigned char> bytes = H2BV(HexMessage);
     fifo.add(std::string(bytes.begin(), bytes.end()));
     std::string frameData = fifo.getFrame();

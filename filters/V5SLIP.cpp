@@ -9,27 +9,24 @@ namespace {
 
 constexpr size_t HEADER_BYTES = 3;
 
-std::string bytesAsText(const std::vector<unsigned char>& bytes)
-{
+std::string bytesAsText(const std::vector<unsigned char>& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-size_t lengthField(const std::vector<unsigned char>& payload)
-{
+size_t lengthField(const std::vector<unsigned char>& payload) {
     return 256u * payload[1] + payload[2];
 }
 
 }  // namespace
 
-V5SLIP::V5SLIP() : fifo(std::string(1, static_cast<char>(SLIP_END)),
-                        std::string(1, static_cast<char>(SLIP_END)))
-{
+V5SLIP::V5SLIP()
+    : fifo(std::string(1, static_cast<char>(SLIP_END)),
+           std::string(1, static_cast<char>(SLIP_END))) {
     Name = "SLIP";
 }
 
 int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                         std::string& channelHexData)
-{
+                         std::string& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_FRAMED_COMMAND;
     std::vector<unsigned char> data = H2BV(HexMessage);
@@ -64,8 +61,7 @@ int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& 
 }
 
 int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                        std::string& channelHexData)
-{
+                        std::string& channelHexData) {
     try {
         fifo.add(bytesAsText(H2BV(HexMessage)));
         std::string frameData = fifo.getFrame();
@@ -129,8 +125,7 @@ int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& c
     }
 }
 
-std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> data)
-{
+std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> data) {
     if (data.size() < HEADER_BYTES) {
         return std::vector<unsigned char>();
     }
@@ -141,8 +136,7 @@ std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> 
     return std::vector<unsigned char>(data.begin() + HEADER_BYTES, data.end());
 }
 
-std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data)
-{
+std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data) {
     if (data.size() < HEADER_BYTES) {
         return std::vector<unsigned char>();
     }

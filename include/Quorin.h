@@ -374,10 +374,103 @@ QUORIN_API int GetResultCodeEx(unsigned long Handle);
 QUORIN_API const char* GetRawData(unsigned long Handle);
 
 /* ----------------------------------------------------- device information */
-/* (section: device information) */
+/* Queries about the first-generation reader. Each sends one fixed command
+ * through SendCommand, so returned texts are valid until the next command. */
+
+/** Battery level; 100 when the reader does not say. */
+QUORIN_API long GetBatteryLevel(void);
+/** The reader's serial number, asked once and kept until the reader is closed. */
+QUORIN_API const char* GetDeviceSerial(void);
+/** "1" or "0". */
+QUORIN_API const char* GetCapStrivo20Encryption(void);
+/** "1" or "0". */
+QUORIN_API const char* GetCapMagStripeEncryption(void);
+QUORIN_API const char* GetCapTracks(void);
+QUORIN_API const char* GetFirmware(void);
+/** The first 16 characters of the part-number answer; "" when shorter. */
+QUORIN_API const char* GetDevicePartNumber(void);
+/** The model description of the reader's device-table row; "" when none is open. */
+QUORIN_API const char* GetDeviceName(void);
+/** The product ID as four lower-case hex digits; "0000" when none is open. */
+QUORIN_API const char* GetProductID(void);
+/** true when a connected reader is an EMV model. */
+QUORIN_API bool IsDeviceEMV(void);
+/** Ends a Bluetooth LE link; 0 (after a one-second pause), 5, 15 or the reader's code. */
+QUORIN_API int TerminateBLEConnection(void);
+/** A mode flag kept for hosts; the library itself does not read it. */
+QUORIN_API int GetVelarcMode(void);
+QUORIN_API void SetVelarcMode(int mode);
+QUORIN_API extern int _VelarcMode;
 
 /* -------------------------------------------------------------------- EMV */
-/* (section: emv) */
+/* EMV transactions on the first-generation reader (an extended-protocol
+ * reader). Text results are the reader's answer data as upper-case hex, valid
+ * until the next command; arguments that cannot form a command (NULL texts,
+ * amounts over 12 digits, a currency code that is not four hex digits, more
+ * than 2041 characters of tags) are refused with "" and nothing is sent. */
+
+/**
+ * Starts a transaction. amount and cashBack: up to 12 digits; currencyCode:
+ * four hex digits ("0840"). Always returns ""; the reader's answer reaches
+ * the OnDeviceExtendedResponse callback and its progress arrives as
+ * notifications (OnTransactionStatus, ... and GetTransactionProgress).
+ */
+QUORIN_API const char* StartTransaction(unsigned char timeLimit, unsigned char cardType,
+                                        unsigned char option, const char* amount,
+                                        unsigned char transactionType, const char* cashBack,
+                                        const char* currencyCode, unsigned char mode);
+/** The oldest queued notification, "code,<id>;data,<hex>", or "" at once
+ *  when none is queued (timeOut is not used). */
+QUORIN_API const char* GetTransactionProgress(int timeOut);
+QUORIN_API const char* CancelTransaction(void);
+QUORIN_API const char* SetUserSelectionResult(unsigned char status, unsigned char selection);
+QUORIN_API const char* SetAcquirerResponse(const char* response);
+QUORIN_API const char* SetTerminalConfiguration(unsigned char macType, unsigned char slotNumber,
+                                                unsigned char operation,
+                                                unsigned char databaseSelector,
+                                                const char* deviceSerialNumber,
+                                                const char* objectsToWrite, const char* CMUT);
+QUORIN_API const char* GetTerminalConfiguration(unsigned char slotNumber, unsigned char operation,
+                                                unsigned char databaseSelector,
+                                                const char* tagsToRead);
+QUORIN_API const char* SetApplicationConfiguration(unsigned char macType, unsigned char slotNumber,
+                                                   unsigned char operation,
+                                                   unsigned char databaseSelector,
+                                                   const char* deviceSerialNumber,
+                                                   const char* objectsToWrite, const char* CMUT);
+QUORIN_API const char* GetApplicationConfiguration(unsigned char slotNumber,
+                                                   unsigned char operation,
+                                                   unsigned char databaseSelector,
+                                                   const char* tagsToRead);
+QUORIN_API const char* SetAcquirerCAPublicKey(unsigned char macType, unsigned char slotNumber,
+                                              unsigned char operation,
+                                              unsigned char databaseSelector,
+                                              const char* deviceSerialNumber,
+                                              const char* objectsToWrite, const char* CMUT);
+QUORIN_API const char* GetAcquirerCAPublicKey(unsigned char slotNumber, unsigned char operation,
+                                              unsigned char databaseSelector,
+                                              const char* tagsToRead);
+QUORIN_API const char* GetKernelInformation(unsigned char Mode);
+QUORIN_API const char* SetDateTime(unsigned char macType, const char* deviceSerialNumber,
+                                   unsigned char byteMonth, unsigned char byteDay,
+                                   unsigned char byteHour, unsigned char byteMinute,
+                                   unsigned char byteSecond, unsigned char byteWeekDay,
+                                   unsigned char byteYear, const char* CMUT);
+QUORIN_API const char* GetDateTime(void);
+QUORIN_API const char* CommitConfiguration(unsigned char database);
+QUORIN_API void SetLEDState(unsigned char state);
+/**
+ * Sends "CCCCLLLL" + data (command id, data length in bytes, data, all hex).
+ * The answer reaches the OnDeviceExtendedResponse callback as "%04x%04x" of
+ * (result code, byte count) followed by the data.
+ * @retval 0 sent and answered
+ * @retval 6 shorter than 8 characters, or the length disagrees with the data
+ * @return otherwise the command path's code (5, 15, 17, ...); no callback then
+ */
+QUORIN_API int SendExtendedCommand(const char* lpCmd);
+/** The current card record as one BER-TLV hex text (in the GetCardData
+ *  buffer); "" when no reader is open. */
+QUORIN_API const char* GetTLVPayload(void);
 
 #ifdef __cplusplus
 }

@@ -28,6 +28,7 @@
 
 #include "common/stdafx.h"
 #include "reader/MsrDataParser.h"
+#include "reader/CardDataString.h"
 #include "reader/Strivo.h"
 
 namespace quorin {
@@ -548,48 +549,8 @@ void Strivo::decode_bytes(int id, void* buffer, void* data, int len) {
 }
 
 std::string Strivo::GetCardDataStr(const char* lpStrFieldDelimiter) {
-    const ZDMSRDATA msr = getCardData();
-    const std::string delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
-    const std::string fields[] = {
-        UL2HEX(static_cast<unsigned long>(msr.m_dwReaderID)),
-        textOf(msr.m_szDeviceSerialNumber),
-        std::to_string(msr.m_dwCardSwipeStatus),
-        std::to_string(msr.m_dwCardEncodeType),
-        std::to_string(msr.m_dwTrack1DcdStatus),
-        std::to_string(msr.m_dwTrack2DcdStatus),
-        std::to_string(msr.m_dwTrack3DcdStatus),
-        textOf(msr.m_szFluxmarkStatus),
-        std::to_string(msr.m_dwTrack1Length),
-        std::to_string(msr.m_dwTrack2Length),
-        std::to_string(msr.m_dwTrack3Length),
-        std::to_string(msr.m_dwTrack1LengthMasked),
-        std::to_string(msr.m_dwTrack2LengthMasked),
-        std::to_string(msr.m_dwTrack3LengthMasked),
-        std::to_string(msr.m_dwFluxmarkLength),
-        textOf(msr.m_szCardData),
-        textOf(msr.m_szCardDataMasked),
-        textOf(msr.m_szDUKPTSessionID),
-        textOf(msr.m_szDUKPTKSN),
-        textOf(msr.m_szFirstName),
-        textOf(msr.m_szLastName),
-        textOf(msr.m_szPAN),
-        textOf(msr.m_szMonth),
-        textOf(msr.m_szYear),
-        textOf(msr.m_szTrack1Data),
-        textOf(msr.m_szTrack2Data),
-        textOf(msr.m_szTrack3Data),
-        textOf(msr.m_szTrack1DataMasked),
-        textOf(msr.m_szTrack2DataMasked),
-        textOf(msr.m_szTrack3DataMasked),
-        textOf(msr.m_szFluxmarkData),
-        std::to_string(msr.m_dwBatteryLevel),
-    };
-    std::string result = fields[0];
-    for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i) {
-        result += delimiter;
-        result += fields[i];
-    }
-    return result;
+    return CardDataString::format(getCardData(),
+                                  lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "");
 }
 
 }  // namespace quorin

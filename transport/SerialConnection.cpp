@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -29,8 +29,7 @@ namespace {
 constexpr int LINE_PACE_MS = 100;
 constexpr size_t SCHEME_LENGTH = 9;  // "SERIAL://"
 
-bool isLinkError(int err)
-{
+bool isLinkError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
@@ -38,8 +37,7 @@ bool isLinkError(int err)
 
 SerialConnection::SerialConnection() = default;
 
-SerialConnection::~SerialConnection()
-{
+SerialConnection::~SerialConnection() {
     close();
     if (m_wakeFd >= 0) {
         ::close(m_wakeFd);
@@ -47,8 +45,7 @@ SerialConnection::~SerialConnection()
     }
 }
 
-iConnection* SerialConnection::open(const char* pathScheme)
-{
+iConnection* SerialConnection::open(const char* pathScheme) {
     if (!SerialOptions::hasScheme(pathScheme)) {
         return nullptr;
     }
@@ -70,21 +67,18 @@ iConnection* SerialConnection::open(const char* pathScheme)
     });
 }
 
-int SerialConnection::enumDevices(iConnectionEnumDevice /*fnFoundDevice*/)
-{
+int SerialConnection::enumDevices(iConnectionEnumDevice /*fnFoundDevice*/) {
     return 0;
 }
 
-int SerialConnection::getPortNumber(std::string portName)
-{
+int SerialConnection::getPortNumber(std::string portName) {
     if (portName.compare(0, 3, "COM") != 0) {
         return 0;
     }
     return std::atoi(portName.c_str() + 3);
 }
 
-int SerialConnection::_open()
-{
+int SerialConnection::_open() {
     // Non-blocking so that opening a modem port never waits for carrier and
     // a write can never hang a command; reads are driven by poll().
     int fd = ::open(m_options.portName.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -124,13 +118,11 @@ int SerialConnection::_open()
     return RC_OK;
 }
 
-bool SerialConnection::onReceivingThread() const
-{
+bool SerialConnection::onReceivingThread() const {
     return m_thread.joinable() && m_thread.get_id() == std::this_thread::get_id();
 }
 
-void SerialConnection::close()
-{
+void SerialConnection::close() {
     m_stop.store(true);
     if (m_wakeFd >= 0) {
         uint64_t one = 1;
@@ -165,8 +157,7 @@ void SerialConnection::close()
     }
 }
 
-void SerialConnection::ReceivingThread()
-{
+void SerialConnection::ReceivingThread() {
     readingThreadStart.set_value(true);
     guardedVoid([this] {
         std::vector<unsigned char> buffer(READ_CHUNK);
@@ -212,8 +203,7 @@ void SerialConnection::ReceivingThread()
     });
 }
 
-void SerialConnection::pause(int ms)
-{
+void SerialConnection::pause(int ms) {
     struct pollfd wake;
     wake.fd = m_wakeFd;
     wake.events = POLLIN;
@@ -221,18 +211,14 @@ void SerialConnection::pause(int ms)
     ::poll(&wake, 1, ms);
 }
 
-void SerialConnection::linkLost()
-{
+void SerialConnection::linkLost() {
     m_lost.store(true);
-    {
-        std::lock_guard<std::mutex> guard(m_responseLock);
-    }
+    { std::lock_guard<std::mutex> guard(m_responseLock); }
     m_responseChanged.notify_all();
     deliverChanged(CHANGE_READ_FAILED);
 }
 
-void SerialConnection::OnData(unsigned char* buffer, int dataLen)
-{
+void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
     std::string msg = B2H(buffer, dataLen);
     FormatFilter* filter = m_options.dataFormat;
     if (filter == nullptr) {
@@ -259,8 +245,7 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen)
     });
 }
 
-void SerialConnection::dispatch(int channelId, const std::string& channelHexData)
-{
+void SerialConnection::dispatch(int channelId, const std::string& channelHexData) {
     switch (channelId) {
         case FormatFilter::CHANNEL_RESPONSE: {
             std::lock_guard<std::mutex> guard(m_responseLock);
@@ -296,8 +281,7 @@ void SerialConnection::dispatch(int channelId, const std::string& channelHexData
     }
 }
 
-int SerialConnection::send(char* pData, int dataLen, int /*type*/)
-{
+int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
     return guarded<int>(RC_EXCEPTION, [&]() -> int {
         if (m_stop.load() || m_lost.load()) {
             return RC_NOT_OPEN;
@@ -327,15 +311,14 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/)
     });
 }
 
-bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes)
-{
+bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
     std::lock_guard<std::mutex> guard(m_portLock);
     if (hComm < 0) {
         return false;
     }
     int timeoutMs = commandTimeoutMs();
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t wrote = ::write(hComm, bytes.data() + done, bytes.size() - done);
@@ -373,8 +356,7 @@ bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes)
     return true;
 }
 
-int SerialConnection::receive(unsigned char* pData, int* dataLen)
-{
+int SerialConnection::receive(unsigned char* pData, int* dataLen) {
     if (dataLen == nullptr) {
         return RC_BAD_ARGUMENT;
     }

@@ -107,15 +107,15 @@ private:
     // Port descriptor; -1 when closed. Written by _open() before the thread
     // starts and by close() after it ended; send() reads it under m_portLock.
     int hComm = -1;
-    int m_wakeFd = -1;                // eventfd that wakes the receiving thread
+    int m_wakeFd = -1;  // eventfd that wakes the receiving thread
     std::promise<bool> readingThreadStart;
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_lost{false};
-    bool m_filterClaimed = false;     // caller thread only
-    std::mutex m_portLock;            // guards writes to hComm and its closing
-    std::mutex m_closeLock;           // serialises close()
-    std::mutex m_responseLock;        // guards m_pIncomingData
+    bool m_filterClaimed = false;  // caller thread only
+    std::mutex m_portLock;         // guards writes to hComm and its closing
+    std::mutex m_closeLock;        // serialises close()
+    std::mutex m_responseLock;     // guards m_pIncomingData
     std::condition_variable m_responseChanged;
     std::unique_ptr<ResponseSlot> m_pIncomingData;
 };

@@ -17,8 +17,7 @@ constexpr size_t SCHEME_LENGTH = sizeof(SCHEME) - 1;
 
 // atoi without its undefined behaviour on out-of-range text: the value is
 // clamped to the int range.
-int decimalValue(const std::string& text)
-{
+int decimalValue(const std::string& text) {
     long value = std::strtol(text.c_str(), nullptr, 10);
     if (value > INT_MAX) {
         return INT_MAX;
@@ -30,8 +29,7 @@ int decimalValue(const std::string& text)
 }
 
 // "0X" followed by at least one character: the (at most two) characters after it.
-bool hexByteOption(const std::string& value, std::string* digits)
-{
+bool hexByteOption(const std::string& value, std::string* digits) {
     if (value.size() < 3 || value.compare(0, 2, "0X") != 0) {
         return false;
     }
@@ -39,8 +37,7 @@ bool hexByteOption(const std::string& value, std::string* digits)
     return true;
 }
 
-unsigned char byteValue(const std::string& digits)
-{
+unsigned char byteValue(const std::string& digits) {
     std::vector<unsigned char> bytes = H2BV(digits);
     return bytes.empty() ? 0 : bytes[0];
 }
@@ -49,16 +46,14 @@ unsigned char byteValue(const std::string& digits)
 
 SerialOptions::SerialOptions() : dataFormat(FormatFilter::GetFilter("SLIP")) {}
 
-bool SerialOptions::hasScheme(const char* pathScheme)
-{
+bool SerialOptions::hasScheme(const char* pathScheme) {
     if (pathScheme == nullptr || std::strlen(pathScheme) < SCHEME_LENGTH) {
         return false;
     }
     return UPPER(std::string(pathScheme, SCHEME_LENGTH)) == SCHEME;
 }
 
-bool SerialOptions::speedCode(int rate, speed_t* code)
-{
+bool SerialOptions::speedCode(int rate, speed_t* code) {
     static const struct {
         int rate;
         speed_t code;
@@ -78,8 +73,7 @@ bool SerialOptions::speedCode(int rate, speed_t* code)
     return false;
 }
 
-bool SerialOptions::apply(const std::string& optionText)
-{
+bool SerialOptions::apply(const std::string& optionText) {
     for (const std::string& option : SPLIT(optionText, ",")) {
         std::vector<std::string> parts = SPLIT(option, "=");
         if (parts.size() != 2) {
@@ -97,8 +91,7 @@ bool SerialOptions::apply(const std::string& optionText)
     return true;
 }
 
-bool SerialOptions::applyOne(const std::string& key, const std::string& rawValue)
-{
+bool SerialOptions::applyOne(const std::string& key, const std::string& rawValue) {
     if (key == "PORT") {
         portName = rawValue;
         return true;

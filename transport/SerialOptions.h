@@ -36,15 +36,15 @@ public:
 
     std::string portName;
     int baudRate = 115200;
-    int parity = 0;    // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    int parity = 0;  // 0 none, 1 odd, 2 even, 3 mark, 4 space
     int dataBits = 8;
-    int stopBits = 0;  // 0 one, 1 one and a half, 2 two
-    std::string startingByte;        // two hex digits, or empty for none
-    std::string endingByte = "0D";   // two hex digits
-    unsigned char ustx = 0;          // value of startingByte
-    unsigned char uetx = 13;         // value of endingByte
+    int stopBits = 0;               // 0 one, 1 one and a half, 2 two
+    std::string startingByte;       // two hex digits, or empty for none
+    std::string endingByte = "0D";  // two hex digits
+    unsigned char ustx = 0;         // value of startingByte
+    unsigned char uetx = 13;        // value of endingByte
     int crcMode = 0;
-    FormatFilter* dataFormat;        // borrowed from the filter registry
+    FormatFilter* dataFormat;  // borrowed from the filter registry
 
 private:
     bool applyOne(const std::string& key, const std::string& value);

@@ -81,6 +81,27 @@ public:
         return p;
     }
 
+    // The packets of one consistent response, each as the reader sends it,
+    // sometimes with one byte changed.
+    std::vector<Bytes> wholeResponse()
+    {
+        static const int totals[] = {0, 1, 52, 100, 300};
+        const int total = chance(80) ? totals[range(0, 4)] : range(0, 2000);
+        const int code = range(0, 0xFFFF);
+        std::vector<Bytes> packets;
+        int offset = 0;
+        do {
+            int k = std::min(total - offset, range(1, 52));
+            packets.push_back(responsePacket(offset, k, total, code));
+            offset += k;
+        } while (offset < total);
+        if (chance(25)) {
+            Bytes& victim = packets[static_cast<size_t>(range(0, static_cast<int>(packets.size()) - 1))];
+            victim[static_cast<size_t>(range(1, static_cast<int>(victim.size()) - 1))] = byte();
+        }
+        return packets;
+    }
+
 private:
     std::mt19937 m_rng;
     int m_nextOffset = 0;
@@ -145,17 +166,23 @@ TEST(ExtendedFuzz, DecodingCollectedResponses)
     int decoded = 0;
     for (int i = 0; i < 20000; ++i) {
         Bytes response;
-        const int packets = fuzz.range(1, 6);
-        for (int p = 0; p < packets; ++p) {
-            Bytes packet = fuzz.responsePacketLike();
-            response.insert(response.end(), packet.begin(), packet.end());
+        if (fuzz.chance(50)) {
+            for (const Bytes& packet : fuzz.wholeResponse()) {
+                response.insert(response.end(), packet.begin(), packet.end());
+            }
+        } else {
+            const int packets = fuzz.range(1, 6);
+            for (int p = 0; p < packets; ++p) {
+                Bytes packet = fuzz.responsePacketLike();
+                response.insert(response.end(), packet.begin(), packet.end());
+            }
         }
         if (fuzz.chance(20)) {
             response.resize(static_cast<size_t>(fuzz.range(2, static_cast<int>(response.size()))));
         }
         // Exact-size buffers, so the sanitizer sees any step past them.
         Bytes in(response);
-        const int capacity = fuzz.chance(50) ? fuzz.range(1, 64) : fuzz.range(1, 2 * 1000 + 1);
+        const int capacity = fuzz.chance(25) ? fuzz.range(1, 64) : fuzz.range(1, 4200);
         std::string out(static_cast<size_t>(capacity), 'x');
         int outLen = capacity;
         int rc = reader.MakeHexStringFromResponse(in.data(), static_cast<int>(in.size()), &out[0],
@@ -184,15 +211,24 @@ TEST(ExtendedFuzz, CollectingResponsesFromARandomReader)
     conn->setPadTo(61);
     int collected = 0;
     for (int i = 0; i < 3000; ++i) {
-        const int answers = fuzz.range(1, 6);
-        for (int a = 0; a < answers; ++a) {
-            Bytes packet = fuzz.chance(10) ? Bytes{0x01, 0x0B} : fuzz.responsePacketLike();
+        std::vector<Bytes> answers;
+        if (fuzz.chance(60)) {
+            answers = fuzz.wholeResponse();
+        } else {
+            for (int a = fuzz.range(1, 6); a > 0; --a) {
+                answers.push_back(fuzz.responsePacketLike());
+            }
+        }
+        for (Bytes& packet : answers) {
+            if (fuzz.chance(10)) {
+                conn->queueAnswer(Bytes{0x01, 0x0B});
+            }
             if (packet.size() > 61) {
                 packet.resize(61);
             }
             conn->queueAnswer(packet);
         }
-        const int capacity = fuzz.range(1, 400);
+        const int capacity = fuzz.chance(30) ? fuzz.range(1, 400) : 8192;
         Bytes buffer(static_cast<size_t>(capacity), 0);
         int length = capacity;
         int rc = reader.getResponse(buffer.data(), &length);

@@ -1,16 +1,14 @@
-#include "filters/FormatFilter.h"
-
 #include <gtest/gtest.h>
 
 #include "filters/FilterRegistry.h"
+#include "filters/FormatFilter.h"
 #include "filters/LegacyQuill.h"
 #include "filters/TidelinkFilter.h"
 #include "filters/V5SLIP.h"
 
 using namespace quorin;
 
-TEST(FilterRegistryTest, KeysMapToOneInstanceEach)
-{
+TEST(FilterRegistryTest, KeysMapToOneInstanceEach) {
     FormatFilter* slip = FormatFilter::GetFilter("SLIP");
     ASSERT_NE(dynamic_cast<V5SLIP*>(slip), nullptr);
     EXPECT_EQ(slip->Name, "SLIP");
@@ -39,8 +37,7 @@ TEST(FilterRegistryTest, KeysMapToOneInstanceEach)
     }
 }
 
-TEST(FilterRegistryTest, StatefulFiltersServeOneConnectionAndStartClean)
-{
+TEST(FilterRegistryTest, StatefulFiltersServeOneConnectionAndStartClean) {
     FilterRegistry& registry = FilterRegistry::instance();
     FormatFilter* slip = FormatFilter::GetFilter("SLIP");
     ASSERT_TRUE(registry.claim(slip));
@@ -72,8 +69,7 @@ TEST(FilterRegistryTest, StatefulFiltersServeOneConnectionAndStartClean)
     EXPECT_FALSE(registry.claim(&stranger));
 }
 
-TEST(FormatFilterTest, PassThroughSendsHexTextAndTakesEachChunkAsAResponse)
-{
+TEST(FormatFilterTest, PassThroughSendsHexTextAndTakesEachChunkAsAResponse) {
     FormatFilter none;
     std::string name, data;
     int id = 0;

@@ -1,15 +1,14 @@
-#include "filters/FrameFIFO.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "filters/FrameFIFO.h"
 
 using quorin::FrameFIFO;
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
+std::string bytes(std::initializer_list<int> values) {
     std::string out;
     for (int v : values) {
         out.push_back(static_cast<char>(v));
@@ -17,15 +16,13 @@ std::string bytes(std::initializer_list<int> values)
     return out;
 }
 
-FrameFIFO slipFifo()
-{
+FrameFIFO slipFifo() {
     return FrameFIFO(bytes({0xC0}), bytes({0xC0}));
 }
 
 }  // namespace
 
-TEST(FrameFIFOTest, StartAndStopMarkersCutFramesOldestFirst)
-{
+TEST(FrameFIFOTest, StartAndStopMarkersCutFramesOldestFirst) {
     FrameFIFO fifo = slipFifo();
     fifo.add(bytes({0xC0, 0x41, 0x42, 0xC0, 0xC0, 0x43, 0xC0}));
     EXPECT_EQ(fifo.getFrame(), "AB");
@@ -39,8 +36,7 @@ TEST(FrameFIFOTest, StartAndStopMarkersCutFramesOldestFirst)
     EXPECT_EQ(garbage.size(), 0u);
 }
 
-TEST(FrameFIFOTest, IncompleteFrameWaitsForTheRest)
-{
+TEST(FrameFIFOTest, IncompleteFrameWaitsForTheRest) {
     FrameFIFO fifo = slipFifo();
     fifo.add(bytes({0x7E, 0xC0, 0x41}));
     EXPECT_EQ(fifo.getFrame(), "");
@@ -49,8 +45,7 @@ TEST(FrameFIFOTest, IncompleteFrameWaitsForTheRest)
     EXPECT_EQ(fifo.getFrame(), "AB");
 }
 
-TEST(FrameFIFOTest, AdjacentMarkersAreNoFrameAndTheSecondOpensTheNext)
-{
+TEST(FrameFIFOTest, AdjacentMarkersAreNoFrameAndTheSecondOpensTheNext) {
     FrameFIFO fifo = slipFifo();
     fifo.add(bytes({0xC0, 0xC0}));
     EXPECT_EQ(fifo.getFrame(), "");
@@ -74,8 +69,7 @@ TEST(FrameFIFOTest, AdjacentMarkersAreNoFrameAndTheSecondOpensTheNext)
     EXPECT_EQ(seen, "X|2|3|");
 }
 
-TEST(FrameFIFOTest, StopMarkerOnlyLines)
-{
+TEST(FrameFIFOTest, StopMarkerOnlyLines) {
     FrameFIFO fifo(bytes({0x0D}));
     fifo.add(bytes({0x41, 0x42, 0x0D, 0x43}));
     EXPECT_EQ(fifo.getFrame(), "AB");
@@ -88,8 +82,7 @@ TEST(FrameFIFOTest, StopMarkerOnlyLines)
     EXPECT_EQ(lead.getFrame(), bytes({0x0D, 0x41}));
 }
 
-TEST(FrameFIFOTest, BufferIsCappedAndKeepsTheNewestBytes)
-{
+TEST(FrameFIFOTest, BufferIsCappedAndKeepsTheNewestBytes) {
     FrameFIFO fifo = slipFifo();
     std::string noise(FrameFIFO::MAX_BYTES / 3, 'x');
     for (int i = 0; i < 10; ++i) {

@@ -1,24 +1,21 @@
-#include "filters/LegacyQuill.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/stdafx.h"
+#include "filters/LegacyQuill.h"
 
 using namespace quorin;
 
 namespace {
 
-std::string lineHex(const std::string& text)
-{
+std::string lineHex(const std::string& text) {
     return ASCII2H(text) + "0D";
 }
 
 }  // namespace
 
-TEST(LegacyQuillTest, CommandsGoOutAsHexTextLines)
-{
+TEST(LegacyQuillTest, CommandsGoOutAsHexTextLines) {
     LegacyQuill legacy;
     std::string name, data;
     int id = 0;
@@ -30,8 +27,7 @@ TEST(LegacyQuillTest, CommandsGoOutAsHexTextLines)
     EXPECT_EQ(data, "314132420D");
 }
 
-TEST(LegacyQuillTest, UpperHexLinesAreResponsesEverythingElseCardData)
-{
+TEST(LegacyQuillTest, UpperHexLinesAreResponsesEverythingElseCardData) {
     LegacyQuill legacy;
     std::string name, data;
     int id = 0;
@@ -58,14 +54,12 @@ TEST(LegacyQuillTest, UpperHexLinesAreResponsesEverythingElseCardData)
     EXPECT_EQ(data, "Z");
 }
 
-TEST(LegacyQuillTest, LinesAcrossChunksAndSeveralPerChunk)
-{
+TEST(LegacyQuillTest, LinesAcrossChunksAndSeveralPerChunk) {
     LegacyQuill legacy;
     std::string name, data;
     int id = 0;
     EXPECT_EQ(legacy.FilterInput(ASCII2H("00"), name, id, data), -1);
-    EXPECT_EQ(legacy.FilterInput(lineHex("12") + lineHex("AB") + ASCII2H("CD"), name, id, data),
-              2);
+    EXPECT_EQ(legacy.FilterInput(lineHex("12") + lineHex("AB") + ASCII2H("CD"), name, id, data), 2);
     EXPECT_EQ(data, "0012");
     EXPECT_EQ(legacy.FilterInput("", name, id, data), 1);
     EXPECT_EQ(data, "AB");

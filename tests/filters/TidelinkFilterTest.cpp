@@ -1,24 +1,21 @@
-#include "filters/TidelinkFilter.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "common/stdafx.h"
+#include "filters/TidelinkFilter.h"
 
 using namespace quorin;
 
 namespace {
 
-std::string lineHex(const std::string& text)
-{
+std::string lineHex(const std::string& text) {
     return ASCII2H(text) + "0D";
 }
 
 }  // namespace
 
-TEST(TidelinkFilterTest, CommandsGoOutAsBytesWithCarriageReturn)
-{
+TEST(TidelinkFilterTest, CommandsGoOutAsBytesWithCarriageReturn) {
     TidelinkFilter tidelink;
     std::string name, data;
     int id = 0;
@@ -28,8 +25,7 @@ TEST(TidelinkFilterTest, CommandsGoOutAsBytesWithCarriageReturn)
     EXPECT_EQ(name, "COMMAND");
 }
 
-TEST(TidelinkFilterTest, LineTypesSelectTheChannel)
-{
+TEST(TidelinkFilterTest, LineTypesSelectTheChannel) {
     TidelinkFilter tidelink;
     std::string name, data;
     int id = 0;
@@ -53,14 +49,12 @@ TEST(TidelinkFilterTest, LineTypesSelectTheChannel)
     }
 }
 
-TEST(TidelinkFilterTest, TwoLinesInOneChunkTakeTwoCalls)
-{
+TEST(TidelinkFilterTest, TwoLinesInOneChunkTakeTwoCalls) {
     TidelinkFilter tidelink;
     std::string name, data;
     int id = 0;
-    EXPECT_EQ(tidelink.FilterInput(lineHex("0401") + lineHex("0201") + ASCII2H("04"), name, id,
-                                   data),
-              1);
+    EXPECT_EQ(
+        tidelink.FilterInput(lineHex("0401") + lineHex("0201") + ASCII2H("04"), name, id, data), 1);
     EXPECT_EQ(data, "01");
     EXPECT_EQ(tidelink.FilterInput("", name, id, data), 2);
     EXPECT_EQ(data, "0201");

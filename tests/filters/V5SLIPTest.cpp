@@ -1,5 +1,3 @@
-#include "filters/V5SLIP.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +5,7 @@
 
 #include "common/stdafx.h"
 #include "filters/RLE.h"
+#include "filters/V5SLIP.h"
 
 using namespace quorin;
 
@@ -19,8 +18,7 @@ struct Frame {
     std::string data;
 };
 
-Frame input(V5SLIP& slip, const std::string& hex)
-{
+Frame input(V5SLIP& slip, const std::string& hex) {
     Frame f;
     f.result = slip.FilterInput(hex, f.name, f.id, f.data);
     return f;
@@ -28,8 +26,7 @@ Frame input(V5SLIP& slip, const std::string& hex)
 
 }  // namespace
 
-TEST(V5SLIPTest, OutputFramesAndStuffsCommands)
-{
+TEST(V5SLIPTest, OutputFramesAndStuffsCommands) {
     V5SLIP slip;
     std::string name, data;
     int id = 0;
@@ -50,8 +47,7 @@ TEST(V5SLIPTest, OutputFramesAndStuffsCommands)
     EXPECT_EQ(data.substr(0, 10), "C00500DBDC");
 }
 
-TEST(V5SLIPTest, OutputRefusesCommandsBeyondTheLengthField)
-{
+TEST(V5SLIPTest, OutputRefusesCommandsBeyondTheLengthField) {
     V5SLIP slip;
     std::string name, data;
     int id = 0;
@@ -63,8 +59,7 @@ TEST(V5SLIPTest, OutputRefusesCommandsBeyondTheLengthField)
     EXPECT_TRUE(data.empty());
 }
 
-TEST(V5SLIPTest, InputClassifiesFrameTypes)
-{
+TEST(V5SLIPTest, InputClassifiesFrameTypes) {
     V5SLIP slip;
     Frame f = input(slip, "C00400020005C0");
     EXPECT_EQ(f.result, 2);
@@ -97,8 +92,7 @@ TEST(V5SLIPTest, InputClassifiesFrameTypes)
     EXPECT_EQ(f.data, "01000441424343");
 }
 
-TEST(V5SLIPTest, InputDropsMalformedFrames)
-{
+TEST(V5SLIPTest, InputDropsMalformedFrames) {
     V5SLIP slip;
     // Length field disagrees with the data: channel set, no data.
     Frame f = input(slip, "C0000003AABBC0");
@@ -125,8 +119,7 @@ TEST(V5SLIPTest, InputDropsMalformedFrames)
     EXPECT_TRUE(f.data.empty());
 }
 
-TEST(V5SLIPTest, InputUnstuffsInOnePass)
-{
+TEST(V5SLIPTest, InputUnstuffsInOnePass) {
     V5SLIP slip;
     Frame f = input(slip, "C0040004DBDCDBDDDB41C0");
     EXPECT_EQ(f.data, "C0DBDB41");
@@ -138,8 +131,7 @@ TEST(V5SLIPTest, InputUnstuffsInOnePass)
     EXPECT_EQ(f.data, "41DB");
 }
 
-TEST(V5SLIPTest, InputReassemblesAndDrainsFrameByFrame)
-{
+TEST(V5SLIPTest, InputReassemblesAndDrainsFrameByFrame) {
     V5SLIP slip;
     EXPECT_EQ(input(slip, "C0040002").result, -1);
     Frame f = input(slip, "0005C0");
@@ -154,8 +146,7 @@ TEST(V5SLIPTest, InputReassemblesAndDrainsFrameByFrame)
     EXPECT_EQ(input(slip, "").result, -1);
 }
 
-TEST(V5SLIPTest, RunLengthDecodingLimits)
-{
+TEST(V5SLIPTest, RunLengthDecodingLimits) {
     V5SLIP slip;
     // 16 runs of 255 = 4080 bytes, plus 16 more = 4096: accepted.
     std::string runs = DUP("5A5AFF", 16) + "5A5A10";
@@ -173,8 +164,7 @@ TEST(V5SLIPTest, RunLengthDecodingLimits)
     EXPECT_TRUE(slip.ValidateRLE({0x01}).empty());
 }
 
-TEST(RLETest, DecodeRLEDataRunsAndFailures)
-{
+TEST(RLETest, DecodeRLEDataRunsAndFailures) {
     unsigned char out[16];
     unsigned long len = sizeof(out);
     const unsigned char cut[] = {0x41, 0x41};
@@ -195,8 +185,7 @@ TEST(RLETest, DecodeRLEDataRunsAndFailures)
     EXPECT_EQ(len, 0u);
 }
 
-TEST(RLETest, DecodingNeverWritesPastTheCapacity)
-{
+TEST(RLETest, DecodingNeverWritesPastTheCapacity) {
     unsigned char out[12];
     std::fill(out, out + sizeof(out), 0xEE);
     const unsigned char run[] = {0x41, 0x41, 0xFF};

@@ -6,9 +6,9 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <cstring>
 
 namespace quorin_sim {
@@ -23,8 +23,7 @@ constexpr uint8_t LINE_END = 0x0D;
 // Commands are short; a host that never ends one cannot grow this past here.
 constexpr size_t MAX_INBOUND = 64 * 1024;
 
-const char* framingName(PtyReader::Framing framing)
-{
+const char* framingName(PtyReader::Framing framing) {
     switch (framing) {
         case PtyReader::Framing::SLIP:
             return "SLIP";
@@ -36,15 +35,13 @@ const char* framingName(PtyReader::Framing framing)
     return "SLIP";
 }
 
-PtyReader::Bytes textBytes(const std::string& text)
-{
+PtyReader::Bytes textBytes(const std::string& text) {
     return PtyReader::Bytes(text.begin(), text.end());
 }
 
 }  // namespace
 
-PtyReader::PtyReader(Framing framing) : m_framing(framing)
-{
+PtyReader::PtyReader(Framing framing) : m_framing(framing) {
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_master < 0) {
         m_error = std::string("posix_openpt: ") + std::strerror(errno);
@@ -71,8 +68,7 @@ PtyReader::PtyReader(Framing framing) : m_framing(framing)
     m_ok = true;
 }
 
-PtyReader::~PtyReader()
-{
+PtyReader::~PtyReader() {
     stopThread();
     for (int* fd : {&m_master, &m_slave, &m_wakeFd}) {
         if (*fd >= 0) {
@@ -82,8 +78,7 @@ PtyReader::~PtyReader()
     }
 }
 
-void PtyReader::stopThread()
-{
+void PtyReader::stopThread() {
     m_stop.store(true);
     if (m_wakeFd >= 0) {
         uint64_t one = 1;
@@ -95,8 +90,7 @@ void PtyReader::stopThread()
     }
 }
 
-void PtyReader::hangUp()
-{
+void PtyReader::hangUp() {
     stopThread();
     std::lock_guard<std::mutex> guard(m_writeLock);
     if (m_master >= 0) {
@@ -109,8 +103,7 @@ void PtyReader::hangUp()
     }
 }
 
-std::string PtyReader::serialPath(const std::string& extraOptions) const
-{
+std::string PtyReader::serialPath(const std::string& extraOptions) const {
     std::string path = "SERIAL://PORT=" + m_slavePath + ",FORMAT=" + framingName(m_framing);
     if (!extraOptions.empty()) {
         path += "," + extraOptions;
@@ -118,33 +111,28 @@ std::string PtyReader::serialPath(const std::string& extraOptions) const
     return path;
 }
 
-void PtyReader::addResponse(const Bytes& command, const Bytes& response)
-{
+void PtyReader::addResponse(const Bytes& command, const Bytes& response) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_script[command] = response;
 }
 
-void PtyReader::setResponder(Responder responder)
-{
+void PtyReader::setResponder(Responder responder) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_responder = std::move(responder);
 }
 
-std::vector<PtyReader::Bytes> PtyReader::commands()
-{
+std::vector<PtyReader::Bytes> PtyReader::commands() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_commands;
 }
 
-bool PtyReader::waitForCommands(size_t n, int timeoutMs)
-{
+bool PtyReader::waitForCommands(size_t n, int timeoutMs) {
     std::unique_lock<std::mutex> lock(m_lock);
     return m_commandArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
                                      [&] { return m_commands.size() >= n; });
 }
 
-PtyReader::Bytes PtyReader::responseFrame(const Bytes& payload) const
-{
+PtyReader::Bytes PtyReader::responseFrame(const Bytes& payload) const {
     switch (m_framing) {
         case Framing::SLIP:
             return slipFrame(0x04, payload);
@@ -162,8 +150,7 @@ PtyReader::Bytes PtyReader::responseFrame(const Bytes& payload) const
     return Bytes();
 }
 
-PtyReader::Bytes PtyReader::notificationFrame(const Bytes& data, bool runLength) const
-{
+PtyReader::Bytes PtyReader::notificationFrame(const Bytes& data, bool runLength) const {
     switch (m_framing) {
         case Framing::SLIP:
             return runLength ? slipFrame(0x03, rleEncode(data), static_cast<int>(data.size()))
@@ -179,8 +166,7 @@ PtyReader::Bytes PtyReader::notificationFrame(const Bytes& data, bool runLength)
     return Bytes();
 }
 
-PtyReader::Bytes PtyReader::cardDataFrame(const Bytes& data, bool runLength) const
-{
+PtyReader::Bytes PtyReader::cardDataFrame(const Bytes& data, bool runLength) const {
     switch (m_framing) {
         case Framing::SLIP:
             return runLength ? slipFrame(0x01, rleEncode(data), static_cast<int>(data.size()))
@@ -196,26 +182,22 @@ PtyReader::Bytes PtyReader::cardDataFrame(const Bytes& data, bool runLength) con
     return Bytes();
 }
 
-bool PtyReader::sendNotification(const Bytes& data, bool runLength)
-{
+bool PtyReader::sendNotification(const Bytes& data, bool runLength) {
     Bytes frame = notificationFrame(data, runLength);
     return !frame.empty() && writeRaw(frame);
 }
 
-bool PtyReader::sendCardData(const Bytes& data, bool runLength)
-{
+bool PtyReader::sendCardData(const Bytes& data, bool runLength) {
     Bytes frame = cardDataFrame(data, runLength);
     return !frame.empty() && writeRaw(frame);
 }
 
-bool PtyReader::writeRaw(const Bytes& bytes, int timeoutMs)
-{
+bool PtyReader::writeRaw(const Bytes& bytes, int timeoutMs) {
     std::lock_guard<std::mutex> guard(m_writeLock);
     return writeLocked(bytes, timeoutMs);
 }
 
-bool PtyReader::writeInPieces(const Bytes& bytes, size_t pieceSize, int timeoutMs)
-{
+bool PtyReader::writeInPieces(const Bytes& bytes, size_t pieceSize, int timeoutMs) {
     if (pieceSize == 0) {
         return false;
     }
@@ -229,8 +211,7 @@ bool PtyReader::writeInPieces(const Bytes& bytes, size_t pieceSize, int timeoutM
     return true;
 }
 
-bool PtyReader::writeLocked(const Bytes& bytes, int timeoutMs)
-{
+bool PtyReader::writeLocked(const Bytes& bytes, int timeoutMs) {
     if (m_master < 0) {
         return false;
     }
@@ -262,8 +243,7 @@ bool PtyReader::writeLocked(const Bytes& bytes, int timeoutMs)
     return true;
 }
 
-void PtyReader::run()
-{
+void PtyReader::run() {
     uint8_t buffer[4096];
     while (!m_stop.load()) {
         struct pollfd fds[2];
@@ -304,8 +284,7 @@ void PtyReader::run()
     }
 }
 
-void PtyReader::parseCommands()
-{
+void PtyReader::parseCommands() {
     if (m_framing == Framing::SLIP) {
         for (;;) {
             auto start = std::find(m_inbound.begin(), m_inbound.end(), SLIP_END);
@@ -347,8 +326,7 @@ void PtyReader::parseCommands()
     }
 }
 
-void PtyReader::handleCommand(const Bytes& command)
-{
+void PtyReader::handleCommand(const Bytes& command) {
     Bytes response;
     bool answer = false;
     Responder responder;
@@ -372,8 +350,7 @@ void PtyReader::handleCommand(const Bytes& command)
     }
 }
 
-PtyReader::Bytes PtyReader::slipFrame(uint8_t type, const Bytes& payloadData, int lengthField)
-{
+PtyReader::Bytes PtyReader::slipFrame(uint8_t type, const Bytes& payloadData, int lengthField) {
     size_t length = lengthField >= 0 ? static_cast<size_t>(lengthField) : payloadData.size();
     Bytes payload;
     payload.push_back(type);
@@ -397,8 +374,7 @@ PtyReader::Bytes PtyReader::slipFrame(uint8_t type, const Bytes& payloadData, in
     return frame;
 }
 
-PtyReader::Bytes PtyReader::slipUnstuff(const Bytes& stuffed)
-{
+PtyReader::Bytes PtyReader::slipUnstuff(const Bytes& stuffed) {
     Bytes out;
     for (size_t i = 0; i < stuffed.size(); ++i) {
         if (stuffed[i] == SLIP_ESC && i + 1 < stuffed.size() &&
@@ -412,8 +388,7 @@ PtyReader::Bytes PtyReader::slipUnstuff(const Bytes& stuffed)
     return out;
 }
 
-PtyReader::Bytes PtyReader::rleEncode(const Bytes& plain)
-{
+PtyReader::Bytes PtyReader::rleEncode(const Bytes& plain) {
     Bytes out;
     size_t i = 0;
     while (i < plain.size()) {
@@ -433,8 +408,7 @@ PtyReader::Bytes PtyReader::rleEncode(const Bytes& plain)
     return out;
 }
 
-std::string PtyReader::hex(const Bytes& bytes)
-{
+std::string PtyReader::hex(const Bytes& bytes) {
     static const char DIGITS[] = "0123456789ABCDEF";
     std::string text;
     text.reserve(bytes.size() * 2);
@@ -445,8 +419,7 @@ std::string PtyReader::hex(const Bytes& bytes)
     return text;
 }
 
-PtyReader::Bytes PtyReader::unhex(const std::string& text)
-{
+PtyReader::Bytes PtyReader::unhex(const std::string& text) {
     auto digit = [](char c) -> int {
         if (c >= '0' && c <= '9') return c - '0';
         if (c >= 'A' && c <= 'F') return c - 'A' + 10;

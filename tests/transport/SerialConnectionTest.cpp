@@ -1,7 +1,5 @@
 // The serial connection over real pseudo-terminals: the emulated reader sits
 // on the master side, the connection opens the slave as its port.
-#include "transport/SerialConnection.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <termios.h>
@@ -18,6 +16,7 @@
 #include "PtyReader.h"
 #include "TestWait.h"
 #include "common/CommandTimeout.h"
+#include "transport/SerialConnection.h"
 
 using quorin::iConnection;
 using quorin::SerialConnection;
@@ -37,8 +36,7 @@ struct Sink {
     std::atomic<bool> closed{false};
     std::atomic<int> callsAfterClose{0};
 
-    static void onData(iConnection* /*conn*/, unsigned char* data, int len, void* param)
-    {
+    static void onData(iConnection* /*conn*/, unsigned char* data, int len, void* param) {
         Sink* self = static_cast<Sink*>(param);
         if (self->closed.load()) {
             self->callsAfterClose.fetch_add(1);
@@ -49,8 +47,7 @@ struct Sink {
         }
         self->frameCount.bump();
     }
-    static void onChanged(const char* scheme, int change, void* param)
-    {
+    static void onChanged(const char* scheme, int change, void* param) {
         Sink* self = static_cast<Sink*>(param);
         {
             std::lock_guard<std::mutex> guard(self->lock);
@@ -59,15 +56,13 @@ struct Sink {
         }
         self->changeCount.bump();
     }
-    Bytes frame(size_t i)
-    {
+    Bytes frame(size_t i) {
         std::lock_guard<std::mutex> guard(lock);
         return i < frames.size() ? frames[i] : Bytes();
     }
 };
 
-std::unique_ptr<iConnection> openConnection(const std::string& path, Sink* sink = nullptr)
-{
+std::unique_ptr<iConnection> openConnection(const std::string& path, Sink* sink = nullptr) {
     std::unique_ptr<iConnection> conn(iConnection::open(path.c_str()));
     if (conn && sink != nullptr) {
         conn->registerOnDataEvent(&Sink::onData, sink);
@@ -77,16 +72,14 @@ std::unique_ptr<iConnection> openConnection(const std::string& path, Sink* sink 
 }
 
 // A reader command buffer: byte 0 is the report-ID slot, not sent.
-int sendCommand(iConnection& conn, const Bytes& command)
-{
+int sendCommand(iConnection& conn, const Bytes& command) {
     Bytes buffer(1, 0x00);
     buffer.insert(buffer.end(), command.begin(), command.end());
     return conn.send(reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), 1);
 }
 
 // Receives into a buffer of the given capacity; the result code and the bytes.
-std::pair<int, Bytes> receiveResponse(iConnection& conn, int capacity = 256)
-{
+std::pair<int, Bytes> receiveResponse(iConnection& conn, int capacity = 256) {
     Bytes buffer(static_cast<size_t>(capacity), 0xEE);
     int len = capacity;
     int rc = conn.receive(buffer.data(), &len);
@@ -94,15 +87,13 @@ std::pair<int, Bytes> receiveResponse(iConnection& conn, int capacity = 256)
     return {rc, buffer};
 }
 
-Bytes cat(const Bytes& a, const Bytes& b)
-{
+Bytes cat(const Bytes& a, const Bytes& b) {
     Bytes out = a;
     out.insert(out.end(), b.begin(), b.end());
     return out;
 }
 
-Bytes textBytes(const std::string& text)
-{
+Bytes textBytes(const std::string& text) {
     return Bytes(text.begin(), text.end());
 }
 
@@ -117,8 +108,7 @@ const Bytes RESPONSE = {0x00, 0x02, 0xAA, 0xBB};
 
 }  // namespace
 
-TEST_F(SerialConnectionTest, CommandRoundTripInEveryFraming)
-{
+TEST_F(SerialConnectionTest, CommandRoundTripInEveryFraming) {
     for (PtyReader::Framing framing :
          {PtyReader::Framing::SLIP, PtyReader::Framing::LEGACY, PtyReader::Framing::TIDELINK}) {
         SCOPED_TRACE(static_cast<int>(framing));
@@ -146,8 +136,7 @@ TEST_F(SerialConnectionTest, CommandRoundTripInEveryFraming)
     }
 }
 
-TEST_F(SerialConnectionTest, PortIsPutInRawModeAtTheRequestedSpeed)
-{
+TEST_F(SerialConnectionTest, PortIsPutInRawModeAtTheRequestedSpeed) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     Sink sink;
@@ -179,8 +168,7 @@ TEST_F(SerialConnectionTest, PortIsPutInRawModeAtTheRequestedSpeed)
     EXPECT_EQ(sink.frame(0), cat({0x02}, awkward));
 }
 
-TEST_F(SerialConnectionTest, OpenRefusesBadPathsAndPorts)
-{
+TEST_F(SerialConnectionTest, OpenRefusesBadPathsAndPorts) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     const std::string port = "SERIAL://PORT=" + reader.slavePath();
@@ -200,8 +188,7 @@ TEST_F(SerialConnectionTest, OpenRefusesBadPathsAndPorts)
     EXPECT_NE(conn, nullptr);
 }
 
-TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback)
-{
+TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     Sink sink;
@@ -214,8 +201,8 @@ TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback)
     Bytes second = {0x00, 0x03, 0x00, 0x00, 0x56, 0x78, 0x00, 0x03, 0xC0, 0xDB, 0x0D};
     Bytes frameB = reader.notificationFrame(second);
     size_t half = frameB.size() / 2;
-    ASSERT_TRUE(reader.writeRaw(cat(reader.notificationFrame(first),
-                                    Bytes(frameB.begin(), frameB.begin() + half))));
+    ASSERT_TRUE(reader.writeRaw(
+        cat(reader.notificationFrame(first), Bytes(frameB.begin(), frameB.begin() + half))));
     ASSERT_TRUE(sink.frameCount.waitFor(1));
     EXPECT_EQ(sink.frame(0), cat({0x02}, first));
     ASSERT_TRUE(reader.writeRaw(Bytes(frameB.begin() + half, frameB.end())));
@@ -238,8 +225,7 @@ TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback)
     EXPECT_EQ(sink.frame(4), cat({0xC0}, textBytes("010003070707")));
 }
 
-TEST_F(SerialConnectionTest, LineFramingsDeliverTheirOwnShapes)
-{
+TEST_F(SerialConnectionTest, LineFramingsDeliverTheirOwnShapes) {
     {
         PtyReader reader(PtyReader::Framing::LEGACY);
         ASSERT_TRUE(reader.ok()) << reader.error();
@@ -264,8 +250,7 @@ TEST_F(SerialConnectionTest, LineFramingsDeliverTheirOwnShapes)
     }
 }
 
-TEST_F(SerialConnectionTest, ReceiveTimesOutWithinTheCommandTimeout)
-{
+TEST_F(SerialConnectionTest, ReceiveTimesOutWithinTheCommandTimeout) {
     quorin::setCommandTimeoutMs(300);
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
@@ -285,8 +270,7 @@ TEST_F(SerialConnectionTest, ReceiveTimesOutWithinTheCommandTimeout)
     EXPECT_TRUE(reader.waitForCommands(1, 1000));
 }
 
-TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess)
-{
+TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess) {
     quorin::setCommandTimeoutMs(300);
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
@@ -295,8 +279,8 @@ TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess
 
     ASSERT_EQ(sendCommand(*conn, {0x10}), 0);
     ASSERT_TRUE(reader.waitForCommands(1, 2000));
-    ASSERT_TRUE(reader.writeRaw(cat(reader.responseFrame({0x00, 0x01}),
-                                    reader.responseFrame({0x00, 0x02}))));
+    ASSERT_TRUE(reader.writeRaw(
+        cat(reader.responseFrame({0x00, 0x01}), reader.responseFrame({0x00, 0x02}))));
     auto first = receiveResponse(*conn);
     EXPECT_EQ(first.first, 0);
     EXPECT_EQ(first.second, Bytes({0x73, 0x00, 0x01}));
@@ -312,8 +296,7 @@ TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess
     EXPECT_EQ(small, Bytes(8, 0xEE));
 }
 
-TEST_F(SerialConnectionTest, GarbageAndCutFramesDoNotStopLaterFrames)
-{
+TEST_F(SerialConnectionTest, GarbageAndCutFramesDoNotStopLaterFrames) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     Sink sink;
@@ -328,9 +311,9 @@ TEST_F(SerialConnectionTest, GarbageAndCutFramesDoNotStopLaterFrames)
 
     // A frame cut short (its end never came) costs at most the frame after it.
     ASSERT_TRUE(reader.writeRaw({0xC0, 0x02, 0x00}));
-    ASSERT_TRUE(reader.writeRaw(cat(reader.notificationFrame({0x02}),
-                                    cat(reader.notificationFrame({0x03}),
-                                        reader.notificationFrame({0x04})))));
+    ASSERT_TRUE(reader.writeRaw(
+        cat(reader.notificationFrame({0x02}),
+            cat(reader.notificationFrame({0x03}), reader.notificationFrame({0x04})))));
     ASSERT_TRUE(quorin_test::waitUntil([&] {
         std::lock_guard<std::mutex> guard(sink.lock);
         return !sink.frames.empty() && sink.frames.back() == Bytes({0x02, 0x04});
@@ -347,8 +330,7 @@ TEST_F(SerialConnectionTest, GarbageAndCutFramesDoNotStopLaterFrames)
     EXPECT_EQ(bytes, Bytes({0x73, 0x00}));
 }
 
-TEST_F(SerialConnectionTest, PassThroughFormatTakesEachChunkAsTheResponse)
-{
+TEST_F(SerialConnectionTest, PassThroughFormatTakesEachChunkAsTheResponse) {
     PtyReader reader(PtyReader::Framing::LEGACY);
     ASSERT_TRUE(reader.ok()) << reader.error();
     std::unique_ptr<iConnection> conn = openConnection(reader.serialPath("FORMAT=none"));
@@ -365,8 +347,7 @@ TEST_F(SerialConnectionTest, PassThroughFormatTakesEachChunkAsTheResponse)
     EXPECT_NE(openConnection(other.serialPath("FORMAT=NONE")), nullptr);
 }
 
-TEST_F(SerialConnectionTest, SecondConnectionOnTheSameFormatIsRefused)
-{
+TEST_F(SerialConnectionTest, SecondConnectionOnTheSameFormatIsRefused) {
     PtyReader first(PtyReader::Framing::SLIP);
     PtyReader second(PtyReader::Framing::SLIP);
     PtyReader legacy(PtyReader::Framing::LEGACY);
@@ -403,8 +384,7 @@ TEST_F(SerialConnectionTest, SecondConnectionOnTheSameFormatIsRefused)
     EXPECT_EQ(receiveResponse(*again).second, cat({0x73}, RESPONSE));
 }
 
-TEST_F(SerialConnectionTest, RefusedCommandIsNotWritten)
-{
+TEST_F(SerialConnectionTest, RefusedCommandIsNotWritten) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     std::unique_ptr<iConnection> conn = openConnection(reader.serialPath());
@@ -417,8 +397,7 @@ TEST_F(SerialConnectionTest, RefusedCommandIsNotWritten)
     EXPECT_EQ(reader.commands()[0], Bytes({0x30}));
 }
 
-TEST_F(SerialConnectionTest, LostLinkIsReportedOnceAndEndsCommands)
-{
+TEST_F(SerialConnectionTest, LostLinkIsReportedOnceAndEndsCommands) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     Sink sink;
@@ -441,8 +420,7 @@ TEST_F(SerialConnectionTest, LostLinkIsReportedOnceAndEndsCommands)
     EXPECT_EQ(sink.changeCount.count(), 1);
 }
 
-TEST_F(SerialConnectionTest, DestroyWhileDataStreams)
-{
+TEST_F(SerialConnectionTest, DestroyWhileDataStreams) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
     Sink sink;

@@ -1,14 +1,12 @@
-#include "transport/SerialOptions.h"
-
 #include <gtest/gtest.h>
 
 #include "filters/FormatFilter.h"
 #include "transport/SerialConnection.h"
+#include "transport/SerialOptions.h"
 
 using namespace quorin;
 
-TEST(SerialOptionsTest, DefaultsAndScheme)
-{
+TEST(SerialOptionsTest, DefaultsAndScheme) {
     SerialOptions options;
     EXPECT_EQ(options.baudRate, 115200);
     EXPECT_EQ(options.dataFormat, FormatFilter::GetFilter("SLIP"));
@@ -23,8 +21,7 @@ TEST(SerialOptionsTest, DefaultsAndScheme)
     EXPECT_FALSE(SerialOptions::hasScheme(nullptr));
 }
 
-TEST(SerialOptionsTest, KeysAndValuesAreTrimmedAndCaseFreeExceptThePortName)
-{
+TEST(SerialOptionsTest, KeysAndValuesAreTrimmedAndCaseFreeExceptThePortName) {
     SerialOptions options;
     ASSERT_TRUE(options.apply("port=/dev/ttyS1,baudrate=9600,format=legacy"));
     EXPECT_EQ(options.portName, "/dev/ttyS1");
@@ -38,11 +35,11 @@ TEST(SerialOptionsTest, KeysAndValuesAreTrimmedAndCaseFreeExceptThePortName)
     EXPECT_EQ(spaced.dataFormat, FormatFilter::GetFilter("TIDELINK"));
 }
 
-TEST(SerialOptionsTest, MalformedAndUnknownOptionsAreIgnoredLaterOnesWin)
-{
+TEST(SerialOptionsTest, MalformedAndUnknownOptionsAreIgnoredLaterOnesWin) {
     SerialOptions options;
-    ASSERT_TRUE(options.apply("FOO=1,PORT,PORT=,PORT= \t,=X,A=B=C,PORT=/dev/a,,BAUDRATE=2400,"
-                              "BAUDRATE=4800,PORT=/dev/b"));
+    ASSERT_TRUE(
+        options.apply("FOO=1,PORT,PORT=,PORT= \t,=X,A=B=C,PORT=/dev/a,,BAUDRATE=2400,"
+                      "BAUDRATE=4800,PORT=/dev/b"));
     EXPECT_EQ(options.portName, "/dev/b");
     EXPECT_EQ(options.baudRate, 4800);
 
@@ -53,10 +50,9 @@ TEST(SerialOptionsTest, MalformedAndUnknownOptionsAreIgnoredLaterOnesWin)
     EXPECT_EQ(options.baudRate, 2147483647);
 }
 
-TEST(SerialOptionsTest, EnumeratedValuesAcceptTheirSetAndRefuseTheRest)
-{
-    const char* parities[][2] = {{"NONE", "N"}, {"ODD", "O"}, {"EVEN", "E"},
-                                 {"MARK", "M"}, {"SPACE", "S"}};
+TEST(SerialOptionsTest, EnumeratedValuesAcceptTheirSetAndRefuseTheRest) {
+    const char* parities[][2] = {
+        {"NONE", "N"}, {"ODD", "O"}, {"EVEN", "E"}, {"MARK", "M"}, {"SPACE", "S"}};
     for (int i = 0; i < 5; ++i) {
         for (const char* word : parities[i]) {
             SerialOptions options;
@@ -88,18 +84,17 @@ TEST(SerialOptionsTest, EnumeratedValuesAcceptTheirSetAndRefuseTheRest)
     ASSERT_TRUE(bytes.apply("ENDINGBYTE=0x1234"));
     EXPECT_EQ(bytes.endingByte, "12");
 
-    for (const char* bad : {"PARITY=X", "PARITY=NO", "STOPBITS=3", "STOPBITS=1.0",
-                            "STARTINGBYTE=0X", "STARTINGBYTE=02", "ENDINGBYTE=NONE",
-                            "ENDINGBYTE=x0D", "FORMAT=RAW", "FORMAT=SLIP2"}) {
+    for (const char* bad :
+         {"PARITY=X", "PARITY=NO", "STOPBITS=3", "STOPBITS=1.0", "STARTINGBYTE=0X",
+          "STARTINGBYTE=02", "ENDINGBYTE=NONE", "ENDINGBYTE=x0D", "FORMAT=RAW", "FORMAT=SLIP2"}) {
         SerialOptions options;
         EXPECT_FALSE(options.apply(std::string("PORT=/dev/x,") + bad)) << bad;
     }
 }
 
-TEST(SerialOptionsTest, SpeedTableAndPortNumbers)
-{
-    for (int rate : {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000,
-                     576000, 921600}) {
+TEST(SerialOptionsTest, SpeedTableAndPortNumbers) {
+    for (int rate :
+         {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600}) {
         speed_t code = B0;
         EXPECT_TRUE(SerialOptions::speedCode(rate, &code)) << rate;
         EXPECT_NE(code, B0) << rate;
