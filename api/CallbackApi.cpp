@@ -5,81 +5,67 @@
 #include "common/Guard.h"
 
 using quorin::guardedVoid;
-using quorin::LocalDelegateEx;
 using quorin::localDelegate;
+using quorin::LocalDelegateEx;
 using quorin::ReaderSession;
 
 extern "C" {
 
-QUORIN_API void OnDataReceived(CallBackOnCardDataReceived lpFuncNotify)
-{
+QUORIN_API void OnDataReceived(CallBackOnCardDataReceived lpFuncNotify) {
     localDelegate().setCardDataReceived(lpFuncNotify);
 }
 
-QUORIN_API void OnDeviceConnectionStateChanged(CallBackDeviceStateChanged lpFuncNotify)
-{
+QUORIN_API void OnDeviceConnectionStateChanged(CallBackDeviceStateChanged lpFuncNotify) {
     localDelegate().setDeviceConnectionChanged(lpFuncNotify);
 }
 
-QUORIN_API void QuorinCardDataStateChangedNotify(CallBackCardDataStateChanged lpFuncNotify)
-{
+QUORIN_API void QuorinCardDataStateChangedNotify(CallBackCardDataStateChanged lpFuncNotify) {
     localDelegate().setCardChanged(lpFuncNotify);
 }
 
-QUORIN_API void QuorinDeviceStateChangedNotify(CallBackDeviceStateChanged lpFuncNotify)
-{
+QUORIN_API void QuorinDeviceStateChangedNotify(CallBackDeviceStateChanged lpFuncNotify) {
     localDelegate().setDeviceChanged(lpFuncNotify);
 }
 
-QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc)
-{
+QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc) {
     localDelegate().setDeviceResponse(sendDataCallbackProc);
 }
 
-QUORIN_API void OnError(CallBackOnDeviceResponse OnErrorProc)
-{
+QUORIN_API void OnError(CallBackOnDeviceResponse OnErrorProc) {
     localDelegate().setError(OnErrorProc);
 }
 
-QUORIN_API void OnNotification(CallBackOnNotification OnNotifyProc)
-{
+QUORIN_API void OnNotification(CallBackOnNotification OnNotifyProc) {
     localDelegate().setNotification(OnNotifyProc);
 }
 
-QUORIN_API void OnTransactionStatus(CallBackOnDeviceResponse notif)
-{
+QUORIN_API void OnTransactionStatus(CallBackOnDeviceResponse notif) {
     localDelegate().setTransactionStatus(notif);
 }
 
-QUORIN_API void OnDisplayMessageRequest(CallBackOnDeviceResponse notif)
-{
+QUORIN_API void OnDisplayMessageRequest(CallBackOnDeviceResponse notif) {
     localDelegate().setDisplayMessageRequest(notif);
 }
 
-QUORIN_API void OnUserSelectionRequest(CallBackOnDeviceResponse notif)
-{
+QUORIN_API void OnUserSelectionRequest(CallBackOnDeviceResponse notif) {
     localDelegate().setUserSelectionRequest(notif);
 }
 
-QUORIN_API void OnARQCReceived(CallBackOnDeviceResponse notif)
-{
+QUORIN_API void OnARQCReceived(CallBackOnDeviceResponse notif) {
     localDelegate().setARQCReceived(notif);
 }
 
-QUORIN_API void OnTransactionResult(CallBackOnDeviceResponse notif)
-{
+QUORIN_API void OnTransactionResult(CallBackOnDeviceResponse notif) {
     localDelegate().setTransactionResult(notif);
 }
 
 QUORIN_API void OnDeviceExtendedResponse(
-    CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc)
-{
+    CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc) {
     localDelegate().setDeviceExtendedResponse(sendExtendedCommandCallbackProc);
 }
 
 QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceivedEx lpFuncNotify,
-                                 void* Obj)
-{
+                                 void* Obj) {
     guardedVoid([&] {
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setCardDataReceived(lpFuncNotify, Obj); });
@@ -88,8 +74,7 @@ QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceive
 
 QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,
                                                  CallBackDeviceStateChangedEx lpFuncNotify,
-                                                 void* Obj)
-{
+                                                 void* Obj) {
     guardedVoid([&] {
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setDeviceConnectionChanged(lpFuncNotify, Obj); });
@@ -97,8 +82,7 @@ QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,
 }
 
 QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificationEx lpFuncNotify,
-                                     void* Obj)
-{
+                                     void* Obj) {
     guardedVoid([&] {
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setNotification(lpFuncNotify, Obj); });
@@ -106,16 +90,14 @@ QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificatio
 }
 
 QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
-                                   CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj)
-{
+                                   CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj) {
     guardedVoid([&] {
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setDeviceResponse(sendDataCallbackProc, Obj); });
     });
 }
 
-QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj)
-{
+QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj) {
     guardedVoid([&] {
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setError(OnErrorProc, Obj); });

@@ -8,21 +8,18 @@ namespace {
 thread_local bool t_onCallbackThread = false;
 }
 
-const std::shared_ptr<CallbackGate>& CallbackGate::process()
-{
+const std::shared_ptr<CallbackGate>& CallbackGate::process() {
     // Deliberately never destroyed: threads that outlive the bounded wait at
     // unload may still touch it.
     static auto* gate = new std::shared_ptr<CallbackGate>(std::make_shared<CallbackGate>());
     return *gate;
 }
 
-bool CallbackGate::onCallbackThread()
-{
+bool CallbackGate::onCallbackThread() {
     return t_onCallbackThread;
 }
 
-bool CallbackGate::enter()
-{
+bool CallbackGate::enter() {
     std::lock_guard<std::mutex> guard(m_lock);
     if (m_closed) {
         return false;
@@ -31,8 +28,7 @@ bool CallbackGate::enter()
     return true;
 }
 
-void CallbackGate::leave()
-{
+void CallbackGate::leave() {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         --m_running;
@@ -40,8 +36,7 @@ void CallbackGate::leave()
     m_idle.notify_all();
 }
 
-bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn)
-{
+bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn) {
     std::shared_ptr<CallbackGate> global = process();
     if (!gate || !gate->enter()) {
         return false;
@@ -73,14 +68,12 @@ bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::functi
     }
 }
 
-void CallbackGate::close()
-{
+void CallbackGate::close() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_closed = true;
 }
 
-bool CallbackGate::waitIdle(std::chrono::milliseconds timeout)
-{
+bool CallbackGate::waitIdle(std::chrono::milliseconds timeout) {
     if (onCallbackThread()) {
         return true;
     }
@@ -88,8 +81,7 @@ bool CallbackGate::waitIdle(std::chrono::milliseconds timeout)
     return m_idle.wait_for(guard, timeout, [&] { return m_running == 0; });
 }
 
-int CallbackGate::running()
-{
+int CallbackGate::running() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_running;
 }

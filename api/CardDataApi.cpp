@@ -18,8 +18,7 @@ namespace {
 
 // The first-generation reader's record, when a reader is open and its card
 // data is ready.
-bool readyRecord(ZDMSRDATA* out)
-{
+bool readyRecord(ZDMSRDATA* out) {
     std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
     if (!reader || localDelegate().cardDataState() != ZEDRA_DATA_READY) {
         return false;
@@ -29,15 +28,13 @@ bool readyRecord(ZDMSRDATA* out)
 }
 
 template <size_t N>
-std::string textOf(const char (&field)[N])
-{
+std::string textOf(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 
 // First generation: copy one field into the caller's buffer.
 template <size_t N>
-long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N])
-{
+long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N]) {
     return guarded(1L, [&]() -> long {
         ZDMSRDATA msr;
         if (!readyRecord(&msr)) {
@@ -56,8 +53,7 @@ long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N])
 
 // Plain generation: a text derived from the ready record, through the ring.
 template <typename Fn>
-const char* ringText(Fn&& derive)
-{
+const char* ringText(Fn&& derive) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         ZDMSRDATA msr;
         if (!readyRecord(&msr)) {
@@ -68,13 +64,11 @@ const char* ringText(Fn&& derive)
 }
 
 template <size_t N>
-const char* ringField(char (ZDMSRDATA::*field)[N])
-{
+const char* ringField(char (ZDMSRDATA::*field)[N]) {
     return ringText([field](const ZDMSRDATA& msr) { return textOf(msr.*field); });
 }
 
-std::string formatLong(const char* format, long value)
-{
+std::string formatLong(const char* format, long value) {
     char text[32];
     std::snprintf(text, sizeof(text), format, value);
     return text;
@@ -82,8 +76,7 @@ std::string formatLong(const char* format, long value)
 
 // Parser-based getters: the masked tracks, parsed by the record's encode type.
 template <typename Fn>
-const char* parsedText(Fn&& pick)
-{
+const char* parsedText(Fn&& pick) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         ZDMSRDATA msr;
         if (!readyRecord(&msr)) {
@@ -99,8 +92,7 @@ const char* parsedText(Fn&& pick)
     });
 }
 
-std::string expirationDate(MsrDataParser& parser)
-{
+std::string expirationDate(MsrDataParser& parser) {
     return parser.GetAttribute("ExpirationDate");
 }
 
@@ -110,57 +102,44 @@ extern "C" {
 
 // ------------------------------------------------------------ first generation
 
-QUORIN_API long QuorinGetMaskedTracks(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetMaskedTracks(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szCardDataMasked);
 }
-QUORIN_API long QuorinGetTrack1Masked(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack1Masked(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack1DataMasked);
 }
-QUORIN_API long QuorinGetTrack2Masked(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack2Masked(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack2DataMasked);
 }
-QUORIN_API long QuorinGetTrack3Masked(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack3Masked(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack3DataMasked);
 }
-QUORIN_API long QuorinGetTrack1(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack1(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack1Data);
 }
-QUORIN_API long QuorinGetTrack2(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack2(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack2Data);
 }
-QUORIN_API long QuorinGetTrack3(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetTrack3(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szTrack3Data);
 }
-QUORIN_API long QuorinGetFluxmark(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetFluxmark(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szFluxmarkData);
 }
-QUORIN_API long QuorinGetFluxmarkStatus(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetFluxmarkStatus(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szFluxmarkStatus);
 }
-QUORIN_API long QuorinGetDeviceSerial(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetDeviceSerial(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDeviceSerialNumber);
 }
-QUORIN_API long QuorinGetSessionID(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetSessionID(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDUKPTSessionID);
 }
-QUORIN_API long QuorinGetKSN(char* Buffer, int* BufferLength)
-{
+QUORIN_API long QuorinGetKSN(char* Buffer, int* BufferLength) {
     return copyField(Buffer, BufferLength, &ZDMSRDATA::m_szDUKPTKSN);
 }
 
-QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA)
-{
+QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA) {
     return guarded(1L, [&]() -> long {
         ZDMSRDATA msr;
         if (!readyRecord(&msr)) {
@@ -173,8 +152,7 @@ QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA)
     });
 }
 
-QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter)
-{
+QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter) {
     return guarded(1L, [&]() -> long {
         ZDMSRDATA msr;
         if (!readyRecord(&msr)) {
@@ -191,37 +169,58 @@ QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter)
 
 // ------------------------------------------------------------ plain generation
 
-QUORIN_API const char* GetMaskedTracks(void) { return ringField(&ZDMSRDATA::m_szCardDataMasked); }
-QUORIN_API const char* GetTrack1Masked(void) { return ringField(&ZDMSRDATA::m_szTrack1DataMasked); }
-QUORIN_API const char* GetTrack2Masked(void) { return ringField(&ZDMSRDATA::m_szTrack2DataMasked); }
-QUORIN_API const char* GetTrack3Masked(void) { return ringField(&ZDMSRDATA::m_szTrack3DataMasked); }
-QUORIN_API const char* GetTrack1(void) { return ringField(&ZDMSRDATA::m_szTrack1Data); }
-QUORIN_API const char* GetTrack2(void) { return ringField(&ZDMSRDATA::m_szTrack2Data); }
-QUORIN_API const char* GetTrack3(void) { return ringField(&ZDMSRDATA::m_szTrack3Data); }
-QUORIN_API const char* GetFluxmark(void) { return ringField(&ZDMSRDATA::m_szFluxmarkData); }
-QUORIN_API const char* GetFluxmarkStatus(void) { return ringField(&ZDMSRDATA::m_szFluxmarkStatus); }
-QUORIN_API const char* GetSessionID(void) { return ringField(&ZDMSRDATA::m_szDUKPTSessionID); }
-QUORIN_API const char* GetKSN(void) { return ringField(&ZDMSRDATA::m_szDUKPTKSN); }
-QUORIN_API const char* GetPAN(void) { return ringField(&ZDMSRDATA::m_szPAN); }
+QUORIN_API const char* GetMaskedTracks(void) {
+    return ringField(&ZDMSRDATA::m_szCardDataMasked);
+}
+QUORIN_API const char* GetTrack1Masked(void) {
+    return ringField(&ZDMSRDATA::m_szTrack1DataMasked);
+}
+QUORIN_API const char* GetTrack2Masked(void) {
+    return ringField(&ZDMSRDATA::m_szTrack2DataMasked);
+}
+QUORIN_API const char* GetTrack3Masked(void) {
+    return ringField(&ZDMSRDATA::m_szTrack3DataMasked);
+}
+QUORIN_API const char* GetTrack1(void) {
+    return ringField(&ZDMSRDATA::m_szTrack1Data);
+}
+QUORIN_API const char* GetTrack2(void) {
+    return ringField(&ZDMSRDATA::m_szTrack2Data);
+}
+QUORIN_API const char* GetTrack3(void) {
+    return ringField(&ZDMSRDATA::m_szTrack3Data);
+}
+QUORIN_API const char* GetFluxmark(void) {
+    return ringField(&ZDMSRDATA::m_szFluxmarkData);
+}
+QUORIN_API const char* GetFluxmarkStatus(void) {
+    return ringField(&ZDMSRDATA::m_szFluxmarkStatus);
+}
+QUORIN_API const char* GetSessionID(void) {
+    return ringField(&ZDMSRDATA::m_szDUKPTSessionID);
+}
+QUORIN_API const char* GetKSN(void) {
+    return ringField(&ZDMSRDATA::m_szDUKPTKSN);
+}
+QUORIN_API const char* GetPAN(void) {
+    return ringField(&ZDMSRDATA::m_szPAN);
+}
 
-QUORIN_API const char* GetCardIIN(void)
-{
+QUORIN_API const char* GetCardIIN(void) {
     return ringText([](const ZDMSRDATA& msr) {
         std::string pan = textOf(msr.m_szPAN);
         return pan.size() < 6 ? std::string() : pan.substr(0, 6);
     });
 }
 
-QUORIN_API const char* GetCardLast4(void)
-{
+QUORIN_API const char* GetCardLast4(void) {
     return ringText([](const ZDMSRDATA& msr) {
         std::string pan = textOf(msr.m_szPAN);
         return pan.size() < 4 ? std::string() : pan.substr(pan.size() - 4);
     });
 }
 
-QUORIN_API const char* GetTrackDecodeStatus(void)
-{
+QUORIN_API const char* GetTrackDecodeStatus(void) {
     return ringText([](const ZDMSRDATA& msr) {
         char text[32];
         std::snprintf(text, sizeof(text), "%02lx%02lx%02lx",
@@ -232,68 +231,62 @@ QUORIN_API const char* GetTrackDecodeStatus(void)
     });
 }
 
-QUORIN_API const char* GetTrack1DecodeStatus(void)
-{
-    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack1DcdStatus); });
+QUORIN_API const char* GetTrack1DecodeStatus(void) {
+    return ringText(
+        [](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack1DcdStatus); });
 }
-QUORIN_API const char* GetTrack2DecodeStatus(void)
-{
-    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack2DcdStatus); });
+QUORIN_API const char* GetTrack2DecodeStatus(void) {
+    return ringText(
+        [](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack2DcdStatus); });
 }
-QUORIN_API const char* GetTrack3DecodeStatus(void)
-{
-    return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack3DcdStatus); });
+QUORIN_API const char* GetTrack3DecodeStatus(void) {
+    return ringText(
+        [](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwTrack3DcdStatus); });
 }
-QUORIN_API const char* GetEncodeType(void)
-{
+QUORIN_API const char* GetEncodeType(void) {
     return ringText([](const ZDMSRDATA& msr) { return formatLong("%ld", msr.m_dwCardEncodeType); });
 }
-QUORIN_API const char* GetEncryptionStatus(void)
-{
+QUORIN_API const char* GetEncryptionStatus(void) {
     return ringText(
         [](const ZDMSRDATA& msr) { return formatLong("%04lx", msr.m_dwEncryptionStatus); });
 }
 
-QUORIN_API const char* GetCardName(void)
-{
+QUORIN_API const char* GetCardName(void) {
     return parsedText([](MsrDataParser& p) { return p.GetAttribute("Name"); });
 }
-QUORIN_API const char* GetFirstName(void)
-{
+QUORIN_API const char* GetFirstName(void) {
     return parsedText([](MsrDataParser& p) { return p.GetAttribute("FirstName"); });
 }
-QUORIN_API const char* GetLastName(void)
-{
+QUORIN_API const char* GetLastName(void) {
     return parsedText([](MsrDataParser& p) { return p.GetAttribute("Surname"); });
 }
-QUORIN_API const char* GetMiddleName(void)
-{
+QUORIN_API const char* GetMiddleName(void) {
     return parsedText([](MsrDataParser& p) {
         std::string initial = p.GetAttribute("MiddleInitial");
         std::string suffix = p.GetAttribute("Suffix");
         return !initial.empty() && !suffix.empty() ? initial + " " + suffix : initial + suffix;
     });
 }
-QUORIN_API const char* GetCardExpDate(void) { return parsedText(expirationDate); }
-QUORIN_API const char* GetExpDate(void) { return parsedText(expirationDate); }
-QUORIN_API const char* GetExpDateYear(void)
-{
+QUORIN_API const char* GetCardExpDate(void) {
+    return parsedText(expirationDate);
+}
+QUORIN_API const char* GetExpDate(void) {
+    return parsedText(expirationDate);
+}
+QUORIN_API const char* GetExpDateYear(void) {
     return parsedText([](MsrDataParser& p) { return expirationDate(p).substr(0, 2); });
 }
-QUORIN_API const char* GetExpDateMonth(void)
-{
+QUORIN_API const char* GetExpDateMonth(void) {
     return parsedText([](MsrDataParser& p) {
         std::string date = expirationDate(p);
         return date.size() <= 2 ? std::string() : date.substr(2, 4);
     });
 }
-QUORIN_API const char* GetCardServiceCode(void)
-{
+QUORIN_API const char* GetCardServiceCode(void) {
     return parsedText([](MsrDataParser& p) { return p.GetAttribute("ServiceCode"); });
 }
 
-QUORIN_API const char* GetCardData(void)
-{
+QUORIN_API const char* GetCardData(void) {
     return guarded(static_cast<const char*>(""), []() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         ZDMSRDATA msr;
@@ -311,44 +304,38 @@ QUORIN_API const char* GetCardData(void)
     });
 }
 
-QUORIN_API int GetCardPANLength(void)
-{
+QUORIN_API int GetCardPANLength(void) {
     return guarded(0, [] {
         ZDMSRDATA msr;
         return readyRecord(&msr) ? static_cast<int>(strnlen(msr.m_szPAN, sizeof(msr.m_szPAN))) : 0;
     });
 }
 
-QUORIN_API long GetPANLength(void)
-{
+QUORIN_API long GetPANLength(void) {
     return GetCardPANLength();
 }
 
-QUORIN_API long GetFluxmarkLength(void)
-{
+QUORIN_API long GetFluxmarkLength(void) {
     return guarded(0L, [] {
         ZDMSRDATA msr;
         return readyRecord(&msr) ? msr.m_dwFluxmarkLength : 0L;
     });
 }
 
-QUORIN_API int GetResultCode(void)
-{
+QUORIN_API int GetResultCode(void) {
     return guarded(static_cast<int>(RC_NOT_OPEN), [] {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
         return reader ? reader->getResultCode() : static_cast<int>(RC_NOT_OPEN);
     });
 }
 
-QUORIN_API int GetSwipeCount(void)
-{
+QUORIN_API int GetSwipeCount(void) {
     return -1;
 }
 
 // ---------------------------------------------------------------- Ex generation
 
-QUORIN_API const char* GetCardDataEx(unsigned long Handle)
-{
+QUORIN_API const char* GetCardDataEx(unsigned long Handle) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (!reader) {
@@ -362,8 +349,7 @@ QUORIN_API const char* GetCardDataEx(unsigned long Handle)
     });
 }
 
-QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr)
-{
+QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr) {
     return guarded(static_cast<long>(RC_BAD_ARGUMENT), [&]() -> long {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (!reader || msr == nullptr) {
@@ -374,16 +360,14 @@ QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr)
     });
 }
 
-QUORIN_API int GetResultCodeEx(unsigned long Handle)
-{
+QUORIN_API int GetResultCodeEx(unsigned long Handle) {
     return guarded(0, [&] {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         return reader ? reader->getResultCode() : 0;
     });
 }
 
-QUORIN_API const char* GetRawData(unsigned long Handle)
-{
+QUORIN_API const char* GetRawData(unsigned long Handle) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         if (Handle == 0) {

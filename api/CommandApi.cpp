@@ -25,8 +25,7 @@ constexpr int WORKER_TEXT_CAPACITY = 8192;
 
 // The worker's response text: the response from its second byte on (result
 // code, data length L, then L data bytes) as lower-case hex.
-std::string workerText(const std::vector<unsigned char>& response)
-{
+std::string workerText(const std::vector<unsigned char>& response) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     if (response.size() < 3) {
@@ -45,16 +44,14 @@ std::string workerText(const std::vector<unsigned char>& response)
 }
 
 // Drops the length byte (characters three and four) of a with-length text.
-std::string withoutLength(const std::string& text)
-{
+std::string withoutLength(const std::string& text) {
     if (text.size() < 4) {
         return text.substr(0, 2);
     }
     return text.substr(0, 2) + text.substr(4);
 }
 
-long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
-{
+long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen) {
     if (lpCmd == nullptr || lpdwCmdLen < 2) {
         return RC_BAD_ARGUMENT;
     }
@@ -75,7 +72,8 @@ long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResu
             result = RC_BAD_ARGUMENT;
         } else {
             std::string command(lpCmd, length);
-            int capacity = lpdwResultLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(lpdwResultLen);
+            int capacity =
+                lpdwResultLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(lpdwResultLen);
             Strivo::Exchange ex = reader->runExchange(command.c_str(), capacity);
             result = ex.result;
             if (ex.stage == Strivo::Exchange::DECODE) {
@@ -98,8 +96,7 @@ long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResu
     return result;
 }
 
-long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
-{
+long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen) {
     if (lpCmd != nullptr && lpdwCmdLen > 0 &&
         std::memchr(lpCmd, ':', strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen))) != nullptr) {
         return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen);
@@ -115,8 +112,7 @@ long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, lon
     return sendFirst(command.c_str(), lpdwCmdLen - 2, lpResult, lpdwResultLen);
 }
 
-const char* sendEx(unsigned long handle, const char* lpCmd)
-{
+const char* sendEx(unsigned long handle, const char* lpCmd) {
     ReaderSession& session = ReaderSession::instance();
     std::shared_ptr<Strivo> reader = session.find(handle);
     if (!reader) {
@@ -146,27 +142,23 @@ const char* sendEx(unsigned long handle, const char* lpCmd)
 
 extern "C" {
 
-QUORIN_API void SetCommandTimeout(int TimeoutMs)
-{
+QUORIN_API void SetCommandTimeout(int TimeoutMs) {
     setCommandTimeoutMs(TimeoutMs);
 }
 
-QUORIN_API long QuorinSendCommand(char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen)
-{
+QUORIN_API long QuorinSendCommand(char* lpCmd, long lpdwCmdLen, char* lpResult,
+                                  long lpdwResultLen) {
     return guarded(static_cast<long>(RC_EXCEPTION),
                    [&] { return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen); });
 }
 
 QUORIN_API long QuorinSendCommandWithLength(char* lpCmd, long lpdwCmdLen, char* lpResult,
-                                            long lpdwResultLen)
-{
-    return guarded(static_cast<long>(RC_EXCEPTION), [&] {
-        return sendFirstWithLength(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen);
-    });
+                                            long lpdwResultLen) {
+    return guarded(static_cast<long>(RC_EXCEPTION),
+                   [&] { return sendFirstWithLength(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen); });
 }
 
-QUORIN_API const char* SendCommand(const char* lpCmd)
-{
+QUORIN_API const char* SendCommand(const char* lpCmd) {
     ReaderSession& session = ReaderSession::instance();
     std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
     guardedVoid([&] {
@@ -177,8 +169,7 @@ QUORIN_API const char* SendCommand(const char* lpCmd)
     return session.sendCommandResult;
 }
 
-QUORIN_API const char* SendCommandWithLength(const char* lpCmd)
-{
+QUORIN_API const char* SendCommandWithLength(const char* lpCmd) {
     ReaderSession& session = ReaderSession::instance();
     std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
     guardedVoid([&] {
@@ -189,13 +180,11 @@ QUORIN_API const char* SendCommandWithLength(const char* lpCmd)
     return session.sendCommandResult;
 }
 
-QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd)
-{
+QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd) {
     return guarded(static_cast<const char*>(""), [&] { return sendEx(Handle, lpCmd); });
 }
 
-QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char* lpCmd)
-{
+QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char* lpCmd) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         if (lpCmd == nullptr) {
@@ -218,18 +207,17 @@ QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char*
     });
 }
 
-QUORIN_API long SendData(const char* lpHexCommandString)
-{
+QUORIN_API long SendData(const char* lpHexCommandString) {
     return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
         ReaderSession& session = ReaderSession::instance();
         std::shared_ptr<Strivo> reader = session.current();
         if (!reader) {
             return RC_OK;
         }
-        std::string text = lpHexCommandString != nullptr
-                               ? std::string(lpHexCommandString,
-                                             strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
-                               : std::string();
+        std::string text =
+            lpHexCommandString != nullptr
+                ? std::string(lpHexCommandString, strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
+                : std::string();
         if (text.size() > MAX_COMMAND_TEXT) {
             return RC_BAD_ARGUMENT;
         }
@@ -253,17 +241,16 @@ QUORIN_API long SendData(const char* lpHexCommandString)
     });
 }
 
-QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
-{
+QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString) {
     return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (!reader) {
             return RC_OK;
         }
-        std::string text = lpHexCommandString != nullptr
-                               ? std::string(lpHexCommandString,
-                                             strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
-                               : std::string();
+        std::string text =
+            lpHexCommandString != nullptr
+                ? std::string(lpHexCommandString, strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
+                : std::string();
         if (text.size() > MAX_COMMAND_TEXT) {
             return RC_BAD_ARGUMENT;
         }
@@ -290,8 +277,7 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
     });
 }
 
-QUORIN_API void QuorinClearBuffer(void)
-{
+QUORIN_API void QuorinClearBuffer(void) {
     guardedVoid([] {
         ReaderSession& session = ReaderSession::instance();
         std::memset(session.cardDataBuffer, 0, sizeof(session.cardDataBuffer));
@@ -300,13 +286,11 @@ QUORIN_API void QuorinClearBuffer(void)
     });
 }
 
-QUORIN_API void ClearCardData(void)
-{
+QUORIN_API void ClearCardData(void) {
     QuorinClearBuffer();
 }
 
-QUORIN_API void ClearCardDataEx(unsigned long Handle)
-{
+QUORIN_API void ClearCardDataEx(unsigned long Handle) {
     guardedVoid([&] {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (reader) {

@@ -14,13 +14,11 @@ constexpr size_t LONG_TEXT = 2048;
 }  // namespace
 
 DelegateCore::DelegateCore()
-    : m_states(std::make_shared<States>()), m_gate(std::make_shared<CallbackGate>())
-{
+    : m_states(std::make_shared<States>()), m_gate(std::make_shared<CallbackGate>()) {
     std::memset(localBuffer, 0, sizeof(localBuffer));
 }
 
-const char* DelegateCore::StaticString(const char* s)
-{
+const char* DelegateCore::StaticString(const char* s) {
     if (s == nullptr) {
         s = "";
     }
@@ -49,14 +47,12 @@ const char* DelegateCore::StaticString(const char* s)
     return slot;
 }
 
-void DelegateCore::clearNotify()
-{
+void DelegateCore::clearNotify() {
     std::lock_guard<std::mutex> guard(lock);
     notifVector.clear();
 }
 
-std::string DelegateCore::waitForNotify()
-{
+std::string DelegateCore::waitForNotify() {
     std::lock_guard<std::mutex> guard(lock);
     if (notifVector.empty()) {
         return std::string();
@@ -67,8 +63,7 @@ std::string DelegateCore::waitForNotify()
 }
 
 std::string DelegateCore::queueNotification(unsigned short messageId, const unsigned char* data,
-                                            int dataLen)
-{
+                                            int dataLen) {
     std::vector<char> hex(NOTIFICATION_HEX_CAPACITY, '\0');
     ByteArrayToHexStr(data, dataLen, hex.data(), NOTIFICATION_HEX_CAPACITY);
     std::string text(hex.data());
@@ -77,8 +72,7 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
     return text;
 }
 
-bool DelegateCore::recordDeviceState(EDeviceStateValues state)
-{
+bool DelegateCore::recordDeviceState(EDeviceStateValues state) {
     long previous = m_states->deviceState.exchange(state);
     return previous != state;
 }

@@ -41,8 +41,7 @@ protected:
 
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
     // 4095 bytes are converted).
-    std::string queueNotification(unsigned short messageId, const unsigned char* data,
-                                  int dataLen);
+    std::string queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
     // Records a device state; false when it equals the recorded one.
     bool recordDeviceState(EDeviceStateValues state);
 
@@ -52,7 +51,7 @@ protected:
 
 private:
     char localBuffer[LOCAL_BUFFER_SIZE];
-    std::mutex lock;                      // guards notifVector
+    std::mutex lock;                       // guards notifVector
     std::vector<std::string> notifVector;  // guarded by lock
 };
 

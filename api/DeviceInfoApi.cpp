@@ -20,13 +20,11 @@ QUORIN_API int _VelarcMode = 0;
 
 namespace {
 
-long hexValue(const std::string& text)
-{
+long hexValue(const std::string& text) {
     return static_cast<long>(std::strtoul(text.c_str(), nullptr, 16));
 }
 
-const char* capability(const char* command, long atLeast)
-{
+const char* capability(const char* command, long atLeast) {
     std::string response = SendCommand(command);
     long value = std::strtol(response.c_str(), nullptr, 10);
     return value >= atLeast ? "1" : "0";
@@ -36,8 +34,7 @@ const char* capability(const char* command, long atLeast)
 
 extern "C" {
 
-QUORIN_API long GetBatteryLevel(void)
-{
+QUORIN_API long GetBatteryLevel(void) {
     long level = 100;
     try {
         std::string response = SendCommand("45");
@@ -53,8 +50,7 @@ QUORIN_API long GetBatteryLevel(void)
     return level;
 }
 
-QUORIN_API const char* GetDeviceSerial(void)
-{
+QUORIN_API const char* GetDeviceSerial(void) {
     return guarded(static_cast<const char*>(""), []() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         char* cache = session.DeviceSerialNumberBuffer;
@@ -70,28 +66,23 @@ QUORIN_API const char* GetDeviceSerial(void)
     });
 }
 
-QUORIN_API const char* GetCapStrivo20Encryption(void)
-{
+QUORIN_API const char* GetCapStrivo20Encryption(void) {
     return guarded(static_cast<const char*>("0"), [] { return capability("0036", 1); });
 }
 
-QUORIN_API const char* GetCapMagStripeEncryption(void)
-{
+QUORIN_API const char* GetCapMagStripeEncryption(void) {
     return guarded(static_cast<const char*>("0"), [] { return capability("15", 2); });
 }
 
-QUORIN_API const char* GetCapTracks(void)
-{
+QUORIN_API const char* GetCapTracks(void) {
     return SendCommand("0005");
 }
 
-QUORIN_API const char* GetFirmware(void)
-{
+QUORIN_API const char* GetFirmware(void) {
     return SendCommand("0000");
 }
 
-QUORIN_API const char* GetDevicePartNumber(void)
-{
+QUORIN_API const char* GetDevicePartNumber(void) {
     return guarded(static_cast<const char*>(""), []() -> const char* {
         std::string response = SendCommand("0000");
         if (response.size() < 16) {
@@ -101,8 +92,7 @@ QUORIN_API const char* GetDevicePartNumber(void)
     });
 }
 
-QUORIN_API const char* GetDeviceName(void)
-{
+QUORIN_API const char* GetDeviceName(void) {
     return guarded(static_cast<const char*>(""), []() -> const char* {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
         if (!reader) {
@@ -114,8 +104,7 @@ QUORIN_API const char* GetDeviceName(void)
     });
 }
 
-QUORIN_API const char* GetProductID(void)
-{
+QUORIN_API const char* GetProductID(void) {
     return guarded(static_cast<const char*>("0000"), []() -> const char* {
         if (!ReaderSession::instance().current()) {
             return "0000";
@@ -128,15 +117,14 @@ QUORIN_API const char* GetProductID(void)
     });
 }
 
-QUORIN_API bool IsDeviceEMV(void)
-{
+QUORIN_API bool IsDeviceEMV(void) {
     return guarded(false, [] {
         if (IsDeviceConnected() == 0) {
             return false;
         }
         static const char* const emvProducts[] = {
-            "0019", "0119", "001a", "001A", "001c", "001C", "011c", "011C", "001d",
-            "001D", "001e", "001E", "001f", "001F", "0000", "",
+            "0019", "0119", "001a", "001A", "001c", "001C", "011c", "011C",
+            "001d", "001D", "001e", "001E", "001f", "001F", "0000", "",
         };
         std::string pid = GetProductID();
         for (const char* candidate : emvProducts) {
@@ -148,8 +136,7 @@ QUORIN_API bool IsDeviceEMV(void)
     });
 }
 
-QUORIN_API int TerminateBLEConnection(void)
-{
+QUORIN_API int TerminateBLEConnection(void) {
     return guarded(255, [] {
         char result[128] = {0};
         char command[] = "4601000B";
@@ -162,13 +149,11 @@ QUORIN_API int TerminateBLEConnection(void)
     });
 }
 
-QUORIN_API int GetVelarcMode(void)
-{
+QUORIN_API int GetVelarcMode(void) {
     return _VelarcMode;
 }
 
-QUORIN_API void SetVelarcMode(int mode)
-{
+QUORIN_API void SetVelarcMode(int mode) {
     _VelarcMode = mode;
 }
 

@@ -24,15 +24,13 @@ constexpr size_t SERIAL_NUMBER_CHARACTERS = 32;
 // the tags, the terminator.
 constexpr size_t MAX_TAGS_TO_READ = 2041;
 
-std::string hexByte(unsigned char value)
-{
+std::string hexByte(unsigned char value) {
     char text[4];
     std::snprintf(text, sizeof(text), "%02x", value);
     return text;
 }
 
-bool isHexText(const char* text, size_t length)
-{
+bool isHexText(const char* text, size_t length) {
     for (size_t i = 0; i < length; ++i) {
         if (char2int(text[i]) < 0) {
             return false;
@@ -42,8 +40,7 @@ bool isHexText(const char* text, size_t length)
 }
 
 // Sends an extended text "CCCC:DATA" and returns the response hex.
-const char* sendText(const std::string& text)
-{
+const char* sendText(const std::string& text) {
     return SendCommand(text.c_str());
 }
 
@@ -51,8 +48,7 @@ const char* sendText(const std::string& text)
 const char* configurationWrite(const char* commandId, unsigned char macType,
                                unsigned char slotNumber, unsigned char operation,
                                unsigned char databaseSelector, const char* deviceSerialNumber,
-                               const char* objectsToWrite, const char* CMUT)
-{
+                               const char* objectsToWrite, const char* CMUT) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         if (deviceSerialNumber == nullptr || CMUT == nullptr) {
             return "";
@@ -69,8 +65,7 @@ const char* configurationWrite(const char* commandId, unsigned char macType,
 // "%02x" x 3, then the tags to read.
 const char* configurationRead(const char* commandId, unsigned char slotNumber,
                               unsigned char operation, unsigned char databaseSelector,
-                              const char* tagsToRead)
-{
+                              const char* tagsToRead) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         if (tagsToRead != nullptr && strnlen(tagsToRead, MAX_TAGS_TO_READ + 1) > MAX_TAGS_TO_READ) {
             return "";
@@ -82,8 +77,7 @@ const char* configurationRead(const char* commandId, unsigned char slotNumber,
 }
 
 // Pads an amount to twelve digits and packs it into six bytes.
-bool amountBytes(const char* amount, unsigned char* out)
-{
+bool amountBytes(const char* amount, unsigned char* out) {
     if (amount == nullptr) {
         return false;
     }
@@ -97,8 +91,7 @@ bool amountBytes(const char* amount, unsigned char* out)
     return n == 6;
 }
 
-int sendExtended(const char* lpCmd)
-{
+int sendExtended(const char* lpCmd) {
     if (lpCmd == nullptr) {
         return RC_BAD_ARGUMENT;
     }
@@ -135,8 +128,7 @@ extern "C" {
 QUORIN_API const char* StartTransaction(unsigned char timeLimit, unsigned char cardType,
                                         unsigned char option, const char* amount,
                                         unsigned char transactionType, const char* cashBack,
-                                        const char* currencyCode, unsigned char mode)
-{
+                                        const char* currencyCode, unsigned char mode) {
     guardedVoid([&] {
         unsigned char data[19] = {0};
         data[0] = timeLimit;
@@ -161,26 +153,22 @@ QUORIN_API const char* StartTransaction(unsigned char timeLimit, unsigned char c
     return "";
 }
 
-QUORIN_API const char* GetTransactionProgress(int /*timeOut*/)
-{
+QUORIN_API const char* GetTransactionProgress(int /*timeOut*/) {
     return guarded(static_cast<const char*>(""), [] {
         return ReaderSession::instance().keepText(localDelegate().waitForNotify());
     });
 }
 
-QUORIN_API const char* CancelTransaction(void)
-{
+QUORIN_API const char* CancelTransaction(void) {
     return SendCommandWithLength("4906000003040000");
 }
 
-QUORIN_API const char* SetUserSelectionResult(unsigned char status, unsigned char selection)
-{
+QUORIN_API const char* SetUserSelectionResult(unsigned char status, unsigned char selection) {
     std::string text = "4908000003020002" + hexByte(status) + hexByte(selection);
     return SendCommandWithLength(text.c_str());
 }
 
-QUORIN_API const char* SetAcquirerResponse(const char* response)
-{
+QUORIN_API const char* SetAcquirerResponse(const char* response) {
     if (response == nullptr) {
         return "";
     }
@@ -192,16 +180,14 @@ QUORIN_API const char* SetTerminalConfiguration(unsigned char macType, unsigned 
                                                 unsigned char operation,
                                                 unsigned char databaseSelector,
                                                 const char* deviceSerialNumber,
-                                                const char* objectsToWrite, const char* CMUT)
-{
+                                                const char* objectsToWrite, const char* CMUT) {
     return configurationWrite("0305", macType, slotNumber, operation, databaseSelector,
                               deviceSerialNumber, objectsToWrite, CMUT);
 }
 
 QUORIN_API const char* GetTerminalConfiguration(unsigned char slotNumber, unsigned char operation,
                                                 unsigned char databaseSelector,
-                                                const char* tagsToRead)
-{
+                                                const char* tagsToRead) {
     return configurationRead("0306", slotNumber, operation, databaseSelector, tagsToRead);
 }
 
@@ -209,8 +195,7 @@ QUORIN_API const char* SetApplicationConfiguration(unsigned char macType, unsign
                                                    unsigned char operation,
                                                    unsigned char databaseSelector,
                                                    const char* deviceSerialNumber,
-                                                   const char* objectsToWrite, const char* CMUT)
-{
+                                                   const char* objectsToWrite, const char* CMUT) {
     return configurationWrite("0307", macType, slotNumber, operation, databaseSelector,
                               deviceSerialNumber, objectsToWrite, CMUT);
 }
@@ -218,8 +203,7 @@ QUORIN_API const char* SetApplicationConfiguration(unsigned char macType, unsign
 QUORIN_API const char* GetApplicationConfiguration(unsigned char slotNumber,
                                                    unsigned char operation,
                                                    unsigned char databaseSelector,
-                                                   const char* tagsToRead)
-{
+                                                   const char* tagsToRead) {
     return configurationRead("0308", slotNumber, operation, databaseSelector, tagsToRead);
 }
 
@@ -227,21 +211,18 @@ QUORIN_API const char* SetAcquirerCAPublicKey(unsigned char macType, unsigned ch
                                               unsigned char operation,
                                               unsigned char databaseSelector,
                                               const char* deviceSerialNumber,
-                                              const char* objectsToWrite, const char* CMUT)
-{
+                                              const char* objectsToWrite, const char* CMUT) {
     return configurationWrite("0309", macType, slotNumber, operation, databaseSelector,
                               deviceSerialNumber, objectsToWrite, CMUT);
 }
 
 QUORIN_API const char* GetAcquirerCAPublicKey(unsigned char slotNumber, unsigned char operation,
                                               unsigned char databaseSelector,
-                                              const char* tagsToRead)
-{
+                                              const char* tagsToRead) {
     return configurationRead("030a", slotNumber, operation, databaseSelector, tagsToRead);
 }
 
-QUORIN_API const char* GetKernelInformation(unsigned char Mode)
-{
+QUORIN_API const char* GetKernelInformation(unsigned char Mode) {
     return guarded(static_cast<const char*>(""), [&] { return sendText("030b:" + hexByte(Mode)); });
 }
 
@@ -249,8 +230,7 @@ QUORIN_API const char* SetDateTime(unsigned char macType, const char* deviceSeri
                                    unsigned char byteMonth, unsigned char byteDay,
                                    unsigned char byteHour, unsigned char byteMinute,
                                    unsigned char byteSecond, unsigned char byteWeekDay,
-                                   unsigned char byteYear, const char* CMUT)
-{
+                                   unsigned char byteYear, const char* CMUT) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         if (deviceSerialNumber == nullptr || CMUT == nullptr) {
             return "";
@@ -262,30 +242,25 @@ QUORIN_API const char* SetDateTime(unsigned char macType, const char* deviceSeri
     });
 }
 
-QUORIN_API const char* GetDateTime(void)
-{
+QUORIN_API const char* GetDateTime(void) {
     return SendCommandWithLength("49060000030D0000");
 }
 
-QUORIN_API const char* CommitConfiguration(unsigned char database)
-{
+QUORIN_API const char* CommitConfiguration(unsigned char database) {
     std::string text = "49070000030E0001" + hexByte(database);
     return SendCommandWithLength(text.c_str());
 }
 
-QUORIN_API void SetLEDState(unsigned char state)
-{
+QUORIN_API void SetLEDState(unsigned char state) {
     std::string text = "4D01" + hexByte(state);
     SendCommandWithLength(text.c_str());
 }
 
-QUORIN_API int SendExtendedCommand(const char* lpCmd)
-{
+QUORIN_API int SendExtendedCommand(const char* lpCmd) {
     return guarded(static_cast<int>(RC_EXCEPTION), [&] { return sendExtended(lpCmd); });
 }
 
-QUORIN_API const char* GetTLVPayload(void)
-{
+QUORIN_API const char* GetTLVPayload(void) {
     return guarded(static_cast<const char*>(""), []() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         std::shared_ptr<Strivo> reader = session.current();

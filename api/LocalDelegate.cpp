@@ -5,16 +5,14 @@
 
 namespace quorin {
 
-LocalDelegate& localDelegate()
-{
+LocalDelegate& localDelegate() {
     // Never destroyed: detached callback threads and readers closed at unload
     // may still reach it.
     static LocalDelegate* instance = new LocalDelegate();
     return *instance;
 }
 
-void LocalDelegate::OnError(Strivo* /*mag*/, int /*err*/, char* errString)
-{
+void LocalDelegate::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {
     CallBackOnDeviceResponse fn;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -25,8 +23,7 @@ void LocalDelegate::OnError(Strivo* /*mag*/, int /*err*/, char* errString)
     }
 }
 
-void LocalDelegate::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status)
-{
+void LocalDelegate::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
     if (!recordDeviceState(status)) {
         return;
     }
@@ -39,15 +36,15 @@ void LocalDelegate::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status)
     }
     auto states = m_states;
     if (connection != nullptr) {
-        CallbackGate::launch(m_gate, [connection, states] { connection(states->deviceState.load()); });
+        CallbackGate::launch(m_gate,
+                             [connection, states] { connection(states->deviceState.load()); });
     }
     if (device != nullptr) {
         CallbackGate::launch(m_gate, [device, states] { device(states->deviceState.load()); });
     }
 }
 
-void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status)
-{
+void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     m_states->cardDataState.store(status);
     if (status != ZEDRA_DATA_READY && msc != nullptr) {
         msc->clear();
@@ -72,8 +69,7 @@ void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status)
 }
 
 void LocalDelegate::OnNotification(Strivo* /*mag*/, unsigned short messageId,
-                                   const unsigned char* data, int dataLen)
-{
+                                   const unsigned char* data, int dataLen) {
     std::string hex = queueNotification(messageId, data, dataLen);
     CallBackOnNotification general;
     CallBackOnDeviceResponse transaction = nullptr;
@@ -83,12 +79,23 @@ void LocalDelegate::OnNotification(Strivo* /*mag*/, unsigned short messageId,
         general = fnOnNotification;
         extended = fnOnDeviceExtendedResponse;
         switch (transactionCallbackIndex(messageId)) {
-            case 0: transaction = fnOnTransactionStatus; break;
-            case 1: transaction = fnOnDisplayMessageRequest; break;
-            case 2: transaction = fnOnUserSelectionRequest; break;
-            case 3: transaction = fnOnARQCReceived; break;
-            case 4: transaction = fnOnTransactionResult; break;
-            default: break;
+            case 0:
+                transaction = fnOnTransactionStatus;
+                break;
+            case 1:
+                transaction = fnOnDisplayMessageRequest;
+                break;
+            case 2:
+                transaction = fnOnUserSelectionRequest;
+                break;
+            case 3:
+                transaction = fnOnARQCReceived;
+                break;
+            case 4:
+                transaction = fnOnTransactionResult;
+                break;
+            default:
+                break;
         }
     }
     if (general != nullptr) {
@@ -107,13 +114,11 @@ void LocalDelegate::OnNotification(Strivo* /*mag*/, unsigned short messageId,
     }
 }
 
-void LocalDelegate::OnDeviceResponse(Strivo* /*mag*/, const char* resp)
-{
+void LocalDelegate::OnDeviceResponse(Strivo* /*mag*/, const char* resp) {
     OnDeviceResponse(resp);
 }
 
-void LocalDelegate::OnDeviceResponse(const char* resp)
-{
+void LocalDelegate::OnDeviceResponse(const char* resp) {
     CallBackOnDeviceResponse fn;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -125,8 +130,7 @@ void LocalDelegate::OnDeviceResponse(const char* resp)
     }
 }
 
-void LocalDelegate::OnExtendedResponse(const std::string& text)
-{
+void LocalDelegate::OnExtendedResponse(const std::string& text) {
     CallBackOnDeviceExtendedResponse fn;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -140,8 +144,7 @@ void LocalDelegate::OnExtendedResponse(const std::string& text)
 void LocalDelegate::OnJsonDataUpdate(Strivo* /*mag*/, std::string /*jsonData*/) {}
 
 #define QUORIN_SETTER(name, type, field)                 \
-    void LocalDelegate::name(type fn)                    \
-    {                                                    \
+    void LocalDelegate::name(type fn) {                  \
         std::lock_guard<std::mutex> guard(callbackLock); \
         field = fn;                                      \
     }

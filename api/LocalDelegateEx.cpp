@@ -6,14 +6,12 @@
 namespace quorin {
 
 namespace {
-unsigned long handleOf(Strivo* reader)
-{
+unsigned long handleOf(Strivo* reader) {
     return reinterpret_cast<unsigned long>(reader);
 }
 }  // namespace
 
-void LocalDelegateEx::OnError(Strivo* mag, int /*err*/, char* errString)
-{
+void LocalDelegateEx::OnError(Strivo* mag, int /*err*/, char* errString) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -24,8 +22,7 @@ void LocalDelegateEx::OnError(Strivo* mag, int /*err*/, char* errString)
     }
 }
 
-void LocalDelegateEx::OnDeviceChange(Strivo* mag, EDeviceStateValues status)
-{
+void LocalDelegateEx::OnDeviceChange(Strivo* mag, EDeviceStateValues status) {
     if (!recordDeviceState(status)) {
         return;
     }
@@ -47,8 +44,7 @@ void LocalDelegateEx::OnDeviceChange(Strivo* mag, EDeviceStateValues status)
     }
 }
 
-void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status)
-{
+void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     m_states->cardDataState.store(status);
     if (status != ZEDRA_DATA_READY && msc != nullptr) {
         msc->clear();
@@ -71,15 +67,13 @@ void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status)
         // Built now, from the record just decoded: the thread never touches
         // the reader, which may be closed before it runs.
         std::string text = msc->GetCardDataStr("|");
-        CallbackGate::launch(m_gate, [received, handle, text] {
-            received.fn(handle, received.obj, text.c_str());
-        });
+        CallbackGate::launch(
+            m_gate, [received, handle, text] { received.fn(handle, received.obj, text.c_str()); });
     }
 }
 
 void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
-                                     const unsigned char* data, int dataLen)
-{
+                                     const unsigned char* data, int dataLen) {
     std::string hex = queueNotification(messageId, data, dataLen);
     Callback<CallBackOnNotificationEx> general;
     Callback<CallBackOnDeviceResponseEx> transaction;
@@ -89,12 +83,23 @@ void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
         general = fnOnNotification;
         extended = fnOnDeviceExtendedResponse;
         switch (transactionCallbackIndex(messageId)) {
-            case 0: transaction = fnOnTransactionStatus; break;
-            case 1: transaction = fnOnDisplayMessageRequest; break;
-            case 2: transaction = fnOnUserSelectionRequest; break;
-            case 3: transaction = fnOnARQCReceived; break;
-            case 4: transaction = fnOnTransactionResult; break;
-            default: break;
+            case 0:
+                transaction = fnOnTransactionStatus;
+                break;
+            case 1:
+                transaction = fnOnDisplayMessageRequest;
+                break;
+            case 2:
+                transaction = fnOnUserSelectionRequest;
+                break;
+            case 3:
+                transaction = fnOnARQCReceived;
+                break;
+            case 4:
+                transaction = fnOnTransactionResult;
+                break;
+            default:
+                break;
         }
     }
     unsigned long handle = handleOf(mag);
@@ -114,14 +119,12 @@ void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
     }
     if (extended.fn != nullptr) {
         std::string text = extendedResponseText(messageId, hex);
-        CallbackGate::launch(m_gate, [extended, handle, text] {
-            extended.fn(handle, extended.obj, text.c_str());
-        });
+        CallbackGate::launch(
+            m_gate, [extended, handle, text] { extended.fn(handle, extended.obj, text.c_str()); });
     }
 }
 
-void LocalDelegateEx::OnDeviceResponse(Strivo* mag, const char* resp)
-{
+void LocalDelegateEx::OnDeviceResponse(Strivo* mag, const char* resp) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -134,8 +137,7 @@ void LocalDelegateEx::OnDeviceResponse(Strivo* mag, const char* resp)
     }
 }
 
-void LocalDelegateEx::OnJsonDataUpdate(Strivo* mag, std::string jsonData)
-{
+void LocalDelegateEx::OnJsonDataUpdate(Strivo* mag, std::string jsonData) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
@@ -149,8 +151,7 @@ void LocalDelegateEx::OnJsonDataUpdate(Strivo* mag, std::string jsonData)
 }
 
 #define QUORIN_SETTER(name, type, field)                 \
-    void LocalDelegateEx::name(type fn, void* obj)       \
-    {                                                    \
+    void LocalDelegateEx::name(type fn, void* obj) {     \
         std::lock_guard<std::mutex> guard(callbackLock); \
         field.fn = fn;                                   \
         field.obj = obj;                                 \

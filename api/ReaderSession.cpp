@@ -17,22 +17,19 @@ constexpr int LONG_TEXT_SLOTS = 32;
 constexpr std::chrono::milliseconds CALLBACK_DRAIN_TIMEOUT(2000);
 }  // namespace
 
-ReaderSession& ReaderSession::instance()
-{
+ReaderSession& ReaderSession::instance() {
     static ReaderSession session;
     return session;
 }
 
-ReaderSession::ReaderSession() : m_longTexts(LONG_TEXT_SLOTS)
-{
+ReaderSession::ReaderSession() : m_longTexts(LONG_TEXT_SLOTS) {
     std::memset(g_deviceList, 0, sizeof(g_deviceList));
     std::memset(cardDataBuffer, 0, sizeof(cardDataBuffer));
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
     std::memset(sendCommandResult, 0, sizeof(sendCommandResult));
 }
 
-ReaderSession::~ReaderSession()
-{
+ReaderSession::~ReaderSession() {
     // Unloading with readers still open: close them so their receiving
     // threads are joined while the code is still mapped, then let the
     // detached callback and worker threads leave.
@@ -58,8 +55,7 @@ ReaderSession::~ReaderSession()
     }
 }
 
-bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo)
-{
+bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
     const auto* info = static_cast<const DeviceExtraInfo*>(extraInfo);
     if (info == nullptr || info->size != 32 || info->InfoId == 0 || pathScheme == nullptr) {
         return false;
@@ -84,8 +80,7 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo)
     return false;
 }
 
-char* ReaderSession::enumerate()
-{
+char* ReaderSession::enumerate() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     std::memset(g_deviceList, 0, sizeof(g_deviceList));
     g_deviceMap.clear();
@@ -93,15 +88,13 @@ char* ReaderSession::enumerate()
     return g_deviceList;
 }
 
-void ReaderSession::waitWhile(const std::function<bool()>& busy)
-{
+void ReaderSession::waitWhile(const std::function<bool()>& busy) {
     while (busy()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
-long ReaderSession::openFirst(const char* name)
-{
+long ReaderSession::openFirst(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     if (openedDevice) {
         return 0;
@@ -142,8 +135,7 @@ long ReaderSession::openFirst(const char* name)
     return openedDevice ? 0 : 1;
 }
 
-void ReaderSession::closeFirst()
-{
+void ReaderSession::closeFirst() {
     std::shared_ptr<Strivo> reader = current();
     if (reader) {
         waitWhile([this] { return bInBusy.load(); });
@@ -163,14 +155,12 @@ void ReaderSession::closeFirst()
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
 }
 
-std::shared_ptr<Strivo> ReaderSession::current()
-{
+std::shared_ptr<Strivo> ReaderSession::current() {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     return openedDevice;
 }
 
-unsigned long ReaderSession::openEx(const char* name)
-{
+unsigned long ReaderSession::openEx(const char* name) {
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     enumerate();
     std::string target;
@@ -207,8 +197,7 @@ unsigned long ReaderSession::openEx(const char* name)
     return handle;
 }
 
-void ReaderSession::closeEx(unsigned long handle)
-{
+void ReaderSession::closeEx(unsigned long handle) {
     if (handle == 0) {
         return;
     }
@@ -243,8 +232,7 @@ void ReaderSession::closeEx(unsigned long handle)
     entry.reader.reset();
 }
 
-std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle)
-{
+std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
     if (handle == 0) {
         return nullptr;
     }
@@ -257,8 +245,7 @@ std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle)
     return nullptr;
 }
 
-const char* ReaderSession::staticString(const char* s)
-{
+const char* ReaderSession::staticString(const char* s) {
     if (s == nullptr) {
         s = "";
     }
@@ -277,8 +264,7 @@ const char* ReaderSession::staticString(const char* s)
     return slot;
 }
 
-const char* ReaderSession::keepText(const std::string& s)
-{
+const char* ReaderSession::keepText(const std::string& s) {
     if (s.size() <= RING_TEXT_MAX && s.find('\0') == std::string::npos) {
         return staticString(s.c_str());
     }

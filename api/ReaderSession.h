@@ -56,8 +56,7 @@ public:
     std::shared_ptr<Strivo> find(unsigned long handle);
     // Runs fn(delegate) under the table lock when the handle is open.
     template <typename Fn>
-    void withExDelegate(unsigned long handle, Fn&& fn)
-    {
+    void withExDelegate(unsigned long handle, Fn&& fn) {
         std::lock_guard<std::recursive_mutex> guard(m_lock);
         for (auto& entry : g_openedDeviceMap) {
             if (handleOf(entry.reader.get()) == handle && handle != 0 && entry.delegate) {
@@ -74,8 +73,7 @@ public:
     // ring; longer ones are kept in a ring of 32 strings of their own.
     const char* keepText(const std::string& s);
 
-    static unsigned long handleOf(const Strivo* reader)
-    {
+    static unsigned long handleOf(const Strivo* reader) {
         return reinterpret_cast<unsigned long>(reader);
     }
 

@@ -8,13 +8,11 @@ namespace {
 std::atomic<int> g_timeoutMs{10000};
 }
 
-int commandTimeoutMs()
-{
+int commandTimeoutMs() {
     return g_timeoutMs.load();
 }
 
-void setCommandTimeoutMs(int timeoutMs)
-{
+void setCommandTimeoutMs(int timeoutMs) {
     g_timeoutMs.store(timeoutMs);
 }
 

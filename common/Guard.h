@@ -8,8 +8,7 @@
 namespace quorin {
 
 template <typename R, typename Fn>
-R guarded(R onFailure, Fn&& fn) noexcept
-{
+R guarded(R onFailure, Fn&& fn) noexcept {
     try {
         return std::forward<Fn>(fn)();
     } catch (...) {
@@ -18,8 +17,7 @@ R guarded(R onFailure, Fn&& fn) noexcept
 }
 
 template <typename Fn>
-void guardedVoid(Fn&& fn) noexcept
-{
+void guardedVoid(Fn&& fn) noexcept {
     try {
         std::forward<Fn>(fn)();
     } catch (...) {

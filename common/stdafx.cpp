@@ -16,8 +16,7 @@ namespace quorin {
 namespace {
 
 // One chunk of one or two characters, read like strtoul(chunk, nullptr, 16).
-unsigned char readHexChunk(const char* chunk, size_t len)
-{
+unsigned char readHexChunk(const char* chunk, size_t len) {
     char text[3] = {0, 0, 0};
     std::memcpy(text, chunk, len);
     return static_cast<unsigned char>(std::strtoul(text, nullptr, 16) & 0xFF);
@@ -27,8 +26,7 @@ const char HEX_UPPER[] = "0123456789ABCDEF";
 
 }  // namespace
 
-std::vector<unsigned char> H2BV(const std::string& hex)
-{
+std::vector<unsigned char> H2BV(const std::string& hex) {
     std::vector<unsigned char> out;
     out.reserve(hex.size() / 2 + 1);
     for (size_t i = 0; i < hex.size(); i += 2) {
@@ -39,13 +37,11 @@ std::vector<unsigned char> H2BV(const std::string& hex)
     return out;
 }
 
-std::string BV2H(const std::vector<unsigned char>& binary)
-{
+std::string BV2H(const std::vector<unsigned char>& binary) {
     return B2H(binary.data(), static_cast<int>(binary.size()));
 }
 
-void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen)
-{
+void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen) {
     std::vector<unsigned char> bytes = H2BV(hex);
     int count = static_cast<int>(bytes.size());
     if (buffer != nullptr && bufferLen != nullptr && *bufferLen >= count && count > 0) {
@@ -56,8 +52,7 @@ void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen)
     }
 }
 
-std::string B2H(const unsigned char* buffer, int bufferLen)
-{
+std::string B2H(const unsigned char* buffer, int bufferLen) {
     if (buffer == nullptr || bufferLen <= 0) {
         return std::string();
     }
@@ -74,8 +69,7 @@ std::string B2H(const unsigned char* buffer, int bufferLen)
     }
 }
 
-std::string I2HEX(int i)
-{
+std::string I2HEX(int i) {
     if (i <= 0) {
         return "00";
     }
@@ -88,8 +82,7 @@ std::string I2HEX(int i)
     return BV2H(bytes);
 }
 
-std::string UL2HEX(unsigned long i)
-{
+std::string UL2HEX(unsigned long i) {
     unsigned char bytes[8];
     for (int k = 7; k >= 0; --k) {
         bytes[k] = static_cast<unsigned char>(i & 0xFF);
@@ -98,22 +91,19 @@ std::string UL2HEX(unsigned long i)
     return B2H(bytes, 8);
 }
 
-std::string US2HEX4(unsigned short i)
-{
+std::string US2HEX4(unsigned short i) {
     char text[8];
     std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(i));
     return text;
 }
 
-std::string UL2HEX8(unsigned long i)
-{
+std::string UL2HEX8(unsigned long i) {
     char text[24];
     std::snprintf(text, sizeof(text), "%08lX", i);
     return text;
 }
 
-std::string DUP(const std::string& source, int multiply)
-{
+std::string DUP(const std::string& source, int multiply) {
     std::string out;
     if (multiply <= 0) {
         return out;
@@ -125,24 +115,21 @@ std::string DUP(const std::string& source, int multiply)
     return out;
 }
 
-std::string UPPER(std::string source)
-{
+std::string UPPER(std::string source) {
     for (char& c : source) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return source;
 }
 
-std::string LOWER(std::string source)
-{
+std::string LOWER(std::string source) {
     for (char& c : source) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return source;
 }
 
-bool ALL(const std::string& source, const std::function<bool(int)>& pred)
-{
+bool ALL(const std::string& source, const std::function<bool(int)>& pred) {
     for (char c : source) {
         if (!pred(static_cast<unsigned char>(c))) {
             return false;
@@ -151,8 +138,7 @@ bool ALL(const std::string& source, const std::function<bool(int)>& pred)
     return true;
 }
 
-std::vector<std::string> SPLIT(const std::string& source, const std::string& delimeter)
-{
+std::vector<std::string> SPLIT(const std::string& source, const std::string& delimeter) {
     std::vector<std::string> out;
     if (delimeter.empty()) {
         out.push_back(source);
@@ -171,25 +157,21 @@ std::vector<std::string> SPLIT(const std::string& source, const std::string& del
     return out;
 }
 
-std::string TRIMLEFT(const std::string& source)
-{
+std::string TRIMLEFT(const std::string& source) {
     size_t pos = source.find_first_not_of(" \t");
     return pos == std::string::npos ? std::string() : source.substr(pos);
 }
 
-std::string TRIMRIGHT(const std::string& source)
-{
+std::string TRIMRIGHT(const std::string& source) {
     size_t pos = source.find_last_not_of(" \t");
     return pos == std::string::npos ? std::string() : source.substr(0, pos + 1);
 }
 
-std::string TRIM(const std::string& source)
-{
+std::string TRIM(const std::string& source) {
     return TRIMRIGHT(TRIMLEFT(source));
 }
 
-std::string& REVERSE(std::string& s)
-{
+std::string& REVERSE(std::string& s) {
     std::string::size_type n = s.size();
     for (std::string::size_type i = 0; i < n / 2; ++i) {
         std::swap(s[i], s[n - 1 - i]);
@@ -197,8 +179,7 @@ std::string& REVERSE(std::string& s)
     return s;
 }
 
-std::string trimString(const std::string& source)
-{
+std::string trimString(const std::string& source) {
     const char* blanks = " \t\r\n";
     size_t first = source.find_first_not_of(blanks);
     if (first == std::string::npos) {
@@ -213,41 +194,55 @@ std::string trimString(const std::string& source)
 // is the documented contract of these two helpers.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-std::wstring s2ws(const std::string& str)
-{
+std::wstring s2ws(const std::string& str) {
     std::wstring_convert<std::codecvt_utf8<wchar_t>> conv;
     return conv.from_bytes(str);
 }
 
-std::string ws2s(const std::wstring& wstr)
-{
+std::string ws2s(const std::wstring& wstr) {
     std::wstring_convert<std::codecvt_utf8<wchar_t>> conv;
     return conv.to_bytes(wstr);
 }
 #pragma GCC diagnostic pop
 
-std::string ESCAPE(const std::string& input)
-{
+std::string ESCAPE(const std::string& input) {
     std::string out;
     out.reserve(input.size() + 8);
     for (char c : input) {
         switch (c) {
-            case '\b': out += "\\b"; break;
-            case '\t': out += "\\t"; break;
-            case '\n': out += "\\n"; break;
-            case '\f': out += "\\f"; break;
-            case '\r': out += "\\r"; break;
-            case '"': out += "\\\""; break;
-            case '/': out += "\\/"; break;
-            case '\\': out += "\\\\"; break;
-            default: out += c; break;
+            case '\b':
+                out += "\\b";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '/':
+                out += "\\/";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            default:
+                out += c;
+                break;
         }
     }
     return out;
 }
 
-std::string H2ASCII(const std::string& hex)
-{
+std::string H2ASCII(const std::string& hex) {
     std::vector<unsigned char> bytes = H2BV(hex);
     std::string out;
     for (unsigned char b : bytes) {
@@ -259,28 +254,25 @@ std::string H2ASCII(const std::string& hex)
     return out;
 }
 
-std::string ASCII2H(const std::string& ascii)
-{
-    return B2H(reinterpret_cast<const unsigned char*>(ascii.data()), static_cast<int>(ascii.size()));
+std::string ASCII2H(const std::string& ascii) {
+    return B2H(reinterpret_cast<const unsigned char*>(ascii.data()),
+               static_cast<int>(ascii.size()));
 }
 
-void SLEEP(int millisecond)
-{
+void SLEEP(int millisecond) {
     if (millisecond > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(millisecond));
     }
 }
 
-int char2int(char input)
-{
+int char2int(char input) {
     if (input >= '0' && input <= '9') return input - '0';
     if (input >= 'A' && input <= 'F') return input - 'A' + 10;
     if (input >= 'a' && input <= 'f') return input - 'a' + 10;
     return -1;
 }
 
-int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen, int targetSize)
-{
+int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen, int targetSize) {
     if (plen != nullptr) {
         *plen = 0;
     }
@@ -299,14 +291,12 @@ int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen
     return 0;
 }
 
-int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen)
-{
+int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen) {
     return ConvertASCIIHexToByteArray(src, target, plen, -1);
 }
 
 void ByteArrayToHexStr(const unsigned char* byteArray, long dwArrayLen, char* strOut,
-                       long dwOutSize)
-{
+                       long dwOutSize) {
     if (strOut == nullptr || dwOutSize <= 0) {
         return;
     }
@@ -330,8 +320,7 @@ namespace {
 char g_asciiBuffer[8192];
 }
 
-char* HexToASCII(const char* input)
-{
+char* HexToASCII(const char* input) {
     std::memset(g_asciiBuffer, 0, sizeof(g_asciiBuffer));
     if (input == nullptr) {
         return g_asciiBuffer;
@@ -347,8 +336,7 @@ char* HexToASCII(const char* input)
     return g_asciiBuffer;
 }
 
-bool IS_ALPHA_NUEx(char ch)
-{
+bool IS_ALPHA_NUEx(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
 }
 

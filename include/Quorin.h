@@ -217,7 +217,8 @@ QUORIN_API void OnDisplayMessageRequest(CallBackOnDeviceResponse notif);
 QUORIN_API void OnUserSelectionRequest(CallBackOnDeviceResponse notif);
 QUORIN_API void OnARQCReceived(CallBackOnDeviceResponse notif);
 QUORIN_API void OnTransactionResult(CallBackOnDeviceResponse notif);
-QUORIN_API void OnDeviceExtendedResponse(CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc);
+QUORIN_API void OnDeviceExtendedResponse(
+    CallBackOnDeviceExtendedResponse sendExtendedCommandCallbackProc);
 QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceivedEx lpFuncNotify,
                                  void* Obj);
 QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,

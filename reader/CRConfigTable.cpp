@@ -2,7 +2,8 @@
 
 namespace quorin {
 
-#define QUORIN_ROW(pid, desc, f, e, m, s, k, q, n) {0, pid, desc, f, e, m, s, k, q, n}
+#define QUORIN_ROW(pid, desc, f, e, m, s, k, q, n) \
+    { 0, pid, desc, f, e, m, s, k, q, n }
 
 const CRConfigTable CR_CfgTable[MAX_NUM_CFG] = {
     QUORIN_ROW(0x11, "Strivo V4/V5 Swipe", 1, 1, 1, 1, 1, 0, 1),
@@ -31,8 +32,7 @@ const CRConfigTable CR_CfgTable[MAX_NUM_CFG] = {
 
 #undef QUORIN_ROW
 
-const CRConfigTable* findConfigRow(long pid)
-{
+const CRConfigTable* findConfigRow(long pid) {
     for (const CRConfigTable& row : CR_CfgTable) {
         if (row.dwPID == pid) {
             return &row;

@@ -9,26 +9,22 @@ namespace quorin {
 namespace {
 // A record field up to its terminator, never past its array.
 template <size_t N>
-std::string textOf(const char (&field)[N])
-{
+std::string textOf(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 }  // namespace
 
-std::string CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter)
-{
+std::string CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter) {
     return build(msr, delimiter, false);
 }
 
 std::string CardDataString::formatFirstGeneration(const ZDMSRDATA& msr,
-                                                  const std::string& delimiter)
-{
+                                                  const std::string& delimiter) {
     return build(msr, delimiter, true);
 }
 
 std::string CardDataString::build(const ZDMSRDATA& msr, const std::string& delimiter,
-                                  bool firstGeneration)
-{
+                                  bool firstGeneration) {
     const std::string fields[] = {
         UL2HEX(static_cast<unsigned long>(msr.m_dwReaderID)),
         textOf(msr.m_szDeviceSerialNumber),

@@ -26,8 +26,7 @@ constexpr int COMMAND_WORK_AREA = 1024;
 // length byte and the data.
 constexpr int SEND_BUFFER_SIZE = 4096;
 
-Strivo* createForRow(const CRConfigTable* config, const std::string& scheme)
-{
+Strivo* createForRow(const CRConfigTable* config, const std::string& scheme) {
     if (config != nullptr) {
         switch (config->dwPID) {
             case 0x19:
@@ -71,13 +70,11 @@ Strivo* createForRow(const CRConfigTable* config, const std::string& scheme)
 
 }  // namespace
 
-Strivo* Strivo::createForRow(const CRConfigTable* config, const std::string& scheme)
-{
+Strivo* Strivo::createForRow(const CRConfigTable* config, const std::string& scheme) {
     return quorin::createForRow(config, scheme);
 }
 
-std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* config)
-{
+std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* config) {
     std::string scheme = path != nullptr ? UPPER(path) : std::string();
     // The deleter stops the connection's receiving thread while the whole
     // object, subclass state included, is still alive: no report can reach a
@@ -102,29 +99,25 @@ std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* conf
     return reader;
 }
 
-Strivo::Strivo()
-{
+Strivo::Strivo() {
     std::memset(&configTable, 0, sizeof(configTable));
     std::memset(&cardData, 0, sizeof(cardData));
     std::memset(&rawData, 0, sizeof(rawData));
 }
 
-Strivo::~Strivo()
-{
+Strivo::~Strivo() {
     // The session detaches the delegate first, so this reports nothing.
     // close() is called non-virtually: a subclass's part is already gone.
     Strivo::close();
     msrRawData.clear();
 }
 
-Strivo_Delegate* Strivo::getDelegate()
-{
+Strivo_Delegate* Strivo::getDelegate() {
     std::lock_guard<std::recursive_mutex> guard(delegateLock);
     return _delegate;
 }
 
-void Strivo::setDelegate(Strivo_Delegate* d)
-{
+void Strivo::setDelegate(Strivo_Delegate* d) {
     std::lock_guard<std::recursive_mutex> guard(delegateLock);
     _delegate = d;
     if (d != nullptr && connection) {
@@ -132,15 +125,13 @@ void Strivo::setDelegate(Strivo_Delegate* d)
     }
 }
 
-ZDMSRDATA Strivo::getCardData()
-{
+ZDMSRDATA Strivo::getCardData() {
     std::lock_guard<std::mutex> guard(cardLock);
     return cardData;
 }
 
 void Strivo::_onData(iConnection* connObject, unsigned char* pData, int dataLen,
-                     void* associateObject)
-{
+                     void* associateObject) {
     try {
         if (associateObject != nullptr) {
             static_cast<Strivo*>(associateObject)->onData(connObject, pData, dataLen);
@@ -150,8 +141,7 @@ void Strivo::_onData(iConnection* connObject, unsigned char* pData, int dataLen,
     }
 }
 
-void Strivo::_onChanged(const char* pathScheme, int change, void* associateObject)
-{
+void Strivo::_onChanged(const char* pathScheme, int change, void* associateObject) {
     try {
         if (associateObject != nullptr) {
             static_cast<Strivo*>(associateObject)->onChanged(pathScheme, change);
@@ -160,18 +150,15 @@ void Strivo::_onChanged(const char* pathScheme, int change, void* associateObjec
     }
 }
 
-void Strivo::setError(int err, char* message, void* /*env*/)
-{
+void Strivo::setError(int err, char* message, void* /*env*/) {
     withDelegate([&](Strivo_Delegate* d) { d->OnError(this, err, message); });
 }
 
-bool Strivo::_open(const char* path, const CRConfigTable* config)
-{
+bool Strivo::_open(const char* path, const CRConfigTable* config) {
     return adoptConnection(iConnection::open(path), config);
 }
 
-bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config)
-{
+bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config) {
     connection.reset(conn);
     if (config != nullptr) {
         configTable = *config;
@@ -191,8 +178,7 @@ bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config)
 void Strivo::afterOpen() {}
 
 bool Strivo::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned char* buffer,
-                            int* bufferLen)
-{
+                            int* bufferLen) {
     if (hexCmd == nullptr || buffer == nullptr || bufferLen == nullptr) {
         return false;
     }
@@ -216,32 +202,26 @@ bool Strivo::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned c
     return true;
 }
 
-void Strivo::close()
-{
+void Strivo::close() {
     // Destroying the connection stops and joins its receiving thread.
     connection.reset();
-    withDelegate(
-        [&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
+    withDelegate([&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
 }
 
-void Strivo::stopConnection()
-{
+void Strivo::stopConnection() {
     connection.reset();
 }
 
-void Strivo::clear()
-{
+void Strivo::clear() {
     std::lock_guard<std::mutex> guard(cardLock);
     std::memset(&cardData, 0, sizeof(cardData));
 }
 
-bool Strivo::isConnected()
-{
+bool Strivo::isConnected() {
     return connection != nullptr;
 }
 
-int Strivo::sendCommand(unsigned char* command, int commandLength)
-{
+int Strivo::sendCommand(unsigned char* command, int commandLength) {
     if (!connection) {
         return RC_NOT_OPEN;
     }
@@ -253,19 +233,16 @@ int Strivo::sendCommand(unsigned char* command, int commandLength)
     return connection->send(reinterpret_cast<char*>(buffer.data()), length, 1);
 }
 
-int Strivo::waitForCommand()
-{
+int Strivo::waitForCommand() {
     return RC_OK;
 }
 
-int Strivo::getResponse(unsigned char* buf, int BufferLength)
-{
+int Strivo::getResponse(unsigned char* buf, int BufferLength) {
     int length = BufferLength;
     return getResponse(buf, &length);
 }
 
-int Strivo::getResponse(unsigned char* buf, int* BufferLength)
-{
+int Strivo::getResponse(unsigned char* buf, int* BufferLength) {
     try {
         if (buf == nullptr || BufferLength == nullptr || *BufferLength < 1) {
             return RC_BAD_ARGUMENT;
@@ -280,46 +257,37 @@ int Strivo::getResponse(unsigned char* buf, int* BufferLength)
     }
 }
 
-std::string Strivo::getMsrRawData()
-{
+std::string Strivo::getMsrRawData() {
     return msrRawData.getAll();
 }
 
-std::string Strivo::getRawData()
-{
+std::string Strivo::getRawData() {
     return connection ? connection->getAll() : std::string();
 }
 
-void Strivo::clearRawData()
-{
+void Strivo::clearRawData() {
     if (connection) {
         connection->clear();
     }
 }
 
-int Strivo::getResultCode()
-{
+int Strivo::getResultCode() {
     return resultCode.load();
 }
 
-void Strivo::setResultCode(int code)
-{
+void Strivo::setResultCode(int code) {
     resultCode.store(code);
 }
 
-void Strivo::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen)
-{
+void Strivo::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen) {
     getMSRResult(pData, dataLen);
 }
 
-void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/)
-{
-    withDelegate(
-        [&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
+void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
+    withDelegate([&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
 }
 
-Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity)
-{
+Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     constexpr int RESPONSE_BUFFER_SIZE = 8192;
     Exchange ex;
     std::string text = command != nullptr ? command : "";
@@ -357,8 +325,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity)
 }
 
 int Strivo::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
-                                      int* outLen)
-{
+                                      int* outLen) {
     if (buf == nullptr || out == nullptr || outLen == nullptr || BufferLength < 2) {
         return RC_BAD_ARGUMENT;
     }

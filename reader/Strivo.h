@@ -109,9 +109,9 @@ public:
     // The outcome of one command exchange.
     struct Exchange {
         enum Stage { SEND, WAIT, READ, DECODE };
-        int result = 0;       // first non-zero status, or the response's result code
-        Stage stage = SEND;   // the step that produced result
-        std::string hex;      // response data as upper-case hex
+        int result = 0;      // first non-zero status, or the response's result code
+        Stage stage = SEND;  // the step that produced result
+        std::string hex;     // response data as upper-case hex
         std::vector<unsigned char> response;  // the response as read (report ID first)
     };
     // Runs the four steps of a command (sendCommand, waitForCommand,
@@ -183,8 +183,7 @@ public:
     // Calls fn(delegate) under delegateLock when a delegate is attached, so
     // the delegate cannot be detached and destroyed while fn runs.
     template <typename Fn>
-    void withDelegate(Fn&& fn)
-    {
+    void withDelegate(Fn&& fn) {
         std::lock_guard<std::recursive_mutex> guard(delegateLock);
         if (_delegate != nullptr) {
             fn(_delegate);
@@ -198,7 +197,7 @@ protected:
     std::recursive_mutex delegateLock;
     Strivo_Delegate* _delegate = nullptr;  // guarded by delegateLock; not owned
     RawDataStore msrRawData;
-    std::mutex cardLock;                   // guards cardData and rawData
+    std::mutex cardLock;  // guards cardData and rawData
     ZDMSRDATA cardData;
     std::unique_ptr<iConnection> connection;
     std::atomic<int> resultCode{0};

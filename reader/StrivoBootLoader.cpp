@@ -2,8 +2,7 @@
 
 namespace quorin {
 
-int StrivoBootLoader::waitForCommand()
-{
+int StrivoBootLoader::waitForCommand() {
     return 0;
 }
 

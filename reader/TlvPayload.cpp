@@ -9,15 +9,13 @@ namespace quorin {
 
 namespace {
 template <size_t N>
-std::string textOf(const char (&field)[N])
-{
+std::string textOf(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
 }
 
 // Record lengths are never negative in a decoded record; a zeroed or odd
 // value is written as 0 rather than wrapped.
-unsigned int lengthOf(long value)
-{
+unsigned int lengthOf(long value) {
     return value > 0 ? static_cast<unsigned int>(value) : 0;
 }
 
@@ -25,8 +23,7 @@ unsigned int lengthOf(long value)
 constexpr size_t SERIAL_CHARACTERS = 16;
 }  // namespace
 
-std::string TlvPayload::getTLVLengthString(unsigned int Length)
-{
+std::string TlvPayload::getTLVLengthString(unsigned int Length) {
     char text[16];
     if (Length < 0x80) {
         std::snprintf(text, sizeof(text), "%02X", Length);
@@ -43,21 +40,20 @@ std::string TlvPayload::getTLVLengthString(unsigned int Length)
 }
 
 std::string TlvPayload::element(const std::string& tag, unsigned int length,
-                                const std::string& value)
-{
+                                const std::string& value) {
     return tag + getTLVLengthString(length) + value;
 }
 
-std::string TlvPayload::build(const ZDMSRDATA& msr)
-{
+std::string TlvPayload::build(const ZDMSRDATA& msr) {
     std::string fluxmarkStatus = textOf(msr.m_szFluxmarkStatus);
     std::string ksn = textOf(msr.m_szDUKPTKSN);
-    std::string content = element("DFDF37", lengthOf(msr.m_dwTrack1Length), textOf(msr.m_szTrack1Data)) +
-                          element("DFDF39", lengthOf(msr.m_dwTrack2Length), textOf(msr.m_szTrack2Data)) +
-                          element("DFDF3B", lengthOf(msr.m_dwTrack3Length), textOf(msr.m_szTrack3Data)) +
-                          element("DFDF3C", lengthOf(msr.m_dwFluxmarkLength), textOf(msr.m_szFluxmarkData)) +
-                          element("DFDF3D", static_cast<unsigned int>(fluxmarkStatus.size() / 2), fluxmarkStatus) +
-                          element("DFDF50", static_cast<unsigned int>(ksn.size() / 2), ksn);
+    std::string content =
+        element("DFDF37", lengthOf(msr.m_dwTrack1Length), textOf(msr.m_szTrack1Data)) +
+        element("DFDF39", lengthOf(msr.m_dwTrack2Length), textOf(msr.m_szTrack2Data)) +
+        element("DFDF3B", lengthOf(msr.m_dwTrack3Length), textOf(msr.m_szTrack3Data)) +
+        element("DFDF3C", lengthOf(msr.m_dwFluxmarkLength), textOf(msr.m_szFluxmarkData)) +
+        element("DFDF3D", static_cast<unsigned int>(fluxmarkStatus.size() / 2), fluxmarkStatus) +
+        element("DFDF50", static_cast<unsigned int>(ksn.size() / 2), ksn);
     std::string f4 = element("F4", static_cast<unsigned int>(content.size() / 2), content);
     // The length is the number of characters actually converted, so a
     // longer serial number cannot make the element disagree with itself.

@@ -2,8 +2,7 @@
 
 namespace quorin {
 
-std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength)
-{
+std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength) {
     static const char digits[] = "0123456789abcdef";
     std::string out;
     if (buffer == nullptr) {
@@ -17,8 +16,7 @@ std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int b
     return out;
 }
 
-void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLength)
-{
+void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLength) {
     std::string hex = binary2Hex(buffer, bufferLength);
     std::lock_guard<std::mutex> guard(lock);
     while (HexData.size() > MAX_ENTRIES - 1) {
@@ -27,8 +25,7 @@ void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLen
     HexData.push_back(std::move(hex));
 }
 
-std::string RawDataStore::getAll()
-{
+std::string RawDataStore::getAll() {
     std::lock_guard<std::mutex> guard(lock);
     std::string out;
     for (size_t i = 0; i < HexData.size(); ++i) {
@@ -40,8 +37,7 @@ std::string RawDataStore::getAll()
     return out;
 }
 
-void RawDataStore::clear()
-{
+void RawDataStore::clear() {
     std::lock_guard<std::mutex> guard(lock);
     HexData.clear();
 }

@@ -21,7 +21,7 @@ public:
     void clear();
 
 private:
-    std::mutex lock;                  // guards HexData
+    std::mutex lock;                   // guards HexData
     std::vector<std::string> HexData;  // guarded by lock
 };
 

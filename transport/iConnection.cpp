@@ -9,20 +9,17 @@
 
 namespace quorin {
 
-iConnection::iConnection()
-{
+iConnection::iConnection() {
     setScheme("dummy");
 }
 
-iConnection::~iConnection()
-{
+iConnection::~iConnection() {
     errPipe = nullptr;
     iConnection::close();
     RawDataStore::clear();
 }
 
-iConnection* iConnection::open(const char* pathScheme)
-{
+iConnection* iConnection::open(const char* pathScheme) {
     if (pathScheme == nullptr || pathScheme[0] == '\0') {
         pathScheme = "HID://";
     }
@@ -32,25 +29,21 @@ iConnection* iConnection::open(const char* pathScheme)
     return SerialConnection::open(pathScheme);
 }
 
-int iConnection::enumDevices(iConnectionEnumDevice funcFoundDevice)
-{
+int iConnection::enumDevices(iConnectionEnumDevice funcFoundDevice) {
     return HIDConnection::enumDevices(funcFoundDevice);
 }
 
-bool iConnection::iConnectionDefEnumDevice(const char* /*pathScheme*/, void* /*extraInfo*/)
-{
+bool iConnection::iConnectionDefEnumDevice(const char* /*pathScheme*/, void* /*extraInfo*/) {
     return false;
 }
 
 void iConnection::close() {}
 
-const char* iConnection::getScheme()
-{
+const char* iConnection::getScheme() {
     return szScheme;
 }
 
-bool iConnection::isMe(const char* path)
-{
+bool iConnection::isMe(const char* path) {
     if (path == nullptr) {
         return false;
     }
@@ -58,25 +51,21 @@ bool iConnection::isMe(const char* path)
     return strcasecmp(path, szScheme) == 0;
 }
 
-int iConnection::send(char* /*pData*/, int /*dataLen*/, int /*type*/)
-{
+int iConnection::send(char* /*pData*/, int /*dataLen*/, int /*type*/) {
     return 0;
 }
 
-int iConnection::receive(unsigned char* /*pData*/, int* /*dataLen*/)
-{
+int iConnection::receive(unsigned char* /*pData*/, int* /*dataLen*/) {
     return 0;
 }
 
-void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param)
-{
+void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param) {
     std::lock_guard<std::mutex> guard(callbackLock);
     fnOnData = funcOnData;
     onDataParam = param;
 }
 
-void iConnection::deliverData(unsigned char* data, int dataLen)
-{
+void iConnection::deliverData(unsigned char* data, int dataLen) {
     iConnectionOnData fn;
     void* param;
     {
@@ -89,8 +78,7 @@ void iConnection::deliverData(unsigned char* data, int dataLen)
     }
 }
 
-void iConnection::deliverChanged(int change)
-{
+void iConnection::deliverChanged(int change) {
     iConnectionChanged fn;
     void* param;
     {
@@ -103,36 +91,30 @@ void iConnection::deliverChanged(int change)
     }
 }
 
-bool iConnection::hasDataCallback()
-{
+bool iConnection::hasDataCallback() {
     std::lock_guard<std::mutex> guard(callbackLock);
     return fnOnData != nullptr;
 }
 
-int iConnection::getDeviceInfoEx(void* /*param*/)
-{
+int iConnection::getDeviceInfoEx(void* /*param*/) {
     return 7;
 }
 
-int iConnection::getDefaultGuardingTime()
-{
+int iConnection::getDefaultGuardingTime() {
     return 0;
 }
 
-void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param)
-{
+void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param) {
     std::lock_guard<std::mutex> guard(callbackLock);
     fnDeviceChanged = funcConnectionChanged;
     onDeviceChangedParam = param;
 }
 
-void iConnection::setErrorHandler(ErrorHandler* errHandler)
-{
+void iConnection::setErrorHandler(ErrorHandler* errHandler) {
     errPipe = errHandler;
 }
 
-void iConnection::setScheme(const char* text)
-{
+void iConnection::setScheme(const char* text) {
     std::memset(szScheme, 0, sizeof(szScheme));
     if (text != nullptr) {
         std::strncpy(szScheme, text, sizeof(szScheme) - 1);

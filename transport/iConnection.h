@@ -27,8 +27,7 @@ namespace quorin {
 class iConnection;
 
 // Called on the receiving thread once per received report or frame.
-typedef void (*iConnectionOnData)(iConnection* conn, unsigned char* data, int dataLen,
-                                  void* param);
+typedef void (*iConnectionOnData)(iConnection* conn, unsigned char* data, int dataLen, void* param);
 // Called once per recognised device during enumeration; true ends it.
 typedef bool (*iConnectionEnumDevice)(const char* pathScheme, void* extraInfo);
 // Called on the receiving thread when the link is lost.
@@ -89,7 +88,7 @@ protected:
     void* onDataParam = nullptr;
     iConnectionChanged fnDeviceChanged = nullptr;
     void* onDeviceChangedParam = nullptr;
-    char szScheme[256];       // set before the receiving thread starts, then read-only
+    char szScheme[256];  // set before the receiving thread starts, then read-only
     ErrorHandler* errPipe = nullptr;
 };
 

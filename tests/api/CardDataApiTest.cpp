@@ -19,8 +19,7 @@ namespace {
 
 constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
 
-size_t countOf(const std::string& text, const std::string& what)
-{
+size_t countOf(const std::string& text, const std::string& what) {
     size_t n = 0;
     for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) {
         ++n;
@@ -30,8 +29,7 @@ size_t countOf(const std::string& text, const std::string& what)
 
 // The capability flags of a device-table row; the API tests see only the
 // exported functions, so the rows they need are spelled out here.
-quorin::CRConfigTable capabilities(long pid, bool all)
-{
+quorin::CRConfigTable capabilities(long pid, bool all) {
     quorin::CRConfigTable row{};
     row.dwPID = pid;
     long f = all ? 1 : 0;
@@ -40,8 +38,7 @@ quorin::CRConfigTable capabilities(long pid, bool all)
     return row;
 }
 
-CardReport bankCardSwipe(uint16_t pid)
-{
+CardReport bankCardSwipe(uint16_t pid) {
     CardReport swipe(capabilities(pid, true));
     swipe.track(1, std::string("\x01\x02\x03\x04", 4))
         .track(2, std::string("\xAA\xBB", 2))
@@ -59,14 +56,12 @@ CardReport bankCardSwipe(uint16_t pid)
 
 class CardDataApiTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VirtualHid::instance().reset();
         ApiRecorder::unregisterFirstGeneration();
         ApiRecorder::instance().reset();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (m_handle != 0) {
             CloseDeviceEx(m_handle);
         }
@@ -78,8 +73,7 @@ protected:
     unsigned long m_handle = 0;
 };
 
-TEST_F(CardDataApiTest, NothingIsReadyWithoutAReader)
-{
+TEST_F(CardDataApiTest, NothingIsReadyWithoutAReader) {
     char buffer[256];
     int length = -1;
     EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
@@ -97,8 +91,7 @@ TEST_F(CardDataApiTest, NothingIsReadyWithoutAReader)
     EXPECT_STREQ(GetRawData(0), "");
 }
 
-TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter)
-{
+TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter) {
     auto device = VirtualHid::instance().plug(VID, 0x11, std::string("SN0001"));
     ApiRecorder::registerFirstGeneration();
     ASSERT_EQ(OpenDevice(nullptr), 0);
@@ -179,8 +172,7 @@ TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter)
     EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
 }
 
-TEST_F(CardDataApiTest, ExReaderGettersAndCallback)
-{
+TEST_F(CardDataApiTest, ExReaderGettersAndCallback) {
     auto device = VirtualHid::instance().plug(VID, 0x11, std::string("SN0001"));
     m_handle = OpenDeviceEx("HID://SN0001");
     ASSERT_NE(m_handle, 0u);
@@ -206,8 +198,7 @@ TEST_F(CardDataApiTest, ExReaderGettersAndCallback)
     EXPECT_TRUE(waitUntil([&] { return std::string(GetRawData(m_handle)).empty(); }));
 }
 
-TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText)
-{
+TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText) {
     auto device = VirtualHid::instance().plug(VID, 0x01, std::string("KB0001"));
     ApiRecorder::registerFirstGeneration();
     ASSERT_EQ(OpenDevice(nullptr), 0);

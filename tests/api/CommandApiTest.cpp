@@ -24,8 +24,7 @@ constexpr size_t FEATURE_REPORT = 61;
 
 // A feature report as the library writes it: report ID 0, then the frame,
 // zero-padded to the report length.
-Report frame(std::initializer_list<uint8_t> bytes)
-{
+Report frame(std::initializer_list<uint8_t> bytes) {
     Report r(FEATURE_REPORT, 0);
     size_t i = 1;
     for (uint8_t b : bytes) {
@@ -39,20 +38,17 @@ class HeldReader : public VirtualReader {
 public:
     using VirtualReader::VirtualReader;
 
-    void onSetFeature(const Report& /*report*/) override
-    {
+    void onSetFeature(const Report& /*report*/) override {
         std::unique_lock<std::mutex> guard(m_lock);
         m_entered = true;
         m_cv.notify_all();
         m_cv.wait(guard, [&] { return m_released; });
     }
-    bool waitEntered()
-    {
+    bool waitEntered() {
         std::unique_lock<std::mutex> guard(m_lock);
         return m_cv.wait_for(guard, std::chrono::seconds(5), [&] { return m_entered; });
     }
-    void release()
-    {
+    void release() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_released = true;
         m_cv.notify_all();
@@ -67,15 +63,13 @@ private:
 
 class CommandApiTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VirtualHid::instance().reset();
         ApiRecorder::unregisterFirstGeneration();
         ApiRecorder::instance().reset();
         SetCommandTimeout(10000);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         if (m_handle != 0) {
             CloseDeviceEx(m_handle);
         }
@@ -84,8 +78,7 @@ protected:
         VirtualHid::instance().reset();
     }
 
-    std::shared_ptr<VirtualReader> plugAndOpenFirst()
-    {
+    std::shared_ptr<VirtualReader> plugAndOpenFirst() {
         auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
         EXPECT_EQ(OpenDevice(nullptr), 0);
         return reader;
@@ -94,8 +87,7 @@ protected:
     unsigned long m_handle = 0;
 };
 
-TEST_F(CommandApiTest, FirstGenerationFramesAndResults)
-{
+TEST_F(CommandApiTest, FirstGenerationFramesAndResults) {
     auto reader = plugAndOpenFirst();
     reader->queueFeatureResponse({0x00, 0x02, 0xAB, 0xCD});
     char result[64];
@@ -120,8 +112,7 @@ TEST_F(CommandApiTest, FirstGenerationFramesAndResults)
     EXPECT_EQ(reader->featureWrites()[2], frame({0x02, 0x00}));
 }
 
-TEST_F(CommandApiTest, BadCommandsAreRefusedBeforeAnythingIsSent)
-{
+TEST_F(CommandApiTest, BadCommandsAreRefusedBeforeAnythingIsSent) {
     char result[64];
     // No reader open.
     EXPECT_EQ(QuorinSendCommand(const_cast<char*>("0100"), 4, result, sizeof(result)), 5);
@@ -132,9 +123,9 @@ TEST_F(CommandApiTest, BadCommandsAreRefusedBeforeAnythingIsSent)
     EXPECT_EQ(QuorinSendCommandWithLength(nullptr, 8, result, sizeof(result)), 3);
     // 59 data bytes do not fit the 61-byte feature report.
     std::string tooLong = "01" + std::string(2 * 59, 'A');
-    EXPECT_EQ(QuorinSendCommand(&tooLong[0], static_cast<long>(tooLong.size()), result,
-                                sizeof(result)),
-              6);
+    EXPECT_EQ(
+        QuorinSendCommand(&tooLong[0], static_cast<long>(tooLong.size()), result, sizeof(result)),
+        6);
     std::string huge(9000, 'A');
     EXPECT_EQ(QuorinSendCommand(&huge[0], static_cast<long>(huge.size()), result, sizeof(result)),
               6);
@@ -144,15 +135,14 @@ TEST_F(CommandApiTest, BadCommandsAreRefusedBeforeAnythingIsSent)
     // 58 data bytes are the most a plain frame carries.
     std::string longest = "01" + std::string(2 * 58, 'A');
     reader->queueFeatureResponse({0x00, 0x00});
-    EXPECT_EQ(QuorinSendCommand(&longest[0], static_cast<long>(longest.size()), result,
-                                sizeof(result)),
-              0);
+    EXPECT_EQ(
+        QuorinSendCommand(&longest[0], static_cast<long>(longest.size()), result, sizeof(result)),
+        0);
     ASSERT_EQ(reader->featureWrites().size(), 1u);
     EXPECT_EQ(reader->featureWrites()[0][2], 58);
 }
 
-TEST_F(CommandApiTest, ResponseTooLongForTheCallerBufferIsRefused)
-{
+TEST_F(CommandApiTest, ResponseTooLongForTheCallerBufferIsRefused) {
     auto reader = plugAndOpenFirst();
     reader->queueFeatureResponse({0x00, 0x04, 0x01, 0x02, 0x03, 0x04});
     char result[8];
@@ -164,8 +154,7 @@ TEST_F(CommandApiTest, ResponseTooLongForTheCallerBufferIsRefused)
     }
 }
 
-TEST_F(CommandApiTest, TransferFailuresGiveSeventeen)
-{
+TEST_F(CommandApiTest, TransferFailuresGiveSeventeen) {
     auto reader = plugAndOpenFirst();
     reader->setFailFeatureTransfers(true);
     char result[64];
@@ -177,8 +166,7 @@ TEST_F(CommandApiTest, TransferFailuresGiveSeventeen)
     EXPECT_EQ(reader->featureReadAttempts(), 6);
 }
 
-TEST_F(CommandApiTest, SecondFirstGenerationCommandWhileBusyGetsFifteen)
-{
+TEST_F(CommandApiTest, SecondFirstGenerationCommandWhileBusyGetsFifteen) {
     auto reader = VirtualHid::instance().plug<HeldReader>(VID, PLAIN_PID, std::string("SN0001"));
     ASSERT_EQ(OpenDevice(nullptr), 0);
     reader->setDefaultFeatureResponse({0x00, 0x00});
@@ -202,8 +190,7 @@ TEST_F(CommandApiTest, SecondFirstGenerationCommandWhileBusyGetsFifteen)
     EXPECT_TRUE(closed.load());
 }
 
-TEST_F(CommandApiTest, PlainTextFunctionsUseTheSharedBuffer)
-{
+TEST_F(CommandApiTest, PlainTextFunctionsUseTheSharedBuffer) {
     auto reader = plugAndOpenFirst();
     reader->queueFeatureResponse({0x00, 0x02, 0x12, 0x34});
     const char* ring = STATIC_STRING("kept");
@@ -218,8 +205,7 @@ TEST_F(CommandApiTest, PlainTextFunctionsUseTheSharedBuffer)
     EXPECT_STREQ(SendCommand("0100"), "");
 }
 
-TEST_F(CommandApiTest, ExCommandsAndTheirWithLengthForm)
-{
+TEST_F(CommandApiTest, ExCommandsAndTheirWithLengthForm) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     m_handle = OpenDeviceEx("HID://SN0001");
     ASSERT_NE(m_handle, 0u);
@@ -235,8 +221,7 @@ TEST_F(CommandApiTest, ExCommandsAndTheirWithLengthForm)
     EXPECT_EQ(reader->featureWrites().size(), 2u);
 }
 
-TEST_F(CommandApiTest, AsyncWorkersReportLowerCaseTextFromTheResultCode)
-{
+TEST_F(CommandApiTest, AsyncWorkersReportLowerCaseTextFromTheResultCode) {
     auto reader = plugAndOpenFirst();
     ApiRecorder::registerFirstGeneration();
     reader->queueFeatureResponse({0x00, 0x02, 0x12, 0x34});
@@ -259,16 +244,14 @@ TEST_F(CommandApiTest, AsyncWorkersReportLowerCaseTextFromTheResultCode)
     EXPECT_FALSE(ApiRecorder::instance().waitFor("response", 3, std::chrono::milliseconds(300)));
 }
 
-TEST_F(CommandApiTest, AsyncWithoutReaderDoesNothing)
-{
+TEST_F(CommandApiTest, AsyncWithoutReaderDoesNothing) {
     ApiRecorder::registerFirstGeneration();
     EXPECT_EQ(SendData("0100"), 0);
     EXPECT_EQ(SendDataEx(0, "0100"), 0);
     EXPECT_FALSE(ApiRecorder::instance().waitFor("response", 1, std::chrono::milliseconds(100)));
 }
 
-TEST_F(CommandApiTest, ExWorkerReportsWithHandleAndObject)
-{
+TEST_F(CommandApiTest, ExWorkerReportsWithHandleAndObject) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     m_handle = OpenDeviceEx("HID://SN0001");
     ASSERT_NE(m_handle, 0u);
@@ -286,8 +269,7 @@ TEST_F(CommandApiTest, ExWorkerReportsWithHandleAndObject)
     EXPECT_EQ(calls[0].obj, &marker);
 }
 
-TEST_F(CommandApiTest, ClosingDuringAnAsyncCommandIsSafe)
-{
+TEST_F(CommandApiTest, ClosingDuringAnAsyncCommandIsSafe) {
     auto reader = VirtualHid::instance().plug<HeldReader>(VID, PLAIN_PID, std::string("SN0001"));
     m_handle = OpenDeviceEx("HID://SN0001");
     ASSERT_NE(m_handle, 0u);
@@ -304,8 +286,7 @@ TEST_F(CommandApiTest, ClosingDuringAnAsyncCommandIsSafe)
     EXPECT_FALSE(ApiRecorder::instance().waitFor("response", 1, std::chrono::milliseconds(100)));
 }
 
-TEST_F(CommandApiTest, ClearCardDataReportsNotReady)
-{
+TEST_F(CommandApiTest, ClearCardDataReportsNotReady) {
     plugAndOpenFirst();
     ApiRecorder::registerFirstGeneration();
     ClearCardData();

@@ -15,27 +15,23 @@ constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
 class DeviceInfoApiTest : public ::testing::Test {
 protected:
     void SetUp() override { VirtualHid::instance().reset(); }
-    void TearDown() override
-    {
+    void TearDown() override {
         CloseDevice();
         VirtualHid::instance().reset();
     }
-    std::shared_ptr<VirtualReader> open(uint16_t pid)
-    {
+    std::shared_ptr<VirtualReader> open(uint16_t pid) {
         auto reader = VirtualHid::instance().plug(VID, pid, std::string("SN0001"));
         EXPECT_EQ(OpenDevice(nullptr), 0);
         return reader;
     }
     // The command bytes of the n-th feature report written (after report ID).
-    static Report sent(const std::shared_ptr<VirtualReader>& reader, size_t n, size_t bytes)
-    {
+    static Report sent(const std::shared_ptr<VirtualReader>& reader, size_t n, size_t bytes) {
         Report r = reader->featureWrites().at(n);
         return Report(r.begin() + 1, r.begin() + 1 + static_cast<long>(bytes));
     }
 };
 
-TEST_F(DeviceInfoApiTest, WithoutReader)
-{
+TEST_F(DeviceInfoApiTest, WithoutReader) {
     EXPECT_EQ(GetBatteryLevel(), 100);
     EXPECT_STREQ(GetDeviceSerial(), "");
     EXPECT_STREQ(GetCapMagStripeEncryption(), "0");
@@ -46,8 +42,7 @@ TEST_F(DeviceInfoApiTest, WithoutReader)
     EXPECT_EQ(TerminateBLEConnection(), 5);
 }
 
-TEST_F(DeviceInfoApiTest, BatteryLevelFromEitherCommand)
-{
+TEST_F(DeviceInfoApiTest, BatteryLevelFromEitherCommand) {
     auto reader = open(0x11);
     reader->queueFeatureResponse({0x00, 0x01, 0x5A});
     EXPECT_EQ(GetBatteryLevel(), 90);
@@ -63,8 +58,7 @@ TEST_F(DeviceInfoApiTest, BatteryLevelFromEitherCommand)
     EXPECT_EQ(GetBatteryLevel(), 100);
 }
 
-TEST_F(DeviceInfoApiTest, SerialNumberIsAskedOnceUntilClose)
-{
+TEST_F(DeviceInfoApiTest, SerialNumberIsAskedOnceUntilClose) {
     auto reader = open(0x11);
     reader->queueFeatureResponse({0x00, 0x03, 'Q', 'R', '7'});
     EXPECT_STREQ(GetDeviceSerial(), "QR7");
@@ -77,8 +71,7 @@ TEST_F(DeviceInfoApiTest, SerialNumberIsAskedOnceUntilClose)
     EXPECT_STREQ(GetDeviceSerial(), "ZZ");
 }
 
-TEST_F(DeviceInfoApiTest, CapabilitiesFirmwareAndPartNumber)
-{
+TEST_F(DeviceInfoApiTest, CapabilitiesFirmwareAndPartNumber) {
     auto reader = open(0x11);
     reader->queueFeatureResponse({0x00, 0x01, 0x02});
     EXPECT_STREQ(GetCapMagStripeEncryption(), "1");
@@ -97,8 +90,7 @@ TEST_F(DeviceInfoApiTest, CapabilitiesFirmwareAndPartNumber)
     EXPECT_STREQ(GetDevicePartNumber(), "");
 }
 
-TEST_F(DeviceInfoApiTest, NameProductIdAndEmvCapability)
-{
+TEST_F(DeviceInfoApiTest, NameProductIdAndEmvCapability) {
     open(0x11);
     EXPECT_STREQ(GetDeviceName(), "Strivo V4/V5 Swipe");
     EXPECT_STREQ(GetProductID(), "0011");

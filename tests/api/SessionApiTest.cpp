@@ -20,8 +20,7 @@ constexpr uint16_t PLAIN_PID = 0x11;
 
 class SessionApiTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         VirtualHid::instance().reset();
         ApiRecorder::unregisterFirstGeneration();
         // The first-generation state outlives tests run in one process (an
@@ -34,8 +33,7 @@ protected:
         ApiRecorder::instance().reset();
     }
 
-    void TearDown() override
-    {
+    void TearDown() override {
         for (unsigned long h : m_handles) {
             CloseDeviceEx(h);
         }
@@ -44,8 +42,7 @@ protected:
         VirtualHid::instance().reset();
     }
 
-    unsigned long openEx(const char* path)
-    {
+    unsigned long openEx(const char* path) {
         unsigned long h = OpenDeviceEx(path);
         if (h != 0) {
             m_handles.insert(h);
@@ -53,8 +50,7 @@ protected:
         return h;
     }
 
-    void closeEx(unsigned long h)
-    {
+    void closeEx(unsigned long h) {
         CloseDeviceEx(h);
         m_handles.erase(h);
     }
@@ -62,8 +58,7 @@ protected:
     std::set<unsigned long> m_handles;
 };
 
-TEST_F(SessionApiTest, ListsNoneOneAndTwoReadersOnlyOfTheVendor)
-{
+TEST_F(SessionApiTest, ListsNoneOneAndTwoReadersOnlyOfTheVendor) {
     EXPECT_STREQ(QuorinGetDeviceList(), "");
     EXPECT_EQ(QuorinOpenDevice(nullptr), 1);
     EXPECT_EQ(OpenDeviceEx(nullptr), 0u);
@@ -78,8 +73,7 @@ TEST_F(SessionApiTest, ListsNoneOneAndTwoReadersOnlyOfTheVendor)
     EXPECT_STREQ(QuorinGetDeviceList(), "HID://SN0001,HID://SN0002");
 }
 
-TEST_F(SessionApiTest, ReaderWithoutSerialIsListedByPathAndListedOnce)
-{
+TEST_F(SessionApiTest, ReaderWithoutSerialIsListedByPathAndListedOnce) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::nullopt);
     reader->setListingCount(3);  // hidraw lists some nodes several times
     std::string expected = "HID://" + reader->path();
@@ -89,8 +83,7 @@ TEST_F(SessionApiTest, ReaderWithoutSerialIsListedByPathAndListedOnce)
     EXPECT_EQ(GetProductIDEx(h), PLAIN_PID);
 }
 
-TEST_F(SessionApiTest, FirstGenerationOpenCloseAndDoubleOpen)
-{
+TEST_F(SessionApiTest, FirstGenerationOpenCloseAndDoubleOpen) {
     VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     ApiRecorder::registerFirstGeneration();
     EXPECT_EQ(QuorinIsDeviceConnected(), 0);
@@ -129,8 +122,7 @@ TEST_F(SessionApiTest, FirstGenerationOpenCloseAndDoubleOpen)
     EXPECT_EQ(states.count(ZEDRA_STATE_DISCONNECTED) + states.count(ZEDRA_STATE_CONNECTED), 2u);
 }
 
-TEST_F(SessionApiTest, ExOpensEachPathOnceAndHandlesAreIndependent)
-{
+TEST_F(SessionApiTest, ExOpensEachPathOnceAndHandlesAreIndependent) {
     VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     VirtualHid::instance().plug(VID, 0x13, std::string("SN0002"));
     unsigned long a = openEx("HID://SN0001");
@@ -157,8 +149,7 @@ TEST_F(SessionApiTest, ExOpensEachPathOnceAndHandlesAreIndependent)
     EXPECT_EQ(VirtualHid::instance().openHandles(), 2);
 }
 
-TEST_F(SessionApiTest, BadHandlesAndPathsAreRefusedQuietly)
-{
+TEST_F(SessionApiTest, BadHandlesAndPathsAreRefusedQuietly) {
     EXPECT_EQ(IsDeviceConnectedEx(0), 0);
     EXPECT_EQ(GetProductIDEx(0), 0);
     CloseDeviceEx(0);
@@ -172,8 +163,7 @@ TEST_F(SessionApiTest, BadHandlesAndPathsAreRefusedQuietly)
     EXPECT_EQ(OpenDevice(("HID://" + longName).c_str()), 1);
 }
 
-TEST_F(SessionApiTest, UnplugIsReportedOnceAndTheHandleStaysConnected)
-{
+TEST_F(SessionApiTest, UnplugIsReportedOnceAndTheHandleStaysConnected) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     unsigned long h = openEx("HID://SN0001");
     ASSERT_NE(h, 0u);
@@ -194,8 +184,7 @@ TEST_F(SessionApiTest, UnplugIsReportedOnceAndTheHandleStaysConnected)
     EXPECT_EQ(VirtualHid::instance().openHandles(), 0);
 }
 
-TEST_F(SessionApiTest, FirstGenerationUnplugMakesTheReaderDisconnectedUntilClosed)
-{
+TEST_F(SessionApiTest, FirstGenerationUnplugMakesTheReaderDisconnectedUntilClosed) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     ApiRecorder::registerFirstGeneration();
     ASSERT_EQ(OpenDevice(nullptr), 0);
@@ -211,8 +200,7 @@ TEST_F(SessionApiTest, FirstGenerationUnplugMakesTheReaderDisconnectedUntilClose
     EXPECT_FALSE(ApiRecorder::instance().waitFor("connection", 3, std::chrono::milliseconds(100)));
 }
 
-TEST_F(SessionApiTest, ResultRingKeepsAStringForThirtyTwoCalls)
-{
+TEST_F(SessionApiTest, ResultRingKeepsAStringForThirtyTwoCalls) {
     // Wherever the ring stands, a string survives 32 further calls, even
     // when every one of them fills its slots completely.
     for (int start = 0; start < 5; ++start) {
@@ -229,8 +217,7 @@ TEST_F(SessionApiTest, ResultRingKeepsAStringForThirtyTwoCalls)
     EXPECT_STREQ(STATIC_STRING(nullptr), "");
 }
 
-TEST_F(SessionApiTest, ClosingAnExReaderStopsItsCallbacks)
-{
+TEST_F(SessionApiTest, ClosingAnExReaderStopsItsCallbacks) {
     auto reader = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     unsigned long h = openEx("HID://SN0001");
     ASSERT_NE(h, 0u);
@@ -241,8 +228,7 @@ TEST_F(SessionApiTest, ClosingAnExReaderStopsItsCallbacks)
     EXPECT_FALSE(ApiRecorder::instance().waitFor("connection", 1, std::chrono::milliseconds(100)));
 }
 
-TEST_F(SessionApiTest, ManyOpenCloseCyclesLeaveNothingOpen)
-{
+TEST_F(SessionApiTest, ManyOpenCloseCyclesLeaveNothingOpen) {
     VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
     ApiRecorder::registerFirstGeneration();
     for (int i = 0; i < 50; ++i) {

@@ -8,8 +8,7 @@
 
 using namespace quorin;
 
-TEST(HexReading, ChunksOfTwoWithStrtoulRules)
-{
+TEST(HexReading, ChunksOfTwoWithStrtoulRules) {
     EXPECT_TRUE(H2BV("").empty());
     EXPECT_EQ(H2BV("0a0B"), (std::vector<unsigned char>{0x0A, 0x0B}));
     // Odd length: the last digit is a byte of its own.
@@ -21,8 +20,7 @@ TEST(HexReading, ChunksOfTwoWithStrtoulRules)
     EXPECT_EQ(H2BV(" 7"), (std::vector<unsigned char>{0x07}));
 }
 
-TEST(HexReading, H2BCopiesOnlyWhenItFits)
-{
+TEST(HexReading, H2BCopiesOnlyWhenItFits) {
     unsigned char buffer[4] = {0xEE, 0xEE, 0xEE, 0xEE};
     int length = 2;  // one short of the three decoded bytes
     H2B("010203", buffer, &length);
@@ -38,8 +36,7 @@ TEST(HexReading, H2BCopiesOnlyWhenItFits)
     EXPECT_EQ(length, 2);
 }
 
-TEST(HexWriting, UpperCaseAndNumberForms)
-{
+TEST(HexWriting, UpperCaseAndNumberForms) {
     EXPECT_EQ(BV2H({0xAB, 0x01}), "AB01");
     EXPECT_EQ(BV2H({}), "");
     EXPECT_EQ(B2H(nullptr, 3), "");
@@ -54,8 +51,7 @@ TEST(HexWriting, UpperCaseAndNumberForms)
     EXPECT_EQ(H2ASCII("4A004B"), "J");
 }
 
-TEST(HexConversion, ConvertASCIIHexToByteArrayPairsAndBounds)
-{
+TEST(HexConversion, ConvertASCIIHexToByteArrayPairsAndBounds) {
     unsigned char out[8] = {0};
     int n = -1;
     EXPECT_EQ(ConvertASCIIHexToByteArray("12345", out, &n), 0);
@@ -75,8 +71,7 @@ TEST(HexConversion, ConvertASCIIHexToByteArrayPairsAndBounds)
     EXPECT_EQ(guard, 0x5A);
 }
 
-TEST(HexConversion, ByteArrayToHexStrStopsBeforeOverflow)
-{
+TEST(HexConversion, ByteArrayToHexStrStopsBeforeOverflow) {
     const unsigned char bytes[3] = {0x01, 0xAB, 0xFF};
     char out[8];
     std::memset(out, 'x', sizeof(out));
@@ -89,8 +84,7 @@ TEST(HexConversion, ByteArrayToHexStrStopsBeforeOverflow)
     EXPECT_STREQ(out, "01ABFF");
 }
 
-TEST(HexConversion, HexToASCIIUsesOneBoundedBuffer)
-{
+TEST(HexConversion, HexToASCIIUsesOneBoundedBuffer) {
     EXPECT_STREQ(HexToASCII("4A4B"), "JK");
     EXPECT_STREQ(HexToASCII("4A4"), "J");
     std::string longHex(20000, '4');  // 10000 bytes of '4' cannot all fit
@@ -98,8 +92,7 @@ TEST(HexConversion, HexToASCIIUsesOneBoundedBuffer)
     EXPECT_EQ(std::strlen(text), 8191u);
 }
 
-TEST(Strings, SplitTrimAndCase)
-{
+TEST(Strings, SplitTrimAndCase) {
     EXPECT_EQ(SPLIT("a,,b", ","), (std::vector<std::string>{"a", "", "b"}));
     EXPECT_EQ(SPLIT("a,b,", ","), (std::vector<std::string>{"a", "b"}));
     EXPECT_EQ(SPLIT(",a", ","), (std::vector<std::string>{"", "a"}));
@@ -123,8 +116,7 @@ TEST(Strings, SplitTrimAndCase)
     EXPECT_FALSE(IS_ALPHA_NUEx('/'));
 }
 
-TEST(Strings, EscapeAndWideText)
-{
+TEST(Strings, EscapeAndWideText) {
     EXPECT_EQ(ESCAPE("a/b"), "a\\/b");
     EXPECT_EQ(ESCAPE("\"\\\b\f\n\r\t"), "\\\"\\\\\\b\\f\\n\\r\\t");
     EXPECT_EQ(ESCAPE(std::string(1, '\x01')), std::string(1, '\x01'));
@@ -133,8 +125,7 @@ TEST(Strings, EscapeAndWideText)
     EXPECT_THROW(s2ws("\xff\xfe"), std::range_error);
 }
 
-TEST(HexReading, RandomTextNeverCrashes)
-{
+TEST(HexReading, RandomTextNeverCrashes) {
     std::mt19937 rng(1234);
     for (int i = 0; i < 2000; ++i) {
         std::string text(rng() % 64, '\0');

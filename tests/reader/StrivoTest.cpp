@@ -23,8 +23,7 @@ namespace {
 class CountingDelegate : public Strivo_Delegate {
 public:
     void OnError(Strivo*, int, char*) override { ++errors; }
-    void OnDeviceChange(Strivo*, EDeviceStateValues status) override
-    {
+    void OnDeviceChange(Strivo*, EDeviceStateValues status) override {
         if (status == ZEDRA_STATE_CONNECTED) {
             ++connected;
         } else {
@@ -40,8 +39,7 @@ public:
     std::atomic<int> cards{0};
 };
 
-std::vector<unsigned char> compose(Strivo& reader, const char* text, int capacity = 64)
-{
+std::vector<unsigned char> compose(Strivo& reader, const char* text, int capacity = 64) {
     std::vector<unsigned char> buffer(static_cast<size_t>(capacity) + 8, 0);
     int length = capacity;
     std::string copy = text;
@@ -53,8 +51,7 @@ std::vector<unsigned char> compose(Strivo& reader, const char* text, int capacit
     return buffer;
 }
 
-TEST(StrivoFraming, CommandFrameIsReportIdCommandLengthData)
-{
+TEST(StrivoFraming, CommandFrameIsReportIdCommandLengthData) {
     Strivo reader;
     EXPECT_EQ(compose(reader, "0100"), (std::vector<unsigned char>{0x00, 0x01, 0x01, 0x00}));
     EXPECT_EQ(compose(reader, "01"), (std::vector<unsigned char>{0x00, 0x01, 0x00}));
@@ -72,8 +69,7 @@ TEST(StrivoFraming, CommandFrameIsReportIdCommandLengthData)
     EXPECT_FALSE(reader.composeCommand(nullptr, 0, nullptr, &length));
 }
 
-TEST(StrivoFraming, ResponseFrameDecodesToUpperHexAndResultCode)
-{
+TEST(StrivoFraming, ResponseFrameDecodesToUpperHexAndResultCode) {
     Strivo reader;
     unsigned char ok[61] = {0x00, 0x00, 0x02, 0xAB, 0xCD};
     char out[64];
@@ -101,8 +97,7 @@ TEST(StrivoFraming, ResponseFrameDecodesToUpperHexAndResultCode)
     EXPECT_EQ(outLen, 0);
 }
 
-TEST(StrivoFactory, RowsAndSchemesChooseTheClass)
-{
+TEST(StrivoFactory, RowsAndSchemesChooseTheClass) {
     VirtualHid::instance().reset();
     const uint16_t vid = QUORIN_USB_VENDOR_ID;
     for (uint16_t pid : {0x11, 0x13, 0x12, 0x1d}) {
@@ -131,8 +126,7 @@ TEST(StrivoFactory, RowsAndSchemesChooseTheClass)
     VirtualHid::instance().reset();
 }
 
-TEST(StrivoDelegate, AttachReportsConnectedOnceAndUnplugDisconnectedOnce)
-{
+TEST(StrivoDelegate, AttachReportsConnectedOnceAndUnplugDisconnectedOnce) {
     VirtualHid::instance().reset();
     auto device = VirtualHid::instance().plug(static_cast<uint16_t>(QUORIN_USB_VENDOR_ID),
                                               static_cast<uint16_t>(0x11), std::string("SN1"));
@@ -151,8 +145,7 @@ TEST(StrivoDelegate, AttachReportsConnectedOnceAndUnplugDisconnectedOnce)
     VirtualHid::instance().reset();
 }
 
-TEST(StrivoCommands, ExchangeStopsAtTheFirstFailingStep)
-{
+TEST(StrivoCommands, ExchangeStopsAtTheFirstFailingStep) {
     VirtualHid::instance().reset();
     auto device = VirtualHid::instance().plug(static_cast<uint16_t>(QUORIN_USB_VENDOR_ID),
                                               static_cast<uint16_t>(0x11), std::string("SN1"));

@@ -6,8 +6,7 @@
 
 using quorin::TlvPayload;
 
-TEST(TlvPayload, LengthFieldForms)
-{
+TEST(TlvPayload, LengthFieldForms) {
     EXPECT_EQ(TlvPayload::getTLVLengthString(0), "00");
     EXPECT_EQ(TlvPayload::getTLVLengthString(0x7F), "7F");
     EXPECT_EQ(TlvPayload::getTLVLengthString(0x80), "8180");
@@ -17,8 +16,7 @@ TEST(TlvPayload, LengthFieldForms)
     EXPECT_EQ(TlvPayload::getTLVLengthString(0x1000000), "8401000000");
 }
 
-TEST(TlvPayload, EmptyAndFilledRecords)
-{
+TEST(TlvPayload, EmptyAndFilledRecords) {
     ZDMSRDATA msr;
     std::memset(&msr, 0, sizeof(msr));
     EXPECT_EQ(TlvPayload::build(msr),

@@ -5,8 +5,7 @@ namespace quorin_test {
 namespace {
 
 void rec(const char* kind, unsigned long handle, void* obj, long state, unsigned int id,
-         const char* text)
-{
+         const char* text) {
     RecordedCall call;
     call.kind = kind;
     call.handle = handle;
@@ -17,45 +16,75 @@ void rec(const char* kind, unsigned long handle, void* obj, long state, unsigned
     ApiRecorder::instance().record(call);
 }
 
-void onConnection(long state) { rec("connection", 0, nullptr, state, 0, nullptr); }
-void onDevice(long state) { rec("device", 0, nullptr, state, 0, nullptr); }
-void onCardState(long state) { rec("cardState", 0, nullptr, state, 0, nullptr); }
-void onCard(const char* text) { rec("card", 0, nullptr, 0, 0, text); }
-void onResponse(const char* text) { rec("response", 0, nullptr, 0, 0, text); }
-void onError(const char* text) { rec("error", 0, nullptr, 0, 0, text); }
-void onNotification(unsigned int id, const char* text) { rec("notification", 0, nullptr, 0, id, text); }
-void onStatus(const char* text) { rec("transactionStatus", 0, nullptr, 0, 0, text); }
-void onDisplay(const char* text) { rec("displayMessage", 0, nullptr, 0, 0, text); }
-void onSelection(const char* text) { rec("userSelection", 0, nullptr, 0, 0, text); }
-void onArqc(const char* text) { rec("arqc", 0, nullptr, 0, 0, text); }
-void onResult(const char* text) { rec("transactionResult", 0, nullptr, 0, 0, text); }
-void onExtended(const char* text) { rec("extended", 0, nullptr, 0, 0, text); }
+void onConnection(long state) {
+    rec("connection", 0, nullptr, state, 0, nullptr);
+}
+void onDevice(long state) {
+    rec("device", 0, nullptr, state, 0, nullptr);
+}
+void onCardState(long state) {
+    rec("cardState", 0, nullptr, state, 0, nullptr);
+}
+void onCard(const char* text) {
+    rec("card", 0, nullptr, 0, 0, text);
+}
+void onResponse(const char* text) {
+    rec("response", 0, nullptr, 0, 0, text);
+}
+void onError(const char* text) {
+    rec("error", 0, nullptr, 0, 0, text);
+}
+void onNotification(unsigned int id, const char* text) {
+    rec("notification", 0, nullptr, 0, id, text);
+}
+void onStatus(const char* text) {
+    rec("transactionStatus", 0, nullptr, 0, 0, text);
+}
+void onDisplay(const char* text) {
+    rec("displayMessage", 0, nullptr, 0, 0, text);
+}
+void onSelection(const char* text) {
+    rec("userSelection", 0, nullptr, 0, 0, text);
+}
+void onArqc(const char* text) {
+    rec("arqc", 0, nullptr, 0, 0, text);
+}
+void onResult(const char* text) {
+    rec("transactionResult", 0, nullptr, 0, 0, text);
+}
+void onExtended(const char* text) {
+    rec("extended", 0, nullptr, 0, 0, text);
+}
 
-void onConnectionEx(unsigned long h, void* obj, long state) { rec("connection", h, obj, state, 0, nullptr); }
-void onCardEx(unsigned long h, void* obj, const char* text) { rec("card", h, obj, 0, 0, text); }
-void onResponseEx(unsigned long h, void* obj, const char* text) { rec("response", h, obj, 0, 0, text); }
-void onErrorEx(unsigned long h, void* obj, const char* text) { rec("error", h, obj, 0, 0, text); }
-void onNotificationEx(unsigned long h, void* obj, unsigned int id, const char* text)
-{
+void onConnectionEx(unsigned long h, void* obj, long state) {
+    rec("connection", h, obj, state, 0, nullptr);
+}
+void onCardEx(unsigned long h, void* obj, const char* text) {
+    rec("card", h, obj, 0, 0, text);
+}
+void onResponseEx(unsigned long h, void* obj, const char* text) {
+    rec("response", h, obj, 0, 0, text);
+}
+void onErrorEx(unsigned long h, void* obj, const char* text) {
+    rec("error", h, obj, 0, 0, text);
+}
+void onNotificationEx(unsigned long h, void* obj, unsigned int id, const char* text) {
     rec("notification", h, obj, 0, id, text);
 }
 
 }  // namespace
 
-ApiRecorder& ApiRecorder::instance()
-{
+ApiRecorder& ApiRecorder::instance() {
     static ApiRecorder recorder;
     return recorder;
 }
 
-void ApiRecorder::reset()
-{
+void ApiRecorder::reset() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_calls.clear();
 }
 
-void ApiRecorder::record(RecordedCall call)
-{
+void ApiRecorder::record(RecordedCall call) {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         m_calls.push_back(std::move(call));
@@ -63,14 +92,12 @@ void ApiRecorder::record(RecordedCall call)
     m_cv.notify_all();
 }
 
-std::vector<RecordedCall> ApiRecorder::calls()
-{
+std::vector<RecordedCall> ApiRecorder::calls() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_calls;
 }
 
-std::vector<RecordedCall> ApiRecorder::callsOf(const std::string& kind)
-{
+std::vector<RecordedCall> ApiRecorder::callsOf(const std::string& kind) {
     std::lock_guard<std::mutex> guard(m_lock);
     std::vector<RecordedCall> out;
     for (const auto& c : m_calls) {
@@ -81,13 +108,11 @@ std::vector<RecordedCall> ApiRecorder::callsOf(const std::string& kind)
     return out;
 }
 
-int ApiRecorder::count(const std::string& kind)
-{
+int ApiRecorder::count(const std::string& kind) {
     return static_cast<int>(callsOf(kind).size());
 }
 
-bool ApiRecorder::waitFor(const std::string& kind, int n, std::chrono::milliseconds timeout)
-{
+bool ApiRecorder::waitFor(const std::string& kind, int n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(m_lock);
     return m_cv.wait_for(guard, timeout, [&] {
         int seen = 0;
@@ -100,8 +125,7 @@ bool ApiRecorder::waitFor(const std::string& kind, int n, std::chrono::milliseco
     });
 }
 
-void ApiRecorder::registerFirstGeneration()
-{
+void ApiRecorder::registerFirstGeneration() {
     OnDeviceConnectionStateChanged(onConnection);
     QuorinDeviceStateChangedNotify(onDevice);
     QuorinCardDataStateChangedNotify(onCardState);
@@ -117,8 +141,7 @@ void ApiRecorder::registerFirstGeneration()
     OnDeviceExtendedResponse(onExtended);
 }
 
-void ApiRecorder::unregisterFirstGeneration()
-{
+void ApiRecorder::unregisterFirstGeneration() {
     OnDeviceConnectionStateChanged(nullptr);
     QuorinDeviceStateChangedNotify(nullptr);
     QuorinCardDataStateChangedNotify(nullptr);
@@ -134,8 +157,7 @@ void ApiRecorder::unregisterFirstGeneration()
     OnDeviceExtendedResponse(nullptr);
 }
 
-void ApiRecorder::registerEx(unsigned long handle, void* obj)
-{
+void ApiRecorder::registerEx(unsigned long handle, void* obj) {
     OnDeviceConnectionStateChangedEx(handle, onConnectionEx, obj);
     OnDataReceivedEx(handle, onCardEx, obj);
     OnDeviceResponseEx(handle, onResponseEx, obj);

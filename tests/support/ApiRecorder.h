@@ -14,7 +14,7 @@
 namespace quorin_test {
 
 struct RecordedCall {
-    std::string kind;        // "connection", "device", "card", "cardState", "response", ...
+    std::string kind;  // "connection", "device", "card", "cardState", "response", ...
     unsigned long handle = 0;
     void* obj = nullptr;
     long state = 0;

@@ -2,8 +2,7 @@
 
 namespace quorin_test {
 
-bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout)
-{
+bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -14,8 +13,7 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds time
     return true;
 }
 
-void EventCounter::bump()
-{
+void EventCounter::bump() {
     {
         std::lock_guard<std::mutex> guard(m_lock);
         ++m_count;
@@ -23,20 +21,17 @@ void EventCounter::bump()
     m_cv.notify_all();
 }
 
-int EventCounter::count()
-{
+int EventCounter::count() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_count;
 }
 
-bool EventCounter::waitFor(int n, std::chrono::milliseconds timeout)
-{
+bool EventCounter::waitFor(int n, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> guard(m_lock);
     return m_cv.wait_for(guard, timeout, [&] { return m_count >= n; });
 }
 
-void EventCounter::reset()
-{
+void EventCounter::reset() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_count = 0;
 }
