@@ -25,39 +25,33 @@ constexpr int BUSY_RETRIES = 50;
 constexpr int BUSY_PAUSE_MS = 100;
 constexpr int HEX_WORK_AREA = 512;  // hex text of one response packet
 
-int be16(const unsigned char* p)
-{
+int be16(const unsigned char* p) {
     return (p[0] << 8) | p[1];
 }
 
-void putBe16(unsigned char* p, int value)
-{
+void putBe16(unsigned char* p, int value) {
     p[0] = static_cast<unsigned char>((value >> 8) & 0xFF);
     p[1] = static_cast<unsigned char>(value & 0xFF);
 }
 
 }  // namespace
 
-Veyra::Veyra()
-{
+Veyra::Veyra() {
     // The base constructor already zeroed the card records; the delegate is
     // null and the result code 0 until set.
 }
 
-Veyra::~Veyra()
-{
+Veyra::~Veyra() {
     // close() destroys the connection first, which joins the receiving
     // thread, so no report can reach the notification state while it goes.
     close();
 }
 
-void Veyra::setSleepFunction(void (*fn)(int milliseconds))
-{
+void Veyra::setSleepFunction(void (*fn)(int milliseconds)) {
     m_sleep = fn;
 }
 
-void Veyra::pause(int milliseconds)
-{
+void Veyra::pause(int milliseconds) {
     if (m_sleep != nullptr) {
         m_sleep(milliseconds);
     } else {
@@ -65,8 +59,7 @@ void Veyra::pause(int milliseconds)
     }
 }
 
-void Veyra::afterOpen()
-{
+void Veyra::afterOpen() {
     unsigned char handshake[] = "4800";
     if (sendCommand(handshake, 4) == RC_OK && waitForCommand() == RC_OK) {
         std::vector<unsigned char> answer(HANDSHAKE_ANSWER_SIZE, 0);
@@ -75,8 +68,7 @@ void Veyra::afterOpen()
 }
 
 bool Veyra::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned char* buffer,
-                           int* bufferLen)
-{
+                           int* bufferLen) {
     if (hexCmd == nullptr || buffer == nullptr || bufferLen == nullptr) {
         return false;
     }
@@ -102,8 +94,7 @@ bool Veyra::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned ch
 }
 
 bool Veyra::composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigned char* buffer,
-                                   int* bufferLen)
-{
+                                   int* bufferLen) {
     try {
         if (hexCmd == nullptr || hexCmdLen < 0 || hexCmdLen >= COMPOSE_TEXT_AREA) {
             return false;
@@ -179,8 +170,7 @@ bool Veyra::composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigne
     }
 }
 
-int Veyra::sendCommand(unsigned char* command, int commandLength)
-{
+int Veyra::sendCommand(unsigned char* command, int commandLength) {
     iConnection* conn = getConnection();
     if (conn == nullptr) {
         return RC_NOT_OPEN;
@@ -196,7 +186,8 @@ int Veyra::sendCommand(unsigned char* command, int commandLength)
     }
     char* bytes = reinterpret_cast<char*>(buffer.data());
     if (VEYRA_COMMAND_LENGTH_LIMITATION == 0 ||
-        static_cast<long long>(length) <= static_cast<long long>(VEYRA_COMMAND_LENGTH_LIMITATION) + 1) {
+        static_cast<long long>(length) <=
+            static_cast<long long>(VEYRA_COMMAND_LENGTH_LIMITATION) + 1) {
         return conn->send(bytes, length, 1);
     }
     // Too long for one write: 61-byte slices, so an extended command goes
@@ -218,14 +209,12 @@ int Veyra::sendCommand(unsigned char* command, int commandLength)
     return RC_OK;
 }
 
-int Veyra::waitForCommand()
-{
+int Veyra::waitForCommand() {
     // Responses are polled by getResponse, not awaited.
     return RC_OK;
 }
 
-int Veyra::waitForMore()
-{
+int Veyra::waitForMore() {
     iConnection* conn = getConnection();
     unsigned char status[STATUS_READ_SIZE] = {};
     status[0] = REPORT_ID;
@@ -239,14 +228,12 @@ int Veyra::waitForMore()
                                                                            : RC_TRANSFER_FAILED;
 }
 
-int Veyra::getResponse(unsigned char* buf, int BufferLength)
-{
+int Veyra::getResponse(unsigned char* buf, int BufferLength) {
     int length = BufferLength;
     return getResponse(buf, &length);
 }
 
-int Veyra::getResponse(unsigned char* buf, int* BufferLength)
-{
+int Veyra::getResponse(unsigned char* buf, int* BufferLength) {
     try {
         if (buf == nullptr || BufferLength == nullptr || *BufferLength < 1) {
             return RC_BAD_ARGUMENT;
@@ -262,8 +249,7 @@ int Veyra::getResponse(unsigned char* buf, int* BufferLength)
 }
 
 int Veyra::storeResponse(const unsigned char* data, int length, unsigned char* buffer,
-                         int* bufferLen)
-{
+                         int* bufferLen) {
     if (length < 0 || length > *bufferLen) {
         return RC_BAD_ARGUMENT;
     }
@@ -275,8 +261,7 @@ int Veyra::storeResponse(const unsigned char* data, int length, unsigned char* b
 }
 
 int Veyra::appendPacket(const unsigned char* packet, int readLength, unsigned char* collection,
-                        int* collected, bool* last)
-{
+                        int* collected, bool* last) {
     // Every bound is checked before a byte is copied: the data must lie in
     // what was read, inside the announced total and inside the collection.
     if (readLength < HEADER_SIZE) {
@@ -297,8 +282,7 @@ int Veyra::appendPacket(const unsigned char* packet, int readLength, unsigned ch
     return RC_OK;
 }
 
-int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen)
-{
+int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
     try {
         if (buffer == nullptr || bufferLen == nullptr) {
             return RC_BAD_ARGUMENT;
@@ -369,9 +353,7 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen)
     }
 }
 
-int Veyra::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
-                                     int* outLen)
-{
+int Veyra::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out, int* outLen) {
     if (buf == nullptr || out == nullptr || outLen == nullptr || BufferLength < 2) {
         return RC_BAD_ARGUMENT;
     }
@@ -445,8 +427,7 @@ int Veyra::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char*
     }
 }
 
-void Veyra::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen)
-{
+void Veyra::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen) {
     if (pData == nullptr || dataLen < 1) {
         return;
     }
@@ -466,33 +447,28 @@ void Veyra::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLe
     }
 }
 
-void Veyra::VeyraReceiveData(iConnection* connObject, unsigned char* pData, int dataLen)
-{
+void Veyra::VeyraReceiveData(iConnection* connObject, unsigned char* pData, int dataLen) {
     Veyra::onData(connObject, pData, dataLen);
 }
 
-void Veyra::addNotification(unsigned char* pData, int dataLen)
-{
+void Veyra::addNotification(unsigned char* pData, int dataLen) {
     static const NotificationRules usb = {ChunkLengthForm::OneByteZeroIs256, false, false};
     reassemble(pData, dataLen, usb);
 }
 
-void Veyra::discardNotification()
-{
+void Veyra::discardNotification() {
     notificationData.reset();
     notificationDataLength = 0;
     std::memset(notificationHeader, 0, sizeof(notificationHeader));
 }
 
-void Veyra::reportError(const char* text)
-{
+void Veyra::reportError(const char* text) {
     char message[64];
     std::snprintf(message, sizeof(message), "%s", text);
     setError(RC_TRANSFER_FAILED, message, nullptr);
 }
 
-void Veyra::reassemble(const unsigned char* pData, int dataLen, const NotificationRules& rules)
-{
+void Veyra::reassemble(const unsigned char* pData, int dataLen, const NotificationRules& rules) {
     // Notification packet (big-endian fields):
     //   0    type 0x02 (0x03 on the Bluetooth LE and serial links)
     //   1-2  chunk length: byte 2 alone on USB (0 means 256), bytes 1-2 else

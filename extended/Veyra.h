@@ -67,8 +67,8 @@ public:
     // Packets of the text back to back into buffer; *bufferLen is the
     // capacity on entry (the needed length is stored when it is too small)
     // and the total on return. A text without a colon is framed plainly.
-    virtual bool composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen,
-                                        unsigned char* buffer, int* bufferLen);
+    virtual bool composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigned char* buffer,
+                                        int* bufferLen);
     // Reads one response, collecting extended packets until the announced
     // total has arrived. *bufferLen is the capacity on entry and the bytes
     // stored on return. 0, the connection's read error, 1 when the reader

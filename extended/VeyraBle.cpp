@@ -14,38 +14,32 @@ constexpr int HANDSHAKE_ANSWER_SIZE = 1024;
 constexpr int BUSY_PAUSE_MS = 100;
 }  // namespace
 
-VeyraBle::VeyraBle()
-{
+VeyraBle::VeyraBle() {
     std::memset(notificationHeader, 0, sizeof(notificationHeader));
 }
 
-VeyraBle::~VeyraBle()
-{
+VeyraBle::~VeyraBle() {
     // No report may reach onData once the mutex and condition variable are
     // being destroyed.
     stopConnection();
 }
 
-void VeyraBle::setDataReadyTimeout(std::chrono::milliseconds timeout)
-{
+void VeyraBle::setDataReadyTimeout(std::chrono::milliseconds timeout) {
     m_timeoutMs.store(timeout.count());
 }
 
-void VeyraBle::signalDataReady()
-{
+void VeyraBle::signalDataReady() {
     std::lock_guard<std::mutex> guard(cmdDataMutex);
     m_dataReady = true;
     commandDataReady.notify_one();
 }
 
-void VeyraBle::clearDataReady()
-{
+void VeyraBle::clearDataReady() {
     std::lock_guard<std::mutex> guard(cmdDataMutex);
     m_dataReady = false;
 }
 
-void VeyraBle::afterOpen()
-{
+void VeyraBle::afterOpen() {
     unsigned char first[] = "4801";
     unsigned char second[] = "4601000014";
     for (unsigned char* command : {first, second}) {
@@ -57,14 +51,12 @@ void VeyraBle::afterOpen()
     }
 }
 
-int VeyraBle::sendCommand(unsigned char* command, int commandLength)
-{
+int VeyraBle::sendCommand(unsigned char* command, int commandLength) {
     clearDataReady();
     return Veyra::sendCommand(command, commandLength);
 }
 
-int VeyraBle::waitForCommand()
-{
+int VeyraBle::waitForCommand() {
     std::unique_lock<std::mutex> guard(cmdDataMutex);
     bool ready = commandDataReady.wait_for(guard, std::chrono::milliseconds(m_timeoutMs.load()),
                                            [this] { return m_dataReady; });
@@ -72,8 +64,7 @@ int VeyraBle::waitForCommand()
     return ready ? RC_OK : RC_TIMEOUT;
 }
 
-void VeyraBle::onData(iConnection* connObject, unsigned char* pData, int dataLen)
-{
+void VeyraBle::onData(iConnection* connObject, unsigned char* pData, int dataLen) {
     try {
         if (pData == nullptr || dataLen < 1) {
             return;
@@ -99,14 +90,12 @@ void VeyraBle::onData(iConnection* connObject, unsigned char* pData, int dataLen
     }
 }
 
-void VeyraBle::addNotification(unsigned char* pData, int dataLen)
-{
+void VeyraBle::addNotification(unsigned char* pData, int dataLen) {
     static const NotificationRules ble = {ChunkLengthForm::TwoBytes, true, false};
     reassemble(pData, dataLen, ble);
 }
 
-int VeyraBle::receiveExtendedCommand(unsigned char* buffer, int* bufferLen)
-{
+int VeyraBle::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
     try {
         if (buffer == nullptr || bufferLen == nullptr) {
             return RC_BAD_ARGUMENT;

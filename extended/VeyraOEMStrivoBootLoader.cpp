@@ -6,8 +6,7 @@ namespace quorin {
 
 void VeyraOEMStrivoBootLoader::afterOpen() {}
 
-int VeyraOEMStrivoBootLoader::waitForCommand()
-{
+int VeyraOEMStrivoBootLoader::waitForCommand() {
     return RC_OK;
 }
 

@@ -2,21 +2,18 @@
 
 namespace quorin {
 
-VeyraSerial::VeyraSerial()
-{
+VeyraSerial::VeyraSerial() {
     VEYRA_COMMAND_LENGTH_LIMITATION = SERIAL_COMMAND_LENGTH_LIMITATION;
 }
 
-VeyraSerial::~VeyraSerial()
-{
+VeyraSerial::~VeyraSerial() {
     // Frames must stop arriving before this object's part of the reader goes.
     stopConnection();
 }
 
 void VeyraSerial::afterOpen() {}
 
-void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen)
-{
+void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen) {
     if (pData == nullptr || dataLen < 1) {
         return;
     }
@@ -36,8 +33,7 @@ void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int 
     }
 }
 
-void VeyraSerial::addNotification(unsigned char* pData, int dataLen)
-{
+void VeyraSerial::addNotification(unsigned char* pData, int dataLen) {
     // The type byte is kept as received: a 0x03 packet that does not
     // complete its notification leaves an invalid state behind.
     static const NotificationRules serial = {ChunkLengthForm::TwoBytes, true, true};

@@ -4,14 +4,12 @@
 
 namespace quorin {
 
-void tPivra::afterOpen()
-{
+void tPivra::afterOpen() {
     pause(HANDSHAKE_DELAY_MS);
     Veyra::afterOpen();
 }
 
-int tPivra::waitForCommand()
-{
+int tPivra::waitForCommand() {
     return RC_OK;
 }
 

@@ -2,8 +2,7 @@
 
 namespace quorin {
 
-void tPivraBle::afterOpen()
-{
+void tPivraBle::afterOpen() {
     VeyraBle::afterOpen();
 }
 

@@ -288,7 +288,9 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
 }
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
-    constexpr int RESPONSE_BUFFER_SIZE = 8192;
+    // Large enough for the longest collected extended response (32,768 data
+    // bytes in 61-byte packets).
+    constexpr int RESPONSE_BUFFER_SIZE = 65536;
     Exchange ex;
     std::string text = command != nullptr ? command : "";
     std::vector<unsigned char> cmd(text.begin(), text.end());

@@ -115,7 +115,7 @@ public:
         std::vector<unsigned char> response;  // the response as read (report ID first)
     };
     // Runs the four steps of a command (sendCommand, waitForCommand,
-    // getResponse into an 8192-byte buffer, MakeHexStringFromResponse with a
+    // getResponse into a 64 KiB buffer, MakeHexStringFromResponse with a
     // text capacity of textCapacity), stopping at the first non-zero status.
     Exchange runExchange(const char* command, int textCapacity);
 

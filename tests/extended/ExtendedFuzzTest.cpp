@@ -31,8 +31,7 @@ public:
 
     // A notification packet that is often plausible: the ids and totals come
     // from small pools and offsets tend to follow the previous chunk.
-    Bytes notification(bool wide, int* id, int* total)
-    {
+    Bytes notification(bool wide, int* id, int* total) {
         static const int ids[] = {0x0300, 0x0301, 0x1234};
         static const int totals[] = {0, 1, 10, 55, 100, 256, 300};
         *id = chance(90) ? ids[range(0, 2)] : range(0, 0xFFFF);
@@ -41,7 +40,9 @@ public:
         int remaining = *total - offset;
         int chunk = remaining > 0 && chance(80) ? range(1, std::min(remaining, wide ? 400 : 256))
                                                 : range(0, wide ? 0xFFFF : 255);
-        int carried = chance(85) ? chunk : range(0, 300);
+        // What the packet really carries: usually its chunk, but never more
+        // than a few hundred bytes, so a lying length cannot make it huge.
+        int carried = chance(85) ? std::min(chunk, 600) : range(0, 300);
         m_nextOffset = offset + chunk;
 
         Bytes p;
@@ -67,8 +68,7 @@ public:
     }
 
     // A response packet of status 0x0A, often consistent with the previous.
-    Bytes responsePacketLike()
-    {
+    Bytes responsePacketLike() {
         static const int totals[] = {0, 10, 100, 104, 1000};
         int total = chance(85) ? totals[range(0, 4)] : range(0, 0xFFFF);
         int offset = chance(50) ? 0 : (chance(70) ? m_nextOffset : range(0, 0xFFFF));
@@ -83,8 +83,7 @@ public:
 
     // The packets of one consistent response, each as the reader sends it,
     // sometimes with one byte changed.
-    std::vector<Bytes> wholeResponse()
-    {
+    std::vector<Bytes> wholeResponse() {
         static const int totals[] = {0, 1, 52, 100, 300};
         const int total = chance(80) ? totals[range(0, 4)] : range(0, 2000);
         const int code = range(0, 0xFFFF);
@@ -96,7 +95,8 @@ public:
             offset += k;
         } while (offset < total);
         if (chance(25)) {
-            Bytes& victim = packets[static_cast<size_t>(range(0, static_cast<int>(packets.size()) - 1))];
+            Bytes& victim =
+                packets[static_cast<size_t>(range(0, static_cast<int>(packets.size()) - 1))];
             victim[static_cast<size_t>(range(1, static_cast<int>(victim.size()) - 1))] = byte();
         }
         return packets;
@@ -107,13 +107,12 @@ private:
     int m_nextOffset = 0;
 };
 
-const std::set<std::string> REASSEMBLY_ERRORS = {
-    "Invalid notification package data length!", "Header is not match!",
-    "Invalid notification id!", "Exception!"};
+const std::set<std::string> REASSEMBLY_ERRORS = {"Invalid notification package data length!",
+                                                 "Header is not match!", "Invalid notification id!",
+                                                 "Exception!"};
 
 template <class Reader>
-void fuzzReassembly(bool wide, unsigned seed, int iterations)
-{
+void fuzzReassembly(bool wide, unsigned seed, int iterations) {
     Fuzzer fuzz(seed);
     RecordingDelegate delegate;
     Probe<Reader> reader;
@@ -154,15 +153,13 @@ void fuzzReassembly(bool wide, unsigned seed, int iterations)
 
 }  // namespace
 
-TEST(ExtendedFuzz, NotificationReassemblyOnEveryLink)
-{
-    fuzzReassembly<Veyra>(false, SEED, 20000);
-    fuzzReassembly<VeyraBle>(true, SEED + 1, 20000);
-    fuzzReassembly<VeyraSerial>(true, SEED + 2, 20000);
+TEST(ExtendedFuzz, NotificationReassemblyOnEveryLink) {
+    fuzzReassembly<Veyra>(false, SEED, 10000);
+    fuzzReassembly<VeyraBle>(true, SEED + 1, 10000);
+    fuzzReassembly<VeyraSerial>(true, SEED + 2, 10000);
 }
 
-TEST(ExtendedFuzz, DecodingCollectedResponses)
-{
+TEST(ExtendedFuzz, DecodingCollectedResponses) {
     Fuzzer fuzz(SEED + 3);
     Probe<Veyra> reader;
     int decoded = 0;
@@ -205,14 +202,13 @@ TEST(ExtendedFuzz, DecodingCollectedResponses)
     EXPECT_GT(decoded, 100);
 }
 
-TEST(ExtendedFuzz, CollectingResponsesFromARandomReader)
-{
+TEST(ExtendedFuzz, CollectingResponsesFromARandomReader) {
     Fuzzer fuzz(SEED + 4);
     Probe<Veyra> reader;
     ScriptedConnection* conn = reader.attach();
     conn->setPadTo(61);
     int collected = 0;
-    for (int i = 0; i < 1500; ++i) {
+    for (int i = 0; i < 1000; ++i) {
         std::vector<Bytes> answers;
         if (fuzz.chance(60)) {
             answers = fuzz.wholeResponse();

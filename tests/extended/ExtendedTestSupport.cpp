@@ -8,15 +8,13 @@ std::atomic<int> PauseLog::calls{0};
 std::atomic<int> PauseLog::totalMs{0};
 
 namespace {
-void putBe16(Bytes& b, int value)
-{
+void putBe16(Bytes& b, int value) {
     b.push_back(static_cast<unsigned char>((value >> 8) & 0xFF));
     b.push_back(static_cast<unsigned char>(value & 0xFF));
 }
 }  // namespace
 
-Bytes responsePacket(int offset, int k, int total, int resultCode, int seed)
-{
+Bytes responsePacket(int offset, int k, int total, int resultCode, int seed) {
     Bytes p = {0x01, 0x0A, static_cast<unsigned char>(k + 6)};
     putBe16(p, offset);
     putBe16(p, resultCode);
@@ -27,8 +25,7 @@ Bytes responsePacket(int offset, int k, int total, int resultCode, int seed)
     return p;
 }
 
-Bytes usbNotification(unsigned short id, int offset, int chunkByte, int total, const Bytes& chunk)
-{
+Bytes usbNotification(unsigned short id, int offset, int chunkByte, int total, const Bytes& chunk) {
     Bytes p = {0x02, 0x00, static_cast<unsigned char>(chunkByte)};
     putBe16(p, offset);
     putBe16(p, id);
@@ -38,8 +35,7 @@ Bytes usbNotification(unsigned short id, int offset, int chunkByte, int total, c
 }
 
 Bytes wideNotification(unsigned char type, unsigned short id, int offset, int chunkLength,
-                       int total, const Bytes& chunk)
-{
+                       int total, const Bytes& chunk) {
     Bytes p = {type};
     putBe16(p, chunkLength);
     putBe16(p, offset);
@@ -49,8 +45,7 @@ Bytes wideNotification(unsigned char type, unsigned short id, int offset, int ch
     return p;
 }
 
-Bytes sequence(int n, int first)
-{
+Bytes sequence(int n, int first) {
     Bytes b;
     for (int i = 0; i < n; ++i) {
         b.push_back(static_cast<unsigned char>((first + i) & 0xFF));
@@ -58,8 +53,7 @@ Bytes sequence(int n, int first)
     return b;
 }
 
-Bytes fromHex(const std::string& hex)
-{
+Bytes fromHex(const std::string& hex) {
     Bytes b;
     for (size_t i = 0; i + 1 < hex.size(); i += 2) {
         b.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
@@ -67,8 +61,7 @@ Bytes fromHex(const std::string& hex)
     return b;
 }
 
-std::string toHex(const Bytes& bytes)
-{
+std::string toHex(const Bytes& bytes) {
     std::string s;
     char digits[3];
     for (unsigned char c : bytes) {

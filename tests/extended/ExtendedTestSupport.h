@@ -28,16 +28,14 @@ public:
         std::string text;
     };
 
-    void OnError(quorin::Strivo*, int err, char* errString) override
-    {
+    void OnError(quorin::Strivo*, int err, char* errString) override {
         std::lock_guard<std::mutex> guard(m_lock);
         m_errors.push_back(Error{err, errString != nullptr ? errString : "<null>"});
     }
     void OnDeviceChange(quorin::Strivo*, EDeviceStateValues) override {}
     void OnCardUpdate(quorin::Strivo*, ECardDataStateValues) override {}
     void OnNotification(quorin::Strivo*, unsigned short messageId, const unsigned char* data,
-                        int dataLen) override
-    {
+                        int dataLen) override {
         {
             std::lock_guard<std::mutex> guard(m_lock);
             Note note{messageId, data == nullptr, dataLen, {}};
@@ -51,18 +49,15 @@ public:
         }
     }
 
-    std::vector<Note> notes()
-    {
+    std::vector<Note> notes() {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_notes;
     }
-    std::vector<Error> errors()
-    {
+    std::vector<Error> errors() {
         std::lock_guard<std::mutex> guard(m_lock);
         return m_errors;
     }
-    void reset()
-    {
+    void reset() {
         std::lock_guard<std::mutex> guard(m_lock);
         m_notes.clear();
         m_errors.clear();
@@ -80,13 +75,11 @@ private:
 struct PauseLog {
     static std::atomic<int> calls;
     static std::atomic<int> totalMs;
-    static void pause(int ms)
-    {
+    static void pause(int ms) {
         calls.fetch_add(1);
         totalMs.fetch_add(ms);
     }
-    static void reset()
-    {
+    static void reset() {
         calls = 0;
         totalMs = 0;
     }
@@ -101,15 +94,13 @@ public:
     ~Probe() override { this->stopConnection(); }
 
     // Gives the reader a scripted connection it owns; returns it.
-    ScriptedConnection* attach()
-    {
+    ScriptedConnection* attach() {
         auto* conn = new ScriptedConnection();
         this->adoptConnection(conn, nullptr);
         return conn;
     }
 
-    void getMSRResult(const unsigned char* data, int dataLen) override
-    {
+    void getMSRResult(const unsigned char* data, int dataLen) override {
         {
             std::lock_guard<std::mutex> guard(m_cardLock);
             m_cards.emplace_back(data, data + dataLen);
@@ -118,8 +109,7 @@ public:
             throw std::runtime_error("decoder failed");
         }
     }
-    std::vector<Bytes> cards()
-    {
+    std::vector<Bytes> cards() {
         std::lock_guard<std::mutex> guard(m_cardLock);
         return m_cards;
     }

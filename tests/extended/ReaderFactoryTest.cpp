@@ -18,8 +18,7 @@ using namespace quorin;
 
 namespace {
 
-std::unique_ptr<Strivo> create(long pid, const char* path)
-{
+std::unique_ptr<Strivo> create(long pid, const char* path) {
     CRConfigTable row;
     std::memset(&row, 0, sizeof(row));
     row.dwPID = pid;
@@ -28,8 +27,7 @@ std::unique_ptr<Strivo> create(long pid, const char* path)
 
 }  // namespace
 
-TEST(ReaderFactory, PicksTheExtendedReaderClassForEachRow)
-{
+TEST(ReaderFactory, PicksTheExtendedReaderClassForEachRow) {
     struct Case {
         long pid;
         const char* path;
@@ -62,8 +60,7 @@ TEST(ReaderFactory, PicksTheExtendedReaderClassForEachRow)
     }
 }
 
-TEST(ReaderFactory, PlainModelsAreNotExtendedReaders)
-{
+TEST(ReaderFactory, PlainModelsAreNotExtendedReaders) {
     for (long pid : {0x11L, 0x12L, 0x2251L}) {
         std::unique_ptr<Strivo> reader = create(pid, "HID://x");
         ASSERT_NE(reader, nullptr);

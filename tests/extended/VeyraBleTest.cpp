@@ -19,15 +19,13 @@ const Bytes DATA_READY = {0x01, 0x00};
 
 // What a Bluetooth LE reader's connection hands back: the report without the
 // byte the reader keeps in front of it.
-Bytes asRead(const Bytes& packet)
-{
+Bytes asRead(const Bytes& packet) {
     return Bytes(packet.begin() + 1, packet.end());
 }
 
 class VeyraBleTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         PauseLog::reset();
         conn = reader.attach();
     }
@@ -37,8 +35,7 @@ protected:
 
 }  // namespace
 
-TEST_F(VeyraBleTest, ASignalThatComesBeforeTheWaitStillEndsIt)
-{
+TEST_F(VeyraBleTest, ASignalThatComesBeforeTheWaitStillEndsIt) {
     conn->push(DATA_READY);
     EXPECT_EQ(reader.waitForCommand(), 0);
     // The signal is taken by that wait: the next one times out.
@@ -59,8 +56,7 @@ TEST_F(VeyraBleTest, ASignalThatComesBeforeTheWaitStillEndsIt)
     EXPECT_EQ(reader.waitForCommand(), 1);
 }
 
-TEST_F(VeyraBleTest, CollectsPacketsAskingDirectlyForEachNext)
-{
+TEST_F(VeyraBleTest, CollectsPacketsAskingDirectlyForEachNext) {
     // The reader signals data ready as soon as it is asked for the next
     // packet, before the command thread starts to wait.
     conn->setSendHook([this](const ScriptedConnection::Sent& sent) {
@@ -98,8 +94,7 @@ TEST_F(VeyraBleTest, CollectsPacketsAskingDirectlyForEachNext)
     EXPECT_EQ(reader.getResultCode(), 1);
 }
 
-TEST_F(VeyraBleTest, BusyBudgetAndFailuresEndTheReception)
-{
+TEST_F(VeyraBleTest, BusyBudgetAndFailuresEndTheReception) {
     Bytes buffer(8192, 0);
     int length = 8192;
     conn->queueAnswer(fromHex("0C"), 30);
@@ -125,8 +120,7 @@ TEST_F(VeyraBleTest, BusyBudgetAndFailuresEndTheReception)
     EXPECT_EQ(conn->reads().size(), 2u);
 }
 
-TEST(VeyraBleHandshake, SendsBothOpeningCommandsEvenWhenTheFirstFails)
-{
+TEST(VeyraBleHandshake, SendsBothOpeningCommandsEvenWhenTheFirstFails) {
     for (bool firstFails : {false, true}) {
         Probe<tPivraBle> reader;
         ScriptedConnection* conn = reader.attach();

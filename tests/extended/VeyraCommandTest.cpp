@@ -15,15 +15,13 @@ using namespace quorin_test;
 
 namespace {
 
-Bytes text(const std::string& s)
-{
+Bytes text(const std::string& s) {
     Bytes b(s.begin(), s.end());
     b.push_back(0);
     return b;
 }
 
-int sendText(Veyra& reader, const std::string& s)
-{
+int sendText(Veyra& reader, const std::string& s) {
     Bytes t = text(s);
     return reader.sendCommand(t.data(), static_cast<int>(s.size()));
 }
@@ -32,14 +30,13 @@ int sendText(Veyra& reader, const std::string& s)
 // sendCommand prepares it. Returns the frame, or nothing when refused;
 // *needed receives the length stored by the reader.
 bool compose(Veyra& reader, const std::string& s, Bytes* frame, int capacity = 65536,
-             int* needed = nullptr)
-{
+             int* needed = nullptr) {
     Bytes t = text(s);
     Bytes buffer(65536, 0);
     buffer[0] = 0x01;
     int length = capacity;
-    bool ok = reader.composeExtendedCommand(t.data(), static_cast<int>(s.size()), buffer.data(),
-                                            &length);
+    bool ok =
+        reader.composeExtendedCommand(t.data(), static_cast<int>(s.size()), buffer.data(), &length);
     if (needed != nullptr) {
         *needed = length;
     }
@@ -49,13 +46,11 @@ bool compose(Veyra& reader, const std::string& s, Bytes* frame, int capacity = 6
     return ok;
 }
 
-std::string hexData(int n, int first = 0)
-{
+std::string hexData(int n, int first = 0) {
     return toHex(sequence(n, first));
 }
 
-std::string decode(Veyra& reader, Bytes response, int* rc, int capacity = 8192)
-{
+std::string decode(Veyra& reader, Bytes response, int* rc, int capacity = 8192) {
     std::string out(static_cast<size_t>(capacity), 'x');
     int outLen = capacity;
     *rc = reader.MakeHexStringFromResponse(response.data(), static_cast<int>(response.size()),
@@ -63,8 +58,7 @@ std::string decode(Veyra& reader, Bytes response, int* rc, int capacity = 8192)
     return *rc == 0 ? out.substr(0, static_cast<size_t>(outLen)) : std::string();
 }
 
-Bytes concat(std::initializer_list<Bytes> parts)
-{
+Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes all;
     for (const Bytes& p : parts) {
         all.insert(all.end(), p.begin(), p.end());
@@ -74,8 +68,7 @@ Bytes concat(std::initializer_list<Bytes> parts)
 
 class VeyraCommandTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         PauseLog::reset();
         conn = reader.attach();
     }
@@ -85,8 +78,7 @@ protected:
 
 }  // namespace
 
-TEST(VeyraCompose, BuildsPlainFramesAndExtendedPackets)
-{
+TEST(VeyraCompose, BuildsPlainFramesAndExtendedPackets) {
     Probe<Veyra> reader;
     Bytes frame;
     ASSERT_TRUE(compose(reader, "4A", &frame));
@@ -94,7 +86,8 @@ TEST(VeyraCompose, BuildsPlainFramesAndExtendedPackets)
     ASSERT_TRUE(compose(reader, "4800", &frame));
     EXPECT_EQ(frame, fromHex("01480100"));
     ASSERT_TRUE(compose(reader, "030b:", &frame));
-    EXPECT_EQ(frame, fromHex("014906000003" "0B0000"));
+    EXPECT_EQ(frame, fromHex("014906000003"
+                             "0B0000"));
     // A short command id is completed with zero bytes at its end.
     ASSERT_TRUE(compose(reader, "03:0102", &frame));
     EXPECT_EQ(frame, fromHex("0149080000030000020102"));
@@ -104,8 +97,7 @@ TEST(VeyraCompose, BuildsPlainFramesAndExtendedPackets)
     EXPECT_EQ(frame, fromHex("01480100"));
 }
 
-TEST(VeyraCompose, RefusesWhatDoesNotFit)
-{
+TEST(VeyraCompose, RefusesWhatDoesNotFit) {
     Probe<Veyra> reader;
     Bytes frame;
     int needed = 0;
@@ -126,8 +118,7 @@ TEST(VeyraCompose, RefusesWhatDoesNotFit)
     EXPECT_FALSE(compose(reader, "01" + hexData(256), &frame));
 }
 
-TEST_F(VeyraCommandTest, WritesACommandThatFitsOnePacketInOnePiece)
-{
+TEST_F(VeyraCommandTest, WritesACommandThatFitsOnePacketInOnePiece) {
     ASSERT_EQ(sendText(reader, "0102:" + hexData(52)), 0);
     auto sent = conn->sent();
     ASSERT_EQ(sent.size(), 1u);
@@ -136,8 +127,7 @@ TEST_F(VeyraCommandTest, WritesACommandThatFitsOnePacketInOnePiece)
     EXPECT_TRUE(conn->reads().empty());
 }
 
-TEST_F(VeyraCommandTest, SlicesLongerCommandsAndReadsTheStatusBetween)
-{
+TEST_F(VeyraCommandTest, SlicesLongerCommandsAndReadsTheStatusBetween) {
     // The status read answers with an error status: the rest is still sent.
     conn->queueAnswer(fromHex("0111"));
     ASSERT_EQ(sendText(reader, "0102:" + hexData(53)), 0);
@@ -159,8 +149,7 @@ TEST_F(VeyraCommandTest, SlicesLongerCommandsAndReadsTheStatusBetween)
     EXPECT_EQ(sent[1].bytes, sequence(2, 58));
 }
 
-TEST_F(VeyraCommandTest, StopsAtAFailedWriteAndRefusesUnusableText)
-{
+TEST_F(VeyraCommandTest, StopsAtAFailedWriteAndRefusesUnusableText) {
     conn->queueSendResult(0);
     conn->queueSendResult(17);
     EXPECT_EQ(sendText(reader, "0102:" + hexData(120)), 17);
@@ -175,8 +164,7 @@ TEST_F(VeyraCommandTest, StopsAtAFailedWriteAndRefusesUnusableText)
     EXPECT_EQ(sendText(closed, "4800"), 5);
 }
 
-TEST_F(VeyraCommandTest, SerialReaderWritesUpTo2049BytesInOnePiece)
-{
+TEST_F(VeyraCommandTest, SerialReaderWritesUpTo2049BytesInOnePiece) {
     Probe<VeyraSerial> serial;
     ScriptedConnection* serialConn = serial.attach();
     // 1,872 data bytes: 36 packets, 2,196 bytes, too many for one write.
@@ -188,8 +176,7 @@ TEST_F(VeyraCommandTest, SerialReaderWritesUpTo2049BytesInOnePiece)
     EXPECT_EQ(serialConn->sent().size(), 36u);
 }
 
-TEST_F(VeyraCommandTest, CollectsATwoPacketResponseWithOneNextPacketRequest)
-{
+TEST_F(VeyraCommandTest, CollectsATwoPacketResponseWithOneNextPacketRequest) {
     conn->setPadTo(61);  // a HID connection returns the whole feature report
     conn->queueAnswer(responsePacket(0, 52, 100, 0x0102));
     conn->queueAnswer(responsePacket(52, 48, 100, 0x0102));
@@ -212,8 +199,7 @@ TEST_F(VeyraCommandTest, CollectsATwoPacketResponseWithOneNextPacketRequest)
     EXPECT_EQ(reader.getResultCode(), 0x0102);
 }
 
-TEST_F(VeyraCommandTest, PlainResponsesAreReturnedAsReadAndDecodedPlainly)
-{
+TEST_F(VeyraCommandTest, PlainResponsesAreReturnedAsReadAndDecodedPlainly) {
     conn->setPadTo(61);
     conn->queueAnswer(fromHex("010002ABCD"));
     Bytes buffer(8192, 0);
@@ -232,8 +218,7 @@ TEST_F(VeyraCommandTest, PlainResponsesAreReturnedAsReadAndDecodedPlainly)
     EXPECT_EQ(reader.getResultCode(), 7);
 }
 
-TEST_F(VeyraCommandTest, BusyAnswersAreRetriedFiftyTimes)
-{
+TEST_F(VeyraCommandTest, BusyAnswersAreRetriedFiftyTimes) {
     conn->queueAnswer(fromHex("010B"), 25);
     conn->queueAnswer(fromHex("010C"), 25);
     conn->queueAnswer(responsePacket(0, 10, 10));
@@ -257,8 +242,7 @@ TEST_F(VeyraCommandTest, BusyAnswersAreRetriedFiftyTimes)
     EXPECT_EQ(conn->reads().size(), 51u + 2u);
 }
 
-TEST_F(VeyraCommandTest, RefusesResponsePacketsThatLeaveTheirBounds)
-{
+TEST_F(VeyraCommandTest, RefusesResponsePacketsThatLeaveTheirBounds) {
     Bytes buffer(8192, 0);
     int length = 8192;
     conn->setPadTo(61);
@@ -283,8 +267,7 @@ TEST_F(VeyraCommandTest, RefusesResponsePacketsThatLeaveTheirBounds)
     EXPECT_EQ(reader.getResponse(buffer.data(), &length), 5);
 }
 
-TEST_F(VeyraCommandTest, EndlessResponsesStopAtTheCollectionAreaAndDrainingIsBounded)
-{
+TEST_F(VeyraCommandTest, EndlessResponsesStopAtTheCollectionAreaAndDrainingIsBounded) {
     // A reader that keeps sending packets that never reach their total.
     conn->setFallback([](unsigned char, int) {
         return ScriptedConnection::Answer{0, responsePacket(0, 52, 60000)};
@@ -296,8 +279,7 @@ TEST_F(VeyraCommandTest, EndlessResponsesStopAtTheCollectionAreaAndDrainingIsBou
     EXPECT_EQ(conn->reads().size(), collectingReads + Veyra::MAX_DRAIN_READS);
 }
 
-TEST_F(VeyraCommandTest, ResponseLargerThanTheCallersBufferIsRefused)
-{
+TEST_F(VeyraCommandTest, ResponseLargerThanTheCallersBufferIsRefused) {
     conn->queueAnswer(responsePacket(0, 52, 100));
     conn->queueAnswer(responsePacket(52, 48, 100));
     Bytes buffer(200, 0xEE);
@@ -308,8 +290,7 @@ TEST_F(VeyraCommandTest, ResponseLargerThanTheCallersBufferIsRefused)
     }
 }
 
-TEST(VeyraDecode, PacketsThatDisagreeOrLeaveTheTextAreRefused)
-{
+TEST(VeyraDecode, PacketsThatDisagreeOrLeaveTheTextAreRefused) {
     Probe<Veyra> reader;
     int rc = 0;
     decode(reader,
@@ -344,8 +325,7 @@ TEST(VeyraDecode, PacketsThatDisagreeOrLeaveTheTextAreRefused)
     EXPECT_EQ(hex, hexData(10) + std::string(20, '0') + hexData(10, 20));
 }
 
-TEST(VeyraHandshake, EachModelOpensAsItShould)
-{
+TEST(VeyraHandshake, EachModelOpensAsItShould) {
     PauseLog::reset();
     Probe<Veyra> veyra;
     ScriptedConnection* conn = veyra.attach();

@@ -19,16 +19,14 @@ const char* const BAD_STATE = "Invalid notification id!";
 template <class Reader>
 class LinkTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         conn = reader.attach();
         reader.setDelegate(&delegate);
     }
     void TearDown() override { reader.setDelegate(nullptr); }
 
     // Exactly one error, with code 17 and the given text.
-    void expectOneError(const char* text)
-    {
+    void expectOneError(const char* text) {
         auto errors = delegate.errors();
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_EQ(errors[0].code, 17);
@@ -48,8 +46,7 @@ using SerialLink = LinkTest<VeyraSerial>;
 
 }  // namespace
 
-TEST_F(UsbLink, EmptyNotificationIsDeliveredAtOnce)
-{
+TEST_F(UsbLink, EmptyNotificationIsDeliveredAtOnce) {
     conn->push(fromHex("020000000012340000"));
     auto notes = delegate.notes();
     ASSERT_EQ(notes.size(), 1u);
@@ -59,8 +56,7 @@ TEST_F(UsbLink, EmptyNotificationIsDeliveredAtOnce)
     EXPECT_TRUE(delegate.errors().empty());
 }
 
-TEST_F(UsbLink, SplitNotificationIsDeliveredOnceInOrder)
-{
+TEST_F(UsbLink, SplitNotificationIsDeliveredOnceInOrder) {
     const Bytes data = sequence(100, 7);
     conn->push(usbNotification(0x0300, 0, 55, 100, Bytes(data.begin(), data.begin() + 55)));
     EXPECT_TRUE(delegate.notes().empty());
@@ -81,8 +77,7 @@ TEST_F(UsbLink, SplitNotificationIsDeliveredOnceInOrder)
     EXPECT_TRUE(delegate.errors().empty());
 }
 
-TEST_F(UsbLink, ReassemblyErrorsReachOnErrorAndResetTheState)
-{
+TEST_F(UsbLink, ReassemblyErrorsReachOnErrorAndResetTheState) {
     // First packet not at offset 0.
     conn->push(usbNotification(0x0300, 55, 45, 100, sequence(45)));
     expectOneError(BAD_LENGTH);
@@ -118,8 +113,7 @@ TEST_F(UsbLink, ReassemblyErrorsReachOnErrorAndResetTheState)
     EXPECT_TRUE(delegate.errors().empty());
 }
 
-TEST_F(UsbLink, SortsReportsByTheirFirstByte)
-{
+TEST_F(UsbLink, SortsReportsByTheirFirstByte) {
     conn->push(fromHex("01AABB"));
     conn->push(fromHex("05000000001234000000"));
     ASSERT_EQ(reader.cards().size(), 1u);
@@ -141,15 +135,16 @@ TEST_F(UsbLink, SortsReportsByTheirFirstByte)
     EXPECT_TRUE(delegate.errors().empty());
 }
 
-TEST_F(BleLink, NotificationWithTwoByteChunkLengthsIsDeliveredOnce)
-{
+TEST_F(BleLink, NotificationWithTwoByteChunkLengthsIsDeliveredOnce) {
     const Bytes data = sequence(300, 3);
     // A 0x03 packet is taken as 0x02; an empty first chunk is accepted.
     conn->push(wideNotification(0x03, 0x0304, 0, 0, 300, {}));
-    conn->push(wideNotification(0x03, 0x0304, 0, 200, 300, Bytes(data.begin(), data.begin() + 200)));
+    conn->push(
+        wideNotification(0x03, 0x0304, 0, 200, 300, Bytes(data.begin(), data.begin() + 200)));
     EXPECT_TRUE(delegate.notes().empty());
     EXPECT_EQ(reader.notificationState(), 2);
-    conn->push(wideNotification(0x02, 0x0304, 200, 100, 300, Bytes(data.begin() + 200, data.end())));
+    conn->push(
+        wideNotification(0x02, 0x0304, 200, 100, 300, Bytes(data.begin() + 200, data.end())));
     auto notes = delegate.notes();
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_EQ(notes[0].id, 0x0304);
@@ -157,8 +152,7 @@ TEST_F(BleLink, NotificationWithTwoByteChunkLengthsIsDeliveredOnce)
     EXPECT_TRUE(delegate.errors().empty());
 }
 
-TEST_F(BleLink, ReassemblyErrorsAndCardData)
-{
+TEST_F(BleLink, ReassemblyErrorsAndCardData) {
     conn->push(wideNotification(0x02, 0x0300, 0, 10, 100, sequence(10)));
     conn->push(wideNotification(0x02, 0x0300, 10, 0, 100, {}));
     expectOneError(BAD_LENGTH);
@@ -179,8 +173,7 @@ TEST_F(BleLink, ReassemblyErrorsAndCardData)
     EXPECT_EQ(reader.waitForCommand(), 0);
 }
 
-TEST_F(SerialLink, NotificationIsDeliveredOnceAndShortFramesAreIgnored)
-{
+TEST_F(SerialLink, NotificationIsDeliveredOnceAndShortFramesAreIgnored) {
     const Bytes data = sequence(70);
     conn->push(wideNotification(0x02, 0x0302, 0, 40, 70, Bytes(data.begin(), data.begin() + 40)));
     conn->push(fromHex("0200000000000000"));  // 8 bytes: ignored
@@ -202,8 +195,7 @@ TEST_F(SerialLink, NotificationIsDeliveredOnceAndShortFramesAreIgnored)
     EXPECT_EQ(notes[0].data, expected);
 }
 
-TEST_F(SerialLink, TypeThreeStateAndDecoderErrors)
-{
+TEST_F(SerialLink, TypeThreeStateAndDecoderErrors) {
     // The type byte is kept: a 0x03 packet that does not complete leaves a
     // state the next packet refuses.
     conn->push(wideNotification(0x03, 0x0300, 0, 10, 20, sequence(10)));

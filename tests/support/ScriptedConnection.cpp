@@ -5,105 +5,89 @@
 
 namespace quorin_test {
 
-ScriptedConnection::ScriptedConnection()
-{
+ScriptedConnection::ScriptedConnection() {
     setScheme("SCRIPTED://");
     m_fallback = [](unsigned char, int) { return Answer{17, {}}; };
 }
 
-void ScriptedConnection::queueAnswer(const Bytes& report, int times)
-{
+void ScriptedConnection::queueAnswer(const Bytes& report, int times) {
     std::lock_guard<std::mutex> guard(m_lock);
     for (int i = 0; i < times; ++i) {
         m_script.push_back([report](unsigned char, int) { return Answer{0, report}; });
     }
 }
 
-void ScriptedConnection::queueFailure(int rc, int times)
-{
+void ScriptedConnection::queueFailure(int rc, int times) {
     std::lock_guard<std::mutex> guard(m_lock);
     for (int i = 0; i < times; ++i) {
         m_script.push_back([rc](unsigned char, int) { return Answer{rc, {}}; });
     }
 }
 
-void ScriptedConnection::queueHook(Hook hook)
-{
+void ScriptedConnection::queueHook(Hook hook) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_script.push_back(std::move(hook));
 }
 
-void ScriptedConnection::setFallback(Hook hook)
-{
+void ScriptedConnection::setFallback(Hook hook) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_fallback = std::move(hook);
 }
 
-void ScriptedConnection::setPadTo(int n)
-{
+void ScriptedConnection::setPadTo(int n) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_padTo = n;
 }
 
-int ScriptedConnection::pendingAnswers()
-{
+int ScriptedConnection::pendingAnswers() {
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(m_script.size());
 }
 
-void ScriptedConnection::queueSendResult(int rc)
-{
+void ScriptedConnection::queueSendResult(int rc) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sendResults.push_back(rc);
 }
 
-void ScriptedConnection::setSendHook(std::function<void(const Sent&)> hook)
-{
+void ScriptedConnection::setSendHook(std::function<void(const Sent&)> hook) {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sendHook = std::move(hook);
 }
 
-std::vector<ScriptedConnection::Sent> ScriptedConnection::sent()
-{
+std::vector<ScriptedConnection::Sent> ScriptedConnection::sent() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_sent;
 }
 
-std::vector<ScriptedConnection::Read> ScriptedConnection::reads()
-{
+std::vector<ScriptedConnection::Read> ScriptedConnection::reads() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_reads;
 }
 
-std::vector<char> ScriptedConnection::events()
-{
+std::vector<char> ScriptedConnection::events() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_events;
 }
 
-int ScriptedConnection::countSent(const Bytes& bytes)
-{
+int ScriptedConnection::countSent(const Bytes& bytes) {
     std::lock_guard<std::mutex> guard(m_lock);
     return static_cast<int>(std::count_if(m_sent.begin(), m_sent.end(),
                                           [&](const Sent& s) { return s.bytes == bytes; }));
 }
 
-void ScriptedConnection::clearRecords()
-{
+void ScriptedConnection::clearRecords() {
     std::lock_guard<std::mutex> guard(m_lock);
     m_sent.clear();
     m_reads.clear();
     m_events.clear();
 }
 
-void ScriptedConnection::push(const Bytes& report)
-{
+void ScriptedConnection::push(const Bytes& report) {
     Bytes copy = report;
     deliverData(copy.empty() ? nullptr : copy.data(), static_cast<int>(copy.size()));
 }
 
-int ScriptedConnection::send(char* pData, int dataLen, int type)
-{
+int ScriptedConnection::send(char* pData, int dataLen, int type) {
     Sent record;
     record.type = type;
     if (pData != nullptr && dataLen > 0) {
@@ -128,8 +112,7 @@ int ScriptedConnection::send(char* pData, int dataLen, int type)
     return rc;
 }
 
-int ScriptedConnection::receive(unsigned char* pData, int* dataLen)
-{
+int ScriptedConnection::receive(unsigned char* pData, int* dataLen) {
     if (pData == nullptr || dataLen == nullptr) {
         return 6;
     }

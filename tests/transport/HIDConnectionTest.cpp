@@ -454,6 +454,37 @@ TEST_F(HIDConnectionTest, NoCallbackAfterCloseReturnsWhileReportsStream) {
     EXPECT_EQ(state.calls.count(), before);
 }
 
+TEST_F(HIDConnectionTest, CloseWaitsForARunningCallback) {
+    auto reader = plug(0x11, std::string("SN1"));
+    auto conn = openHid("HID://SN1");
+    ASSERT_NE(conn, nullptr);
+    struct Gate {
+        EventCounter entered;
+        EventCounter release;
+    } gate;
+    conn->registerOnDataEvent(
+        [](iConnection*, unsigned char*, int, void* param) {
+            auto* g = static_cast<Gate*>(param);
+            g->entered.bump();
+            g->release.waitFor(1);
+        },
+        &gate);
+    reader->pushInputReport({0x01});
+    ASSERT_TRUE(gate.entered.waitFor(1));
+
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        conn->close();
+        closed.store(true);
+    });
+    // close() must not return while the callback is still running.
+    EXPECT_FALSE(waitUntil([&] { return closed.load(); }, 100ms));
+    gate.release.bump();
+    closer.join();
+    EXPECT_TRUE(closed.load());
+    EXPECT_EQ(reader->openHandles(), 0);
+}
+
 TEST_F(HIDConnectionTest, CloseFromTheDataCallbackDoesNotJoinItself) {
     auto reader = plug(0x11, std::string("SN1"));
     auto conn = openHid("HID://SN1");
