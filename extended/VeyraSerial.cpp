@@ -1,5 +1,9 @@
 #include "extended/VeyraSerial.h"
 
+#include <vector>
+
+#include "common/stdafx.h"
+
 namespace quorin {
 
 VeyraSerial::VeyraSerial() {
@@ -13,8 +17,75 @@ VeyraSerial::~VeyraSerial() {
 
 void VeyraSerial::afterOpen() {}
 
+namespace {
+
+// The framing filters hand card data over behind the byte 0xC0: as hex text
+// of the report's bytes ("C0" + "0100..."), or, for run-length frames, as
+// hex text of a three-byte header (01, length high, length low) followed by
+// the decoded report bytes. Recovers the report when the frame is one of
+// these two forms and the report is a plausible card-data report; anything
+// else (a legacy line of track text, noise) yields false.
+constexpr int MIN_CARD_REPORT = 8;      // decode statuses, lengths, encode type
+constexpr int MAX_CARD_REPORT = 2048;   // the largest input report a reader sends
+
+bool hexDigits(const unsigned char* p, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (char2int(static_cast<char>(p[i])) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+unsigned char hexByteAt(const unsigned char* p) {
+    return static_cast<unsigned char>(16 * char2int(static_cast<char>(p[0])) +
+                                      char2int(static_cast<char>(p[1])));
+}
+
+bool cardReportFromFrame(const unsigned char* pData, int dataLen,
+                         std::vector<unsigned char>* report) {
+    const unsigned char* text = pData + 1;
+    int length = dataLen - 1;
+    // Run-length form: "01" + four hex digits of the length, then raw bytes.
+    if (length >= 6 && hexDigits(text, 6) && hexByteAt(text) == 0x01) {
+        int declared = (hexByteAt(text + 2) << 8) | hexByteAt(text + 4);
+        if (declared == length - 6 && declared >= MIN_CARD_REPORT && declared <= MAX_CARD_REPORT &&
+            !hexDigits(text + 6, length - 6)) {
+            report->assign(text + 6, text + length);
+            return true;
+        }
+    }
+    // Hex form: the whole report as hex digits.
+    if (length % 2 != 0 || !hexDigits(text, length)) {
+        return false;
+    }
+    int bytes = length / 2;
+    if (bytes < MIN_CARD_REPORT || bytes > MAX_CARD_REPORT) {
+        return false;
+    }
+    report->resize(static_cast<size_t>(bytes));
+    for (int i = 0; i < bytes; ++i) {
+        (*report)[static_cast<size_t>(i)] = hexByteAt(text + 2 * i);
+    }
+    return true;
+}
+
+}  // namespace
+
 void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int dataLen) {
     if (pData == nullptr || dataLen < 1) {
+        return;
+    }
+    if (pData[0] == SERIAL_CARD_DATA) {
+        // Without this, a serial reader's swipe would never reach the host.
+        std::vector<unsigned char> report;
+        if (cardReportFromFrame(pData, dataLen, &report)) {
+            try {
+                getMSRResult(report.data(), static_cast<int>(report.size()));
+            } catch (...) {
+                reportError("invalid input data!");
+            }
+        }
         return;
     }
     if (pData[0] == 0x00 || pData[0] == 0x01) {

@@ -92,7 +92,9 @@ HIDConnection::~HIDConnection() {
         // the handle can be closed here.
         signalStop();
         t_destroyedOnReceivingThread = true;
-        m_readThread.detach();
+        if (m_readThread.joinable()) {
+            m_readThread.detach();
+        }
         releaseDevice();
         return;
     }

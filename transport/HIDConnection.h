@@ -16,14 +16,10 @@
 //    that thread has been joined.
 //
 // Threads: one receiving thread per connection with input reading on (none
-// when the path gives a report size), owned by the connection.
-// Stop: close() sets m_stop and referenceFlag and fulfils closingPromise, so
-// the thread's 5 ms idle wait ends at once; close() joins the thread, and
-// only then calls hid_close and frees the buffers.
-// On the receiving thread itself (from a callback) close() must not join:
-// it only marks the connection closed and stops the thread after the
-// callback; the destructor or a later close() from another thread joins it
-// and closes the device.
+// when the path gives a report size), owned by the connection. Stop protocol:
+// Stop: close() sets m_stop and referenceFlag and fulfils closingPromise (ends the 5 ms wait).
+// Join: close() joins the thread; only then does it call hid_close and free the buffers.
+// Self: on the thread itself (a callback) close() only marks closed; the destructor joins.
 //
 // An unplugged reader is reported once: the first failed read calls the
 // connection-changed callback with change code 1 and ends the thread. The

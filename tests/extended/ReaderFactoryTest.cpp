@@ -59,11 +59,3 @@ TEST(ReaderFactory, PicksTheExtendedReaderClassForEachRow) {
         EXPECT_EQ(typeid(*reader), c.type) << std::hex << c.pid << " " << c.path;
     }
 }
-
-TEST(ReaderFactory, PlainModelsAreNotExtendedReaders) {
-    for (long pid : {0x11L, 0x12L, 0x2251L}) {
-        std::unique_ptr<Strivo> reader = create(pid, "HID://x");
-        ASSERT_NE(reader, nullptr);
-        EXPECT_EQ(dynamic_cast<Veyra*>(reader.get()), nullptr) << std::hex << pid;
-    }
-}

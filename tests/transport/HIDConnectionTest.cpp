@@ -506,6 +506,18 @@ TEST_F(HIDConnectionTest, CloseFromTheDataCallbackDoesNotJoinItself) {
     EXPECT_EQ(calls.count(), 1);
 }
 
+// Forbidden by the connection contract, but it must not touch freed memory
+// (the address-sanitizer build checks that) or hang.
+TEST_F(HIDConnectionTest, DestroyFromTheDataCallbackReleasesTheDevice) {
+    auto reader = plug(0x11, std::string("SN1"));
+    HIDConnection* conn = openHid("HID://SN1").release();
+    ASSERT_NE(conn, nullptr);
+    conn->registerOnDataEvent([](iConnection* c, unsigned char*, int, void*) { delete c; },
+                              nullptr);
+    reader->pushInputReport({0x01});
+    EXPECT_TRUE(waitUntil([&] { return reader->openHandles() == 0; }));
+}
+
 TEST_F(HIDConnectionTest, OpenAndCloseManyTimes) {
     auto reader = plug(0x1D, std::string("LOOP"));
     for (int i = 0; i < 100; ++i) {
