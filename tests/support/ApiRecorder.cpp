@@ -75,8 +75,10 @@ void onNotificationEx(unsigned long h, void* obj, unsigned int id, const char* t
 }  // namespace
 
 ApiRecorder& ApiRecorder::instance() {
-    static ApiRecorder recorder;
-    return recorder;
+    // Never destroyed: callback threads of the library may still record
+    // while the test process exits.
+    static ApiRecorder* recorder = new ApiRecorder();
+    return *recorder;
 }
 
 void ApiRecorder::reset() {
