@@ -1,7 +1,8 @@
 #!/bin/sh
-# Installs what building and testing Quorin needs on Debian 12, when missing.
+# Installs what building, testing and packaging Quorin needs on Debian 12,
+# when missing.
 set -eu
-PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev"
+PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev dpkg-dev file"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -27,4 +27,12 @@ if [ "${QUORIN_QUICK:-0}" != "1" ]; then
     TSAN_OPTIONS="${TSAN_OPTIONS:-} halt_on_error=1 second_deadlock_stack=1" \
         run_suite tsan Debug -DQUORIN_SANITIZER=thread -DCMAKE_CXX_FLAGS=-O1 -DCMAKE_C_FLAGS=-O1
 fi
+
+# ---- fuzz smoke run: every fuzz target (clang, libFuzzer, ASan+UBSan) for a
+# short run from its seed corpus, two at a time; any crash fails the run.
+# scripts/fuzz.sh alone runs them longer. Skipped with QUORIN_QUICK=1.
+if [ "${QUORIN_QUICK:-0}" != "1" ]; then
+    QUORIN_FUZZ_BUILD_DIR="$ROOT/build-ci-fuzz" FUZZ_JOBS=2 \
+        "$ROOT/scripts/fuzz.sh" "${QUORIN_FUZZ_SECONDS:-20}"
+fi
 echo "=== all suites passed"

@@ -1,0 +1,119 @@
+"""Finding and loading libquorin, and the lock that keeps host calls one at a
+time."""
+
+from __future__ import annotations
+
+import contextlib
+import ctypes
+import ctypes.util
+import os
+import threading
+from typing import Iterator, List, Optional, Tuple
+
+from . import _native
+from .errors import LibraryNotFoundError
+
+ENVIRONMENT_VARIABLE = "QUORIN_LIBRARY"
+SONAME = "libquorin.so.1"
+
+# Set on the library's callback threads while a host callback runs (see
+# _callbacks): calls made from there do not take the host lock.
+_callback_thread = threading.local()
+
+
+def on_callback_thread() -> bool:
+    return getattr(_callback_thread, "active", False)
+
+
+class Library:
+    """One loaded copy of libquorin with its prototypes declared.
+
+    The library expects one host thread at a time. Calls from Python threads
+    are serialised by a re-entrant lock held across the call and the copy of
+    its results. Calls made from inside a callback skip the lock: the library
+    may be waiting for that very callback (a close waits for running
+    callbacks), so taking the lock there could stall the host.
+    """
+
+    def __init__(self, path: str, cdll: ctypes.CDLL) -> None:
+        self.path = path
+        self.c = cdll
+        self._lock = threading.RLock()
+
+    @contextlib.contextmanager
+    def guard(self) -> Iterator[None]:
+        if on_callback_thread():
+            yield
+            return
+        with self._lock:
+            yield
+
+
+def _candidates(path: Optional[str]) -> Tuple[List[str], bool]:
+    """Names to try, and whether they were asked for explicitly (then no
+    fallback is tried)."""
+    if path:
+        return [os.fspath(path)], True
+    env = os.environ.get(ENVIRONMENT_VARIABLE)
+    if env:
+        return [env], True
+    names = []
+    found = ctypes.util.find_library("quorin")
+    if found:
+        names.append(found)
+    names.append(SONAME)
+    return names, False
+
+
+def load(path: Optional[str] = None) -> Library:
+    """Loads libquorin from `path`, else from $QUORIN_LIBRARY, else from the
+    system's library path (the installed soname libquorin.so.1)."""
+    names, explicit = _candidates(path)
+    errors = []
+    for name in names:
+        try:
+            cdll = ctypes.CDLL(name)
+        except OSError as error:
+            errors.append("%s: %s" % (name, error))
+            continue
+        try:
+            _native.declare(cdll)
+        except AttributeError as error:
+            errors.append("%s is not libquorin (%s)" % (name, error))
+            continue
+        return Library(name, cdll)
+    hint = "" if explicit else " (set %s or pass the library's path)" % ENVIRONMENT_VARIABLE
+    raise LibraryNotFoundError("cannot load libquorin%s: %s" % (hint, "; ".join(errors)))
+
+
+_default: Optional[Library] = None
+_default_lock = threading.Lock()
+
+
+def load_library(path: Optional[str] = None) -> Library:
+    """Loads the library the package uses from now on.
+
+    Without a path the usual search applies (see `load`). Called again with
+    the same path (or none) it returns the library already loaded; a
+    different path once a library is loaded raises QuorinError, since readers
+    already opened belong to the first one.
+    """
+    global _default
+    with _default_lock:
+        if _default is not None:
+            if path is None or os.fspath(path) == _default.path:
+                return _default
+            from .errors import QuorinError
+
+            raise QuorinError(
+                "libquorin is loaded already from %s; it cannot be swapped for %s"
+                % (_default.path, path)
+            )
+        _default = load(path)
+        return _default
+
+
+def library() -> Library:
+    """The library in use, loaded on first need."""
+    lib = _default
+    return lib if lib is not None else load_library()

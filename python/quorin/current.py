@@ -1,0 +1,475 @@
+"""The current reader: the one reader of the first-generation functions,
+with the device-information queries and the EMV transaction functions."""
+
+from __future__ import annotations
+
+import ctypes
+import threading
+import time
+from typing import Any, Callable, Iterator, Optional, Union
+
+from . import _args, _callbacks, _native
+from ._library import Library, library
+from ._native import ZDMSRDATA, Notification as _NotificationThunk
+from .errors import OpenError, QuorinError, ReaderClosedError, TransactionTimeoutError
+from .types import (
+    TRANSACTION_RESULT,
+    Card,
+    DeviceInfo,
+    Notification,
+    Response,
+    decode,
+    hex_bytes,
+)
+
+_state_lock = threading.Lock()
+_current: Optional["CurrentReader"] = None
+
+
+def open_current(path: Optional[str] = None) -> "CurrentReader":
+    """Opens the current reader and returns it.
+
+    `path`: None, "" or a "HID://" path picks an attached USB reader (the
+    last listed one); any other text (a "SERIAL://PORT=..." path) is opened
+    as given. Only one current reader can be open in a process; raises
+    OpenError when one is open already or none can be opened.
+    """
+    global _current
+    encoded = _args.text(path, "path", allow_none=True)
+    lib = library()
+    with _state_lock:
+        if _current is not None:
+            raise OpenError("the current reader is open already; close it first")
+        with lib.guard():
+            if lib.c.QuorinIsDeviceConnected() == 1:
+                raise OpenError("the current reader was opened outside this package")
+            code = lib.c.QuorinOpenDevice(encoded)
+        if code != 0:
+            raise OpenError("cannot open %s" % (repr(path) if path else "a USB reader"), code)
+        _current = CurrentReader._opened(lib, path or "")
+        return _current
+
+
+# The first-generation notification callback is process-wide: one thunk,
+# made once and kept for the life of the process.
+@_callbacks.counted
+def _notification(message_id: int, text: Optional[bytes]) -> None:
+    target = _current
+    if target is not None:
+        target._notification_arrived(Notification(message_id, hex_bytes(decode(text))))
+
+
+_NOTIFICATION_THUNK = _NotificationThunk(_notification)
+
+
+class CurrentReader:
+    """The reader of the first-generation functions (use
+    quorin.open_current()): device information, the EMV transaction and its
+    configuration. A context manager that closes the reader on exit.
+
+    Queries return a Response (the result code, and the reader's answer data)
+    unless stated otherwise. While the reader is open the package holds the
+    library's process-wide notification callback.
+    """
+
+    def __init__(self) -> None:
+        raise TypeError("use quorin.open_current() to open the current reader")
+
+    @classmethod
+    def _opened(cls, lib: Library, path: str) -> "CurrentReader":
+        self = object.__new__(cls)
+        self._lib = lib
+        self._path = path
+        self._open = True
+        self._arrived = threading.Event()
+        self._notification_handler: Optional[Callable[[Notification], None]] = None
+        with lib.guard():
+            lib.c.OnNotification(_NOTIFICATION_THUNK)
+        return self
+
+    # ------------------------------------------------------------ basics
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def closed(self) -> bool:
+        return not self._open
+
+    @property
+    def connected(self) -> bool:
+        if not self._open:
+            return False
+        with self._lib.guard():
+            return self._lib.c.QuorinIsDeviceConnected() == 1
+
+    def _check(self) -> None:
+        if not self._open:
+            raise ReaderClosedError("the current reader is closed")
+
+    def close(self) -> None:
+        """Closes the reader and gives up the library's callbacks. Closing
+        twice is harmless."""
+        global _current
+        with _state_lock:
+            if not self._open:
+                return
+            self._open = False
+            try:
+                with self._lib.guard():
+                    try:
+                        self._lib.c.OnNotification(_native.null(_NotificationThunk))
+                    finally:
+                        self._lib.c.QuorinCloseDevice()
+            finally:
+                if _current is self:
+                    _current = None
+
+    def __enter__(self) -> "CurrentReader":
+        self._check()
+        return self
+
+    def __exit__(self, *exc_info: Any) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return "<quorin.CurrentReader %r %s>" % (self._path, "open" if self._open else "closed")
+
+    def _text_call(self, name: str, *args: Any) -> Response:
+        """Calls a text function and reads the result code with it."""
+        self._check()
+        with self._lib.guard():
+            text = decode(getattr(self._lib.c, name)(*args))
+            code = self._lib.c.GetResultCode()
+        return Response(code=code, data=hex_bytes(text))
+
+    # ---------------------------------------------------------- commands
+
+    def send(self, command: _args.Command, *, with_length: bool = False, check: bool = False) -> Response:
+        """Sends a command (hex text or raw bytes, as Reader.send) and waits
+        for the answer; check=True raises CommandError on a non-zero code."""
+        text = _args.command(command, with_length=with_length)
+        response = self._text_call("SendCommandWithLength" if with_length else "SendCommand", text)
+        return response.check() if check else response
+
+    def card(self) -> Optional[Card]:
+        """The record of the last swipe, or None when no card data is ready."""
+        self._check()
+        record = ZDMSRDATA()
+        with self._lib.guard():
+            code = self._lib.c.QuorinGetCardData(ctypes.byref(record))
+        return Card.from_record(record) if code == 0 else None
+
+    def clear_card_data(self) -> None:
+        self._check()
+        with self._lib.guard():
+            self._lib.c.ClearCardData()
+
+    # ------------------------------------------------- device information
+
+    def _string(self, name: str) -> str:
+        self._check()
+        with self._lib.guard():
+            return decode(getattr(self._lib.c, name)())
+
+    @property
+    def serial_number(self) -> str:
+        """The reader's serial number (asked once per open)."""
+        return self._string("GetDeviceSerial")
+
+    @property
+    def firmware(self) -> str:
+        """The firmware answer, hex."""
+        return self._string("GetFirmware")
+
+    @property
+    def part_number(self) -> str:
+        return self._string("GetDevicePartNumber")
+
+    @property
+    def name(self) -> str:
+        """The model description of the reader."""
+        return self._string("GetDeviceName")
+
+    @property
+    def product_id(self) -> int:
+        return int(self._string("GetProductID") or "0", 16)
+
+    @property
+    def tracks(self) -> str:
+        """The track capability answer, hex."""
+        return self._string("GetCapTracks")
+
+    @property
+    def battery_level(self) -> int:
+        """Battery level; 100 when the reader does not say."""
+        self._check()
+        with self._lib.guard():
+            return int(self._lib.c.GetBatteryLevel())
+
+    @property
+    def is_emv(self) -> bool:
+        self._check()
+        with self._lib.guard():
+            return bool(self._lib.c.IsDeviceEMV())
+
+    def info(self) -> DeviceInfo:
+        """Every device-information query at once."""
+        return DeviceInfo(
+            name=self.name,
+            product_id=self.product_id,
+            serial=self.serial_number,
+            firmware=self.firmware,
+            part_number=self.part_number,
+            tracks=self.tracks,
+            battery_level=self.battery_level,
+            is_emv=self.is_emv,
+            strivo20_encryption=self._string("GetCapStrivo20Encryption") == "1",
+            magstripe_encryption=self._string("GetCapMagStripeEncryption") == "1",
+        )
+
+    # ---------------------------------------------------------------- EMV
+
+    def start_transaction(
+        self,
+        amount: Union[int, str],
+        *,
+        card_type: int,
+        cash_back: Union[int, str] = 0,
+        currency: str = "0840",
+        time_limit: int = 60,
+        option: int = 0,
+        transaction_type: int = 0,
+        mode: int = 0,
+    ) -> Response:
+        """Starts an EMV transaction (amounts in minor units, up to 12
+        digits; currency: four hex digits). Returns the reader's answer to
+        the start command; its progress arrives as notifications (see
+        transaction())."""
+        encoded_amount = _args.amount(amount, "amount")
+        encoded_cash_back = _args.amount(cash_back, "cash_back")
+        if not isinstance(currency, str) or len(currency) != 4:
+            raise ValueError("currency must be four hex digits, such as '0840': %r" % (currency,))
+        encoded_currency = _args.hex_text(currency, "currency")
+        args = (
+            _args.byte(time_limit, "time_limit"),
+            _args.byte(card_type, "card_type"),
+            _args.byte(option, "option"),
+            encoded_amount,
+            _args.byte(transaction_type, "transaction_type"),
+            encoded_cash_back,
+            encoded_currency,
+            _args.byte(mode, "mode"),
+        )
+        self._check()
+        with self._lib.guard():
+            self._lib.c.StartTransaction(*args)
+            code = self._lib.c.GetResultCode()
+        return Response(code=code)
+
+    def transaction(
+        self, amount: Union[int, str], *, card_type: int, timeout: float = 90.0, **options: Any
+    ) -> Iterator[Notification]:
+        """Starts an EMV transaction and returns an iterator over its
+        notifications as they arrive, the transaction result (kind
+        "transaction_result") last.
+
+        Answer the requests while iterating: set_user_selection_result() on
+        "user_selection_request", set_acquirer_response() on "arqc".
+        `options` are those of start_transaction(). The transaction starts
+        here: bad arguments raise ValueError or TypeError, and a refused
+        start raises CommandError. Iterating raises TransactionTimeoutError
+        when nothing arrives for `timeout` seconds. Leaving the loop before
+        the result (break, an exception, or close() of the iterator) cancels
+        the transaction.
+        """
+        if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
+            raise ValueError("timeout must be a positive number of seconds")
+        self.start_transaction(amount, card_type=card_type, **options).check()
+        return self._follow(float(timeout))
+
+    def _follow(self, timeout: float) -> Iterator[Notification]:
+        finished = False
+        try:
+            while not finished:
+                notification = self._next_notification(timeout)
+                finished = notification.message_id == TRANSACTION_RESULT
+                yield notification
+        finally:
+            if not finished and self._open:
+                self.cancel_transaction()
+                # The cancelled transaction's result follows; take it, so
+                # that the next transaction does not see it as its own.
+                try:
+                    while self._next_notification(1.0).message_id != TRANSACTION_RESULT:
+                        pass
+                except QuorinError:
+                    pass
+
+    def _next_notification(self, timeout: float) -> Notification:
+        # The library queues notifications in the order the reader sent
+        # them, before it starts their callbacks (which may run in any
+        # order): the callbacks only wake this loop, which takes the queue's
+        # oldest entry.
+        deadline = time.monotonic() + timeout
+        while True:
+            self._arrived.clear()
+            notification = self.transaction_progress()
+            if notification is not None:
+                return notification
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                raise TransactionTimeoutError("no notification for %.1f s" % timeout)
+            self._arrived.wait(remaining)
+
+    def _notification_arrived(self, notification: Notification) -> None:
+        self._arrived.set()
+        handler = self._notification_handler
+        if handler is not None:
+            _callbacks.call_handler(self, "on_notification", handler, notification)
+
+    def on_notification(self, handler: Optional[Callable[[Notification], None]]) -> Any:
+        """handler(notification) for each notification of the current reader,
+        on a library thread (also while transaction() runs)."""
+        if handler is not None and not callable(handler):
+            raise TypeError("on_notification needs a callable or None")
+        self._notification_handler = handler
+        return handler
+
+    def cancel_transaction(self) -> Response:
+        return self._text_call("CancelTransaction")
+
+    def set_user_selection_result(self, status: int, selection: int) -> Response:
+        """Answers a user-selection request: status 0 and the chosen entry,
+        or another status to abandon the transaction."""
+        return self._text_call(
+            "SetUserSelectionResult", _args.byte(status, "status"), _args.byte(selection, "selection")
+        )
+
+    def set_acquirer_response(self, response: Union[str, bytes]) -> Response:
+        """Passes the acquirer's answer (TLV, hex text or bytes) to the
+        reader, which then ends the transaction."""
+        return self._text_call("SetAcquirerResponse", _args.hex_text(response, "response"))
+
+    def transaction_progress(self) -> Optional[Notification]:
+        """Takes the oldest notification the library queued since the last
+        transaction started, or returns None. transaction() takes them from
+        the same queue."""
+        self._check()
+        with self._lib.guard():
+            text = decode(self._lib.c.GetTransactionProgress(0))
+        if not text:
+            return None
+        # "code,<id>;data,<hex>"
+        try:
+            code_part, data_part = text.split(";", 1)
+            message_id = int(code_part.split(",", 1)[1])
+            data = hex_bytes(data_part.split(",", 1)[1])
+        except (IndexError, ValueError):
+            raise QuorinError("unreadable notification text: %r" % text) from None
+        return Notification(message_id, data)
+
+    def _configuration_write(self, name: str, mac_type: int, slot: int, operation: int,
+                             database: int, serial: str, objects: Union[str, bytes],
+                             cmut: Union[str, bytes]) -> Response:
+        return self._text_call(
+            name,
+            _args.byte(mac_type, "mac_type"),
+            _args.byte(slot, "slot"),
+            _args.byte(operation, "operation"),
+            _args.byte(database, "database"),
+            _args.text(serial, "serial"),
+            _args.hex_text(objects, "objects"),
+            _args.hex_text(cmut, "cmut"),
+        )
+
+    def _configuration_read(self, name: str, slot: int, operation: int, database: int,
+                            tags: Union[str, bytes]) -> Response:
+        encoded = _args.hex_text(tags, "tags")
+        if len(encoded) > 2041:
+            raise ValueError("at most 2041 characters of tags can be read at once")
+        return self._text_call(
+            name,
+            _args.byte(slot, "slot"),
+            _args.byte(operation, "operation"),
+            _args.byte(database, "database"),
+            encoded,
+        )
+
+    def set_terminal_configuration(self, mac_type: int, slot: int, operation: int, database: int,
+                                   serial: str, objects: Union[str, bytes], cmut: Union[str, bytes]) -> Response:
+        return self._configuration_write("SetTerminalConfiguration", mac_type, slot, operation,
+                                         database, serial, objects, cmut)
+
+    def get_terminal_configuration(self, slot: int = 1, operation: int = 0, database: int = 0,
+                                   tags: Union[str, bytes] = "") -> Response:
+        return self._configuration_read("GetTerminalConfiguration", slot, operation, database, tags)
+
+    def set_application_configuration(self, mac_type: int, slot: int, operation: int, database: int,
+                                      serial: str, objects: Union[str, bytes], cmut: Union[str, bytes]) -> Response:
+        return self._configuration_write("SetApplicationConfiguration", mac_type, slot, operation,
+                                         database, serial, objects, cmut)
+
+    def get_application_configuration(self, slot: int = 1, operation: int = 0, database: int = 0,
+                                      tags: Union[str, bytes] = "") -> Response:
+        return self._configuration_read("GetApplicationConfiguration", slot, operation, database, tags)
+
+    def set_acquirer_ca_public_key(self, mac_type: int, slot: int, operation: int, database: int,
+                                   serial: str, objects: Union[str, bytes], cmut: Union[str, bytes]) -> Response:
+        return self._configuration_write("SetAcquirerCAPublicKey", mac_type, slot, operation,
+                                         database, serial, objects, cmut)
+
+    def get_acquirer_ca_public_key(self, slot: int = 1, operation: int = 0, database: int = 0,
+                                   tags: Union[str, bytes] = "") -> Response:
+        return self._configuration_read("GetAcquirerCAPublicKey", slot, operation, database, tags)
+
+    def kernel_information(self, mode: int = 0) -> Response:
+        return self._text_call("GetKernelInformation", _args.byte(mode, "mode"))
+
+    def date_time(self) -> Response:
+        return self._text_call("GetDateTime")
+
+    def set_date_time(self, mac_type: int, serial: str, month: int, day: int, hour: int,
+                      minute: int, second: int, weekday: int, year: int,
+                      cmut: Union[str, bytes]) -> Response:
+        """Sets the reader's clock; year counts from 2008 as the reader's
+        byte does."""
+        return self._text_call(
+            "SetDateTime",
+            _args.byte(mac_type, "mac_type"),
+            _args.text(serial, "serial"),
+            _args.byte(month, "month"),
+            _args.byte(day, "day"),
+            _args.byte(hour, "hour"),
+            _args.byte(minute, "minute"),
+            _args.byte(second, "second"),
+            _args.byte(weekday, "weekday"),
+            _args.byte(year, "year"),
+            _args.hex_text(cmut, "cmut"),
+        )
+
+    def commit_configuration(self, database: int) -> Response:
+        return self._text_call("CommitConfiguration", _args.byte(database, "database"))
+
+    def set_led(self, state: int) -> None:
+        self._check()
+        with self._lib.guard():
+            self._lib.c.SetLEDState(_args.byte(state, "state"))
+
+    def send_extended_command(self, command_id: int, data: Union[str, bytes] = b"") -> Response:
+        """Sends an extended command (a 16-bit command id and its data) and
+        waits for the answer."""
+        if isinstance(command_id, bool) or not isinstance(command_id, int):
+            raise TypeError("command_id must be an int")
+        if not 0 <= command_id <= 0xFFFF:
+            raise ValueError("command_id must be between 0 and 0xFFFF, got %d" % command_id)
+        encoded = _args.hex_text(data, "data")
+        return self.send("%04X:%s" % (command_id, encoded.decode("ascii")))
+
+    def tlv_payload(self) -> str:
+        """The card record as BER-TLV hex; "" when there is none."""
+        return self._string("GetTLVPayload")
+
+    def _handler(self, name: str) -> Any:
+        return self._notification_handler if name == "on_notification" else None

@@ -1,0 +1,238 @@
+"""Values handed to the host: card records, command responses,
+notifications and device states."""
+
+from __future__ import annotations
+
+import enum
+from dataclasses import dataclass, fields
+from typing import Optional
+
+from ._native import ZDMSRDATA
+from .errors import CommandError, describe_code
+
+
+def decode(raw: Optional[bytes]) -> str:
+    """Library text to str. Latin-1 maps every byte to one character, so no
+    text is refused and the bytes can be had back unchanged."""
+    return raw.decode("latin-1") if raw else ""
+
+
+def hex_bytes(text: str) -> bytes:
+    """Hex from the library to bytes; an odd trailing digit is dropped."""
+    return bytes.fromhex(text[: len(text) & ~1]) if text else b""
+
+
+class DeviceState(enum.IntEnum):
+    """Connection state of a reader."""
+
+    DISCONNECTED = 0
+    CONNECTED = 1
+    ERROR = 2
+
+
+class CardDataState(enum.IntEnum):
+    """State of the card data of the current reader."""
+
+    NOT_READY = 0
+    READY = 1
+    ERROR = 2
+
+
+@dataclass(frozen=True)
+class Response:
+    """A command's answer: the result code (0 success; see
+    quorin.errors.RESULT_CODES) and the data bytes."""
+
+    code: int
+    data: bytes = b""
+
+    @property
+    def ok(self) -> bool:
+        return self.code == 0
+
+    @property
+    def hex(self) -> str:
+        """The data as upper-case hex, as the library writes responses."""
+        return self.data.hex().upper()
+
+    def check(self) -> "Response":
+        """Returns self when the code is 0, else raises CommandError."""
+        if self.code != 0:
+            raise CommandError(
+                "command failed with code %d (%s)" % (self.code, describe_code(self.code)),
+                self.code,
+            )
+        return self
+
+    @classmethod
+    def from_worker_text(cls, text: str) -> "Response":
+        """An asynchronous answer, "RRLL" + data: result code, data length
+        and the data, in hex."""
+        if len(text) < 2:
+            return cls(code=-1, data=b"")
+        code = int(text[0:2], 16)
+        data = hex_bytes(text[4:])
+        if len(text) >= 4:
+            data = data[: int(text[2:4], 16)]
+        return cls(code=code, data=data)
+
+
+# Message ids of the EMV transaction notifications.
+TRANSACTION_STATUS = 0x300
+DISPLAY_MESSAGE = 0x301
+USER_SELECTION_REQUEST = 0x302
+ARQC = 0x303
+TRANSACTION_RESULT = 0x304
+
+_KINDS = {
+    TRANSACTION_STATUS: "transaction_status",
+    DISPLAY_MESSAGE: "display_message",
+    USER_SELECTION_REQUEST: "user_selection_request",
+    ARQC: "arqc",
+    TRANSACTION_RESULT: "transaction_result",
+}
+
+
+@dataclass(frozen=True)
+class Notification:
+    """An unsolicited message of an extended-protocol reader."""
+
+    message_id: int
+    data: bytes = b""
+
+    @property
+    def hex(self) -> str:
+        return self.data.hex().upper()
+
+    @property
+    def kind(self) -> str:
+        """"transaction_status", "display_message", "user_selection_request",
+        "arqc", "transaction_result", or "other"."""
+        return _KINDS.get(self.message_id, "other")
+
+
+@dataclass(frozen=True)
+class Card:
+    """The record of one swipe, every field of the library's card record.
+
+    Texts are str (empty when the reader did not send the field); track
+    fields hold hex of the encrypted track when the reader encrypts, else the
+    track's text. Each numeric member of the record is an int; where the
+    record holds a text and a number for the same thing, the number is the
+    field with the ``_code`` suffix.
+    """
+
+    card_data: str = ""
+    card_data_masked: str = ""
+    track1: str = ""
+    track2: str = ""
+    track3: str = ""
+    track1_masked: str = ""
+    track2_masked: str = ""
+    track3_masked: str = ""
+    fluxmark: str = ""
+    encode_type: str = ""
+    fluxmark_status: str = ""
+    session_id: str = ""
+    device_serial: str = ""
+    ksn: str = ""
+    first_name: str = ""
+    last_name: str = ""
+    pan: str = ""
+    month: str = ""
+    year: str = ""
+    reader_id: int = 0
+    fluxmark_length: int = 0
+    fluxmark_status_code: int = 0
+    track1_length: int = 0
+    track2_length: int = 0
+    track3_length: int = 0
+    track1_length_masked: int = 0
+    track2_length_masked: int = 0
+    track3_length_masked: int = 0
+    encode_type_code: int = 0
+    track1_decode_status: int = 0
+    track2_decode_status: int = 0
+    track3_decode_status: int = 0
+    swipe_status: int = 0
+    battery_level: int = 0
+    encryption_status: int = 0
+
+    @property
+    def swipe_ok(self) -> bool:
+        """False when a track failed to decode."""
+        return self.swipe_status == 0
+
+    @classmethod
+    def from_record(cls, record: ZDMSRDATA) -> "Card":
+        values = {}
+        for field, (member, _) in zip(fields(cls), ZDMSRDATA._fields_):
+            value = getattr(record, member)
+            values[field.name] = decode(value) if isinstance(value, bytes) else int(value)
+        return cls(**values)
+
+    @classmethod
+    def from_text(cls, text: str) -> Optional["Card"]:
+        """A card from the "|"-separated card data string of an Ex reader;
+        None when the text does not have its 32 fields. The string lacks the
+        encode type name, the numeric Fluxmark status and the encryption
+        status; they are left at their defaults."""
+        parts = text.split("|")
+        if len(parts) != 32:
+            return None
+        try:
+            numbers = [int(p) for p in parts[2:7] + parts[8:15] + parts[31:32]]
+            reader_id = int(parts[0], 16) if parts[0] else 0
+        except ValueError:
+            return None
+        (swipe, encode, dcd1, dcd2, dcd3, l1, l2, l3, m1, m2, m3, flux_len, battery) = numbers
+        return cls(
+            reader_id=reader_id,
+            device_serial=parts[1],
+            swipe_status=swipe,
+            encode_type_code=encode,
+            track1_decode_status=dcd1,
+            track2_decode_status=dcd2,
+            track3_decode_status=dcd3,
+            fluxmark_status=parts[7],
+            track1_length=l1,
+            track2_length=l2,
+            track3_length=l3,
+            track1_length_masked=m1,
+            track2_length_masked=m2,
+            track3_length_masked=m3,
+            fluxmark_length=flux_len,
+            card_data=parts[15],
+            card_data_masked=parts[16],
+            session_id=parts[17],
+            ksn=parts[18],
+            first_name=parts[19],
+            last_name=parts[20],
+            pan=parts[21],
+            month=parts[22],
+            year=parts[23],
+            track1=parts[24],
+            track2=parts[25],
+            track3=parts[26],
+            track1_masked=parts[27],
+            track2_masked=parts[28],
+            track3_masked=parts[29],
+            fluxmark=parts[30],
+            battery_level=battery,
+        )
+
+
+@dataclass(frozen=True)
+class DeviceInfo:
+    """What the current reader says about itself."""
+
+    name: str
+    product_id: int
+    serial: str
+    firmware: str
+    part_number: str
+    tracks: str
+    battery_level: int
+    is_emv: bool
+    strivo20_encryption: bool
+    magstripe_encryption: bool

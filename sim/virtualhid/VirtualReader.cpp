@@ -1,0 +1,176 @@
+#include "virtualhid/VirtualReader.h"
+
+#include <algorithm>
+
+namespace quorin_sim {
+
+namespace {
+
+// Input queue limits of the two backends: the kernel's hidraw list keeps 64
+// reports per open file and drops what does not fit; hidapi's libusb read
+// thread drops the oldest packet once more than 30 are waiting.
+constexpr size_t HIDRAW_QUEUE_LIMIT = 64;
+constexpr size_t LIBUSB_QUEUE_LIMIT = 30;
+// wMaxPacketSize of a full-speed interrupt IN endpoint.
+constexpr size_t LIBUSB_PACKET_SIZE = 64;
+
+}  // namespace
+
+VirtualReader::VirtualReader(uint16_t vendorId, uint16_t productId,
+                             std::optional<std::string> serial)
+    : m_vendorId(vendorId), m_productId(productId), m_serial(std::move(serial)) {}
+
+VirtualReader::~VirtualReader() = default;
+
+std::string VirtualReader::path() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_path;
+}
+
+void VirtualReader::setPath(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_path = path;
+}
+
+void VirtualReader::setAccessible(bool accessible) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_accessible = accessible;
+}
+
+void VirtualReader::setListingCount(int n) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_listingCount = std::max(1, n);
+}
+
+void VirtualReader::setStrings(const std::wstring& manufacturer, const std::wstring& product) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_manufacturer = manufacturer;
+    m_product = product;
+}
+
+Report VirtualReader::onGetFeature(uint8_t /*reportId*/) {
+    return nextFeatureResponse();
+}
+
+void VirtualReader::onSetFeature(const Report& /*report*/) {}
+
+Report VirtualReader::onGetInput(uint8_t /*reportId*/) {
+    return {};
+}
+
+void VirtualReader::onOutputReport(const Report& /*report*/) {}
+
+Report VirtualReader::nextFeatureResponse() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_featureResponses.empty()) {
+        return m_defaultFeatureResponse;
+    }
+    Report frame = std::move(m_featureResponses.front());
+    m_featureResponses.pop_front();
+    return frame;
+}
+
+void VirtualReader::queueFeatureResponse(const Report& frame) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_featureResponses.push_back(frame);
+}
+
+void VirtualReader::setDefaultFeatureResponse(const Report& frame) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_defaultFeatureResponse = frame;
+}
+
+void VirtualReader::pushInputReport(const Report& report) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_unplugged || report.empty()) {
+        return;
+    }
+    for (auto& ep : m_endpoints) {
+        if (ep->dead) {
+            continue;
+        }
+        if (ep->backend == HidBackend::HIDRAW) {
+            if (ep->input.size() < HIDRAW_QUEUE_LIMIT) {
+                ep->input.push_back(report);
+            }
+            continue;
+        }
+        for (size_t at = 0; at < report.size(); at += LIBUSB_PACKET_SIZE) {
+            size_t end = std::min(report.size(), at + LIBUSB_PACKET_SIZE);
+            ep->input.emplace_back(report.begin() + static_cast<std::ptrdiff_t>(at),
+                                   report.begin() + static_cast<std::ptrdiff_t>(end));
+            while (ep->input.size() > LIBUSB_QUEUE_LIMIT) {
+                ep->input.pop_front();
+            }
+        }
+    }
+    m_changed.notify_all();
+}
+
+void VirtualReader::unplug() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_unplugged = true;
+    for (auto& ep : m_endpoints) {
+        ep->dead = true;
+    }
+    m_changed.notify_all();
+}
+
+void VirtualReader::replug() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_unplugged = false;
+    m_changed.notify_all();
+}
+
+bool VirtualReader::isUnplugged() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_unplugged;
+}
+
+void VirtualReader::setFailFeatureTransfers(bool fail) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_failFeature = fail;
+}
+
+std::vector<Report> VirtualReader::featureWrites() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_featureWrites;
+}
+
+bool VirtualReader::waitForFeatureWrites(size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_changed.wait_for(lock, timeout, [&] { return m_featureWrites.size() >= n; });
+}
+
+int VirtualReader::featureReadAttempts() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_featureReadAttempts;
+}
+
+std::vector<Report> VirtualReader::outputReports() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_outputReports;
+}
+
+int VirtualReader::openHandles() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<int>(m_endpoints.size());
+}
+
+int VirtualReader::pendingInputReports() const {
+    std::lock_guard<std::mutex> guard(m_lock);
+    size_t pending = 0;
+    for (const auto& ep : m_endpoints) {
+        pending += ep->input.size();
+    }
+    return static_cast<int>(pending);
+}
+
+void VirtualReader::clearRecords() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_featureWrites.clear();
+    m_outputReports.clear();
+    m_featureReadAttempts = 0;
+}
+
+}  // namespace quorin_sim

@@ -1,0 +1,296 @@
+// Writes the seed corpus of every fuzz target from the same valid inputs the
+// unit tests use: card reports built by the report builder, packets of the
+// extended protocol, SLIP frames of the serial emulator, track texts of the
+// parser tests. Run once after changing an input layout:
+//     fuzz_seed_corpus tests/fuzz/corpus
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "CardReport.h"
+#include "PtyReader.h"
+#include "extended/ExtendedTestSupport.h"
+#include "reader/CRConfigTable.h"
+
+using quorin_sim::CardReport;
+using quorin_sim::PtyReader;
+using quorin_test::Bytes;
+
+namespace {
+
+std::string g_root;
+
+void put16(Bytes& out, size_t v) {
+    out.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
+    out.push_back(static_cast<unsigned char>(v & 0xFF));
+}
+void append(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
+void append(Bytes& out, const std::string& s) { out.insert(out.end(), s.begin(), s.end()); }
+// One chunk of the sequence form: two-byte length, then the bytes.
+void chunk(Bytes& out, const Bytes& b) {
+    put16(out, b.size());
+    append(out, b);
+}
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+void write(const std::string& target, const std::string& name, const Bytes& data) {
+    const std::string dir = g_root + "/" + target;
+    mkdir(dir.c_str(), 0755);
+    const std::string path = dir + "/" + name;
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (f == nullptr) {
+        std::perror(path.c_str());
+        return;
+    }
+    std::fwrite(data.data(), 1, data.size(), f);
+    std::fclose(f);
+}
+
+const char* ISO1 = "%B4111111111111111^DOE/ALEX^2512101?";
+const char* ISO2 = ";4111111111111111=2512101?";
+const char* AAMVA1 = "%CASAN JOSE^DOE$ALEX$JR^123 MAIN ST^?";
+const char* AAMVA2 = ";6360231234567890=251219900101?";
+const char* AAMVA3 = "%!95112      C               M600150BRNBLU?";
+
+void cardReports() {
+    for (int i = 0; i < quorin::MAX_NUM_CFG; ++i) {
+        const quorin::CRConfigTable& row = quorin::CR_CfgTable[i];
+        CardReport swipe(row);
+        const bool aamva = i % 4 == 3;
+        swipe.track(1, aamva ? AAMVA1 : ISO1).track(2, aamva ? AAMVA2 : ISO2).encodeType(aamva ? 1 : 0);
+        if (aamva) {
+            swipe.track(3, AAMVA3);
+        }
+        swipe.maskedTrack(1, "%B4111********1111^DOE/ALEX^2512*******?")
+            .maskedTrack(2, ";4111********1111=2512*******?")
+            .fluxmark(0x00010203, Bytes(32, 0x5A))
+            .serialNumber("B1234567")
+            .ksn({0xFF, 0xFF, 0x98, 0x76, 0x54, 0x32, 0x10, 0xE0, 0x00, 0x01})
+            .sessionId({1, 2, 3, 4, 5, 6, 7, 8});
+        const bool extended = row.dwEncryptionCapable == 1 && i % 2 == 0;
+        if (i == 6) {
+            swipe.batteryLevel(80);
+        }
+        Bytes seed = {static_cast<unsigned char>(i)};
+        append(seed, extended ? swipe.extendedReport() : swipe.shortReport());
+        write("card_report", "row" + std::to_string(i), seed);
+    }
+}
+
+void parser() {
+    auto seed = [](int format, const std::string& t1, const std::string& t2,
+                   const std::string& t3) {
+        Bytes s = {static_cast<unsigned char>(format), static_cast<unsigned char>(t1.size())};
+        append(s, t1);
+        s.push_back(static_cast<unsigned char>(t2.size()));
+        append(s, t2);
+        append(s, t3);
+        return s;
+    };
+    write("msr_parser", "iso", seed(0, ISO1, ISO2, ""));
+    write("msr_parser", "iso_title", seed(2, "%B5555555555554444^SMITH/JOHN Q.MR^2901?", ";5555555555554444=2901?", ""));
+    write("msr_parser", "aamva", seed(1, AAMVA1, AAMVA2, AAMVA3));
+    write("msr_parser", "fallback", seed(3, "%CA^DOE^?", ";636023123=251219900101=45=?", ""));
+}
+
+void hex() {
+    auto seed = [](int cap, const std::string& t) {
+        Bytes s = {static_cast<unsigned char>(cap)};
+        append(s, t);
+        return s;
+    };
+    write("hex", "upper", seed(16, "0A1B2C3D4E5F"));
+    write("hex", "mixed_odd", seed(3, "a0 +1-fZ7"));
+    write("hex", "ascii", seed(64, "48656C6C6F00576F726C64"));
+}
+
+void compose() {
+    auto seed = [](int selector, int capacity, const std::string& t) {
+        Bytes s = {static_cast<unsigned char>(selector)};
+        put16(s, static_cast<size_t>(capacity));
+        append(s, t);
+        return s;
+    };
+    std::string longData;
+    for (int i = 0; i < 150; ++i) {
+        char b[3];
+        std::snprintf(b, sizeof(b), "%02X", i);
+        longData += b;
+    }
+    write("compose", "plain", seed(0, 64, "0001"));
+    write("compose", "plain_veyra", seed(0x81, 64, "4800"));
+    write("compose", "extended", seed(0x81, 2048, "030b:0102"));
+    write("compose", "extended_long", seed(0x81, 4096, "1A0C:" + longData));
+    write("compose", "extended_cut", seed(0x01, 4096, "ABCD:" + longData));
+    write("compose", "protocol_off", seed(0x82, 128, "030b:0102"));
+}
+
+void responses() {
+    using quorin_test::responsePacket;
+    Bytes direct = {0x00};
+    put16(direct, 400);
+    Bytes one = direct;
+    append(one, responsePacket(0, 10, 10, 0));
+    write("extended_response", "one_packet", one);
+    Bytes three = direct;
+    append(three, responsePacket(0, 52, 120, 0x0102));
+    append(three, responsePacket(52, 52, 120, 0x0102));
+    append(three, responsePacket(104, 16, 120, 0x0102));
+    write("extended_response", "three_packets", three);
+    Bytes plain = direct;
+    append(plain, Bytes{0x01, 0x00, 0x02, 0xAB, 0xCD});
+    write("extended_response", "plain", plain);
+
+    Bytes collected = {0x01};
+    put16(collected, 600);
+    chunk(collected, Bytes{0x01, 0x0B});
+    chunk(collected, responsePacket(0, 52, 100, 0));
+    chunk(collected, responsePacket(52, 48, 100, 0));
+    write("extended_response", "collected", collected);
+}
+
+void notifications() {
+    using quorin_test::sequence;
+    using quorin_test::usbNotification;
+    using quorin_test::wideNotification;
+    Bytes usb;
+    chunk(usb, usbNotification(0x0300, 0, 10, 10, sequence(10)));
+    chunk(usb, usbNotification(0x1234, 0, 0, 300, sequence(256)));
+    chunk(usb, usbNotification(0x1234, 256, 44, 300, sequence(44, 256)));
+    chunk(usb, usbNotification(0x0301, 0, 0, 0, {}));
+    write("notify_usb", "sequence", usb);
+    CardReport swipe(quorin::CR_CfgTable[7]);
+    swipe.track(1, ISO1).track(2, ISO2);
+    Bytes card = swipe.extendedReport();
+    card[0] = 0x01;
+    Bytes usbCard;
+    chunk(usbCard, card);
+    write("notify_usb", "card", usbCard);
+
+    for (const char* target : {"notify_ble", "notify_serial"}) {
+        Bytes wide;
+        chunk(wide, wideNotification(0x02, 0x0300, 0, 10, 10, sequence(10)));
+        chunk(wide, wideNotification(0x03, 0x0302, 0, 100, 150, sequence(100)));
+        chunk(wide, wideNotification(0x03, 0x0302, 100, 50, 150, sequence(50, 100)));
+        chunk(wide, Bytes{0x01, 0x00});
+        write(target, "sequence", wide);
+        Bytes cardSeq;
+        chunk(cardSeq, card);
+        write(target, "card", cardSeq);
+    }
+    Bytes serialCard;
+    Bytes hexCard = {0xC0};
+    append(hexCard, PtyReader::hex(card));
+    chunk(serialCard, hexCard);
+    write("notify_serial", "card_hex", serialCard);
+}
+
+void filters() {
+    const Bytes note = {0x03, 0x00, 0x02, 0x00, 0x00, 0x03, 0x00, 0x00, 0x02, 0xC0, 0xDB};
+    const Bytes runs = {0x41, 0x42, 0x43, 0x43, 0x43, 0x43, 0x43, 0x44, 0xC0, 0xC0, 0xC0};
+    Bytes slip;
+    chunk(slip, Bytes{0x48, 0x00});
+    chunk(slip, PtyReader::slipFrame(4, {0x00, 0x02, 0xAB, 0xCD}));
+    chunk(slip, PtyReader::slipFrame(2, note));
+    chunk(slip, PtyReader::slipFrame(3, PtyReader::rleEncode(runs), static_cast<int>(runs.size())));
+    Bytes cut = PtyReader::slipFrame(0, runs);
+    chunk(slip, Bytes(cut.begin(), cut.begin() + 5));
+    chunk(slip, Bytes(cut.begin() + 5, cut.end()));
+    chunk(slip, PtyReader::slipFrame(1, PtyReader::rleEncode(runs), static_cast<int>(runs.size())));
+    write("filter_slip", "frames", slip);
+
+    Bytes legacy = {4};
+    append(legacy, "0A1B");
+    chunk(legacy, text("0A1B\r"));
+    chunk(legacy, text("%B4111111111111111^DOE/ALEX^2512101?;4111"));
+    chunk(legacy, text("111111111111=2512101?\r00\r"));
+    write("filter_legacy", "lines", legacy);
+
+    Bytes tide;
+    chunk(tide, Bytes{0x48, 0x00});
+    chunk(tide, text("0203000A00000300000A000102030405060708090A\r"));
+    chunk(tide, text("040000"));
+    chunk(tide, text("0102\r05\r"));
+    write("filter_tidelink", "lines", tide);
+
+    Bytes fifo = {0xC0, 0xC0, 0x01};
+    fifo.push_back(0);
+    chunk(fifo, Bytes{0xC0, 0x01, 0x02, 0xC0, 0xC0, 0x03});
+    fifo.push_back(0);
+    chunk(fifo, Bytes{0x04, 0xC0});
+    write("frame_fifo", "slip_markers", fifo);
+    Bytes lines = {0x0D, 0x00, 0x00};
+    lines.push_back(0);
+    chunk(lines, text("\rABC\rDE"));
+    lines.push_back(0xFF);
+    chunk(lines, text("0123456789ABCDEF"));
+    write("frame_fifo", "lines_overflow", lines);
+
+    Bytes rle;
+    put16(rle, 64);
+    append(rle, PtyReader::rleEncode(runs));
+    write("filter_rle", "runs", rle);
+    Bytes cutRun;
+    put16(cutRun, 8);
+    append(cutRun, Bytes{0x41, 0x41, 0x09, 0x42, 0x42});
+    write("filter_rle", "cut_and_overflow", cutRun);
+}
+
+void serialOptions() {
+    write("serial_options", "all",
+          text("PORT=/dev/ttyUSB0,BAUDRATE=9600,PARITY=EVEN,DATABITS=7,STOPBITS=1.5,"
+               "STARTINGBYTE=0x02,ENDINGBYTE=0x0D,CRCMODE=1,FORMAT=TIDELINK"));
+    write("serial_options", "loose", text(" port = /tmp/x , format=LEGACY,,=,a=b=c,PARITY=O"));
+    write("serial_options", "bad", text("STOPBITS=3,FORMAT=slip"));
+}
+
+void api() {
+    auto seed = [](int selector, const Bytes& answer, const std::string& t1,
+                   const std::string& t2, const std::string& t3) {
+        Bytes s = {static_cast<unsigned char>(selector)};
+        chunk(s, answer);
+        s.push_back(0);  // the open Ex handle
+        put16(s, t1.size());
+        append(s, t1);
+        s.push_back(static_cast<unsigned char>(t2.size()));
+        append(s, t2);
+        append(s, t3);
+        return s;
+    };
+    const Bytes ok = {0x00, 0x02, 0xAB, 0xCD};
+    Bytes extended = {0x0A, 10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x01, 0x02, 0x03, 0x04};
+    write("api_text", "first_generation", seed(0, ok, "0001", "\x40", ""));
+    write("api_text", "with_length", seed(1, ok, "00020102", "\x40", ""));
+    write("api_text", "send_command", seed(2, ok, "4800", "", ""));
+    write("api_text", "send_command_ex", seed(4, ok, "0001", "", ""));
+    write("api_text", "extended", seed(6, extended, "030b0002ABCD", "", ""));
+    write("api_text", "start_transaction", seed(7, extended, "000000001000", "000000000000", "0840"));
+    write("api_text", "terminal_config", seed(9, extended, "FA0A", "B1234567", "00000000"));
+    write("api_text", "read_config", seed(10, extended, "9F1A5F2A", "\x01", ""));
+    write("api_text", "send_data", seed(12, ok, "0001", "", ""));
+    write("api_text", "send_data_ex", seed(13, ok, "00020001", "", ""));
+    write("api_text", "open_ex", seed(15, ok, "FZP", "", ""));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
+        return 2;
+    }
+    g_root = argv[1];
+    mkdir(g_root.c_str(), 0755);
+    cardReports();
+    parser();
+    hex();
+    compose();
+    responses();
+    notifications();
+    filters();
+    serialOptions();
+    api();
+    return 0;
+}

@@ -1,0 +1,70 @@
+#!/bin/bash
+# The quorin tool end to end against a serial reader played by quorin-sim on
+# a pseudo-terminal.
+. "$(dirname "$0")/lib.sh"
+
+# quorin-sim's own argument errors
+run sim_format "$QUORIN_SIM" serial --format XMODEM
+expect_status sim_format 2
+expect_error sim_format "quorin-sim serial: --format must be SLIP, LEGACY or TIDELINK"
+run sim_unknown "$QUORIN_SIM" parallel
+expect_status sim_unknown 2
+
+# A port that is not there
+run open_missing "$QUORIN" info --device "SERIAL://PORT=$WORK/no-such-tty,FORMAT=SLIP"
+expect_status open_missing 1
+expect_error open_missing "quorin info: cannot open SERIAL://PORT=$WORK/no-such-tty"
+
+mkfifo "$WORK/sim-in"
+"$QUORIN_SIM" serial --format SLIP --serial SER-42 <"$WORK/sim-in" >"$WORK/sim.out" 2>"$WORK/sim.err" &
+SIM=$!
+BACKGROUND="$BACKGROUND $SIM"
+exec 3>"$WORK/sim-in"
+wait_for "$WORK/sim.out" "SERIAL://PORT="
+PORT=$(head -1 "$WORK/sim.out")
+case "$PORT" in
+SERIAL://PORT=/dev/*,FORMAT=SLIP) ;;
+*) fail "quorin-sim printed '$PORT'" ;;
+esac
+
+run info "$QUORIN" info --device "$PORT"
+expect_status info 0
+expect_out info "Product ID:     none (serial reader)"
+expect_out info "Serial number:  SER-42"
+expect_out info "EMV:            yes"
+
+run send "$QUORIN" send --device "$PORT" --timeout 3000 0003 45
+expect_status send 0
+expect_out send "0003 -> result 0 (success): 5345522D3432"
+expect_out send "45 -> result 0 (success): 5A"
+
+run emv "$QUORIN" emv --device "$PORT" --amount 2500 --currency 978 --select 2 --acquirer-response approve --json
+expect_status emv 0
+expect_out emv '"event":"display","text":"PRESENT CARD"'
+expect_out emv '"event":"selection-request","title":"SELECT APPLICATION","items":["CREDIT","DEBIT"]'
+expect_out emv '"event":"arqc","cryptogram":"3D7A1192C405E86B"'
+expect_out emv '"event":"result","outcome":"approved"'
+
+# watch: a swipe (Enter on quorin-sim), then the line hangs up
+"$QUORIN" watch --device "$PORT" >"$WORK/watch.out" 2>"$WORK/watch.err" &
+WATCH=$!
+BACKGROUND="$BACKGROUND $WATCH"
+wait_for "$WORK/watch.out" "Watching $PORT (serial reader)"
+echo >&3
+wait_for "$WORK/watch.out" "Card read: decoded, encode type ISO"
+# A serial reader reports its tracks unmasked: nothing of them is shown.
+expect_out watch "(fields the reader did not mask are not shown)"
+expect_no_out watch "$CLEAR_PAN"
+expect_no_out watch "PAN:"
+echo h >&3
+wait_exit "$WATCH"
+expect_status watch_hangup 3
+expect_out watch "Reader disconnected: $PORT"
+expect_error watch "quorin watch: the reader was disconnected"
+
+echo q >&3
+exec 3>&-
+wait_exit "$SIM"
+expect_status sim_quit 0
+
+echo "cli_serial: $CHECKS checks passed"

@@ -1,0 +1,223 @@
+// quorin-sim: virtual card readers for trying and testing host programs
+// without hardware.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ArgParser.h"
+#include "CliError.h"
+#include "SerialSimulator.h"
+#include "VirtualBusDir.h"
+
+using quorin::cli::ArgParser;
+using quorin::cli::CliError;
+using quorin_sim::PtyReader;
+using quorin_sim::SerialSimulator;
+
+namespace {
+
+const char* const USAGE =
+    "Usage: quorin-sim serial [--format SLIP|LEGACY|TIDELINK] [--swipe-every S] [--serial SN]\n"
+    "       quorin-sim usb [--readers ENTRIES] [-- COMMAND [ARGS...]]\n"
+    "\n"
+    "Virtual card readers. `quorin-sim COMMAND --help` for the options.\n";
+
+int g_signalPipe[2] = {-1, -1};
+volatile sig_atomic_t g_signal = 0;
+
+void onSignal(int signal) {
+    g_signal = signal;
+    int saved = errno;
+    char byte = 1;
+    ssize_t ignored = write(g_signalPipe[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void catchSignals() {
+    if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        throw CliError(quorin::cli::EXIT_FAILED, "no pipe for signals");
+    }
+    struct sigaction action = {};
+    action.sa_handler = &onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+PtyReader::Framing framingOf(const std::string& name) {
+    if (name == "SLIP" || name == "slip") {
+        return PtyReader::Framing::SLIP;
+    }
+    if (name == "LEGACY" || name == "legacy") {
+        return PtyReader::Framing::LEGACY;
+    }
+    if (name == "TIDELINK" || name == "tidelink") {
+        return PtyReader::Framing::TIDELINK;
+    }
+    throw quorin::cli::usageError("--format must be SLIP, LEGACY or TIDELINK, not '" + name + "'");
+}
+
+void say(const std::string& text) {
+    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fflush(stderr);
+}
+
+int runSerial(const std::vector<std::string>& args) {
+    ArgParser parser(
+        "quorin-sim serial [--format SLIP|LEGACY|TIDELINK] [--swipe-every S] [--serial SN]",
+        "Plays an EMV card reader on a pseudo-terminal and prints, as its first line on\n"
+        "standard output, the SERIAL:// path a host opens. The reader answers commands, runs\n"
+        "a scripted EMV transaction (status, display message, menu, ARQC, result) when a\n"
+        "host starts one, and swipes a test card on Enter or every S seconds. Type h and\n"
+        "Enter to hang the line up (an unplugged reader), q and Enter to quit; SIGINT and\n"
+        "SIGTERM quit too. LEGACY framing carries no notifications (no EMV) and TIDELINK\n"
+        "no card data (no swipes).");
+    parser.option("format", "F", "Line framing: SLIP (default), LEGACY or TIDELINK.");
+    parser.option("swipe-every", "S", "Swipe the test card every S seconds.");
+    parser.option("serial", "SN", "Serial number of the reader (default SIM0001).");
+    parser.parse(args);
+    if (parser.helpRequested()) {
+        std::fputs(parser.helpText().c_str(), stdout);
+        return 0;
+    }
+    PtyReader::Framing framing = framingOf(parser.value("format", "SLIP"));
+    long every = parser.number("swipe-every", 0, 1, 86400);
+
+    catchSignals();
+    SerialSimulator sim(framing, parser.value("serial", "SIM0001"));
+    std::string error;
+    if (!sim.start(&error)) {
+        throw CliError(quorin::cli::EXIT_FAILED, error);
+    }
+    std::printf("%s\n", sim.path().c_str());
+    std::fflush(stdout);
+    say("Virtual serial reader ready. Enter: swipe, h: hang up, q: quit.");
+
+    bool input = true;
+    std::string line;
+    int pending = every > 0 ? static_cast<int>(every * 1000) : -1;
+    for (;;) {
+        struct pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0},
+                                {input ? STDIN_FILENO : -1, POLLIN, 0}};
+        int ready = poll(fds, 2, pending);
+        if (g_signal != 0) {
+            break;
+        }
+        if (ready == 0 && every > 0) {
+            say(sim.swipe() ? "Card swiped." : "The swipe did not go out.");
+            continue;
+        }
+        if (ready < 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;
+        }
+        char c = 0;
+        if (read(STDIN_FILENO, &c, 1) <= 0) {
+            input = false;  // no more input: go on until a signal
+            continue;
+        }
+        if (c != '\n') {
+            line += c;
+            continue;
+        }
+        if (line == "q") {
+            break;
+        }
+        if (line == "h") {
+            sim.hangUp();
+            say("Line hung up.");
+        } else {
+            say(sim.swipe() ? "Card swiped." : "The swipe did not go out.");
+        }
+        line.clear();
+    }
+    sim.stop();
+    return 0;
+}
+
+int runUsb(const std::vector<std::string>& args) {
+    ArgParser parser(
+        "quorin-sim usb [--readers ENTRIES] [-- COMMAND [ARGS...]]",
+        "Runs COMMAND against virtual USB readers: with LD_LIBRARY_PATH pointing at the\n"
+        "virtual USB bus, which stands in for hidapi, and QUORIN_VHID_READERS set to\n"
+        "ENTRIES. Without a COMMAND, prints those two settings as shell commands, for\n"
+        "eval \"$(quorin-sim usb)\". An entry is MODEL:PID[:SERIAL[:VID]] with MODEL plain\n"
+        "(magnetic-stripe reader) or emv; entries are separated by commas.");
+    parser.option("readers", "ENTRIES", "The readers (default emv:0x19:SIM0001).");
+    parser.positionals("COMMAND", "The program to run, and its arguments.");
+    parser.parse(args);
+    if (parser.helpRequested()) {
+        std::fputs(parser.helpText().c_str(), stdout);
+        return 0;
+    }
+    std::string dir = quorin::cli::virtualBusDirectory();
+    if (dir.empty()) {
+        throw CliError(quorin::cli::EXIT_FAILED, "the virtual USB bus was not found; set " +
+                                                     std::string(quorin::cli::BUS_DIR_VARIABLE));
+    }
+    std::string readers = parser.value("readers", "emv:0x19:SIM0001");
+    const char* old = std::getenv("LD_LIBRARY_PATH");
+    std::string libraryPath =
+        dir + (old != nullptr && old[0] != '\0' ? ":" + std::string(old) : "");
+    if (parser.args().empty()) {
+        std::printf("export LD_LIBRARY_PATH='%s'\nexport QUORIN_VHID_READERS='%s'\n",
+                    libraryPath.c_str(), readers.c_str());
+        return 0;
+    }
+    setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
+    setenv("QUORIN_VHID_READERS", readers.c_str(), 1);
+    std::vector<std::string> command = parser.args();
+    std::vector<char*> argv;
+    for (std::string& s : command) {
+        argv.push_back(&s[0]);
+    }
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    throw CliError(127, "cannot run " + command[0] + ": " + std::strerror(errno));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(USAGE, stderr);
+        return 2;
+    }
+    std::string name = args.front();
+    args.erase(args.begin());
+    try {
+        if (name == "serial") {
+            return runSerial(args);
+        }
+        if (name == "usb") {
+            return runUsb(args);
+        }
+        if (name == "-h" || name == "--help") {
+            std::fputs(USAGE, stdout);
+            return 0;
+        }
+        if (name == "--version") {
+            std::printf("quorin-sim %s\n", QUORIN_TOOL_VERSION);
+            return 0;
+        }
+        std::fprintf(stderr, "quorin-sim: unknown command '%s' (see quorin-sim --help)\n",
+                     name.c_str());
+        return 2;
+    } catch (const CliError& e) {
+        std::fprintf(stderr, "quorin-sim %s: %s\n", name.c_str(), e.what());
+        return e.status();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quorin-sim %s: %s\n", name.c_str(), e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,467 @@
+#include "EmvTransaction.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <deque>
+
+#include "ArgParser.h"
+#include "CliError.h"
+#include "EventQueue.h"
+#include "HexText.h"
+#include "JsonWriter.h"
+#include "Output.h"
+#include "Quorin.h"
+#include "ReaderModels.h"
+#include "Tlv.h"
+
+namespace quorin::cli {
+
+namespace {
+
+constexpr unsigned int STATUS = 0x300;
+constexpr unsigned int DISPLAY = 0x301;
+constexpr unsigned int SELECTION = 0x302;
+constexpr unsigned int ARQC = 0x303;
+constexpr unsigned int RESULT = 0x304;
+
+constexpr const char* CMD_START = "0300:";
+constexpr const char* CMD_ACQUIRER_RESPONSE = "0303:";
+// With-length forms: 49, length, offset 0000, command id, total, data.
+constexpr const char* CMD_SELECTION_FORMAT = "4908000003020002%02X%02X";
+constexpr const char* CMD_CANCEL = "4906000003040000";
+
+constexpr uint8_t SELECTION_OK = 0x00;
+constexpr uint8_t SELECTION_CANCELLED = 0x01;
+
+// The outcome the reader puts in its result (tag DFDF1A), and the
+// authorisation response code (tag 8A) as a fallback.
+constexpr uint32_t TAG_OUTCOME = 0xDFDF1A;
+constexpr uint32_t TAG_AUTH_RESPONSE_CODE = 0x8A;
+constexpr uint32_t TAG_CRYPTOGRAM = 0x9F26;
+constexpr uint32_t TAG_AMOUNT = 0x9F02;
+
+// Time the tool waits for the result beyond the reader's own time limit.
+constexpr int GRACE_SECONDS = 30;
+
+struct Menu {
+    std::string title;
+    std::vector<std::string> items;
+};
+
+// A selection request: selection type, time-out in seconds, then the title
+// and the items as NUL-terminated texts.
+Menu parseMenu(const Bytes& data) {
+    Menu menu;
+    if (data.size() < 3) {
+        return menu;
+    }
+    std::vector<std::string> texts;
+    std::string current;
+    for (size_t i = 2; i < data.size(); ++i) {
+        if (data[i] == 0) {
+            texts.push_back(current);
+            current.clear();
+        } else if (data[i] >= 0x20 && data[i] <= 0x7e) {
+            current += static_cast<char>(data[i]);
+        } else {
+            return Menu();
+        }
+    }
+    if (!current.empty()) {
+        texts.push_back(current);
+    }
+    if (texts.size() < 2) {
+        return Menu();
+    }
+    menu.title = texts.front();
+    menu.items.assign(texts.begin() + 1, texts.end());
+    return menu;
+}
+
+std::string outcomeName(const Bytes& result) {
+    auto outcome = findTag(result, TAG_OUTCOME);
+    if (outcome && outcome->size() == 1) {
+        switch ((*outcome)[0]) {
+            case 0x00:
+                return "approved";
+            case 0x01:
+                return "declined";
+            case 0x02:
+                return "cancelled";
+            default:
+                break;
+        }
+    }
+    auto code = findTag(result, TAG_AUTH_RESPONSE_CODE);
+    if (code) {
+        return printableText(*code) == "00" ? "approved" : "declined";
+    }
+    return "unknown";
+}
+
+std::string acquirerResponseHex(const std::string& answer) {
+    if (answer == "approve") {
+        return "8A023030";  // authorisation response code "00"
+    }
+    if (answer == "decline") {
+        return "8A023035";  // authorisation response code "05"
+    }
+    return answer;
+}
+
+}  // namespace
+
+std::string transactionStartData(const EmvOptions& o) {
+    auto amountBytes = [](const std::string& text, const char* what) {
+        if (text.empty() || text.size() > 12 || !isHexDigits(text) ||
+            text.find_first_not_of("0123456789") != std::string::npos) {
+            throw usageError(std::string(what) +
+                             " must be 1 to 12 digits in minor units (1000 = 10.00), not '" + text +
+                             "'");
+        }
+        return std::string(12 - text.size(), '0') + text;
+    };
+    std::string currency = o.currency;
+    if (currency.size() == 3 && currency.find_first_not_of("0123456789") == std::string::npos) {
+        currency = "0" + currency;
+    }
+    if (currency.size() != 4 || !isHexDigits(currency)) {
+        throw usageError("--currency must be a numeric currency code such as 840 or 0840, not '" +
+                         o.currency + "'");
+    }
+    char head[16];
+    std::snprintf(head, sizeof(head), "%02X%02X%02X", o.timeLimit & 0xff, o.cardType & 0xff,
+                  o.option & 0xff);
+    char type[4];
+    std::snprintf(type, sizeof(type), "%02X", o.transactionType & 0xff);
+    char mode[4];
+    std::snprintf(mode, sizeof(mode), "%02X", o.mode & 0xff);
+    return std::string(head) + amountBytes(o.amount, "--amount") + type +
+           amountBytes(o.cashBack, "--cashback") + upper(currency) + mode;
+}
+
+EmvTransaction::EmvTransaction(const ReaderHandle& reader, const EmvOptions& options,
+                               const EventPrinter& printer)
+    : m_reader(reader), m_options(options), m_printer(printer) {}
+
+namespace {
+
+// Events that arrived while the tool was reading an answer from stdin.
+std::deque<ReaderEvent>& deferred() {
+    static std::deque<ReaderEvent> events;
+    return events;
+}
+
+// Reads one line from standard input while still noticing signals. false at
+// end of input with nothing read.
+bool readLine(const std::string& prompt, std::string* line) {
+    std::fputs(prompt.c_str(), stderr);
+    std::fflush(stderr);
+    line->clear();
+    EventQueue& events = EventQueue::instance();
+    for (;;) {
+        ReaderEvent e;
+        EventQueue::Wake wake = events.wait(-1, &e, STDIN_FILENO);
+        if (wake == EventQueue::Wake::SIGNAL) {
+            return false;
+        }
+        if (wake == EventQueue::Wake::EVENT) {
+            deferred().push_back(e);
+            continue;
+        }
+        if (wake != EventQueue::Wake::INPUT) {
+            continue;
+        }
+        char c = 0;
+        ssize_t n = read(STDIN_FILENO, &c, 1);
+        if (n <= 0) {
+            return !line->empty();
+        }
+        if (c == '\n') {
+            return true;
+        }
+        if (c != '\r') {
+            *line += c;
+        }
+    }
+}
+
+}  // namespace
+
+void EmvTransaction::cancel() {
+    int rc = 0;
+    m_reader.commandWithLength(CMD_CANCEL, &rc);
+    m_printer.message("cancel", rc == 0 ? "Transaction cancelled."
+                                        : "Cancelling failed (result " + std::to_string(rc) + ").");
+}
+
+int EmvTransaction::askSelection(int items) {
+    if (m_options.select > 0) {
+        if (items > 0 && m_options.select > items) {
+            throw usageError("--select " + std::to_string(m_options.select) +
+                             ": the menu has only " + std::to_string(items) + " items");
+        }
+        return m_options.select;
+    }
+    std::string answer;
+    std::string range = items > 0 ? "1-" + std::to_string(items) : "a number";
+    if (!readLine("Select " + range + " (empty cancels): ", &answer)) {
+        return 0;
+    }
+    long choice = 0;
+    if (!parseNumber(answer, 1, items > 0 ? items : 255, &choice)) {
+        return 0;
+    }
+    return static_cast<int>(choice);
+}
+
+void EmvTransaction::answerSelection(const std::string& hex) {
+    Bytes data;
+    hexToBytes(hex, &data);
+    Menu menu = parseMenu(data);
+    Output& out = Output::instance();
+    if (m_printer.json()) {
+        JsonWriter j;
+        j.beginObject()
+            .key("event")
+            .value("selection-request")
+            .key("title")
+            .valueOrNull(menu.title);
+        j.key("items").beginArray();
+        for (const std::string& item : menu.items) {
+            j.value(item);
+        }
+        j.endArray().key("data").value(hex).endObject();
+        out.line(j.str());
+    } else if (!menu.items.empty()) {
+        out.printf("Selection: %s\n", menu.title.c_str());
+        for (size_t i = 0; i < menu.items.size(); ++i) {
+            out.printf("  %zu. %s\n", i + 1, menu.items[i].c_str());
+        }
+    } else {
+        out.printf("Selection requested: %s\n", hex.c_str());
+    }
+    if (EventQueue::instance().signalNumber() != 0) {
+        return;  // the main loop cancels
+    }
+    int choice = askSelection(static_cast<int>(menu.items.size()));
+    if (EventQueue::instance().signalNumber() != 0) {
+        return;
+    }
+    // The reader counts items from 0.
+    uint8_t status = choice > 0 ? SELECTION_OK : SELECTION_CANCELLED;
+    uint8_t selection = choice > 0 ? static_cast<uint8_t>(choice - 1) : 0;
+    char command[32];
+    std::snprintf(command, sizeof(command), CMD_SELECTION_FORMAT, status, selection);
+    int rc = 0;
+    m_reader.commandWithLength(command, &rc);
+    std::string chosen = choice > 0 && static_cast<size_t>(choice) <= menu.items.size()
+                             ? menu.items[static_cast<size_t>(choice - 1)]
+                             : std::string();
+    if (m_printer.json()) {
+        JsonWriter j;
+        j.beginObject().key("event").value("selection").key("item");
+        if (choice > 0) {
+            j.value(choice);
+        } else {
+            j.null();
+        }
+        j.key("result").value(rc).endObject();
+        out.line(j.str());
+    } else if (choice > 0) {
+        out.printf("Selected %d%s%s%s\n", choice, chosen.empty() ? "" : " (", chosen.c_str(),
+                   chosen.empty() ? "" : ")");
+    } else {
+        out.line("Selection cancelled.");
+    }
+    if (rc != 0) {
+        throw CliError(EXIT_FAILED, "the reader refused the selection (result " +
+                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+    }
+}
+
+void EmvTransaction::onNotification(unsigned int id, const std::string& hex) {
+    Output& out = Output::instance();
+    Bytes data;
+    hexToBytes(hex, &data);
+    if (id == STATUS) {
+        if (m_printer.json()) {
+            out.line(JsonWriter()
+                         .beginObject()
+                         .key("event")
+                         .value("transaction-status")
+                         .key("data")
+                         .value(hex)
+                         .endObject()
+                         .str());
+        } else {
+            out.printf("Transaction status: %s\n", hex.c_str());
+        }
+    } else if (id == DISPLAY) {
+        std::string text = printableText(data);
+        if (m_printer.json()) {
+            out.line(JsonWriter()
+                         .beginObject()
+                         .key("event")
+                         .value("display")
+                         .key("text")
+                         .value(text)
+                         .key("data")
+                         .value(hex)
+                         .endObject()
+                         .str());
+        } else {
+            out.printf("Display: %s\n", text.empty() ? hex.c_str() : text.c_str());
+        }
+    } else if (id == SELECTION) {
+        answerSelection(hex);
+    } else if (id == ARQC) {
+        auto cryptogram = findTag(data, TAG_CRYPTOGRAM);
+        auto amount = findTag(data, TAG_AMOUNT);
+        if (m_printer.json()) {
+            out.line(JsonWriter()
+                         .beginObject()
+                         .key("event")
+                         .value("arqc")
+                         .key("cryptogram")
+                         .valueOrNull(cryptogram ? bytesToHex(*cryptogram) : "")
+                         .key("data")
+                         .value(hex)
+                         .endObject()
+                         .str());
+        } else {
+            out.printf("ARQC received%s%s%s%s\n", cryptogram ? ": cryptogram " : "",
+                       cryptogram ? bytesToHex(*cryptogram).c_str() : "", amount ? ", amount " : "",
+                       amount ? bytesToHex(*amount).c_str() : "");
+            out.printf("  %s\n", hex.c_str());
+        }
+        std::string answer = m_options.acquirerResponse;
+        if (answer.empty() &&
+            !readLine("Acquirer response (approve, decline or hex; empty cancels): ", &answer)) {
+            answer.clear();
+        }
+        if (EventQueue::instance().signalNumber() != 0) {
+            return;
+        }
+        std::string response = acquirerResponseHex(answer);
+        if (response.empty()) {
+            cancel();
+            throw CliError(
+                EXIT_FAILED,
+                "no acquirer response (give --acquirer-response); transaction cancelled");
+        }
+        if (response.size() % 2 != 0 || !isHexDigits(response)) {
+            cancel();
+            throw usageError("acquirer response '" + answer + "' is not approve, decline or hex");
+        }
+        int rc = 0;
+        m_reader.command(CMD_ACQUIRER_RESPONSE + response, &rc);
+        if (m_printer.json()) {
+            out.line(JsonWriter()
+                         .beginObject()
+                         .key("event")
+                         .value("acquirer-response")
+                         .key("data")
+                         .value(upper(response))
+                         .key("result")
+                         .value(rc)
+                         .endObject()
+                         .str());
+        } else {
+            out.printf("Acquirer response sent: %s\n", upper(response).c_str());
+        }
+        if (rc != 0) {
+            throw CliError(EXIT_FAILED, "the reader refused the acquirer response (result " +
+                                            std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+        }
+    } else if (id == RESULT) {
+        m_result = hex;
+        m_finished = true;
+    } else {
+        m_printer.notification(id, hex);
+    }
+}
+
+int EmvTransaction::run() {
+    const std::string startData = transactionStartData(m_options);
+    EventQueue& events = EventQueue::instance();
+    events.registerCallbacks(m_reader.handle());
+
+    int rc = 0;
+    m_reader.command(CMD_START + startData, &rc);
+    if (rc != 0) {
+        throw CliError(EXIT_FAILED, "the reader did not start the transaction (result " +
+                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+    }
+    m_printer.message("started", "Transaction started: amount " + m_options.amount +
+                                     ", cash back " + m_options.cashBack + ", currency " +
+                                     m_options.currency + ". Waiting for the card...");
+
+    const int limitMs = (m_options.timeLimit + GRACE_SECONDS) * 1000;
+    auto start = std::chrono::steady_clock::now();
+    while (!m_finished) {
+        ReaderEvent e;
+        EventQueue::Wake wake;
+        if (!deferred().empty()) {
+            e = deferred().front();
+            deferred().pop_front();
+            wake = EventQueue::Wake::EVENT;
+        } else {
+            auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+            wake = events.wait(static_cast<int>(std::max<long long>(0, limitMs - elapsed)), &e);
+        }
+        if (wake == EventQueue::Wake::SIGNAL || events.signalNumber() != 0) {
+            cancel();
+            throw CliError(EXIT_INTERRUPTED, "interrupted; transaction cancelled");
+        }
+        if (wake == EventQueue::Wake::TIMEOUT) {
+            cancel();
+            throw CliError(EXIT_FAILED, "no result within " + std::to_string(limitMs / 1000) +
+                                            " s; transaction cancelled");
+        }
+        if (wake != EventQueue::Wake::EVENT || e.handle != m_reader.handle()) {
+            continue;
+        }
+        if (e.kind == ReaderEvent::NOTIFICATION) {
+            onNotification(e.messageId, e.text);
+        } else if (e.kind == ReaderEvent::CARD_DATA) {
+            CardFields card;
+            if (CardFields::parse(e.text, &card)) {
+                m_printer.card(card);
+            }
+        } else if (e.kind == ReaderEvent::ERROR) {
+            m_printer.readerError(e.text);
+        } else if (e.kind == ReaderEvent::CONNECTION && e.state == ZEDRA_STATE_DISCONNECTED) {
+            m_printer.disconnected(m_reader.path());
+            throw CliError(EXIT_DISCONNECTED, "the reader was disconnected during the transaction");
+        }
+    }
+
+    Bytes result;
+    hexToBytes(m_result, &result);
+    std::string outcome = outcomeName(result);
+    Output& out = Output::instance();
+    if (m_printer.json()) {
+        out.line(JsonWriter()
+                     .beginObject()
+                     .key("event")
+                     .value("result")
+                     .key("outcome")
+                     .value(outcome)
+                     .key("data")
+                     .value(m_result)
+                     .endObject()
+                     .str());
+    } else {
+        out.printf("Transaction result: %s\n  %s\n", upper(outcome).c_str(), m_result.c_str());
+    }
+    if (outcome == "approved" || outcome == "unknown") {
+        return EXIT_OK;
+    }
+    throw CliError(EXIT_FAILED, "transaction " + outcome);
+}
+
+}  // namespace quorin::cli

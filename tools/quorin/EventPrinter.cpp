@@ -1,0 +1,153 @@
+#include "EventPrinter.h"
+
+#include "JsonWriter.h"
+#include "Output.h"
+#include "ReaderModels.h"
+
+namespace quorin::cli {
+
+namespace {
+
+std::string twoDigits(long value) {
+    char buf[16];
+    std::snprintf(buf, sizeof(buf), "%02lX", value & 0xff);
+    return buf;
+}
+
+}  // namespace
+
+std::string EventPrinter::notificationName(unsigned int messageId) {
+    switch (messageId) {
+        case 0x300:
+            return "transaction status";
+        case 0x301:
+            return "display message";
+        case 0x302:
+            return "user selection request";
+        case 0x303:
+            return "ARQC";
+        case 0x304:
+            return "transaction result";
+        default:
+            return std::string();
+    }
+}
+
+void EventPrinter::card(const CardFields& c) const {
+    Output& out = Output::instance();
+    if (m_json) {
+        JsonWriter j;
+        j.beginObject().key("event").value("card");
+        j.key("readerSerial").valueOrNull(c.serialNumber);
+        j.key("encodeType").value(c.encodeType);
+        j.key("encodeTypeName").valueOrNull(encodeTypeName(c.encodeType));
+        j.key("swipeOk").value(c.swipeStatus == 0);
+        j.key("decodeStatus").beginArray();
+        for (long s : c.decodeStatus) {
+            j.value(s);
+        }
+        j.endArray();
+        j.key("maskedTracks").beginArray();
+        for (const std::string& t : c.masked) {
+            j.valueOrNull(t);
+        }
+        j.endArray();
+        j.key("trackLengths").beginArray();
+        for (long n : c.trackLength) {
+            j.value(n);
+        }
+        j.endArray();
+        j.key("pan").valueOrNull(c.pan);
+        j.key("firstName").valueOrNull(c.firstName);
+        j.key("lastName").valueOrNull(c.lastName);
+        j.key("expiryMonth").valueOrNull(c.month);
+        j.key("expiryYear").valueOrNull(c.year);
+        j.key("ksn").valueOrNull(c.ksn);
+        j.key("fluxmarkStatus").valueOrNull(c.fluxmarkStatus);
+        j.key("withheld").value(c.withheld);
+        j.endObject();
+        out.line(j.str());
+        return;
+    }
+    std::string encode = encodeTypeName(c.encodeType);
+    out.printf("Card read: %s, encode type %s\n",
+               c.swipeStatus == 0 ? "decoded" : "a track failed to decode",
+               encode.empty() ? std::to_string(c.encodeType).c_str() : encode.c_str());
+    for (int i = 0; i < 3; ++i) {
+        if (!c.masked[i].empty()) {
+            out.printf("  Track %d (masked):  %s\n", i + 1, c.masked[i].c_str());
+        }
+    }
+    if (!c.pan.empty()) {
+        out.printf("  PAN:               %s\n", c.pan.c_str());
+    }
+    if (!c.firstName.empty() || !c.lastName.empty()) {
+        std::string name = c.firstName;
+        if (!c.lastName.empty()) {
+            name += (name.empty() ? "" : " ") + c.lastName;
+        }
+        out.printf("  Name:              %s\n", name.c_str());
+    }
+    if (!c.month.empty() || !c.year.empty()) {
+        out.printf("  Expires (MM/YY):   %s/%s\n", c.month.c_str(), c.year.c_str());
+    }
+    out.printf("  Decode status:     %s %s %s\n", twoDigits(c.decodeStatus[0]).c_str(),
+               twoDigits(c.decodeStatus[1]).c_str(), twoDigits(c.decodeStatus[2]).c_str());
+    out.printf("  Track data:        %ld, %ld, %ld bytes (not shown)\n", c.trackLength[0],
+               c.trackLength[1], c.trackLength[2]);
+    if (c.ksn.find_first_not_of('0') != std::string::npos) {
+        out.printf("  KSN:               %s\n", c.ksn.c_str());
+    }
+    if (!c.serialNumber.empty()) {
+        out.printf("  Reader serial:     %s\n", c.serialNumber.c_str());
+    }
+    if (c.withheld) {
+        out.printf("  (fields the reader did not mask are not shown)\n");
+    }
+}
+
+void EventPrinter::unreadableCard() const {
+    message("card-unreadable", "Card read, but its card data could not be split into fields.");
+}
+
+void EventPrinter::notification(unsigned int messageId, const std::string& hex) const {
+    if (m_json) {
+        JsonWriter j;
+        j.beginObject()
+            .key("event")
+            .value("notification")
+            .key("id")
+            .value(messageId)
+            .key("name")
+            .valueOrNull(notificationName(messageId))
+            .key("data")
+            .value(hex)
+            .endObject();
+        Output::instance().line(j.str());
+        return;
+    }
+    std::string name = notificationName(messageId);
+    Output::instance().printf("Notification 0x%04X%s%s%s: %s\n", messageId,
+                              name.empty() ? "" : " (", name.c_str(), name.empty() ? "" : ")",
+                              hex.empty() ? "(no data)" : hex.c_str());
+}
+
+void EventPrinter::readerError(const std::string& text) const {
+    message("error", "Reader error: " + text);
+}
+
+void EventPrinter::disconnected(const std::string& path) const {
+    message("disconnected", "Reader disconnected: " + path);
+}
+
+void EventPrinter::message(const std::string& kind, const std::string& text) const {
+    if (m_json) {
+        JsonWriter j;
+        j.beginObject().key("event").value(kind).key("message").value(text).endObject();
+        Output::instance().line(j.str());
+    } else {
+        Output::instance().line(text);
+    }
+}
+
+}  // namespace quorin::cli

@@ -1,0 +1,96 @@
+#include "ReaderModels.h"
+
+namespace quorin::cli {
+
+namespace {
+
+struct Model {
+    int productId;
+    const char* name;
+};
+
+// Kept in step with the library's device table (the tests compare the name
+// `quorin list` shows with the one GetDeviceName reports).
+constexpr Model MODELS[] = {
+    {0x11, "Strivo V4/V5 Swipe"},
+    {0x13, "Strivo Insert"},
+    {0x1, "Standard Swipe in Keyboard Mode"},
+    {0x2, "Standard Swipe"},
+    {0x3, "Standard Insert"},
+    {0x17, "Velarc Bluetooth Smart in Keyboard Mode"},
+    {0x18, "Velarc Bluetooth Smart"},
+    {0x19, "ePivra"},
+    {0x119, "ePivra Bluetooth Smart"},
+    {0x2251, "Inkward"},
+    {0x12, "Strivo Boot Loader Mode"},
+    {0x5357, "ODM(I) Boot Loader Mode"},
+    {0x14, "Strivo Wireless Reader"},
+    {0x1a, "ePivra OEM"},
+    {0x1c, "tPivra"},
+    {0x1d, "kPivra"},
+    {0x1e, "Tidelink"},
+    {0x1f, "iPivra 6"},
+    {0x20, "iPivra5 Gen 3"},
+    {0x21, "iPivra5 Gen 3 Keyboard Mode"},
+    {0x11c, "tPivra Bluetooth Smart"},
+};
+
+constexpr int EMV_MODELS[] = {0x19, 0x119, 0x1a, 0x1c, 0x11c, 0x1d, 0x1e, 0x1f};
+
+constexpr const char* ENCODE_TYPES[] = {"ISO",   "AAMVA",        "CADL", "BLANK",
+                                        "OTHER", "UNDETERMINED", "NONE"};
+
+}  // namespace
+
+std::string modelName(int productId) {
+    for (const Model& model : MODELS) {
+        if (model.productId == productId) {
+            return model.name;
+        }
+    }
+    return std::string();
+}
+
+bool isEmvModel(int productId) {
+    if (productId == 0) {
+        return true;
+    }
+    for (int id : EMV_MODELS) {
+        if (id == productId) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string encodeTypeName(long type) {
+    if (type < 0 || type >= static_cast<long>(sizeof(ENCODE_TYPES) / sizeof(ENCODE_TYPES[0]))) {
+        return std::string();
+    }
+    return ENCODE_TYPES[type];
+}
+
+std::string resultMeaning(int code) {
+    switch (code) {
+        case 0:
+            return "success";
+        case 1:
+            return "time-out, or the reader stayed busy";
+        case 3:
+            return "with-length command text shorter than four characters";
+        case 5:
+            return "no reader open, or the connection was closed";
+        case 6:
+            return "command text or argument unusable";
+        case 15:
+            return "another command is in flight";
+        case 17:
+            return "device transfer failed, or the reader answered with an error status";
+        case 255:
+            return "internal error in the library";
+        default:
+            return "the reader's own result code";
+    }
+}
+
+}  // namespace quorin::cli

@@ -1,0 +1,113 @@
+// quorin send: send command texts to a reader and print the answers.
+#include "ArgParser.h"
+#include "CliError.h"
+#include "Commands.h"
+#include "HexText.h"
+#include "JsonWriter.h"
+#include "Output.h"
+#include "Quorin.h"
+#include "ReaderHandle.h"
+#include "ReaderModels.h"
+
+namespace quorin::cli {
+
+namespace {
+
+constexpr long MAX_TIMEOUT_MS = 600000;
+// The library refuses longer command texts.
+constexpr size_t MAX_COMMAND_CHARS = 8189;
+
+struct Exchange {
+    std::string command;
+    std::string response;
+    int result = 0;
+};
+
+}  // namespace
+
+int runSend(const Args& args) {
+    ArgParser parser(
+        "quorin send [--device PATH] [--timeout MS] [--with-length] [--json] HEX...",
+        "Sends each command to the reader, in order, and prints the response data (hex) and\n"
+        "the result code. Stops at the first command whose result code is not 0 and then\n"
+        "exits with status 1.");
+    parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
+    parser.option("timeout", "MS",
+                  "How long a serial reader's response is awaited (default 10000).");
+    parser.flag("with-length",
+                "The commands are in the with-length form: the second byte is a "
+                "length byte, which is dropped before sending.");
+    parser.flag("json", "Print a JSON array of {command, result, response} objects.");
+    parser.positionals("HEX...",
+                       "Command texts: hex digits (command byte, then data), or the "
+                       "extended form CCCC:DATA (two-byte command id, colon, data).");
+    parser.parse(args);
+    if (parser.helpRequested()) {
+        Output::instance().write(parser.helpText());
+        return EXIT_OK;
+    }
+    if (parser.args().empty()) {
+        throw usageError("no command given (see --help)");
+    }
+    bool withLength = parser.has("with-length");
+    for (const std::string& text : parser.args()) {
+        if (text.size() > MAX_COMMAND_CHARS) {
+            throw usageError("command text longer than " + std::to_string(MAX_COMMAND_CHARS) +
+                             " characters");
+        }
+        if (!isCommandText(text) ||
+            (withLength && text.find(':') == std::string::npos && text.size() < 4)) {
+            throw usageError("'" + text +
+                             "' is not a command text (hex digits in pairs, or CCCC:DATA)");
+        }
+    }
+    long timeout = parser.number("timeout", 10000, 1, MAX_TIMEOUT_MS);
+
+    ReaderHandle reader(parser.value("device"));
+    SetCommandTimeout(static_cast<int>(timeout));
+    std::vector<Exchange> done;
+    for (const std::string& text : parser.args()) {
+        Exchange x;
+        x.command = text;
+        x.response = withLength ? reader.commandWithLength(text, &x.result)
+                                : reader.command(text, &x.result);
+        done.push_back(x);
+        if (x.result != 0) {
+            break;
+        }
+    }
+    reader.close();
+
+    Output& out = Output::instance();
+    if (parser.has("json")) {
+        JsonWriter j;
+        j.beginArray();
+        for (const Exchange& x : done) {
+            j.beginObject()
+                .key("command")
+                .value(x.command)
+                .key("result")
+                .value(x.result)
+                .key("response")
+                .value(x.response)
+                .endObject();
+        }
+        j.endArray();
+        out.line(j.str());
+    } else {
+        for (const Exchange& x : done) {
+            out.printf("%s -> result %d (%s)%s%s\n", x.command.c_str(), x.result,
+                       resultMeaning(x.result).c_str(), x.response.empty() ? "" : ": ",
+                       x.response.c_str());
+        }
+    }
+    const Exchange& last = done.back();
+    if (last.result != 0) {
+        throw CliError(EXIT_FAILED, "command " + last.command + " failed with result " +
+                                        std::to_string(last.result) + " (" +
+                                        resultMeaning(last.result) + ")");
+    }
+    return EXIT_OK;
+}
+
+}  // namespace quorin::cli
