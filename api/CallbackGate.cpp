@@ -1,18 +1,33 @@
 #include "api/CallbackGate.h"
 
+#include <cxxabi.h>
+
+#include <atomic>
 #include <thread>
 
 namespace quorin {
 
 namespace {
 thread_local bool t_onCallbackThread = false;
-}
+// Set once the process-wide gate exists.
+std::atomic<bool> g_processGateMade{false};
+}  // namespace
 
 const std::shared_ptr<CallbackGate>& CallbackGate::process() {
     // Deliberately never destroyed: threads that outlive the bounded wait at
     // unload may still touch it.
-    static auto* gate = new std::shared_ptr<CallbackGate>(std::make_shared<CallbackGate>());
+    static auto* gate = [] {
+        auto* made = new std::shared_ptr<CallbackGate>(std::make_shared<CallbackGate>());
+        g_processGateMade.store(true);
+        return made;
+    }();
     return *gate;
+}
+
+bool CallbackGate::waitProcessIdle(std::chrono::milliseconds timeout) {
+    // Without the gate no thread was ever launched; making it now, at unload,
+    // would only leak it.
+    return !g_processGateMade.load() || process()->waitIdle(timeout);
 }
 
 bool CallbackGate::onCallbackThread() {
@@ -48,15 +63,26 @@ bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::functi
     try {
         std::thread([gate, global, fn = std::move(fn)]() {
             t_onCallbackThread = true;
+            // Leaves both gates however the thread ends, a forced unwind
+            // (thread cancellation, or the host exiting the thread) included.
+            struct Leave {
+                const std::shared_ptr<CallbackGate>& gate;
+                const std::shared_ptr<CallbackGate>& global;
+                ~Leave() {
+                    if (gate != global) {
+                        gate->leave();
+                    }
+                    global->leave();
+                }
+            } leave{gate, global};
             try {
                 fn();
+            } catch (abi::__forced_unwind&) {
+                // Swallowing a forced unwind aborts the process: let it go on.
+                throw;
             } catch (...) {
                 // A host callback that throws ends its own thread only.
             }
-            if (gate != global) {
-                gate->leave();
-            }
-            global->leave();
         }).detach();
         return true;
     } catch (...) {

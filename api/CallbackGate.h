@@ -26,6 +26,9 @@ public:
     static bool launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn);
     // The process-wide gate that every launched thread also holds.
     static const std::shared_ptr<CallbackGate>& process();
+    // process()->waitIdle(timeout), without making the process-wide gate
+    // when no thread was ever launched (true then).
+    static bool waitProcessIdle(std::chrono::milliseconds timeout);
     // True on a thread started by launch().
     static bool onCallbackThread();
 

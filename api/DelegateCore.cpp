@@ -68,6 +68,12 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
     ByteArrayToHexStr(data, dataLen, hex.data(), NOTIFICATION_HEX_CAPACITY);
     std::string text(hex.data());
     std::lock_guard<std::mutex> guard(lock);
+    // A host that never takes notifications out (the Ex generation has no
+    // call that does) must not make the queue grow without bound: the oldest
+    // give way.
+    if (notifVector.size() >= MAX_QUEUED_NOTIFICATIONS) {
+        notifVector.erase(notifVector.begin());
+    }
     notifVector.push_back("code," + std::to_string(messageId) + ";data," + text);
     return text;
 }

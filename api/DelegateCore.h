@@ -38,6 +38,7 @@ public:
 protected:
     static constexpr size_t LOCAL_BUFFER_SIZE = 29696;
     static constexpr long NOTIFICATION_HEX_CAPACITY = 8192;
+    static constexpr size_t MAX_QUEUED_NOTIFICATIONS = 1024;
 
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
     // 4095 bytes are converted).

@@ -50,7 +50,7 @@ ReaderSession::~ReaderSession() {
         }
         readers.clear();
         first.reset();
-        CallbackGate::process()->waitIdle(CALLBACK_DRAIN_TIMEOUT);
+        CallbackGate::waitProcessIdle(CALLBACK_DRAIN_TIMEOUT);
     } catch (...) {
     }
 }

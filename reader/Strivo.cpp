@@ -215,6 +215,7 @@ void Strivo::stopConnection() {
 void Strivo::clear() {
     std::lock_guard<std::mutex> guard(cardLock);
     std::memset(&cardData, 0, sizeof(cardData));
+    ++m_clears;
 }
 
 bool Strivo::isConnected() {

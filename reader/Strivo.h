@@ -197,8 +197,15 @@ protected:
     std::recursive_mutex delegateLock;
     Strivo_Delegate* _delegate = nullptr;  // guarded by delegateLock; not owned
     RawDataStore msrRawData;
-    std::mutex cardLock;  // guards cardData and rawData
+    std::mutex cardLock;  // guards cardData, rawData and m_clears
     ZDMSRDATA cardData;
+    // Number of clear() calls; a decoded record is reported only when no
+    // clear() came between its decoding and the report.
+    unsigned long m_clears = 0;
+    unsigned long clearsSince(unsigned long before) {
+        std::lock_guard<std::mutex> guard(cardLock);
+        return m_clears - before;
+    }
     std::unique_ptr<iConnection> connection;
     std::atomic<int> resultCode{0};
     ZEDRADATA rawData;

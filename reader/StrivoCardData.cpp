@@ -235,10 +235,12 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
     msrRawData.addBinary(data, static_cast<unsigned int>(report.length()));
 
     bool decoded = true;
+    unsigned long clears = 0;
     {
         // The host's getCardData copies under the same lock, so it sees
         // either the previous record or this one, never a mix.
         std::lock_guard<std::mutex> guard(cardLock);
+        clears = m_clears;
         try {
             const long pid = rawData.m_dwDevicePID;
             std::memset(&rawData, 0, sizeof(rawData));
@@ -256,7 +258,14 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
     // the record back through getCardData.
     if (decoded) {
         try {
-            withDelegate([&](Strivo_Delegate* d) { d->OnCardUpdate(this, ZEDRA_DATA_READY); });
+            withDelegate([&](Strivo_Delegate* d) {
+                // A clear() since the decoding (the open path clears before
+                // it attaches the delegate) withdrew this record: reporting
+                // it now would hand the host an empty card as a swipe.
+                if (clearsSince(clears) == 0) {
+                    d->OnCardUpdate(this, ZEDRA_DATA_READY);
+                }
+            });
             return;
         } catch (...) {
         }

@@ -3,6 +3,8 @@
 # when missing.
 set -eu
 PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev dpkg-dev file"
+# The Python package's tests.
+PACKAGES="$PACKAGES python3-pytest python3-venv"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

@@ -11,7 +11,7 @@ import threading
 from typing import Iterator, List, Optional, Tuple
 
 from . import _native
-from .errors import LibraryNotFoundError
+from .errors import LibraryNotFoundError, QuorinError
 
 ENVIRONMENT_VARIABLE = "QUORIN_LIBRARY"
 SONAME = "libquorin.so.1"
@@ -103,8 +103,6 @@ def load_library(path: Optional[str] = None) -> Library:
         if _default is not None:
             if path is None or os.fspath(path) == _default.path:
                 return _default
-            from .errors import QuorinError
-
             raise QuorinError(
                 "libquorin is loaded already from %s; it cannot be swapped for %s"
                 % (_default.path, path)

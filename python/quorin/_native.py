@@ -90,6 +90,7 @@ PROTOTYPES = {
     "QuorinCloseDevice": (c_long, []),
     "QuorinIsDeviceConnected": (c_int, []),
     "QuorinGetPID": (None, [POINTER(c_long)]),
+    "QuorinGetCardDataState": (None, [POINTER(c_long)]),
     "OpenDeviceEx": (c_ulong, [c_char_p]),
     "CloseDeviceEx": (None, [c_ulong]),
     "IsDeviceConnectedEx": (c_int, [c_ulong]),
@@ -118,7 +119,6 @@ PROTOTYPES = {
     "GetCardDataStructureEx": (c_long, [c_ulong, POINTER(ZDMSRDATA)]),
     "GetResultCode": (c_int, []),
     "GetResultCodeEx": (c_int, [c_ulong]),
-    "GetRawData": (c_char_p, [c_ulong]),
     # device information
     "GetBatteryLevel": (c_long, []),
     "GetDeviceSerial": (c_char_p, []),

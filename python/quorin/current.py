@@ -15,6 +15,7 @@ from .errors import OpenError, QuorinError, ReaderClosedError, TransactionTimeou
 from .types import (
     TRANSACTION_RESULT,
     Card,
+    CardDataState,
     DeviceInfo,
     Notification,
     Response,
@@ -161,7 +162,18 @@ class CurrentReader:
             code = self._lib.c.QuorinGetCardData(ctypes.byref(record))
         return Card.from_record(record) if code == 0 else None
 
+    @property
+    def card_data_state(self) -> CardDataState:
+        """READY while the last swipe's data is held, else NOT_READY (or
+        ERROR when the swipe could not be decoded)."""
+        self._check()
+        state = ctypes.c_long(0)
+        with self._lib.guard():
+            self._lib.c.QuorinGetCardDataState(ctypes.byref(state))
+        return CardDataState(state.value)
+
     def clear_card_data(self) -> None:
+        """Discards the card data of the last swipe."""
         self._check()
         with self._lib.guard():
             self._lib.c.ClearCardData()

@@ -217,17 +217,15 @@ class Reader:
         with self._lib.guard():
             return decode(self._lib.c.GetCardDataEx(handle))
 
-    def raw_reports(self) -> List[str]:
-        """Every report the reader's connection holds, as lower-case hex."""
-        handle = self._live()
-        with self._lib.guard():
-            text = decode(self._lib.c.GetRawData(handle))
-        return [line for line in text.splitlines() if line]
-
     # --------------------------------------------------------- callbacks
 
     def on_card(self, handler: Handler) -> Handler:
-        """handler(card: Card) after each swipe."""
+        """handler(card: Card) after each swipe, with that swipe's data.
+
+        When swipes follow each other closely, the fields that the library's
+        card data string lacks (encode_type, fluxmark_status_code,
+        encryption_status) may be left at their defaults rather than taken
+        from a later swipe."""
         return self._set("on_card", handler)
 
     def on_state(self, handler: Handler) -> Handler:
@@ -275,16 +273,20 @@ class Reader:
     # Event values, built on the callback thread.
 
     def _card_event(self, text: str) -> Card:
-        # The record is read while the callback runs; a reader closed
-        # meanwhile still gets the swipe, from the card data string.
+        # The text is this swipe's own snapshot, made when it was decoded.
+        # The reader's record holds every field, but by now it may belong to
+        # a later swipe (or the reader may be closed): it is used only when
+        # it agrees with the snapshot.
+        snapshot = Card.from_text(text)
         record = ZDMSRDATA()
         handle = self._handle
         if handle != 0 and self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record)) == 0:
-            return Card.from_record(record)
-        card = Card.from_text(text)
-        if card is None:
+            full = Card.from_record(record)
+            if snapshot is None or full.agrees_with(snapshot):
+                return full
+        if snapshot is None:
             raise QuorinError("unreadable card data string: %r" % text)
-        return card
+        return snapshot
 
     def _state_event(self, state: int) -> Any:
         try:

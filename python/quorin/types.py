@@ -111,6 +111,10 @@ class Notification:
         return _KINDS.get(self.message_id, "other")
 
 
+# Record fields that the card data string does not carry.
+_NOT_IN_TEXT = ("encode_type", "fluxmark_status_code", "encryption_status")
+
+
 @dataclass(frozen=True)
 class Card:
     """The record of one swipe, every field of the library's card record.
@@ -170,6 +174,15 @@ class Card:
             value = getattr(record, member)
             values[field.name] = decode(value) if isinstance(value, bytes) else int(value)
         return cls(**values)
+
+    def agrees_with(self, other: "Card") -> bool:
+        """True when both have the same value in every field that the card
+        data string carries."""
+        return all(
+            getattr(self, f.name) == getattr(other, f.name)
+            for f in fields(self)
+            if f.name not in _NOT_IN_TEXT
+        )
 
     @classmethod
     def from_text(cls, text: str) -> Optional["Card"]:

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CardReport.h"
+#include "TestWait.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo.h"
 
@@ -518,6 +520,34 @@ TEST(CardDataDecoding, CopiesTakenDuringRewritesAreNeverMixed) {
     }
     writer.join();
     EXPECT_EQ(mixed, 0) << "of " << copies << " copies";
+}
+
+// What opening a reader does while its receiving thread decodes a swipe: the
+// record is cleared, then the delegate attached. The swipe decoded before the
+// clear must not reach the new delegate as data ready with an empty record.
+TEST(CardDataDecoding, ARecordClearedBeforeItIsReportedIsNotReported) {
+    class HeldReader : public TestReader {
+    public:
+        using TestReader::TestReader;
+        std::recursive_mutex& delegateMutex() { return delegateLock; }
+    };
+    HeldReader reader(plainRow());
+    reader.setDelegate(nullptr);
+    std::unique_lock<std::recursive_mutex> held(reader.delegateMutex());
+    std::thread receiving(
+        [&] { reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport()); });
+    // Decoded; its report to the delegate now waits for the lock.
+    ASSERT_TRUE(quorin_test::waitUntil(
+        [&] { return std::strcmp(reader.getCardData().m_szTrack1Data, ISO_TRACK1) == 0; }));
+    reader.clear();
+    reader.setDelegate(&reader.delegate);
+    held.unlock();
+    receiving.join();
+    EXPECT_TRUE(reader.delegate.updates.empty());
+
+    // The next swipe is reported as usual.
+    reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport());
+    EXPECT_EQ(reader.delegate.updates, std::vector<ECardDataStateValues>{ZEDRA_DATA_READY});
 }
 
 TEST(CardDataDecoding, DecoderThroughTheConnectionYieldsNothingWithoutOne) {

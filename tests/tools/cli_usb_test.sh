@@ -170,6 +170,15 @@ run emv_select bus "$QUORIN" emv --device HID://SN-EMV --amount 100 --select 3 -
 expect_status emv_select 2
 expect_error emv_select "--select 3: the menu has only 2 items"
 
+# ---- quorin-sim usb runs a program on the virtual bus, or says how to
+run sim_usb env -u LD_LIBRARY_PATH "$QUORIN_SIM" usb --readers plain:0x11:U-1 -- "$QUORIN" list
+expect_status sim_usb 0
+expect_out sim_usb "HID://U-1	0x0011	Strivo V4/V5 Swipe"
+run sim_usb_print "$QUORIN_SIM" usb
+expect_status sim_usb_print 0
+expect_out sim_usb_print "export QUORIN_VHID_READERS='emv:0x19:SIM0001'"
+expect_out sim_usb_print "export LD_LIBRARY_PATH='$BUS_DIR"
+
 # ---- the demo, as the README runs it
 READERS=""
 run demo "$QUORIN" demo

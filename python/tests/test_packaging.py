@@ -1,0 +1,51 @@
+"""`pip install ./python` into a fresh virtual environment, without a package
+index, gives an importable package."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+SOURCE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def test_installs_offline_into_a_fresh_environment(tmp_path):
+    env_dir = tmp_path / "venv"
+    # The interpreter's own pip is used when it has one (quicker than
+    # putting a copy into the environment).
+    has_pip = subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True).returncode == 0
+    made = subprocess.run(
+        [sys.executable, "-m", "venv", "--system-site-packages"]
+        + (["--without-pip"] if has_pip else [])
+        + [str(env_dir)],
+        capture_output=True,
+        text=True,
+    )
+    if made.returncode != 0:
+        pytest.skip("cannot make a virtual environment here: " + made.stderr.strip()[-200:])
+    python = str(env_dir / "bin" / "python")
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("PIP_") and k != "PYTHONPATH"}
+    environment["PIP_NO_INDEX"] = "1"  # nothing may come from an index
+    environment["PIP_DISABLE_PIP_VERSION_CHECK"] = "1"
+    installed = subprocess.run(
+        [python, "-m", "pip", "install", "--no-cache-dir", SOURCE],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=str(tmp_path),
+    )
+    assert installed.returncode == 0, installed.stdout + installed.stderr
+
+    probe = subprocess.run(
+        [python, "-c", "import quorin, sys; print(quorin.__file__); print(quorin.__version__)"],
+        capture_output=True,
+        text=True,
+        env=environment,
+        cwd=str(tmp_path),
+    )
+    assert probe.returncode == 0, probe.stderr
+    location, version = probe.stdout.split()
+    assert location.startswith(str(env_dir)) and version == "1.0.0"
+    # The build leaves nothing behind in the source tree.
+    assert not [n for n in os.listdir(SOURCE) if n.endswith(".egg-info") or n in ("build", "dist")]

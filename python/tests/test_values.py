@@ -1,0 +1,159 @@
+"""Argument checks and value conversions that need no reader."""
+
+import ctypes
+import os
+import re
+
+import pytest
+
+import quorin
+from quorin import _args, _library
+from quorin._native import ZDMSRDATA
+from quorin.types import Card, Response
+
+
+class TestCommandText:
+    def test_accepted_forms(self):
+        assert _args.command("0003") == b"0003"
+        assert _args.command("45") == b"45"
+        assert _args.command("0306:") == b"0306:"
+        assert _args.command("0306:01aB00") == b"0306:01aB00"
+        assert _args.command(b"\x00\x03") == b"0003"
+        assert _args.command(bytearray(b"\xab")) == b"AB"
+
+    @pytest.mark.parametrize(
+        "text", ["", "0", "003", "00 03", "zz", "0003\n", "0306:0", "03:00", "0\x003", "é0"]
+    )
+    def test_refused_texts(self, text):
+        with pytest.raises(ValueError):
+            _args.command(text)
+
+    def test_refused_types_and_sizes(self):
+        for value in (None, 3, ["00"], 0.5):
+            with pytest.raises(TypeError):
+                _args.command(value)
+        with pytest.raises(ValueError):
+            _args.command(b"")
+        with pytest.raises(ValueError):
+            _args.command("00" * 4095)  # 8190 characters: over the library's limit
+        assert len(_args.command("0" * 8188)) == 8188
+
+    def test_with_length_needs_its_length_byte_and_no_colon(self):
+        with pytest.raises(ValueError):
+            _args.command("45", with_length=True)
+        with pytest.raises(ValueError):
+            _args.command("0306:00", with_length=True)
+        assert _args.command("450100", with_length=True) == b"450100"
+
+
+class TestOtherArguments:
+    def test_bytes_must_fit_unsigned_char(self):
+        # ctypes would silently wrap 256 to 0 and -1 to 255.
+        for bad in (256, -1, 1000):
+            with pytest.raises(ValueError):
+                _args.byte(bad, "x")
+        for bad in (True, "1", 1.0, None):
+            with pytest.raises(TypeError):
+                _args.byte(bad, "x")
+        assert _args.byte(255, "x") == 255
+
+    def test_amounts(self):
+        assert _args.amount(100, "a") == b"100"
+        assert _args.amount("000000000100", "a") == b"000000000100"
+        for bad in ("1234567890123", "-5", "1.5", "", "１２", 10**12):
+            with pytest.raises(ValueError):
+                _args.amount(bad, "a")
+        with pytest.raises(ValueError):
+            _args.amount(-1, "a")
+        with pytest.raises(TypeError):
+            _args.amount(1.5, "a")
+
+    def test_texts_refuse_nul_and_unencodable_characters(self):
+        # A NUL would cut the text short inside the library without notice.
+        with pytest.raises(ValueError):
+            _args.text("HID://A\0B", "path")
+        with pytest.raises(ValueError):
+            _args.text("HID://€", "path")
+        assert _args.text("HID://é", "path") == b"HID://\xe9"
+        assert _args.text(None, "path", allow_none=True) is None
+        with pytest.raises(TypeError):
+            _args.text(b"HID://A", "path")
+
+
+class TestResponse:
+    def test_worker_text_is_code_length_and_data(self):
+        assert Response.from_worker_text("00021234") == Response(0, b"\x12\x34")
+        # Data beyond the declared length is not part of the answer.
+        assert Response.from_worker_text("0a01ffee") == Response(10, b"\xff")
+        assert Response.from_worker_text("05") == Response(5, b"")
+        assert Response.from_worker_text("").code == -1
+
+    def test_check_raises_with_the_code(self):
+        assert Response(0, b"x").check().data == b"x"
+        with pytest.raises(quorin.CommandError) as caught:
+            Response(17).check()
+        assert caught.value.code == 17
+        assert "17" in str(caught.value)
+        assert Response(0, b"\x0a\xff").hex == "0AFF"
+
+
+class TestCard:
+    def test_every_record_member_lands_in_its_field(self):
+        record = ZDMSRDATA()
+        values = {}
+        for index, (name, kind) in enumerate(ZDMSRDATA._fields_):
+            if kind is ctypes.c_long:
+                setattr(record, name, 1000 + index)
+            else:
+                setattr(record, name, ("v%d" % index).encode())
+            values[name] = getattr(record, name)
+        card = Card.from_record(record)
+        assert card.pan == "v16" and card.month == "v17" and card.year == "v18"
+        assert card.encode_type == "v9" and card.encode_type_code == 1000 + 28
+        assert card.fluxmark_status == "v10" and card.fluxmark_status_code == 1000 + 21
+        assert card.reader_id == 1019 and card.encryption_status == 1000 + 34
+        # One Card field per record member, in the record's order.
+        assert len(card.__dataclass_fields__) == len(ZDMSRDATA._fields_)
+        with pytest.raises(Exception):
+            card.pan = "changed"  # frozen
+
+    def test_texts_stop_at_the_array_end_and_keep_every_byte(self):
+        record = ZDMSRDATA()
+        ctypes.memmove(ctypes.addressof(record) + ZDMSRDATA.m_szPAN.offset, b"x" * 256, 256)
+        record.m_szFirstName = b"J\xd6RG"
+        card = Card.from_record(record)
+        assert card.pan == "x" * 256  # not running into the next member
+        assert card.first_name == "J\xd6RG"
+        assert card.first_name.encode("latin-1") == b"J\xd6RG"
+
+    def test_card_from_text_refuses_malformed_strings(self):
+        assert Card.from_text("") is None
+        assert Card.from_text("|" * 30) is None
+        fields = ["11", "SN"] + ["x"] * 29 + ["100"]
+        assert Card.from_text("|".join(fields)) is None  # numbers that are not numbers
+
+
+class TestLibraryLoading:
+    def test_explicit_path_that_does_not_exist(self, tmp_path):
+        with pytest.raises(quorin.LibraryNotFoundError) as caught:
+            _library.load(str(tmp_path / "libquorin.so.1"))
+        assert "libquorin.so.1" in str(caught.value)
+
+    def test_a_library_that_is_not_libquorin(self):
+        with pytest.raises(quorin.LibraryNotFoundError) as caught:
+            _library.load("libc.so.6")
+        assert "is not libquorin" in str(caught.value)
+
+    def test_environment_variable_is_used_and_not_second_guessed(self, monkeypatch, tmp_path):
+        missing = str(tmp_path / "nowhere.so")
+        monkeypatch.setenv("QUORIN_LIBRARY", missing)
+        with pytest.raises(quorin.LibraryNotFoundError) as caught:
+            _library.load()
+        assert missing in str(caught.value)
+
+
+def test_package_version_matches_the_project():
+    pyproject = os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")
+    with open(pyproject, encoding="utf-8") as f:
+        version = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
+    assert quorin.__version__ == version
