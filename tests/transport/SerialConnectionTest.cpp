@@ -274,13 +274,18 @@ TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess
     quorin::setCommandTimeoutMs(300);
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok()) << reader.error();
-    std::unique_ptr<iConnection> conn = openConnection(reader.serialPath());
+    Sink sink;
+    std::unique_ptr<iConnection> conn = openConnection(reader.serialPath(), &sink);
     ASSERT_NE(conn, nullptr);
 
     ASSERT_EQ(sendCommand(*conn, {0x10}), 0);
     ASSERT_TRUE(reader.waitForCommands(1, 2000));
-    ASSERT_TRUE(reader.writeRaw(
-        cat(reader.responseFrame({0x00, 0x01}), reader.responseFrame({0x00, 0x02}))));
+    // A notification after the two responses: once it has been delivered,
+    // both responses have been handled, in order.
+    ASSERT_TRUE(reader.writeRaw(cat(cat(reader.responseFrame({0x00, 0x01}),
+                                        reader.responseFrame({0x00, 0x02})),
+                                    reader.notificationFrame({0x00, 0x00}))));
+    ASSERT_TRUE(sink.frameCount.waitFor(1));
     auto first = receiveResponse(*conn);
     EXPECT_EQ(first.first, 0);
     EXPECT_EQ(first.second, Bytes({0x73, 0x00, 0x01}));
