@@ -77,7 +77,8 @@ Bench& bench() {
         auto* made = new Bench();
         quorin_sim::VirtualHid::instance().reset();
         // The first generation takes the last listed reader.
-        made->plain = quorin_sim::VirtualHid::instance().plug<AnsweringReader>(VID, PLAIN_PID, "FZP");
+        made->plain =
+            quorin_sim::VirtualHid::instance().plug<AnsweringReader>(VID, PLAIN_PID, "FZP");
         made->extended =
             quorin_sim::VirtualHid::instance().plug<AnsweringReader>(VID, EXTENDED_PID, "FZE");
         made->extended->setAnswer({0x00, 0x00});
@@ -131,13 +132,15 @@ QUORIN_FUZZ_TARGET(api_text) {
             const long capacity = 1 + static_cast<long>(p) * 8;
             std::unique_ptr<char[]> result(new char[capacity]);
             std::string cmd = t1;
-            const long rc = selector % 16 == 0
-                                ? QuorinSendCommand(&cmd[0], static_cast<long>(cmd.size()),
-                                                    result.get(), capacity)
-                                : QuorinSendCommandWithLength(&cmd[0], static_cast<long>(cmd.size()),
-                                                              result.get(), capacity);
+            const long rc =
+                selector % 16 == 0
+                    ? QuorinSendCommand(&cmd[0], static_cast<long>(cmd.size()), result.get(),
+                                        capacity)
+                    : QuorinSendCommandWithLength(&cmd[0], static_cast<long>(cmd.size()),
+                                                  result.get(), capacity);
             if (rc == 0) {
-                FUZZ_CHECK(std::memchr(result.get(), '\0', static_cast<size_t>(capacity)) != nullptr);
+                FUZZ_CHECK(std::memchr(result.get(), '\0', static_cast<size_t>(capacity)) !=
+                           nullptr);
             }
             break;
         }

@@ -71,8 +71,7 @@ QUORIN_FUZZ_TARGET(card_report) {
     FUZZ_CHECK(terminated(card.m_szDUKPTSessionID) && terminated(card.m_szDUKPTKSN) &&
                terminated(card.m_szDeviceSerialNumber));
     FUZZ_CHECK(terminated(card.m_szFirstName) && terminated(card.m_szLastName) &&
-               terminated(card.m_szPAN) && terminated(card.m_szMonth) &&
-               terminated(card.m_szYear));
+               terminated(card.m_szPAN) && terminated(card.m_szMonth) && terminated(card.m_szYear));
     // No length may claim more bytes than the report carried.
     for (long n : {card.m_dwTrack1Length, card.m_dwTrack2Length, card.m_dwTrack3Length,
                    card.m_dwTrack1LengthMasked, card.m_dwTrack2LengthMasked,

@@ -44,7 +44,9 @@ void checkPlainFrame(const unsigned char* buffer, int length, const char* text) 
     FUZZ_CHECK(std::memcmp(buffer + 3, bytes.data() + 1, bytes.size() - 1) == 0);
 }
 
-int be16(const unsigned char* p) { return (p[0] << 8) | p[1]; }
+int be16(const unsigned char* p) {
+    return (p[0] << 8) | p[1];
+}
 
 // Extended packets back to back: each header announces its chunk, offset
 // and the total; the chunks in order rebuild the data after the colon.
@@ -61,8 +63,7 @@ void checkExtendedPackets(const unsigned char* buffer, int length, const char* d
         FUZZ_CHECK(be16(packet + 3) == static_cast<int>(rebuilt.size()));
         FUZZ_CHECK(be16(packet + 7) == static_cast<int>(bytes.size() & 0xFFFF));
         FUZZ_CHECK(p + Veyra::HEADER_SIZE + k <= length);
-        rebuilt.insert(rebuilt.end(), packet + Veyra::HEADER_SIZE,
-                       packet + Veyra::HEADER_SIZE + k);
+        rebuilt.insert(rebuilt.end(), packet + Veyra::HEADER_SIZE, packet + Veyra::HEADER_SIZE + k);
         p += Veyra::HEADER_SIZE + k;
     }
     FUZZ_CHECK(rebuilt == bytes);
@@ -98,8 +99,8 @@ QUORIN_FUZZ_TARGET(compose) {
         reader.setLimit(0);  // extended protocol off: every text is plain
     }
     // The length the caller passes may be shorter than the text.
-    const int passed = (selector & 0x80) != 0 ? static_cast<int>(textLength)
-                                               : static_cast<int>(textLength / 2);
+    const int passed =
+        (selector & 0x80) != 0 ? static_cast<int>(textLength) : static_cast<int>(textLength / 2);
     if (!reader.composeExtendedCommand(text.get(), passed, buffer.get(), &length)) {
         return 0;
     }

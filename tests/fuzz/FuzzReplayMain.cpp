@@ -2,10 +2,10 @@
 // corpus/<target>/ and the inputs that once found a defect in
 // regressions/<target>/. Runs in the normal test suite, plain and under the
 // sanitizers, so a decoder that breaks on any of them fails the build.
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <map>

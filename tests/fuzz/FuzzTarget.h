@@ -33,20 +33,20 @@ struct FuzzTargetRegistration {
 
 }  // namespace quorin_test
 
-#define FUZZ_CHECK(cond)                                                \
-    do {                                                                \
-        if (!(cond)) {                                                  \
-            ::quorin_test::fuzzCheckFailed(#cond, __FILE__, __LINE__);  \
-        }                                                               \
+#define FUZZ_CHECK(cond)                                               \
+    do {                                                               \
+        if (!(cond)) {                                                 \
+            ::quorin_test::fuzzCheckFailed(#cond, __FILE__, __LINE__); \
+        }                                                              \
     } while (0)
 
 #ifdef QUORIN_LIBFUZZER
 #define QUORIN_FUZZ_TARGET(name) \
     extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 #else
-#define QUORIN_FUZZ_TARGET(name)                                                     \
-    static int quorinFuzz_##name(const uint8_t* data, size_t size);                  \
+#define QUORIN_FUZZ_TARGET(name)                                                      \
+    static int quorinFuzz_##name(const uint8_t* data, size_t size);                   \
     static const ::quorin_test::FuzzTargetRegistration quorinFuzzRegistration_##name( \
-        #name, &quorinFuzz_##name);                                                  \
+        #name, &quorinFuzz_##name);                                                   \
     static int quorinFuzz_##name(const uint8_t* data, size_t size)
 #endif

@@ -24,8 +24,8 @@ QUORIN_FUZZ_TARGET(filter_legacy) {
         back.FilterInput(framed, backName, backId, line);
         FUZZ_CHECK(line == command);
         const bool upperHex = command.find_first_not_of("0123456789ABCDEF") == std::string::npos;
-        FUZZ_CHECK(backId == (upperHex ? FormatFilter::CHANNEL_RESPONSE
-                                       : FormatFilter::CHANNEL_CARD_DATA));
+        FUZZ_CHECK(backId ==
+                   (upperHex ? FormatFilter::CHANNEL_RESPONSE : FormatFilter::CHANNEL_CARD_DATA));
     }
 
     LegacyQuill filter;

@@ -26,14 +26,20 @@ void put16(Bytes& out, size_t v) {
     out.push_back(static_cast<unsigned char>((v >> 8) & 0xFF));
     out.push_back(static_cast<unsigned char>(v & 0xFF));
 }
-void append(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
-void append(Bytes& out, const std::string& s) { out.insert(out.end(), s.begin(), s.end()); }
+void append(Bytes& out, const Bytes& b) {
+    out.insert(out.end(), b.begin(), b.end());
+}
+void append(Bytes& out, const std::string& s) {
+    out.insert(out.end(), s.begin(), s.end());
+}
 // One chunk of the sequence form: two-byte length, then the bytes.
 void chunk(Bytes& out, const Bytes& b) {
     put16(out, b.size());
     append(out, b);
 }
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes text(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 void write(const std::string& target, const std::string& name, const Bytes& data) {
     const std::string dir = g_root + "/" + target;
@@ -59,7 +65,9 @@ void cardReports() {
         const quorin::CRConfigTable& row = quorin::CR_CfgTable[i];
         CardReport swipe(row);
         const bool aamva = i % 4 == 3;
-        swipe.track(1, aamva ? AAMVA1 : ISO1).track(2, aamva ? AAMVA2 : ISO2).encodeType(aamva ? 1 : 0);
+        swipe.track(1, aamva ? AAMVA1 : ISO1)
+            .track(2, aamva ? AAMVA2 : ISO2)
+            .encodeType(aamva ? 1 : 0);
         if (aamva) {
             swipe.track(3, AAMVA3);
         }
@@ -90,7 +98,8 @@ void parser() {
         return s;
     };
     write("msr_parser", "iso", seed(0, ISO1, ISO2, ""));
-    write("msr_parser", "iso_title", seed(2, "%B5555555555554444^SMITH/JOHN Q.MR^2901?", ";5555555555554444=2901?", ""));
+    write("msr_parser", "iso_title",
+          seed(2, "%B5555555555554444^SMITH/JOHN Q.MR^2901?", ";5555555555554444=2901?", ""));
     write("msr_parser", "aamva", seed(1, AAMVA1, AAMVA2, AAMVA3));
     write("msr_parser", "fallback", seed(3, "%CA^DOE^?", ";636023123=251219900101=45=?", ""));
 }
@@ -247,8 +256,8 @@ void serialOptions() {
 }
 
 void api() {
-    auto seed = [](int selector, const Bytes& answer, const std::string& t1,
-                   const std::string& t2, const std::string& t3) {
+    auto seed = [](int selector, const Bytes& answer, const std::string& t1, const std::string& t2,
+                   const std::string& t3) {
         Bytes s = {static_cast<unsigned char>(selector)};
         chunk(s, answer);
         s.push_back(0);  // the open Ex handle
@@ -266,7 +275,8 @@ void api() {
     write("api_text", "send_command", seed(2, ok, "4800", "", ""));
     write("api_text", "send_command_ex", seed(4, ok, "0001", "", ""));
     write("api_text", "extended", seed(6, extended, "030b0002ABCD", "", ""));
-    write("api_text", "start_transaction", seed(7, extended, "000000001000", "000000000000", "0840"));
+    write("api_text", "start_transaction",
+          seed(7, extended, "000000001000", "000000000000", "0840"));
     write("api_text", "terminal_config", seed(9, extended, "FA0A", "B1234567", "00000000"));
     write("api_text", "read_config", seed(10, extended, "9F1A5F2A", "\x01", ""));
     write("api_text", "send_data", seed(12, ok, "0001", "", ""));

@@ -12,12 +12,20 @@ using quorin_test::FuzzInput;
 
 namespace {
 
-const char* const ATTRIBUTES[] = {
-    "AccountNumber", "ExpirationDate", "ServiceCode", "Name",     "CountryCode", "Surname",
-    "FirstName",     "MiddleInitial",  "Title",       "Suffix",   "State",       "City",
-    "Address",       "IIN",            "BirthDate",   "LicenseNumber", "PostalCode", "Class",
-    "Restrictions",  "Endorsements",   "Gender",      "Height",   "Weight",      "HairColor",
-    "EyeColor",      "",               "Unknown"};
+const char* const ATTRIBUTES[] = {"AccountNumber", "ExpirationDate",
+                                  "ServiceCode",   "Name",
+                                  "CountryCode",   "Surname",
+                                  "FirstName",     "MiddleInitial",
+                                  "Title",         "Suffix",
+                                  "State",         "City",
+                                  "Address",       "IIN",
+                                  "BirthDate",     "LicenseNumber",
+                                  "PostalCode",    "Class",
+                                  "Restrictions",  "Endorsements",
+                                  "Gender",        "Height",
+                                  "Weight",        "HairColor",
+                                  "EyeColor",      "",
+                                  "Unknown"};
 
 }  // namespace
 

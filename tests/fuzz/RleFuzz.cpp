@@ -71,8 +71,8 @@ QUORIN_FUZZ_TARGET(filter_rle) {
     }
     std::unique_ptr<unsigned char[]> exactOut(new unsigned char[capacity + 1]);
     unsigned long decoded = capacity;
-    const int rc = DecodeRLEData(exactIn.get(), static_cast<int>(encoded.size()), exactOut.get(),
-                                 &decoded);
+    const int rc =
+        DecodeRLEData(exactIn.get(), static_cast<int>(encoded.size()), exactOut.get(), &decoded);
     std::vector<unsigned char> expected;
     FUZZ_CHECK(rc == referenceDecode(encoded, capacity, &expected));
     FUZZ_CHECK(decoded <= capacity);

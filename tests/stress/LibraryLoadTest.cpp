@@ -4,9 +4,8 @@
 // is left allocated: the unload once made the process-wide callback gate just
 // to wait on it, and lost it with the library. This executable does not link
 // the library, so each dlopen loads it afresh.
-#include <gtest/gtest.h>
-
 #include <dlfcn.h>
+#include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>

@@ -37,8 +37,8 @@ const char* const TRACK2 = ";4111111111111111=2512101?";
 // What the callbacks saw. An Ex callback's object identifies the cycle that
 // registered it; it must belong to a reader that is open while it runs.
 struct Tracker {
-    std::mutex lock;          // guards open
-    std::set<void*> open;     // objects of the readers open now
+    std::mutex lock;       // guards open
+    std::set<void*> open;  // objects of the readers open now
     std::atomic<int> closedReaderCalls{0};
     std::atomic<int> cards{0};
     std::atomic<int> notifications{0};
@@ -67,7 +67,9 @@ struct Tracker {
 Tracker* g_tracker = nullptr;
 
 // A host that takes its time over every callback.
-void slowHost() { std::this_thread::sleep_for(std::chrono::milliseconds(2)); }
+void slowHost() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
 
 void checkCardText(const char* text) {
     if (text == nullptr || std::strstr(text, g_tracker->expectedInCard) == nullptr) {

@@ -34,9 +34,18 @@ int threadCount() {
 
 namespace {
 const int g_baseline = threadCount();
+#if defined(__SANITIZE_THREAD__)
+// ThreadSanitizer's runtime starts a thread of its own with the first thread
+// the process creates, and keeps it.
+constexpr int RUNTIME_THREADS = 1;
+#else
+constexpr int RUNTIME_THREADS = 0;
+#endif
 }  // namespace
 
-int baselineThreads() { return g_baseline; }
+int baselineThreads() {
+    return g_baseline + RUNTIME_THREADS;
+}
 
 int waitForThreadsAtMost(int n, std::chrono::milliseconds timeout) {
     int last = threadCount();
@@ -71,6 +80,8 @@ int scaled(int full, const char* overrideVar) {
     return n > 0 ? n : 1;
 }
 
-bool sanitizedBuild() { return QUORIN_STRESS_SANITIZED != 0; }
+bool sanitizedBuild() {
+    return QUORIN_STRESS_SANITIZED != 0;
+}
 
 }  // namespace quorin_test

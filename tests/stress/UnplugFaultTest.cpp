@@ -34,7 +34,9 @@ std::atomic<int> g_notifications{0};
 void onStateEx(unsigned long, void*, long state) {
     (state == ZEDRA_STATE_DISCONNECTED ? g_disconnects : g_connects).fetch_add(1);
 }
-void onState(long state) { onStateEx(0, nullptr, state); }
+void onState(long state) {
+    onStateEx(0, nullptr, state);
+}
 void onNotificationEx(unsigned long, void*, unsigned int, const char*) {
     g_notifications.fetch_add(1);
 }

@@ -2,6 +2,8 @@
 
 #include <hidapi/hidapi.h>
 
+#include <algorithm>
+
 #include "SimulatedSwipe.h"
 #include "virtualhid/VirtualHidControl.h"
 
@@ -78,12 +80,9 @@ bool SerialSimulator::bridgeCommand(const PtyReader::Bytes& command, PtyReader::
     if (command.empty() || command.size() + 1 > INPUT_SIZE) {
         return false;
     }
-    std::vector<unsigned char> report;
-    report.push_back(REPORT_ID);
-    report.insert(report.end(), command.begin(), command.end());
-    if (report.size() < FEATURE_SIZE) {
-        report.resize(FEATURE_SIZE, 0);
-    }
+    std::vector<unsigned char> report(std::max(FEATURE_SIZE, command.size() + 1), 0);
+    report[0] = REPORT_ID;
+    std::copy(command.begin(), command.end(), report.begin() + 1);
     if (hid_send_feature_report(m_device, report.data(), report.size()) < 0) {
         return false;
     }
