@@ -1,6 +1,5 @@
 // The delegates' notification queue and callback threads, tested directly.
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 
 #include <atomic>
@@ -12,8 +11,7 @@
 
 using namespace quorin;
 
-TEST(DelegateQueue, OldestNotificationsGiveWayAtTheBound)
-{
+TEST(DelegateQueue, OldestNotificationsGiveWayAtTheBound) {
     LocalDelegateEx delegate;
     const unsigned char data[2] = {0x41, 0x42};
     for (int i = 0; i < 1100; ++i) {
@@ -28,8 +26,7 @@ TEST(DelegateQueue, OldestNotificationsGiveWayAtTheBound)
     EXPECT_EQ(remaining, 1024);
 }
 
-TEST(CallbackThreads, ForcedUnwindOfACallbackThreadLeavesTheGates)
-{
+TEST(CallbackThreads, ForcedUnwindOfACallbackThreadLeavesTheGates) {
     auto gate = std::make_shared<CallbackGate>();
     std::atomic<bool> started{false};
     // pthread_exit unwinds the thread with a forced unwind; swallowing it
@@ -43,8 +40,7 @@ TEST(CallbackThreads, ForcedUnwindOfACallbackThreadLeavesTheGates)
     EXPECT_EQ(gate->running(), 0);
 }
 
-TEST(CallbackThreads, AClosedGateStartsNothing)
-{
+TEST(CallbackThreads, AClosedGateStartsNothing) {
     auto gate = std::make_shared<CallbackGate>();
     gate->close();
     std::atomic<bool> ran{false};

@@ -1,0 +1,131 @@
+// Serial readers through the exported API, over a real pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+
+#include "ApiRecorder.h"
+#include "CardReport.h"
+#include "PtyReader.h"
+#include "Quorin.h"
+#include "reader/CRConfigTable.h"
+
+using quorin_sim::PtyReader;
+using quorin_test::ApiRecorder;
+using Bytes = PtyReader::Bytes;
+
+namespace {
+
+class SerialApiTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ApiRecorder::instance().reset();
+        SetCommandTimeout(10000);
+    }
+    void TearDown() override {
+        if (m_handle != 0) {
+            CloseDeviceEx(m_handle);
+        }
+        CloseDevice();
+        SetCommandTimeout(10000);
+    }
+
+    unsigned long m_handle = 0;
+};
+
+// A notification packet of the serial link, without its type byte (the
+// framing supplies it): chunk length, offset, message id, total, data.
+Bytes notificationPacket(unsigned short id, const Bytes& data) {
+    size_t n = data.size();
+    Bytes packet = {static_cast<uint8_t>(n >> 8),
+                    static_cast<uint8_t>(n),
+                    0,
+                    0,
+                    static_cast<uint8_t>(id >> 8),
+                    static_cast<uint8_t>(id),
+                    static_cast<uint8_t>(n >> 8),
+                    static_cast<uint8_t>(n)};
+    packet.insert(packet.end(), data.begin(), data.end());
+    return packet;
+}
+
+TEST_F(SerialApiTest, OpensInEveryFramingWithoutAProductId) {
+    for (auto framing :
+         {PtyReader::Framing::SLIP, PtyReader::Framing::LEGACY, PtyReader::Framing::TIDELINK}) {
+        PtyReader reader(framing);
+        ASSERT_TRUE(reader.ok()) << reader.error();
+        unsigned long handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+        ASSERT_NE(handle, 0u) << reader.serialPath();
+        EXPECT_EQ(GetProductIDEx(handle), 0);
+        EXPECT_EQ(IsDeviceConnectedEx(handle), 1);
+        CloseDeviceEx(handle);
+    }
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    EXPECT_EQ(OpenDevice(reader.serialPath().c_str()), 0);
+    long pid = -1;
+    QuorinGetPID(&pid);
+    EXPECT_EQ(pid, 0);
+}
+
+TEST_F(SerialApiTest, RefusedOptionSetsFailTheOpen) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    for (const char* bad : {"BAUDRATE=14400", "PARITY=X", "ENDINGBYTE=NONE"}) {
+        EXPECT_EQ(OpenDeviceEx(reader.serialPath(bad).c_str()), 0u) << bad;
+    }
+    EXPECT_EQ(OpenDeviceEx("SERIAL://BAUDRATE=115200,FORMAT=SLIP"), 0u);
+    EXPECT_EQ(OpenDevice("SERIAL://BAUDRATE=115200"), 1);
+}
+
+TEST_F(SerialApiTest, CommandRoundTripAndTimeOut) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    // The frame behind the report-ID byte: command 01, one data byte 00.
+    reader.addResponse({0x01, 0x01, 0x00}, {0x00, 0x02, 0x12, 0x34});
+    reader.addResponse({0x02, 0x00}, {0x07, 0x01, 0x42});
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    EXPECT_STREQ(SendCommandEx(m_handle, "0100"), "1234");
+    EXPECT_EQ(GetResultCodeEx(m_handle), 0);
+    EXPECT_STREQ(SendCommandEx(m_handle, "02"), "42");
+    EXPECT_EQ(GetResultCodeEx(m_handle), 7);
+
+    SetCommandTimeout(300);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_STREQ(SendCommandEx(m_handle, "0900"), "");
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetResultCodeEx(m_handle), 1);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+}
+
+TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    ApiRecorder::registerEx(m_handle, nullptr);
+
+    Bytes frame = reader.notificationFrame(notificationPacket(0x0301, {0x41, 0x42, 0x43}));
+    ASSERT_TRUE(reader.writeInPieces(frame, frame.size() / 2 + 1));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 1));
+    auto note = ApiRecorder::instance().callsOf("notification")[0];
+    EXPECT_EQ(note.messageId, 0x0301u);
+    EXPECT_EQ(note.text, "414243");
+    EXPECT_EQ(note.handle, m_handle);
+
+    // A swipe: the serial reader has no table row, so the report is the
+    // short, unencrypted layout.
+    quorin::CRConfigTable noCapabilities{};
+    quorin_sim::CardReport swipe(noCapabilities);
+    swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
+    ASSERT_TRUE(reader.sendCardData(swipe.shortReport()));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    std::string card = ApiRecorder::instance().callsOf("card")[0].text;
+    EXPECT_NE(card.find("%B4111111111111111^DOE/ALEX^2512101?"), std::string::npos);
+    ZDMSRDATA record;
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &record), 0);
+    EXPECT_STREQ(record.m_szLastName, "DOE");
+}
+
+}  // namespace
