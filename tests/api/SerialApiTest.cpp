@@ -36,16 +36,23 @@ protected:
 // A notification packet of the serial link, without its type byte (the
 // framing supplies it): chunk length, offset, message id, total, data.
 Bytes notificationPacket(unsigned short id, const Bytes& data) {
-    size_t n = data.size();
-    Bytes packet = {static_cast<uint8_t>(n >> 8),
-                    static_cast<uint8_t>(n),
-                    0,
-                    0,
-                    static_cast<uint8_t>(id >> 8),
-                    static_cast<uint8_t>(id),
-                    static_cast<uint8_t>(n >> 8),
-                    static_cast<uint8_t>(n)};
-    packet.insert(packet.end(), data.begin(), data.end());
+    const size_t n = data.size();
+    const uint8_t header[8] = {static_cast<uint8_t>(n >> 8),
+                               static_cast<uint8_t>(n),
+                               0,
+                               0,
+                               static_cast<uint8_t>(id >> 8),
+                               static_cast<uint8_t>(id),
+                               static_cast<uint8_t>(n >> 8),
+                               static_cast<uint8_t>(n)};
+    Bytes packet;
+    packet.reserve(sizeof(header) + n);
+    for (uint8_t b : header) {
+        packet.push_back(b);
+    }
+    for (uint8_t b : data) {
+        packet.push_back(b);
+    }
     return packet;
 }
 
