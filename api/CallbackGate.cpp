@@ -9,6 +9,21 @@ namespace quorin {
 
 namespace {
 thread_local bool t_onCallbackThread = false;
+
+// Runs host code on a callback thread. A host callback that throws ends its
+// own thread only; a forced unwind (thread cancellation or exit) must go on,
+// since swallowing it aborts the process. The unwind carries no exception
+// object, which the undefined-behaviour checker would take for a null
+// reference, hence its exemption here.
+__attribute__((no_sanitize_undefined)) void runHostCode(const std::function<void()>& fn) {
+    try {
+        fn();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+    }
+}
+
 // Set once the process-wide gate exists.
 std::atomic<bool> g_processGateMade{false};
 }  // namespace
@@ -75,14 +90,7 @@ bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::functi
                     global->leave();
                 }
             } leave{gate, global};
-            try {
-                fn();
-            } catch (abi::__forced_unwind&) {
-                // Swallowing a forced unwind aborts the process: let it go on.
-                throw;
-            } catch (...) {
-                // A host callback that throws ends its own thread only.
-            }
+            runHostCode(fn);
         }).detach();
         return true;
     } catch (...) {
