@@ -138,6 +138,19 @@ const char* sendEx(unsigned long handle, const char* lpCmd) {
     return session.keepText(text);
 }
 
+// The plain generation's text functions: the answer in the shared result
+// buffer, emptied first (which also wipes the result ring).
+const char* sendIntoSharedBuffer(const char* lpCmd, long (*send)(const char*, long, char*, long)) {
+    ReaderSession& session = ReaderSession::instance();
+    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
+    guardedVoid([&] {
+        const char* text = lpCmd != nullptr ? lpCmd : "";
+        send(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
+             session.sendCommandResult, sizeof(session.sendCommandResult));
+    });
+    return session.sendCommandResult;
+}
+
 }  // namespace
 
 extern "C" {
@@ -159,25 +172,11 @@ QUORIN_API long QuorinSendCommandWithLength(char* lpCmd, long lpdwCmdLen, char* 
 }
 
 QUORIN_API const char* SendCommand(const char* lpCmd) {
-    ReaderSession& session = ReaderSession::instance();
-    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
-    guardedVoid([&] {
-        const char* text = lpCmd != nullptr ? lpCmd : "";
-        sendFirst(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
-                  session.sendCommandResult, sizeof(session.sendCommandResult));
-    });
-    return session.sendCommandResult;
+    return sendIntoSharedBuffer(lpCmd, sendFirst);
 }
 
 QUORIN_API const char* SendCommandWithLength(const char* lpCmd) {
-    ReaderSession& session = ReaderSession::instance();
-    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
-    guardedVoid([&] {
-        const char* text = lpCmd != nullptr ? lpCmd : "";
-        sendFirstWithLength(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
-                            session.sendCommandResult, sizeof(session.sendCommandResult));
-    });
-    return session.sendCommandResult;
+    return sendIntoSharedBuffer(lpCmd, sendFirstWithLength);
 }
 
 QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd) {
