@@ -15,7 +15,7 @@ thread_local bool t_onCallbackThread = false;
 // since swallowing it aborts the process. The unwind carries no exception
 // object, which the undefined-behaviour checker would take for a null
 // reference, hence its exemption here.
-__attribute__((no_sanitize_undefined)) void runHostCode(const std::function<void()>& fn) {
+__attribute__((no_sanitize("undefined"))) void runHostCode(const std::function<void()>& fn) {
     try {
         fn();
     } catch (abi::__forced_unwind&) {
