@@ -82,25 +82,9 @@ void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
         std::lock_guard<std::mutex> guard(callbackLock);
         general = fnOnNotification;
         extended = fnOnDeviceExtendedResponse;
-        switch (transactionCallbackIndex(messageId)) {
-            case 0:
-                transaction = fnOnTransactionStatus;
-                break;
-            case 1:
-                transaction = fnOnDisplayMessageRequest;
-                break;
-            case 2:
-                transaction = fnOnUserSelectionRequest;
-                break;
-            case 3:
-                transaction = fnOnARQCReceived;
-                break;
-            case 4:
-                transaction = fnOnTransactionResult;
-                break;
-            default:
-                break;
-        }
+        transaction = pickTransactionCallback(messageId, fnOnTransactionStatus,
+                                              fnOnDisplayMessageRequest, fnOnUserSelectionRequest,
+                                              fnOnARQCReceived, fnOnTransactionResult);
     }
     unsigned long handle = handleOf(mag);
     if (general.fn != nullptr) {
