@@ -5,13 +5,15 @@
 #include <atomic>
 #include <thread>
 
+#include "api/CallbackWorkers.h"
+
 namespace quorin {
 
 namespace {
 thread_local bool t_onCallbackThread = false;
 
-// Runs host code on a callback thread. A host callback that throws ends its
-// own thread only; a forced unwind (thread cancellation or exit) must go on,
+// Runs host code on a callback thread. An exception out of a host callback
+// is dropped; a forced unwind (thread cancellation or exit) must go on,
 // since swallowing it aborts the process. The unwind carries no exception
 // object, which the undefined-behaviour checker would take for a null
 // reference, hence its exemption here.
@@ -42,7 +44,17 @@ const std::shared_ptr<CallbackGate>& CallbackGate::process() {
 bool CallbackGate::waitProcessIdle(std::chrono::milliseconds timeout) {
     // Without the gate no thread was ever launched; making it now, at unload,
     // would only leak it.
-    return !g_processGateMade.load() || process()->waitIdle(timeout);
+    if (!g_processGateMade.load()) {
+        return true;
+    }
+    const bool idle = process()->waitIdle(timeout);
+    // The threads that wait for further callbacks end too, so that none is
+    // left in code about to be unmapped.
+    return CallbackWorkers::instance().retire(timeout) && idle;
+}
+
+void CallbackGate::releaseIdleThreads() {
+    CallbackWorkers::instance().trimIdle();
 }
 
 bool CallbackGate::onCallbackThread() {
@@ -75,31 +87,29 @@ bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::functi
         gate->leave();
         return false;
     }
-    try {
-        std::thread([gate, global, fn = std::move(fn)]() {
-            t_onCallbackThread = true;
-            // Leaves both gates however the thread ends, a forced unwind
-            // (thread cancellation, or the host exiting the thread) included.
-            struct Leave {
-                const std::shared_ptr<CallbackGate>& gate;
-                const std::shared_ptr<CallbackGate>& global;
-                ~Leave() {
-                    if (gate != global) {
-                        gate->leave();
-                    }
-                    global->leave();
+    const bool started = CallbackWorkers::instance().run([gate, global, fn = std::move(fn)]() {
+        t_onCallbackThread = true;
+        // Leaves both gates however the job ends, a forced unwind (thread
+        // cancellation, or the host exiting the thread) included.
+        struct Leave {
+            const std::shared_ptr<CallbackGate>& gate;
+            const std::shared_ptr<CallbackGate>& global;
+            ~Leave() {
+                if (gate != global) {
+                    gate->leave();
                 }
-            } leave{gate, global};
-            runHostCode(fn);
-        }).detach();
-        return true;
-    } catch (...) {
+                global->leave();
+            }
+        } leave{gate, global};
+        runHostCode(fn);
+    });
+    if (!started) {
         if (gate != global) {
             gate->leave();
         }
         global->leave();
-        return false;
     }
+    return started;
 }
 
 void CallbackGate::close() {

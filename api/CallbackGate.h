@@ -1,8 +1,9 @@
 // Pins the detached threads that call the host back.
 //
-// Every host callback and every asynchronous command worker runs on a
-// detached thread of its own. Each such thread holds a share of the gate of
-// the delegate it serves and of the process-wide gate, so:
+// Every host callback and every asynchronous command worker runs as a job on
+// a detached thread of CallbackWorkers, never waiting behind another job.
+// Each job holds a share of the gate of the delegate it serves and of the
+// process-wide gate while it runs, so:
 //  - closing an Ex reader closes its gate (no further callback starts) and
 //    waits, bounded, until the callbacks already running have returned;
 //  - unloading the library waits, bounded, for every such thread to leave
@@ -20,16 +21,20 @@ namespace quorin {
 
 class CallbackGate {
 public:
-    // Starts fn on a detached thread holding a share of this gate and of the
+    // Runs fn on a callback thread, holding a share of this gate and of the
     // process-wide gate. Returns false (fn not run) when the gate is closed or
     // the thread could not be started. Exceptions thrown by fn are dropped.
     static bool launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn);
     // The process-wide gate that every launched thread also holds.
     static const std::shared_ptr<CallbackGate>& process();
-    // process()->waitIdle(timeout), without making the process-wide gate
-    // when no thread was ever launched (true then).
+    // For unloading: process()->waitIdle(timeout), then ends the idle
+    // callback threads and refuses further launches. Makes no process-wide
+    // gate when no thread was ever launched (true then).
     static bool waitProcessIdle(std::chrono::milliseconds timeout);
-    // True on a thread started by launch().
+    // Ends the callback threads that wait for further callbacks, and the
+    // others as their callbacks return (see CallbackWorkers::trimIdle).
+    static void releaseIdleThreads();
+    // True on a callback thread.
     static bool onCallbackThread();
 
     // Refuses further launches.

@@ -153,6 +153,7 @@ void ReaderSession::closeFirst() {
     // last holder lets go.
     reader.reset();
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
+    CallbackGate::releaseIdleThreads();
 }
 
 std::shared_ptr<Strivo> ReaderSession::current() {
@@ -230,6 +231,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     }
     entry.delegate.reset();
     entry.reader.reset();
+    CallbackGate::releaseIdleThreads();
 }
 
 std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
