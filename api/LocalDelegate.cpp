@@ -1,5 +1,7 @@
 #include "api/LocalDelegate.h"
 
+#include <utility>
+
 #include "api/NotificationText.h"
 #include "reader/Strivo.h"
 
@@ -64,7 +66,8 @@ void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
         // The text is built here, from the record just decoded, so the thread
         // never needs the reader (which may be closed before it runs).
         std::string text = msc->GetCardDataStr("|");
-        CallbackGate::launch(m_gate, [received, text] { received(text.c_str()); });
+        CallbackGate::launch(m_gate,
+                             [received, text = std::move(text)] { received(text.c_str()); });
     }
 }
 

@@ -1,5 +1,7 @@
 #include "api/LocalDelegateEx.h"
 
+#include <utility>
+
 #include "api/NotificationText.h"
 #include "reader/Strivo.h"
 
@@ -67,8 +69,9 @@ void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
         // Built now, from the record just decoded: the thread never touches
         // the reader, which may be closed before it runs.
         std::string text = msc->GetCardDataStr("|");
-        CallbackGate::launch(
-            m_gate, [received, handle, text] { received.fn(handle, received.obj, text.c_str()); });
+        CallbackGate::launch(m_gate, [received, handle, text = std::move(text)] {
+            received.fn(handle, received.obj, text.c_str());
+        });
     }
 }
 

@@ -24,15 +24,62 @@ unsigned char readHexChunk(const char* chunk, size_t len) {
 
 const char HEX_UPPER[] = "0123456789ABCDEF";
 
+// Value of every character as a hex digit, -1 for a non-digit. A table
+// rather than comparisons: the digits of real data mix 0-9 and A-F at
+// random, which defeats branch prediction on the hot decode loops.
+struct HexDigitTable {
+    signed char value[256];
+    constexpr HexDigitTable() : value() {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = -1;
+        }
+        for (int c = '0'; c <= '9'; ++c) {
+            value[c] = static_cast<signed char>(c - '0');
+        }
+        for (int c = 'A'; c <= 'F'; ++c) {
+            value[c] = static_cast<signed char>(c - 'A' + 10);
+            value[c - 'A' + 'a'] = static_cast<signed char>(c - 'A' + 10);
+        }
+    }
+};
+constexpr HexDigitTable HEX_DIGITS;
+
+inline int hexDigit(char c) {
+    return HEX_DIGITS.value[static_cast<unsigned char>(c)];
+}
+
+// The two upper-case digits of every byte value, "00" to "FF".
+struct HexPairTable {
+    char digits[512];
+    constexpr HexPairTable() : digits() {
+        for (int b = 0; b < 256; ++b) {
+            digits[2 * b] = HEX_UPPER[b >> 4];
+            digits[2 * b + 1] = HEX_UPPER[b & 0x0F];
+        }
+    }
+};
+constexpr HexPairTable HEX_PAIRS;
+
 }  // namespace
 
 std::vector<unsigned char> H2BV(const std::string& hex) {
-    std::vector<unsigned char> out;
-    out.reserve(hex.size() / 2 + 1);
-    for (size_t i = 0; i < hex.size(); i += 2) {
-        size_t len = (i + 1 < hex.size()) ? 2 : 1;
-        // A NUL inside the text ends the chunk exactly as it would end a C string.
-        out.push_back(readHexChunk(hex.data() + i, len));
+    std::vector<unsigned char> out((hex.size() + 1) / 2);
+    const char* text = hex.data();
+    const size_t pairs = hex.size() / 2;
+    // Chunks of hex digits only, by far the usual case, are read directly
+    // (strtoul gives exactly their value); anything else (blanks, signs,
+    // stray characters, a NUL inside the text, which ends the chunk as it
+    // would end a C string) goes through strtoul itself.
+    for (size_t j = 0; j < pairs; ++j) {
+        const int hi = hexDigit(text[2 * j]);
+        const int lo = hexDigit(text[2 * j + 1]);
+        out[j] = (hi | lo) >= 0 ? static_cast<unsigned char>(16 * hi + lo)
+                                : readHexChunk(text + 2 * j, 2);
+    }
+    if (hex.size() % 2 != 0) {
+        const int last = hexDigit(text[2 * pairs]);
+        out[pairs] =
+            last >= 0 ? static_cast<unsigned char>(last) : readHexChunk(text + 2 * pairs, 1);
     }
     return out;
 }
@@ -59,9 +106,9 @@ std::string B2H(const unsigned char* buffer, int bufferLen) {
     try {
         std::string out;
         out.resize(static_cast<size_t>(bufferLen) * 2);
+        char* text = &out[0];
         for (int i = 0; i < bufferLen; ++i) {
-            out[2 * i] = HEX_UPPER[buffer[i] >> 4];
-            out[2 * i + 1] = HEX_UPPER[buffer[i] & 0x0F];
+            std::memcpy(text + 2 * i, HEX_PAIRS.digits + 2 * buffer[i], 2);
         }
         return out;
     } catch (...) {
@@ -266,10 +313,7 @@ void SLEEP(int millisecond) {
 }
 
 int char2int(char input) {
-    if (input >= '0' && input <= '9') return input - '0';
-    if (input >= 'A' && input <= 'F') return input - 'A' + 10;
-    if (input >= 'a' && input <= 'f') return input - 'a' + 10;
-    return -1;
+    return hexDigit(input);
 }
 
 int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen, int targetSize) {
@@ -279,15 +323,19 @@ int ConvertASCIIHexToByteArray(const char* src, unsigned char* target, int* plen
     if (src == nullptr || target == nullptr || plen == nullptr) {
         return 0;
     }
+    // The count lives in a local: stores through target may alias *plen for
+    // the compiler, which would reload and store it for every byte.
+    int count = 0;
     while (src[0] != '\0' && src[1] != '\0') {
-        if (targetSize >= 0 && *plen >= targetSize) {
+        if (targetSize >= 0 && count >= targetSize) {
             break;
         }
-        int value = 16 * char2int(src[0]) + char2int(src[1]);
-        target[*plen] = static_cast<unsigned char>(value & 0xFF);
-        ++*plen;
+        int value = 16 * hexDigit(src[0]) + hexDigit(src[1]);
+        target[count] = static_cast<unsigned char>(value & 0xFF);
+        ++count;
         src += 2;
     }
+    *plen = count;
     return 0;
 }
 
@@ -328,8 +376,8 @@ char* HexToASCII(const char* input) {
     size_t out = 0;
     // Leave the last byte as the terminator: longer input is cut.
     while (input[0] != '\0' && input[1] != '\0' && out < sizeof(g_asciiBuffer) - 1) {
-        int hi = char2int(input[0]);
-        int lo = char2int(input[1]);
+        int hi = hexDigit(input[0]);
+        int lo = hexDigit(input[1]);
         g_asciiBuffer[out++] = static_cast<char>((16 * hi + lo) & 0xFF);
         input += 2;
     }

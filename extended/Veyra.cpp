@@ -73,12 +73,15 @@ bool Veyra::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned ch
         return false;
     }
     const char* text = reinterpret_cast<const char*>(hexCmd);
-    if (std::strlen(text) / 2 > static_cast<size_t>(PLAIN_WORK_AREA)) {
+    const size_t pairs = std::strlen(text) / 2;
+    if (pairs > static_cast<size_t>(PLAIN_WORK_AREA)) {
         return false;
     }
-    std::vector<unsigned char> work(PLAIN_WORK_AREA);
+    // Sized to the text (which holds at most that many bytes): a full-size
+    // area per call made every command grow and trim the heap.
+    std::vector<unsigned char> work(std::max<size_t>(pairs, 1));
     int n = 0;
-    ConvertASCIIHexToByteArray(text, work.data(), &n, PLAIN_WORK_AREA);
+    ConvertASCIIHexToByteArray(text, work.data(), &n, static_cast<int>(work.size()));
     // The data length travels in one byte: a longer plain command cannot be
     // framed truthfully and is refused rather than sent with a wrapped length.
     if (n <= 0 || n - 1 > 0xFF || *bufferLen <= n + 1) {
@@ -99,12 +102,12 @@ bool Veyra::composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigne
         if (hexCmd == nullptr || hexCmdLen < 0 || hexCmdLen >= COMPOSE_TEXT_AREA) {
             return false;
         }
-        std::vector<char> text(COMPOSE_TEXT_AREA, '\0');
         const char* source = reinterpret_cast<const char*>(hexCmd);
-        size_t chars = 0;
-        while (chars < static_cast<size_t>(hexCmdLen) && source[chars] != '\0') {
-            ++chars;
-        }
+        // The text ends at hexCmdLen or at its first NUL; nothing past either
+        // is read.
+        const size_t chars = strnlen(source, static_cast<size_t>(hexCmdLen));
+        // The text and its terminator (below COMPOSE_TEXT_AREA, checked above).
+        std::vector<char> text(chars + 1, '\0');
         std::memcpy(text.data(), source, chars);
         char* colon = std::strchr(text.data(), ':');
         if (colon == nullptr || VEYRA_COMMAND_LENGTH_LIMITATION == 0) {
@@ -118,10 +121,12 @@ bool Veyra::composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigne
         if (dataChars / 2 > static_cast<size_t>(MAX_COMMAND_DATA)) {
             return false;
         }
-        std::vector<unsigned char> data(MAX_COMMAND_DATA);
+        // Sized to the data text, which holds at most dataChars / 2 bytes.
+        std::vector<unsigned char> data(std::max<size_t>(dataChars / 2, 1));
         int dataLen = 0;
         if (dataChars > 0) {
-            ConvertASCIIHexToByteArray(dataText, data.data(), &dataLen, MAX_COMMAND_DATA);
+            ConvertASCIIHexToByteArray(dataText, data.data(), &dataLen,
+                                       static_cast<int>(data.size()));
         }
         // The id is exactly two bytes; a shorter one is completed with zeros.
         if (std::strlen(idText) > 4) {
@@ -178,9 +183,16 @@ int Veyra::sendCommand(unsigned char* command, int commandLength) {
     if (command == nullptr) {
         return RC_BAD_ARGUMENT;
     }
-    std::vector<unsigned char> buffer(SEND_BUFFER_SIZE, 0);
+    // Room for the packets of a text of commandLength characters: at most
+    // commandLength / 2 data bytes plus a header per packet, well inside
+    // twice the text plus a margin. Composing checks the room it is given,
+    // so a smaller area can only refuse a command, never overrun.
+    const int room = commandLength >= 0 && commandLength < SEND_BUFFER_SIZE / 2 - 512
+                         ? 2 * commandLength + 1024
+                         : SEND_BUFFER_SIZE;
+    std::vector<unsigned char> buffer(static_cast<size_t>(room), 0);
     buffer[0] = REPORT_ID;
-    int length = SEND_BUFFER_SIZE;
+    int length = room;
     if (!composeExtendedCommand(command, commandLength, buffer.data(), &length)) {
         return RC_BAD_ARGUMENT;
     }
@@ -292,13 +304,18 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
             return RC_NOT_OPEN;
         }
         std::vector<unsigned char> chunk(CHUNK_SIZE);
-        std::vector<unsigned char> collection(COLLECTION_SIZE);
+        // Made at the first extended packet: a plain answer needs none.
+        std::vector<unsigned char> collection;
         int status = RC_EXCEPTION;
         int collected = 0;
+        int readsDone = 0;
         int retries = BUSY_RETRIES;
         bool more = true;
         while (more) {
-            std::fill(chunk.begin(), chunk.end(), 0);
+            // Every read starts from a zeroed chunk (fresh on the first).
+            if (readsDone++ > 0) {
+                std::fill(chunk.begin(), chunk.end(), 0);
+            }
             chunk[0] = REPORT_ID;
             int length = CHUNK_SIZE;
             int rc = conn->receive(chunk.data(), &length);
@@ -319,6 +336,9 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
                 }
             } else if (st == STATUS_EXTENDED_DATA) {
                 bool last = false;
+                if (collection.empty()) {
+                    collection.resize(COLLECTION_SIZE);
+                }
                 rc = appendPacket(chunk.data(), length, collection.data(), &collected, &last);
                 if (rc != RC_OK) {
                     status = rc;

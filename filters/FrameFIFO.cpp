@@ -6,10 +6,16 @@ FrameFIFO::FrameFIFO(const std::string& stop, const std::string& start)
     : frame_start(start), frame_stop(stop) {}
 
 void FrameFIFO::add(const std::string& data) {
-    if (data.size() >= MAX_BYTES) {
-        fifo.assign(data, data.size() - MAX_BYTES, MAX_BYTES);
+    if (data.empty()) {
         return;
     }
+    if (data.size() >= MAX_BYTES) {
+        fifo.assign(data, data.size() - MAX_BYTES, MAX_BYTES);
+        head = 0;
+        return;
+    }
+    fifo.erase(0, head);
+    head = 0;
     size_t total = fifo.size() + data.size();
     if (total > MAX_BYTES) {
         fifo.erase(0, total - MAX_BYTES);
@@ -22,30 +28,43 @@ std::string FrameFIFO::getFrame() {
         return std::string();
     }
     for (;;) {
-        size_t startPos = 0;
+        size_t startPos = head;
         if (!frame_start.empty()) {
-            startPos = fifo.find(frame_start);
+            startPos = find(frame_start, head);
             if (startPos == std::string::npos) {
                 return std::string();
             }
         }
-        size_t stopPos = fifo.find(frame_stop, startPos + 1);
+        size_t stopPos = find(frame_stop, startPos + 1);
         if (stopPos == std::string::npos) {
             return std::string();
         }
         size_t contentPos = startPos + frame_start.size();
         if (stopPos > contentPos) {
             std::string content = fifo.substr(contentPos, stopPos - contentPos);
-            fifo.erase(0, stopPos + frame_stop.size());
+            consume(stopPos + frame_stop.size());
             return content;
         }
         // Adjacent markers. When they are the same byte the second one may open
         // the next frame, so only the first is consumed.
         if (frame_start == frame_stop) {
-            fifo.erase(0, startPos + frame_start.size());
+            consume(startPos + frame_start.size());
         } else {
-            fifo.erase(0, stopPos + frame_stop.size());
+            consume(stopPos + frame_stop.size());
         }
+    }
+}
+
+size_t FrameFIFO::find(const std::string& marker, size_t from) const {
+    return marker.size() == 1 ? fifo.find(marker[0], from) : fifo.find(marker, from);
+}
+
+void FrameFIFO::consume(size_t end) {
+    if (end >= fifo.size()) {
+        fifo.clear();
+        head = 0;
+    } else {
+        head = end;
     }
 }
 

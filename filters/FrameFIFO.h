@@ -33,11 +33,24 @@ public:
     // The content of the oldest complete, non-empty frame without its markers,
     // or "" when none is complete.
     std::string getFrame();
-    void clear() { fifo.clear(); }
-    size_t size() const { return fifo.size(); }
+    void clear() {
+        fifo.clear();
+        head = 0;
+    }
+    size_t size() const { return fifo.size() - head; }
 
 private:
-    std::string fifo;         // received bytes not yet consumed
+    // Marks the bytes before end as consumed.
+    void consume(size_t end);
+    // fifo.find(marker, from), as a plain byte search for a one-byte marker.
+    size_t find(const std::string& marker, size_t from) const;
+
+    // Received bytes; those before head are consumed. Taking a frame only
+    // moves head, and the consumed bytes go when more data is added, so a
+    // burst of many frames costs time linear in its size rather than one
+    // move of the rest of the buffer per frame.
+    std::string fifo;
+    size_t head = 0;          // head <= fifo.size()
     std::string frame_start;  // empty or one byte
     std::string frame_stop;   // one byte
 };

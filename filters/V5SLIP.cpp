@@ -1,5 +1,7 @@
 #include "filters/V5SLIP.h"
 
+#include <algorithm>
+
 #include "common/stdafx.h"
 #include "filters/RLE.h"
 
@@ -70,23 +72,27 @@ int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& c
         }
 
         // Unstuff in one left-to-right pass; an escape byte followed by
-        // anything else is kept as it is.
-        std::vector<unsigned char> payload;
-        payload.reserve(frameData.size());
+        // anything else is kept as it is. The payload is never longer than
+        // the frame, so it is written in place and cut to size afterwards.
+        std::vector<unsigned char> payload(frameData.size());
+        const unsigned char* in = reinterpret_cast<const unsigned char*>(frameData.data());
+        const size_t frameSize = frameData.size();
+        size_t n = 0;
         size_t i = 0;
-        while (i < frameData.size()) {
-            unsigned char b = static_cast<unsigned char>(frameData[i]);
-            if (b == SLIP_ESC && i + 1 < frameData.size()) {
-                unsigned char next = static_cast<unsigned char>(frameData[i + 1]);
+        while (i < frameSize) {
+            unsigned char b = in[i];
+            if (b == SLIP_ESC && i + 1 < frameSize) {
+                unsigned char next = in[i + 1];
                 if (next == SLIP_ESC_END || next == SLIP_ESC_ESC) {
-                    payload.push_back(next == SLIP_ESC_END ? SLIP_END : SLIP_ESC);
+                    payload[n++] = next == SLIP_ESC_END ? SLIP_END : SLIP_ESC;
                     i += 2;
                     continue;
                 }
             }
-            payload.push_back(b);
+            payload[n++] = b;
             i += 1;
         }
+        payload.resize(n);
         if (payload.size() < HEADER_BYTES + 1) {
             return 0;
         }
@@ -140,14 +146,21 @@ std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data) 
     if (data.size() < HEADER_BYTES) {
         return std::vector<unsigned char>();
     }
-    RLE decoder(MAX_DECODED_BYTES);
-    std::vector<unsigned char> decoded =
-        decoder.decode(std::vector<unsigned char>(data.begin() + HEADER_BYTES, data.end()));
-    if (decoded.size() != lengthField(data)) {
+    // Decoded straight behind the header of the result; a failed decoding
+    // counts as no data, which only a length field of 0 accepts.
+    std::vector<unsigned char> out(HEADER_BYTES + MAX_DECODED_BYTES);
+    std::copy(data.begin(), data.begin() + HEADER_BYTES, out.begin());
+    unsigned long decoded = MAX_DECODED_BYTES;
+    const int result =
+        DecodeRLEData(data.data() + HEADER_BYTES, static_cast<int>(data.size() - HEADER_BYTES),
+                      out.data() + HEADER_BYTES, &decoded);
+    if (result != RLE_OK || decoded > MAX_DECODED_BYTES) {
+        decoded = 0;
+    }
+    if (decoded != lengthField(data)) {
         return std::vector<unsigned char>();
     }
-    std::vector<unsigned char> out(data.begin(), data.begin() + HEADER_BYTES);
-    out.insert(out.end(), decoded.begin(), decoded.end());
+    out.resize(HEADER_BYTES + decoded);
     return out;
 }
 

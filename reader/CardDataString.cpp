@@ -59,7 +59,14 @@ std::string CardDataString::build(const ZDMSRDATA& msr, const std::string& delim
         textOf(msr.m_szFluxmarkData),
         std::to_string(msr.m_dwBatteryLevel),
     };
-    std::string result = fields[0];
+    // One allocation for the whole text.
+    size_t length = delimiter.size() * (sizeof(fields) / sizeof(fields[0]));
+    for (const std::string& field : fields) {
+        length += field.size();
+    }
+    std::string result;
+    result.reserve(length);
+    result += fields[0];
     for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i) {
         result += delimiter;
         result += fields[i];

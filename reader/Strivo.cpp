@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "common/ResultCode.h"
@@ -318,11 +319,14 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     }
     ex.response.assign(buffer.begin(), buffer.begin() + bufferLen);
     ex.stage = Exchange::DECODE;
-    std::vector<char> out(static_cast<size_t>(textCapacity > 0 ? textCapacity : 1), '\0');
+    // Left uninitialised: up to 64 KiB per command otherwise. The decoders
+    // write every character they count in outLen, and only those are read.
+    std::unique_ptr<char[]> out(new char[static_cast<size_t>(textCapacity > 0 ? textCapacity : 1)]);
+    out[0] = '\0';
     int outLen = textCapacity;
-    ex.result = MakeHexStringFromResponse(buffer.data(), bufferLen, out.data(), &outLen);
+    ex.result = MakeHexStringFromResponse(buffer.data(), bufferLen, out.get(), &outLen);
     if (outLen > 0 && outLen < textCapacity) {
-        ex.hex.assign(out.data(), static_cast<size_t>(outLen));
+        ex.hex.assign(out.get(), static_cast<size_t>(outLen));
     }
     return ex;
 }

@@ -27,8 +27,8 @@
 #include <cstring>
 
 #include "common/stdafx.h"
-#include "reader/MsrDataParser.h"
 #include "reader/CardDataString.h"
+#include "reader/MsrDataParser.h"
 #include "reader/Strivo.h"
 
 namespace quorin {
@@ -373,7 +373,12 @@ void Strivo::extractData() {
         }
     }
 
-    // What track 2 did not give may still come from the masked track 1.
+    // What track 2 did not give may still come from the masked track 1. The
+    // parse only fills gaps, so it is skipped when track 2 left none (it is
+    // the costliest step of a swipe's decoding).
+    if (raw.m_szPAN[0] != '\0' && raw.m_szExpDate[0] != '\0') {
+        return;
+    }
     std::string masked1 = textOf(raw.m_szTk1DataMasked);
     MsrDataParser parser(masked1.c_str(), masked1.c_str(), masked1.c_str(), -1);
     std::string account = parser.GetAttribute("AccountNumber");
@@ -558,8 +563,11 @@ void Strivo::decode_bytes(int id, void* buffer, void* data, int len) {
 }
 
 std::string Strivo::GetCardDataStr(const char* lpStrFieldDelimiter) {
-    return CardDataString::format(getCardData(),
-                                  lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "");
+    const std::string delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
+    // Formatted from the record under its lock, as getCardData would copy
+    // it, without the copy.
+    std::lock_guard<std::mutex> guard(cardLock);
+    return CardDataString::format(cardData, delimiter);
 }
 
 }  // namespace quorin

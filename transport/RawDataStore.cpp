@@ -1,17 +1,35 @@
 #include "transport/RawDataStore.h"
 
+#include <cstring>
+
 namespace quorin {
 
+namespace {
+// The two lower-case digits of every byte value, so a byte costs one copy.
+struct HexPairs {
+    char pairs[256][2] = {};
+    constexpr HexPairs() {
+        constexpr const char* digits = "0123456789abcdef";
+        for (int b = 0; b < 256; ++b) {
+            pairs[b][0] = digits[b >> 4];
+            pairs[b][1] = digits[b & 0x0F];
+        }
+    }
+};
+constexpr HexPairs g_hexPairs;
+}  // namespace
+
 std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength) {
-    static const char digits[] = "0123456789abcdef";
     std::string out;
     if (buffer == nullptr) {
         return out;
     }
+    // Every report a reader sends passes through here (twice for card data),
+    // so this is on the path from a swipe to the host's callback.
     out.resize(static_cast<size_t>(bufferLength) * 2);
-    for (unsigned int i = 0; i < bufferLength; ++i) {
-        out[2 * i] = digits[buffer[i] >> 4];
-        out[2 * i + 1] = digits[buffer[i] & 0x0F];
+    char* p = &out[0];
+    for (unsigned int i = 0; i < bufferLength; ++i, p += 2) {
+        std::memcpy(p, g_hexPairs.pairs[buffer[i]], 2);
     }
     return out;
 }

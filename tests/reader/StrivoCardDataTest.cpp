@@ -391,6 +391,27 @@ TEST(CardDataDecoding, AccountNumberAndExpiryFromTrack2BeforeTheParser) {
     EXPECT_STREQ(reader.getCardData().m_szYear, "");
 }
 
+// Track 2 and the parser of track 1 share the work: what one leaves out the
+// other fills, whichever of the two values is missing.
+TEST(CardDataDecoding, TheParserFillsWhatTrack2LeavesOut) {
+    TestReader reader(fullRow());
+    reader.swipe(CardReport(fullRow())
+                     .maskedTrack(1, "%B4111********1111^DOE/ALEX^2512?")
+                     .maskedTrack(2, ";5500********0004=")
+                     .extendedReport());
+    EXPECT_STREQ(reader.getCardData().m_szPAN, "5500********0004");
+    EXPECT_STREQ(reader.raw().m_szExpDate, "2512");
+    EXPECT_STREQ(reader.getCardData().m_szYear, "25");
+    EXPECT_STREQ(reader.getCardData().m_szMonth, "12");
+
+    reader.swipe(CardReport(fullRow())
+                     .maskedTrack(1, "%B4111********1111^DOE/ALEX^2512?")
+                     .maskedTrack(2, ";=2701?")
+                     .extendedReport());
+    EXPECT_STREQ(reader.getCardData().m_szPAN, "4111********1111");
+    EXPECT_STREQ(reader.raw().m_szExpDate, "2701");
+}
+
 TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     // A track length past its field does not run into the next track.
     TestReader plain(plainRow());
