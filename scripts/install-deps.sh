@@ -2,7 +2,7 @@
 # Installs what building, testing and packaging Quorin needs on Debian 12,
 # when missing.
 set -eu
-PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev dpkg-dev file"
+PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
 # The Python package's tests.
 PACKAGES="$PACKAGES python3-pytest python3-venv"
 missing=""

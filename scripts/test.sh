@@ -19,7 +19,9 @@ run_suite() {
     (cd "$dir" && ctest --output-on-failure -j "$JOBS" --timeout 600)
 }
 
-run_suite normal RelWithDebInfo
+# The normal build also compiles the benchmarks (not run here; see
+# scripts/bench.sh), so they keep building.
+run_suite normal RelWithDebInfo -DQUORIN_BENCHMARKS=ON
 if [ "${QUORIN_QUICK:-0}" != "1" ]; then
     # Sanitizer builds compile at -O1: much quicker to build than -O2, and
     # still fast enough to run.
