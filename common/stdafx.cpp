@@ -22,7 +22,7 @@ unsigned char readHexChunk(const char* chunk, size_t len) {
     return static_cast<unsigned char>(std::strtoul(text, nullptr, 16) & 0xFF);
 }
 
-const char HEX_UPPER[] = "0123456789ABCDEF";
+constexpr char HEX_UPPER[] = "0123456789ABCDEF";
 
 // Value of every character as a hex digit, -1 for a non-digit. A table
 // rather than comparisons: the digits of real data mix 0-9 and A-F at
