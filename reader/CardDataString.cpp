@@ -1,5 +1,6 @@
 #include "reader/CardDataString.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "common/stdafx.h"
@@ -7,11 +8,44 @@
 namespace quorin {
 
 namespace {
-// A record field up to its terminator, never past its array.
-template <size_t N>
-std::string textOf(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
+// Appends the fields of a record, each after a delimiter but the first,
+// straight into one text: a swipe's string is built on the receiving
+// thread, and a temporary string per field would cost an allocation each.
+class FieldWriter {
+public:
+    FieldWriter(std::string& out, const std::string& delimiter)
+        : m_out(out), m_delimiter(delimiter) {}
+
+    // A record field up to its terminator, never past its array.
+    template <size_t N>
+    void text(const char (&field)[N]) {
+        separate();
+        m_out.append(field, strnlen(field, N));
+    }
+    void number(long value) {
+        char digits[24];
+        const std::to_chars_result end = std::to_chars(digits, digits + sizeof(digits), value);
+        separate();
+        m_out.append(digits, end.ptr);
+    }
+    void raw(const std::string& value) {
+        separate();
+        m_out += value;
+    }
+
+private:
+    void separate() {
+        if (m_first) {
+            m_first = false;
+        } else {
+            m_out += m_delimiter;
+        }
+    }
+
+    std::string& m_out;
+    const std::string& m_delimiter;
+    bool m_first = true;
+};
 }  // namespace
 
 std::string CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter) {
@@ -25,52 +59,47 @@ std::string CardDataString::formatFirstGeneration(const ZDMSRDATA& msr,
 
 std::string CardDataString::build(const ZDMSRDATA& msr, const std::string& delimiter,
                                   bool firstGeneration) {
-    const std::string fields[] = {
-        UL2HEX(static_cast<unsigned long>(msr.m_dwReaderID)),
-        textOf(msr.m_szDeviceSerialNumber),
-        std::to_string(msr.m_dwCardSwipeStatus),
-        std::to_string(msr.m_dwCardEncodeType),
-        std::to_string(msr.m_dwTrack1DcdStatus),
-        std::to_string(msr.m_dwTrack2DcdStatus),
-        std::to_string(msr.m_dwTrack3DcdStatus),
-        firstGeneration ? std::to_string(msr.m_dwFluxmarkStatus) : textOf(msr.m_szFluxmarkStatus),
-        std::to_string(msr.m_dwTrack1Length),
-        std::to_string(msr.m_dwTrack2Length),
-        std::to_string(msr.m_dwTrack3Length),
-        std::to_string(msr.m_dwTrack1LengthMasked),
-        std::to_string(msr.m_dwTrack2LengthMasked),
-        std::to_string(msr.m_dwTrack3LengthMasked),
-        std::to_string(msr.m_dwFluxmarkLength),
-        textOf(msr.m_szCardData),
-        textOf(msr.m_szCardDataMasked),
-        textOf(msr.m_szDUKPTSessionID),
-        textOf(msr.m_szDUKPTKSN),
-        textOf(msr.m_szFirstName),
-        textOf(msr.m_szLastName),
-        textOf(msr.m_szPAN),
-        textOf(msr.m_szMonth),
-        textOf(msr.m_szYear),
-        textOf(msr.m_szTrack1Data),
-        textOf(msr.m_szTrack2Data),
-        textOf(msr.m_szTrack3Data),
-        textOf(msr.m_szTrack1DataMasked),
-        textOf(msr.m_szTrack2DataMasked),
-        textOf(msr.m_szTrack3DataMasked),
-        textOf(msr.m_szFluxmarkData),
-        std::to_string(msr.m_dwBatteryLevel),
-    };
-    // One allocation for the whole text.
-    size_t length = delimiter.size() * (sizeof(fields) / sizeof(fields[0]));
-    for (const std::string& field : fields) {
-        length += field.size();
-    }
     std::string result;
-    result.reserve(length);
-    result += fields[0];
-    for (size_t i = 1; i < sizeof(fields) / sizeof(fields[0]); ++i) {
-        result += delimiter;
-        result += fields[i];
+    // Room for every field at its longest text and the delimiters: one
+    // allocation for the whole string.
+    result.reserve(sizeof(msr) + 40 * (delimiter.size() + 1));
+    FieldWriter w(result, delimiter);
+    w.raw(UL2HEX(static_cast<unsigned long>(msr.m_dwReaderID)));
+    w.text(msr.m_szDeviceSerialNumber);
+    w.number(msr.m_dwCardSwipeStatus);
+    w.number(msr.m_dwCardEncodeType);
+    w.number(msr.m_dwTrack1DcdStatus);
+    w.number(msr.m_dwTrack2DcdStatus);
+    w.number(msr.m_dwTrack3DcdStatus);
+    if (firstGeneration) {
+        w.number(msr.m_dwFluxmarkStatus);
+    } else {
+        w.text(msr.m_szFluxmarkStatus);
     }
+    w.number(msr.m_dwTrack1Length);
+    w.number(msr.m_dwTrack2Length);
+    w.number(msr.m_dwTrack3Length);
+    w.number(msr.m_dwTrack1LengthMasked);
+    w.number(msr.m_dwTrack2LengthMasked);
+    w.number(msr.m_dwTrack3LengthMasked);
+    w.number(msr.m_dwFluxmarkLength);
+    w.text(msr.m_szCardData);
+    w.text(msr.m_szCardDataMasked);
+    w.text(msr.m_szDUKPTSessionID);
+    w.text(msr.m_szDUKPTKSN);
+    w.text(msr.m_szFirstName);
+    w.text(msr.m_szLastName);
+    w.text(msr.m_szPAN);
+    w.text(msr.m_szMonth);
+    w.text(msr.m_szYear);
+    w.text(msr.m_szTrack1Data);
+    w.text(msr.m_szTrack2Data);
+    w.text(msr.m_szTrack3Data);
+    w.text(msr.m_szTrack1DataMasked);
+    w.text(msr.m_szTrack2DataMasked);
+    w.text(msr.m_szTrack3DataMasked);
+    w.text(msr.m_szFluxmarkData);
+    w.number(msr.m_dwBatteryLevel);
     if (firstGeneration) {
         result += delimiter;
     }
