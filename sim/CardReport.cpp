@@ -30,6 +30,22 @@ int lengthByte(int given, size_t size) {
 
 CardReport::CardReport(const quorin::CRConfigTable& caps) : m_caps(caps) {}
 
+CardReport CardReport::bankCard(const quorin::CRConfigTable& caps) {
+    CardReport swipe(caps);
+    swipe.track(1, std::string("\x01\x02\x03\x04", 4))
+        .track(2, std::string("\xAA\xBB", 2))
+        .decodeStatus(0, 10, 255)
+        .encodeType(0)
+        .maskedTrack(1, "%B4111********1111^DOE/JOHN Q^2512101000000000?")
+        .maskedTrack(2, ";4111********1111=2512101?")
+        .fluxmark(0x0102A0B0, std::vector<unsigned char>(8, 0x5A))
+        .serialNumber("B0123456789ABCDE")
+        .encryptionStatus(0x1A2B)
+        .ksn({0x90, 0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x01})
+        .sessionId({1, 2, 3, 4, 5, 6, 7, 8});
+    return swipe;
+}
+
 CardReport& CardReport::track(int n, const std::string& data) {
     m_track[n - 1] = data;
     return *this;

@@ -32,6 +32,12 @@ public:
 
     explicit CardReport(const quorin::CRConfigTable& caps);
 
+    // A bank card as an encrypting reader with these capabilities reports
+    // it: encrypted track stand-ins, masked tracks with the account number
+    // 4111********1111 and the name DOE/JOHN Q, Fluxmark, serial number,
+    // encryption status, KSN and session id.
+    static CardReport bankCard(const quorin::CRConfigTable& caps);
+
     // Track n (1..3): the bytes of its field; the length byte is their count.
     CardReport& track(int n, const std::string& data);
     // Overrides the length byte of track n.
