@@ -2,34 +2,14 @@
 
 #include <cmath>
 
+#include "quorin/JsonWriter.h"
+
 namespace quorin_bench {
 
 namespace {
 
 std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+    return quorin::cli::JsonWriter::quote(text);
 }
 
 std::string jsonNumber(double value) {
