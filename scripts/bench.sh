@@ -33,13 +33,6 @@ for arg in "$@"; do
 done
 
 "$ROOT/scripts/install-deps.sh"
-if ! dpkg-query -W -f='${Status}' libbenchmark-dev 2>/dev/null | grep -q "install ok installed"; then
-    SUDO=""
-    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-    echo "Installing: libbenchmark-dev"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends libbenchmark-dev
-fi
 
 BUILD=${QUORIN_BENCH_BUILD_DIR:-$ROOT/build-bench}
 JOBS=$(nproc 2>/dev/null || echo 2)

@@ -1,10 +1,11 @@
 #!/bin/sh
 # Installs what building, testing and packaging Quorin needs on Debian 12,
-# when missing.
+# when missing, together with any further packages named as arguments
+# (scripts/install-fuzz-deps.sh names the fuzzing toolchain).
 set -eu
 PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
 # The Python package's tests.
-PACKAGES="$PACKAGES python3-pytest python3-venv"
+PACKAGES="$PACKAGES python3-pytest python3-venv $*"
 missing=""
 for p in $PACKAGES; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
