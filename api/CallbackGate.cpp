@@ -79,7 +79,7 @@ void CallbackGate::leave() {
 }
 
 bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn) {
-    std::shared_ptr<CallbackGate> global = process();
+    const std::shared_ptr<CallbackGate>& global = process();  // never destroyed
     if (!gate || !gate->enter()) {
         return false;
     }
