@@ -57,6 +57,10 @@ void CallbackGate::releaseIdleThreads() {
     CallbackWorkers::instance().trimIdle();
 }
 
+void CallbackGate::readersOpen(bool any) {
+    CallbackWorkers::instance().setLinger(any);
+}
+
 bool CallbackGate::onCallbackThread() {
     return t_onCallbackThread;
 }

@@ -34,6 +34,9 @@ public:
     // Ends the callback threads that wait for further callbacks, and the
     // others as their callbacks return (see CallbackWorkers::trimIdle).
     static void releaseIdleThreads();
+    // Callback threads wait for further callbacks only while a reader is
+    // open; with none open, each ends when its callback returns.
+    static void readersOpen(bool any);
     // True on a callback thread.
     static bool onCallbackThread();
 

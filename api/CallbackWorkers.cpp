@@ -6,7 +6,12 @@
 namespace quorin {
 
 CallbackWorkers& CallbackWorkers::instance() {
-    static auto* workers = new CallbackWorkers();
+    static auto* workers = [] {
+        auto* made = new CallbackWorkers();
+        // No reader is open yet.
+        made->setLinger(false);
+        return made;
+    }();
     return *workers;
 }
 
@@ -62,7 +67,7 @@ void CallbackWorkers::workerLoop(std::function<void()> job, unsigned long epoch)
         std::unique_lock<std::mutex> lock(m_lock);
         // A trim while the job ran ends this thread too: it may have been
         // one of a closed reader's callbacks.
-        if (m_retired || m_epoch != epoch || m_idle >= MAX_IDLE) {
+        if (m_retired || !m_linger || m_epoch != epoch || m_idle >= MAX_IDLE) {
             return;
         }
         ++m_idle;
@@ -87,6 +92,15 @@ void CallbackWorkers::trimIdle() {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_epoch;
     m_wake.notify_all();
+}
+
+void CallbackWorkers::setLinger(bool linger) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_linger = linger;
+    if (!linger) {
+        ++m_epoch;
+        m_wake.notify_all();
+    }
 }
 
 bool CallbackWorkers::retire(std::chrono::milliseconds timeout) {

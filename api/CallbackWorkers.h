@@ -8,10 +8,11 @@
 // the next job gets another.
 //
 // Idle threads end after IDLE_LINGER; at once when trimIdle() is called (a
-// reader was closed: a host that closed its readers finds no thread of ours
-// left once their callbacks returned); and for good when retire() is called
-// (the library is being unloaded). Each thread is detached and holds nothing
-// of the library's objects between jobs.
+// reader was closed); after every job while lingering is off (no reader is
+// open: a host that closed its readers finds no thread of ours left once
+// their callbacks returned, late ones included); and for good when retire()
+// is called (the library is being unloaded). Each thread is detached and
+// holds nothing of the library's objects between jobs.
 #pragma once
 
 #include <chrono>
@@ -47,6 +48,9 @@ public:
     // Ends the idle threads now, and each thread running a job when that job
     // returns. Later jobs get threads as before.
     void trimIdle();
+    // Whether a thread that finished its job waits for another (on by
+    // default). Turning it off also ends the threads waiting now.
+    void setLinger(bool linger);
     // Ends the idle threads and refuses further jobs; waits, at most timeout,
     // until no thread of the set is left. True when none is.
     bool retire(std::chrono::milliseconds timeout);
@@ -70,6 +74,7 @@ private:
     int m_waiting = 0;          // threads inside the wait for a job
     unsigned long m_epoch = 0;  // bumped by trimIdle()
     bool m_retired = false;
+    bool m_linger = true;
 };
 
 }  // namespace quorin

@@ -130,6 +130,7 @@ long ReaderSession::openFirst(const char* name) {
             reader->clear();
             reader->setDelegate(&localDelegate());
             localDelegate().OnDeviceChange(reader.get(), ZEDRA_STATE_CONNECTED);
+            updateCallbackThreads();
         }
     }
     return openedDevice ? 0 : 1;
@@ -154,6 +155,12 @@ void ReaderSession::closeFirst() {
     reader.reset();
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
     CallbackGate::releaseIdleThreads();
+    updateCallbackThreads();
+}
+
+void ReaderSession::updateCallbackThreads() {
+    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    CallbackGate::readersOpen(openedDevice != nullptr || !g_openedDeviceMap.empty());
 }
 
 std::shared_ptr<Strivo> ReaderSession::current() {
@@ -195,6 +202,7 @@ unsigned long ReaderSession::openEx(const char* name) {
     localDelegate().OnDeviceChange(reader.get(), ZEDRA_STATE_CONNECTED);
     unsigned long handle = handleOf(reader.get());
     g_openedDeviceMap.push_back(OpenedReader{target, reader, std::move(delegate)});
+    updateCallbackThreads();
     return handle;
 }
 
@@ -232,6 +240,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     entry.delegate.reset();
     entry.reader.reset();
     CallbackGate::releaseIdleThreads();
+    updateCallbackThreads();
 }
 
 std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {

@@ -88,6 +88,9 @@ private:
     ReaderSession();
     static bool enum_Strivo(const char* pathScheme, void* extraInfo);
     void waitWhile(const std::function<bool()>& busy);
+    // Tells the callback threads whether any reader is open (they wait for
+    // further callbacks only then).
+    void updateCallbackThreads();
 
     std::recursive_mutex m_lock;  // guards the tables below
     std::vector<std::pair<std::string, const CRConfigTable*>> g_deviceMap;

@@ -118,3 +118,27 @@ TEST(CallbackWorkers, TrimmingEndsIdleThreadsAndThoseRunningWhenTheirJobReturns)
     EXPECT_TRUE(ran.waitFor(2));
     EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
 }
+
+TEST(CallbackWorkers, WithoutLingeringAJobStartedAfterTheTrimLeavesNoThread) {
+    CallbackWorkers workers;
+    quorin_test::EventCounter ran;
+    ASSERT_TRUE(workers.run([&ran] { ran.bump(); }));
+    ASSERT_TRUE(ran.waitFor(1));
+    ASSERT_TRUE(waitUntil([&] { return workers.idleThreads() == 1; }));
+    // The last reader closed: the waiting thread goes at once.
+    workers.setLinger(false);
+    EXPECT_TRUE(waitUntil([&] { return workers.threads() == 0; }));
+
+    // A closed reader's late callback, launched after the close's trim, must
+    // not leave its thread waiting for the linger time.
+    ASSERT_TRUE(workers.run([&ran] { ran.bump(); }));
+    ASSERT_TRUE(ran.waitFor(2));
+    EXPECT_TRUE(waitUntil([&] { return workers.threads() == 0; }));
+
+    // A reader opened again: threads are reused again.
+    workers.setLinger(true);
+    ASSERT_TRUE(workers.run([&ran] { ran.bump(); }));
+    ASSERT_TRUE(ran.waitFor(3));
+    EXPECT_TRUE(waitUntil([&] { return workers.idleThreads() == 1; }));
+    EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
+}
