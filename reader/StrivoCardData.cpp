@@ -25,6 +25,8 @@
 // data kept.
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "common/stdafx.h"
 #include "reader/CardDataString.h"
@@ -104,14 +106,17 @@ long copyTrack(const Report& report, int offset, long length, int field, char* o
 // NUL-terminated copy of src (read at most srcSize characters) into dst of
 // dstSize characters. Hex texts are cut at a whole byte.
 void copyText(char* dst, size_t dstSize, const char* src, size_t srcSize, bool hex = false) {
-    size_t n = strnlen(src, srcSize);
+    // An empty source may have no storage at all (an empty view).
+    size_t n = srcSize == 0 ? 0 : strnlen(src, srcSize);
     if (n > dstSize - 1) {
         n = dstSize - 1;
         if (hex) {
             n &= ~static_cast<size_t>(1);
         }
     }
-    std::memcpy(dst, src, n);
+    if (n != 0) {
+        std::memcpy(dst, src, n);
+    }
     dst[n] = '\0';
 }
 
@@ -120,9 +125,10 @@ void copyText(char (&dst)[N], const char (&src)[M], bool hex = false) {
     copyText(dst, N, src, M, hex);
 }
 
+// Copies value, up to a NUL in it, into dst, cut to fit.
 template <size_t N>
-void setText(char (&dst)[N], const std::string& value) {
-    copyText(dst, N, value.c_str(), value.size() + 1);
+void setText(char (&dst)[N], std::string_view value) {
+    copyText(dst, N, value.data(), value.size());
 }
 
 template <size_t N>
@@ -135,6 +141,26 @@ void appendText(char (&dst)[N], const char* src, size_t srcSize) {
 template <size_t N>
 std::string textOf(const char (&field)[N]) {
     return std::string(field, strnlen(field, N));
+}
+
+// The same, without a copy: a swipe's decoding takes its fields apart
+// without allocating.
+template <size_t N>
+std::string_view viewOf(const char (&field)[N]) {
+    return std::string_view(field, strnlen(field, N));
+}
+
+constexpr const char* BLANKS = " \t";
+
+std::string_view trimLeft(std::string_view text) {
+    size_t pos = text.find_first_not_of(BLANKS);
+    return pos == std::string_view::npos ? std::string_view() : text.substr(pos);
+}
+
+std::string_view trim(std::string_view text) {
+    text = trimLeft(text);
+    size_t pos = text.find_last_not_of(BLANKS);
+    return pos == std::string_view::npos ? std::string_view() : text.substr(0, pos + 1);
 }
 
 void hexOf(const void* bytes, long count, char* out, long outSize) {
@@ -339,8 +365,10 @@ void Strivo::updateData() {
 void Strivo::extractData() {
     ZEDRADATA& raw = rawData;
     const bool fromMasked = configTable.dwFluxmarkCapable == 1;
-    std::string track1 = fromMasked ? textOf(raw.m_szTk1DataMasked) : textOf(raw.m_szTk1Data);
-    std::string track2 = fromMasked ? textOf(raw.m_szTk2DataMasked) : textOf(raw.m_szTk2Data);
+    const std::string_view track1 =
+        fromMasked ? viewOf(raw.m_szTk1DataMasked) : viewOf(raw.m_szTk1Data);
+    const std::string_view track2 =
+        fromMasked ? viewOf(raw.m_szTk2DataMasked) : viewOf(raw.m_szTk2Data);
 
     raw.m_szFirstName[0] = '\0';
     raw.m_szLastName[0] = '\0';
@@ -350,26 +378,29 @@ void Strivo::extractData() {
     raw.m_szExpDate[0] = '\0';
 
     // Names from track 1 (work area of 255 characters).
-    std::string nameTrack = track1.substr(0, 255);
-    if (nameTrack.find('^') != std::string::npos) {
+    const std::string_view nameTrack = track1.substr(0, 255);
+    if (nameTrack.find('^') != std::string_view::npos) {
+        char work[256];
+        std::memcpy(work, nameTrack.data(), nameTrack.size());
+        work[nameTrack.size()] = '\0';
         if (raw.m_dwCardEncodeType == 1) {
-            ExtractNameAAMVA(nameTrack.c_str());
+            ExtractNameAAMVA(work);
         } else {
-            ExtractNameISO(nameTrack.c_str());
+            ExtractNameISO(work);
         }
     }
 
     // ";PAN=YYMM..." from track 2 (work area of 127 characters).
     size_t semicolon = track2.find(';');
-    if (semicolon != std::string::npos) {
-        std::string rest = track2.substr(semicolon + 1, 127);
+    if (semicolon != std::string_view::npos) {
+        const std::string_view rest = track2.substr(semicolon + 1, 127);
         size_t equals = rest.find('=');
-        if (equals != std::string::npos) {
-            std::string expiry = rest.substr(equals + 1, 4);
+        if (equals != std::string_view::npos) {
+            const std::string_view expiry = rest.substr(equals + 1, 4);
             setText(raw.m_szPAN, rest.substr(0, equals));
             setText(raw.m_szExpDate, expiry);
             setText(raw.m_szYear, expiry.substr(0, 2));
-            setText(raw.m_szMonth, expiry.size() > 2 ? expiry.substr(2, 2) : std::string());
+            setText(raw.m_szMonth, expiry.size() > 2 ? expiry.substr(2, 2) : std::string_view());
         }
     }
 
@@ -439,28 +470,28 @@ void Strivo::ExtractNameISO(const char* track) {
     }
     // "%B" PAN "^" SURNAME/FIRST "^" data: the name is what lies between the
     // first separator and the last '^' (work area of 127 characters).
-    std::string text(track);
+    std::string_view text(track);
     size_t last = text.rfind('^');
-    if (last != std::string::npos) {
-        text.erase(last);
+    if (last != std::string_view::npos) {
+        text = text.substr(0, last);
     }
     text = text.substr(0, 127);
     size_t start = text.find('^');
-    if (start == std::string::npos) {
+    if (start == std::string_view::npos) {
         start = text.find('?');
     }
-    if (start == std::string::npos) {
+    if (start == std::string_view::npos) {
         return;
     }
-    std::string name = text.substr(start + 1);
+    const std::string_view name = text.substr(start + 1);
     size_t slash = name.find('/');
-    if (slash == std::string::npos) {
+    if (slash == std::string_view::npos) {
         rawData.m_szFirstName[0] = '\0';
         rawData.m_szLastName[0] = '\0';
         return;
     }
-    setText(rawData.m_szFirstName, TRIM(name.substr(slash + 1)));
-    setText(rawData.m_szLastName, TRIMLEFT(name.substr(0, slash)));
+    setText(rawData.m_szFirstName, trim(name.substr(slash + 1)));
+    setText(rawData.m_szLastName, trimLeft(name.substr(0, slash)));
 }
 
 void Strivo::ExtractNameAAMVA(const char* track) {
@@ -468,25 +499,26 @@ void Strivo::ExtractNameAAMVA(const char* track) {
         return;
     }
     // "%" state (2) city (up to 13) "^" SURNAME$FIRST$MIDDLE "^" address.
-    std::string text(track);
+    const std::string_view text(track);
     size_t caret = text.find('^');
-    size_t start = caret != std::string::npos && caret <= 15 ? caret + 1 : 16;
-    std::string name;
+    size_t start = caret != std::string_view::npos && caret <= 15 ? caret + 1 : 16;
+    std::string_view name;
     if (start < text.size()) {
         size_t end = text.find('^', start);
-        name = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        name = text.substr(start,
+                           end == std::string_view::npos ? std::string_view::npos : end - start);
         name = name.substr(0, 35);
     }
     size_t dollar = name.find('$');
-    if (dollar == std::string::npos) {
+    if (dollar == std::string_view::npos) {
         setText(rawData.m_szFirstName, name);
         rawData.m_szLastName[0] = '\0';
         return;
     }
-    std::string first = name.substr(dollar + 1);
+    std::string_view first = name.substr(dollar + 1);
     size_t second = first.find('$');
-    if (second != std::string::npos) {
-        first.erase(second);
+    if (second != std::string_view::npos) {
+        first = first.substr(0, second);
     }
     setText(rawData.m_szLastName, name.substr(0, dollar));
     setText(rawData.m_szFirstName, first);

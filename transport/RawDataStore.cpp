@@ -19,26 +19,37 @@ struct HexPairs {
 constexpr HexPairs g_hexPairs;
 }  // namespace
 
-std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength) {
-    std::string out;
-    if (buffer == nullptr) {
-        return out;
-    }
-    // Every report a reader sends passes through here (twice for card data),
-    // so this is on the path from a swipe to the host's callback.
+void RawDataStore::writeHex(const unsigned char* buffer, unsigned int bufferLength,
+                            std::string& out) {
     out.resize(static_cast<size_t>(bufferLength) * 2);
     char* p = &out[0];
     for (unsigned int i = 0; i < bufferLength; ++i, p += 2) {
         std::memcpy(p, g_hexPairs.pairs[buffer[i]], 2);
     }
+}
+
+std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength) {
+    std::string out;
+    if (buffer != nullptr) {
+        writeHex(buffer, bufferLength, out);
+    }
     return out;
 }
 
 void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLength) {
-    std::string hex = binary2Hex(buffer, bufferLength);
     std::lock_guard<std::mutex> guard(lock);
     while (HexData.size() > MAX_ENTRIES - 1) {
         HexData.erase(HexData.begin());
+    }
+    // Every report a reader sends passes through here (twice for card data),
+    // so this is on the path from a swipe to the host's callback. A store is
+    // mostly cleared after each report: the text takes over the storage of
+    // the last one cleared, and no allocation is made.
+    std::string hex = std::move(m_spare);
+    m_spare.clear();
+    hex.clear();
+    if (buffer != nullptr) {
+        writeHex(buffer, bufferLength, hex);
     }
     HexData.push_back(std::move(hex));
 }
@@ -57,6 +68,10 @@ std::string RawDataStore::getAll() {
 
 void RawDataStore::clear() {
     std::lock_guard<std::mutex> guard(lock);
+    if (!HexData.empty() && HexData.back().capacity() > m_spare.capacity() &&
+        HexData.back().capacity() <= MAX_SPARE) {
+        m_spare = std::move(HexData.back());
+    }
     HexData.clear();
 }
 

@@ -21,8 +21,14 @@ public:
     void clear();
 
 private:
-    std::mutex lock;                   // guards HexData
+    // Largest storage kept for reuse after a clear: a few input reports' text.
+    static constexpr size_t MAX_SPARE = 16384;
+
+    static void writeHex(const unsigned char* buffer, unsigned int bufferLength, std::string& out);
+
+    std::mutex lock;                   // guards HexData and m_spare
     std::vector<std::string> HexData;  // guarded by lock
+    std::string m_spare;               // storage of a cleared entry, for the next
 };
 
 }  // namespace quorin

@@ -355,7 +355,10 @@ TEST(CardDataDecoding, IsoNameRule) {
     for (Case c : {Case{"%B4111111111111111^DOE /ALEX  ^2512?", "DOE ", "ALEX"},
                    Case{"%B4111111111111111^  DOE/ALEX B^2512?", "DOE", "ALEX B"},
                    Case{"%B4111111111111111^ALEX DOE^2512?", "", ""},
-                   Case{"%B4111111111111111^DOE/ALEX", "", ""}}) {
+                   Case{"%B4111111111111111^DOE/ALEX", "", ""},
+                   // Both names empty, or blank.
+                   Case{"%B4111111111111111^/^2512?", "", ""},
+                   Case{"%B4111111111111111^  /  ^2512?", "", ""}}) {
         reader.swipe(CardReport(plainRow()).track(1, c.track1).shortReport());
         EXPECT_STREQ(reader.getCardData().m_szLastName, c.last) << c.track1;
         EXPECT_STREQ(reader.getCardData().m_szFirstName, c.first) << c.track1;
@@ -384,6 +387,11 @@ TEST(CardDataDecoding, AccountNumberAndExpiryFromTrack2BeforeTheParser) {
     EXPECT_STREQ(reader.getCardData().m_szPAN, "4111");
     EXPECT_STREQ(reader.getCardData().m_szYear, "25");
     EXPECT_STREQ(reader.getCardData().m_szMonth, "1");
+    // Nothing before '=', and nothing after the year.
+    reader.swipe(CardReport(plainRow()).track(2, ";=25").shortReport());
+    EXPECT_STREQ(reader.getCardData().m_szPAN, "");
+    EXPECT_STREQ(reader.getCardData().m_szYear, "25");
+    EXPECT_STREQ(reader.getCardData().m_szMonth, "");
 
     // No separator on either track: nothing is derived.
     reader.swipe(CardReport(plainRow()).track(1, "NOTHING").track(2, "4111").shortReport());

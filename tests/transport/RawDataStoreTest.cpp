@@ -38,3 +38,23 @@ TEST(RawDataStoreTest, KeepsTheLast256ReportsOldestFirst) {
     EXPECT_NE(all.back(), '\n');
     EXPECT_EQ(all.find("\n\n"), std::string::npos);
 }
+
+// A cleared store reuses the storage of its last text: nothing of a longer
+// earlier report may show through a shorter later one, or an empty one.
+TEST(RawDataStoreTest, AReportAfterAClearCarriesOnlyItsOwnBytes) {
+    RawDataStore store;
+    const std::vector<unsigned char> longReport(900, 0xAB);
+    store.addBinary(longReport.data(), static_cast<unsigned int>(longReport.size()));
+    store.clear();
+    const unsigned char shortReport[] = {0x01, 0x02};
+    store.addBinary(shortReport, 2);
+    EXPECT_EQ(store.getAll(), "0102");
+    store.clear();
+    store.addBinary(nullptr, 5);
+    store.addBinary(shortReport, 0);
+    EXPECT_EQ(store.getAll(), "\n");
+    store.clear();
+    store.addBinary(longReport.data(), 3);
+    store.addBinary(shortReport, 1);
+    EXPECT_EQ(store.getAll(), "ababab\n01");
+}
