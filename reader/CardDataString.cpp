@@ -9,12 +9,13 @@ namespace {
 // Appends the fields of a record, each after a delimiter but the first,
 // straight into one text: a swipe's string is built on the receiving
 // thread, and a temporary string per field would cost an allocation each.
-// Without a text it only counts, so the text can be allocated once at its
-// exact length (a few hundred bytes; the record is 6 KiB).
+// Without a buffer it only counts, so the text can be allocated once at its
+// exact length (a few hundred bytes; the record is 6 KiB) and then written
+// through a pointer.
 class FieldWriter {
 public:
-    FieldWriter(std::string* out, const std::string& delimiter)
-        : m_out(out), m_delimiter(delimiter) {}
+    // out, when given, has room for the length a counting pass found.
+    FieldWriter(char* out, const std::string& delimiter) : m_out(out), m_delimiter(delimiter) {}
 
     // A record field up to its terminator, never past its array.
     template <size_t N>
@@ -50,13 +51,13 @@ private:
         }
     }
     void put(const char* text, size_t length) {
-        m_length += length;
-        if (m_out != nullptr) {
-            m_out->append(text, length);
+        if (m_out != nullptr && length != 0) {
+            std::memcpy(m_out + m_length, text, length);
         }
+        m_length += length;
     }
 
-    std::string* m_out;
+    char* m_out;
     const std::string& m_delimiter;
     bool m_first = true;
     size_t m_length = 0;
@@ -118,10 +119,11 @@ std::string CardDataString::build(const ZDMSRDATA& msr, const std::string& delim
                                   bool firstGeneration) {
     FieldWriter counter(nullptr, delimiter);
     writeFields(counter, msr, firstGeneration);
-    std::string result;
-    result.reserve(counter.length());
-    FieldWriter w(&result, delimiter);
-    writeFields(w, msr, firstGeneration);
+    std::string result(counter.length(), '\0');
+    if (!result.empty()) {
+        FieldWriter w(&result[0], delimiter);
+        writeFields(w, msr, firstGeneration);
+    }
     return result;
 }
 

@@ -19,60 +19,65 @@ struct HexPairs {
 constexpr HexPairs g_hexPairs;
 }  // namespace
 
-void RawDataStore::writeHex(const unsigned char* buffer, unsigned int bufferLength,
-                            std::string& out) {
-    out.resize(static_cast<size_t>(bufferLength) * 2);
-    char* p = &out[0];
-    for (unsigned int i = 0; i < bufferLength; ++i, p += 2) {
-        std::memcpy(p, g_hexPairs.pairs[buffer[i]], 2);
+void RawDataStore::writeHex(const unsigned char* buffer, size_t bufferLength, char* out) {
+    for (size_t i = 0; i < bufferLength; ++i, out += 2) {
+        std::memcpy(out, g_hexPairs.pairs[buffer[i]], 2);
     }
 }
 
 std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int bufferLength) {
     std::string out;
-    if (buffer != nullptr) {
-        writeHex(buffer, bufferLength, out);
+    if (buffer != nullptr && bufferLength != 0) {
+        out.resize(static_cast<size_t>(bufferLength) * 2);
+        writeHex(buffer, bufferLength, &out[0]);
     }
     return out;
 }
 
 void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLength) {
     std::lock_guard<std::mutex> guard(lock);
-    while (HexData.size() > MAX_ENTRIES - 1) {
-        HexData.erase(HexData.begin());
+    while (m_reports.size() > MAX_ENTRIES - 1) {
+        m_reports.erase(m_reports.begin());
     }
     // Every report a reader sends passes through here (twice for card data),
-    // so this is on the path from a swipe to the host's callback. A store is
-    // mostly cleared after each report: the text takes over the storage of
-    // the last one cleared, and no allocation is made.
-    std::string hex = std::move(m_spare);
+    // so this is on the path from a swipe to the host's callback. The bytes
+    // are kept as they came, and turned into text only when asked for. A
+    // store is mostly cleared after each report: the report takes over the
+    // storage of the last one cleared, and no allocation is made.
+    std::vector<unsigned char> report = std::move(m_spare);
     m_spare.clear();
-    hex.clear();
+    report.clear();
     if (buffer != nullptr) {
-        writeHex(buffer, bufferLength, hex);
+        report.assign(buffer, buffer + bufferLength);
     }
-    HexData.push_back(std::move(hex));
+    m_reports.push_back(std::move(report));
 }
 
 std::string RawDataStore::getAll() {
     std::lock_guard<std::mutex> guard(lock);
-    std::string out;
-    for (size_t i = 0; i < HexData.size(); ++i) {
+    size_t length = m_reports.empty() ? 0 : m_reports.size() - 1;
+    for (const auto& report : m_reports) {
+        length += 2 * report.size();
+    }
+    std::string out(length, '\n');
+    char* p = out.empty() ? nullptr : &out[0];
+    for (size_t i = 0; i < m_reports.size(); ++i) {
         if (i != 0) {
-            out += '\n';
+            ++p;  // the '\n' already there
         }
-        out += HexData[i];
+        writeHex(m_reports[i].data(), m_reports[i].size(), p);
+        p += 2 * m_reports[i].size();
     }
     return out;
 }
 
 void RawDataStore::clear() {
     std::lock_guard<std::mutex> guard(lock);
-    if (!HexData.empty() && HexData.back().capacity() > m_spare.capacity() &&
-        HexData.back().capacity() <= MAX_SPARE) {
-        m_spare = std::move(HexData.back());
+    if (!m_reports.empty() && m_reports.back().capacity() > m_spare.capacity() &&
+        m_reports.back().capacity() <= MAX_SPARE) {
+        m_spare = std::move(m_reports.back());
     }
-    HexData.clear();
+    m_reports.clear();
 }
 
 }  // namespace quorin

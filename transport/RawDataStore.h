@@ -6,8 +6,8 @@
 
 namespace quorin {
 
-// A bounded, thread-safe list of raw reports kept as lower-case hex text,
-// oldest first. Reports may be added on a receiving thread while another
+// A bounded, thread-safe list of raw reports, oldest first, given out as
+// lower-case hex text. Reports may be added on a receiving thread while another
 // thread reads them.
 class RawDataStore {
 public:
@@ -21,14 +21,16 @@ public:
     void clear();
 
 private:
-    // Largest storage kept for reuse after a clear: a few input reports' text.
-    static constexpr size_t MAX_SPARE = 16384;
+    // Largest storage kept for reuse after a clear: a few input reports.
+    static constexpr size_t MAX_SPARE = 8192;
 
-    static void writeHex(const unsigned char* buffer, unsigned int bufferLength, std::string& out);
+    // Writes 2 * bufferLength characters at out.
+    static void writeHex(const unsigned char* buffer, size_t bufferLength, char* out);
 
-    std::mutex lock;                   // guards HexData and m_spare
-    std::vector<std::string> HexData;  // guarded by lock
-    std::string m_spare;               // storage of a cleared entry, for the next
+    std::mutex lock;  // guards m_reports and m_spare
+    // The reports as received, oldest first; guarded by lock.
+    std::vector<std::vector<unsigned char>> m_reports;
+    std::vector<unsigned char> m_spare;  // storage of a cleared report, for the next
 };
 
 }  // namespace quorin
