@@ -12,23 +12,24 @@ namespace quorin {
 namespace {
 thread_local bool t_onCallbackThread = false;
 
-// Runs host code on a callback thread. An exception out of a host callback
-// is dropped; a forced unwind (thread cancellation or exit) must go on,
-// since swallowing it aborts the process. The unwind carries no exception
-// object, which the undefined-behaviour checker would take for a null
-// reference, hence its exemption here.
-__attribute__((no_sanitize("undefined"))) void runHostCode(const std::function<void()>& fn) {
+// Set once the process-wide gate exists.
+std::atomic<bool> g_processGateMade{false};
+}  // namespace
+
+// An exception out of a host callback is dropped; a forced unwind (thread
+// cancellation or exit) must go on, since swallowing it aborts the process.
+// The unwind carries no exception object, which the undefined-behaviour
+// checker would take for a null reference, hence its exemption here.
+__attribute__((no_sanitize("undefined"))) void CallbackGate::runHostCode(void (*call)(void*),
+                                                                         void* target) {
+    t_onCallbackThread = true;
     try {
-        fn();
+        call(target);
     } catch (abi::__forced_unwind&) {
         throw;
     } catch (...) {
     }
 }
-
-// Set once the process-wide gate exists.
-std::atomic<bool> g_processGateMade{false};
-}  // namespace
 
 const std::shared_ptr<CallbackGate>& CallbackGate::process() {
     // Deliberately never destroyed: threads that outlive the bounded wait at
@@ -82,8 +83,8 @@ void CallbackGate::leave() {
     m_idle.notify_all();
 }
 
-bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::function<void()> fn) {
-    const std::shared_ptr<CallbackGate>& global = process();  // never destroyed
+bool CallbackGate::enterBoth(const std::shared_ptr<CallbackGate>& gate,
+                             const std::shared_ptr<CallbackGate>& global) {
     if (!gate || !gate->enter()) {
         return false;
     }
@@ -91,27 +92,27 @@ bool CallbackGate::launch(const std::shared_ptr<CallbackGate>& gate, std::functi
         gate->leave();
         return false;
     }
-    const bool started = CallbackWorkers::instance().run([gate, global, fn = std::move(fn)]() {
-        t_onCallbackThread = true;
-        // Leaves both gates however the job ends, a forced unwind (thread
-        // cancellation, or the host exiting the thread) included.
-        struct Leave {
-            const std::shared_ptr<CallbackGate>& gate;
-            const std::shared_ptr<CallbackGate>& global;
-            ~Leave() {
-                if (gate != global) {
-                    gate->leave();
-                }
-                global->leave();
-            }
-        } leave{gate, global};
-        runHostCode(fn);
-    });
+    return true;
+}
+
+void CallbackGate::leaveBoth(const std::shared_ptr<CallbackGate>& gate,
+                             const std::shared_ptr<CallbackGate>& global) {
+    if (gate != global) {
+        gate->leave();
+    }
+    global->leave();
+}
+
+bool CallbackGate::start(CallbackJob job, const std::shared_ptr<CallbackGate>& gate,
+                         const std::shared_ptr<CallbackGate>& global) {
+    bool started = false;
+    try {
+        started = CallbackWorkers::instance().run(std::move(job));
+    } catch (...) {
+        started = false;
+    }
     if (!started) {
-        if (gate != global) {
-            gate->leave();
-        }
-        global->leave();
+        leaveBoth(gate, global);
     }
     return started;
 }

@@ -15,8 +15,9 @@ CallbackWorkers& CallbackWorkers::instance() {
     return *workers;
 }
 
-bool CallbackWorkers::run(std::function<void()> job) {
-    unsigned long epoch;
+bool CallbackWorkers::run(CallbackJob job) {
+    unsigned long epoch = 0;
+    bool queued = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_retired) {
@@ -27,11 +28,17 @@ bool CallbackWorkers::run(std::function<void()> job) {
             // leaves the wait without a job only when the queue is empty.
             m_jobs.emplace_back(std::move(job), m_epoch);
             --m_idle;
-            m_wake.notify_one();
-            return true;
+            queued = true;
+        } else {
+            ++m_threads;
+            epoch = m_epoch;
         }
-        ++m_threads;
-        epoch = m_epoch;
+    }
+    if (queued) {
+        // Woken outside the lock, so the thread does not wake only to wait
+        // for it.
+        m_wake.notify_one();
+        return true;
     }
     try {
         std::thread([this, epoch, job = std::move(job)]() mutable {
@@ -46,7 +53,7 @@ bool CallbackWorkers::run(std::function<void()> job) {
     }
 }
 
-void CallbackWorkers::workerLoop(std::function<void()> job, unsigned long epoch) {
+void CallbackWorkers::workerLoop(CallbackJob job, unsigned long epoch) {
     // Counts the thread out however it ends, a forced unwind out of a host
     // callback (thread cancellation, pthread_exit) included.
     struct Gone {
@@ -73,14 +80,17 @@ void CallbackWorkers::workerLoop(std::function<void()> job, unsigned long epoch)
         ++m_idle;
         ++m_waiting;
         m_wake.wait_for(lock, IDLE_LINGER,
-                        [&] { return !m_jobs.empty() || m_retired || m_epoch != epoch; });
+                        [&] { return m_nextJob < m_jobs.size() || m_retired || m_epoch != epoch; });
         --m_waiting;
-        if (!m_jobs.empty()) {
+        if (m_nextJob < m_jobs.size()) {
             // Queued for a waiting thread, so it must run even when the
             // set was trimmed meanwhile.
-            job = std::move(m_jobs.front().first);
-            epoch = m_jobs.front().second;
-            m_jobs.pop_front();
+            job = std::move(m_jobs[m_nextJob].first);
+            epoch = m_jobs[m_nextJob].second;
+            if (++m_nextJob == m_jobs.size()) {
+                m_jobs.clear();
+                m_nextJob = 0;
+            }
             continue;
         }
         --m_idle;

@@ -17,10 +17,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
-#include <functional>
 #include <mutex>
 #include <utility>
+#include <vector>
+
+#include "api/CallbackJob.h"
 
 namespace quorin {
 
@@ -44,7 +45,7 @@ public:
     // Runs job on an idle thread, or on a new detached thread. job must not
     // throw. Returns false (job not run) when no thread could be started or
     // the set is retired.
-    bool run(std::function<void()> job);
+    bool run(CallbackJob job);
     // Ends the idle threads now, and each thread running a job when that job
     // returns. Later jobs get threads as before.
     void trimIdle();
@@ -62,13 +63,15 @@ public:
 private:
     // Runs job, then the jobs handed to this thread while it waits. epoch is
     // m_epoch when the job was handed over.
-    void workerLoop(std::function<void()> job, unsigned long epoch);
+    void workerLoop(CallbackJob job, unsigned long epoch);
 
     std::mutex m_lock;               // guards every member below
     std::condition_variable m_wake;  // a job was queued, or retire() was called
     std::condition_variable m_gone;  // a thread ended
-    // Jobs handed to waiting threads, each with m_epoch when it was queued.
-    std::deque<std::pair<std::function<void()>, unsigned long>> m_jobs;
+    // Jobs handed to waiting threads, each with m_epoch when it was queued,
+    // from m_nextJob on. The storage is kept when the queue runs empty.
+    std::vector<std::pair<CallbackJob, unsigned long>> m_jobs;
+    size_t m_nextJob = 0;
     int m_idle = 0;  // threads waiting, less the jobs queued for them
     int m_threads = 0;
     int m_waiting = 0;          // threads inside the wait for a job
