@@ -6,6 +6,20 @@
 
 namespace quorin {
 
+std::string DelegateCore::States::takeSpareText() {
+    std::lock_guard<std::mutex> guard(spareLock);
+    std::string text = std::move(spareText);
+    spareText.clear();
+    return text;
+}
+
+void DelegateCore::States::keepSpareText(std::string text) {
+    std::lock_guard<std::mutex> guard(spareLock);
+    if (text.capacity() > spareText.capacity() && text.capacity() <= MAX_SPARE_TEXT) {
+        spareText = std::move(text);
+    }
+}
+
 namespace {
 // One ring index shared by every delegate.
 std::atomic<int> g_ringIndex{0};

@@ -21,6 +21,18 @@ public:
     struct States {
         std::atomic<long> cardDataState{ZEDRA_DATA_NOTREADY};
         std::atomic<long> deviceState{ZEDRA_STATE_DISCONNECTED};
+
+        // The storage of the last card data text a callback thread is done
+        // with, for the next swipe's text: the text is built on the
+        // receiving thread and let go on a callback thread, and taking fresh
+        // memory for it each time is a cold allocation per swipe.
+        std::string takeSpareText();
+        void keepSpareText(std::string text);
+
+    private:
+        static constexpr size_t MAX_SPARE_TEXT = 16384;
+        std::mutex spareLock;  // guards spareText
+        std::string spareText;
     };
 
     DelegateCore();

@@ -65,9 +65,12 @@ void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     if (received != nullptr && status == ZEDRA_DATA_READY && msc != nullptr) {
         // The text is built here, from the record just decoded, so the thread
         // never needs the reader (which may be closed before it runs).
-        std::string text = msc->GetCardDataStr("|");
-        CallbackGate::launch(m_gate,
-                             [received, text = std::move(text)] { received(text.c_str()); });
+        std::string text = states->takeSpareText();
+        msc->GetCardDataStr("|", text);
+        CallbackGate::launch(m_gate, [received, states, text = std::move(text)]() mutable {
+            received(text.c_str());
+            states->keepSpareText(std::move(text));
+        });
     }
 }
 

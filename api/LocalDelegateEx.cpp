@@ -68,9 +68,11 @@ void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     if (received.fn != nullptr && status == ZEDRA_DATA_READY && msc != nullptr) {
         // Built now, from the record just decoded: the thread never touches
         // the reader, which may be closed before it runs.
-        std::string text = msc->GetCardDataStr("|");
-        CallbackGate::launch(m_gate, [received, handle, text = std::move(text)] {
+        std::string text = states->takeSpareText();
+        msc->GetCardDataStr("|", text);
+        CallbackGate::launch(m_gate, [received, handle, states, text = std::move(text)]() mutable {
             received.fn(handle, received.obj, text.c_str());
+            states->keepSpareText(std::move(text));
         });
     }
 }

@@ -107,24 +107,32 @@ void writeFields(FieldWriter& w, const ZDMSRDATA& msr, bool firstGeneration) {
 }  // namespace
 
 std::string CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter) {
-    return build(msr, delimiter, false);
+    std::string out;
+    build(msr, delimiter, false, out);
+    return out;
+}
+
+void CardDataString::formatInto(const ZDMSRDATA& msr, const std::string& delimiter,
+                                std::string& out) {
+    build(msr, delimiter, false, out);
 }
 
 std::string CardDataString::formatFirstGeneration(const ZDMSRDATA& msr,
                                                   const std::string& delimiter) {
-    return build(msr, delimiter, true);
+    std::string out;
+    build(msr, delimiter, true, out);
+    return out;
 }
 
-std::string CardDataString::build(const ZDMSRDATA& msr, const std::string& delimiter,
-                                  bool firstGeneration) {
+void CardDataString::build(const ZDMSRDATA& msr, const std::string& delimiter, bool firstGeneration,
+                           std::string& out) {
     FieldWriter counter(nullptr, delimiter);
     writeFields(counter, msr, firstGeneration);
-    std::string result(counter.length(), '\0');
-    if (!result.empty()) {
-        FieldWriter w(&result[0], delimiter);
+    out.resize(counter.length());
+    if (!out.empty()) {
+        FieldWriter w(&out[0], delimiter);
         writeFields(w, msr, firstGeneration);
     }
-    return result;
 }
 
 }  // namespace quorin

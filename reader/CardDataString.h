@@ -13,13 +13,15 @@ public:
     // The standard form: no delimiter before the first or after the last
     // field; field 8 is the Fluxmark status text.
     static std::string format(const ZDMSRDATA& msr, const std::string& delimiter);
+    // The same, written into out (its storage is reused when large enough).
+    static void formatInto(const ZDMSRDATA& msr, const std::string& delimiter, std::string& out);
     // The first-generation form: field 8 is the Fluxmark status as a decimal
     // number, and a delimiter also follows the last field.
     static std::string formatFirstGeneration(const ZDMSRDATA& msr, const std::string& delimiter);
 
 private:
-    static std::string build(const ZDMSRDATA& msr, const std::string& delimiter,
-                             bool firstGeneration);
+    static void build(const ZDMSRDATA& msr, const std::string& delimiter, bool firstGeneration,
+                      std::string& out);
 };
 
 }  // namespace quorin

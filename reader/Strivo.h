@@ -172,6 +172,8 @@ public:
     virtual int MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
                                           int* outLen);
     virtual std::string GetCardDataStr(const char* lpStrFieldDelimiter);
+    // The same text written into out, reusing its storage.
+    void GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out);
 
     // Busy marker of synchronous Ex commands, polled by the Ex close.
     std::atomic<int> flag{0};

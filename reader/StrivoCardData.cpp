@@ -595,11 +595,17 @@ void Strivo::decode_bytes(int id, void* buffer, void* data, int len) {
 }
 
 std::string Strivo::GetCardDataStr(const char* lpStrFieldDelimiter) {
+    std::string out;
+    GetCardDataStr(lpStrFieldDelimiter, out);
+    return out;
+}
+
+void Strivo::GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out) {
     const std::string delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
     // Formatted from the record under its lock, as getCardData would copy
     // it, without the copy.
     std::lock_guard<std::mutex> guard(cardLock);
-    return CardDataString::format(cardData, delimiter);
+    CardDataString::formatInto(cardData, delimiter, out);
 }
 
 }  // namespace quorin

@@ -184,6 +184,22 @@ TEST_F(CardDataApiTest, ExReaderGettersAndCallback) {
     EXPECT_EQ(GetResultCodeEx(m_handle), 0);
     // The connection's store holds a report only while it is being handled.
     EXPECT_TRUE(waitUntil([&] { return std::string(GetRawData(m_handle)).empty(); }));
+
+    // Swipes of shorter and longer cards after it: each callback text is that
+    // card's whole text, nothing of the one before (the storage of a text is
+    // reused for the next).
+    CardReport shortCard(capabilities(0x11, true));
+    shortCard.track(2, ";4111111111111111=2512?");
+    for (int i = 0; i < 3; ++i) {
+        const bool longer = i == 1;
+        device->pushInputReport(longer ? bankCardSwipe(0x11).extendedReport()
+                                       : shortCard.extendedReport());
+        ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 2 + i));
+        const std::string text = ApiRecorder::instance().callsOf("card")[1 + i].text;
+        EXPECT_EQ(std::string(GetCardDataEx(m_handle)), text) << "swipe " << i;
+        EXPECT_EQ(countOf(text, "|"), 31u) << "swipe " << i;
+        EXPECT_EQ(text.find("%B") != std::string::npos, longer) << "swipe " << i;
+    }
 }
 
 TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText) {
