@@ -248,11 +248,19 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
 void SerialConnection::dispatch(int channelId, const std::string& channelHexData) {
     switch (channelId) {
         case FormatFilter::CHANNEL_RESPONSE: {
-            std::lock_guard<std::mutex> guard(m_responseLock);
-            // The first response fills the slot; a later one is dropped.
-            if (m_pIncomingData && !m_pIncomingData->filled) {
-                m_pIncomingData->filled = true;
-                m_pIncomingData->hex = channelHexData;
+            bool filled = false;
+            {
+                std::lock_guard<std::mutex> guard(m_responseLock);
+                // The first response fills the slot; a later one is dropped.
+                if (m_pIncomingData && !m_pIncomingData->filled) {
+                    m_pIncomingData->filled = true;
+                    m_pIncomingData->hex = channelHexData;
+                    filled = true;
+                }
+            }
+            // The waiting caller is woken once the lock is free, so it does
+            // not wake only to wait for it.
+            if (filled) {
                 m_responseChanged.notify_all();
             }
             break;
