@@ -69,6 +69,7 @@ struct WorkAfterIdle {
     SampleSet readingThreadUs;   // getMSRResult: decode + string + dispatch
     SampleSet callbackThreadUs;  // callback thread, up to the callback
     SampleSet memoryOnlyUs;      // the same memory traffic without the logic
+    SampleSet wakeOnlyUs;        // handing a job to a waiting thread, nothing else
     int failures = 0;
 };
 
@@ -137,6 +138,27 @@ WorkAfterIdle measureWorkAfterIdle(const std::vector<unsigned char>& report, int
         int64_t cpu1 = threadCpuNs();
         if (i >= 5) {
             out.memoryOnlyUs.add(static_cast<double>(cpu1 - cpu0) / 1e3);
+        }
+    }
+    // And again for the bare hand-over to a thread waiting on a condition
+    // variable: what waking the callback thread costs the waker here.
+    random.seed(seed);
+    Arrival woken;
+    ReportHandoff handoff(ReportHandoff::Mode::WORKER, woken);
+    for (int i = 0; i < 5 + repetitions; ++i) {
+        sleepNs(gap(random));
+        uint64_t before = woken.arrivals();
+        int64_t cpu0 = threadCpuNs();
+        ReportHandoff::handler(&handoff, nullptr, 0);
+        int64_t cpu1 = threadCpuNs();
+        int64_t wall = 0;
+        int64_t callbackCpu = 0;
+        if (!woken.waitFor(before + 1, ARRIVAL_TIMEOUT_MS, &wall, &callbackCpu)) {
+            ++out.failures;
+            continue;
+        }
+        if (i >= 5) {
+            out.wakeOnlyUs.add(static_cast<double>(cpu1 - cpu0) / 1e3);
         }
     }
     return out;
@@ -321,6 +343,13 @@ ScenarioResult SwipeScenario::run() {
     ownWork.check = Check::VALUE_BELOW;
     ownWork.limit = 50;
     result.metrics.push_back(ownWork);
+
+    Metric bareWake;
+    bareWake.name = "  baseline: handing a job to a waiting thread, after the same idle waits";
+    bareWake.unit = "us CPU";
+    bareWake.subject = "hand-over only";
+    bareWake.value = work.wakeOnlyUs.summary();
+    result.metrics.push_back(bareWake);
 
     Metric wakeCost;
     wakeCost.name = "  and on the callback thread, up to the callback (wake-up, job)";
