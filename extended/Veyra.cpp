@@ -14,12 +14,13 @@ namespace {
 
 // Work areas of the command path, taken per call from the heap so that a
 // command issued from a thread with a small stack cannot overflow it.
-constexpr int COMPOSE_TEXT_AREA = 65544;  // text of an extended command
-constexpr int PLAIN_WORK_AREA = 65536;    // bytes of a plain command text
-constexpr int SEND_BUFFER_SIZE = 65536;   // composed packets
-constexpr int CHUNK_SIZE = 32768;         // one response read
-constexpr int STATUS_READ_SIZE = 256;     // status read between packets
-constexpr int DRAIN_READ_SIZE = 128;      // reads that discard a left-over response
+constexpr int COMPOSE_TEXT_AREA = 65544;            // text of an extended command
+constexpr int PLAIN_WORK_AREA = 65536;              // bytes of a plain command text
+constexpr int SEND_BUFFER_SIZE = 65536;             // composed packets
+constexpr int CHUNK_SIZE = Veyra::READ_CHUNK_SIZE;  // one response read
+constexpr int CHUNK_HEADER_BYTES = 64;              // cleared after every read at least
+constexpr int STATUS_READ_SIZE = 256;               // status read between packets
+constexpr int DRAIN_READ_SIZE = 128;                // reads that discard a left-over response
 constexpr int HANDSHAKE_ANSWER_SIZE = 1024;
 constexpr int BUSY_RETRIES = 50;
 constexpr int BUSY_PAUSE_MS = 100;
@@ -303,27 +304,28 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
         if (conn == nullptr) {
             return RC_NOT_OPEN;
         }
-        std::vector<unsigned char> chunk(CHUNK_SIZE);
+        // Every read starts from an all-zero chunk; after each, only the
+        // bytes the connection reported writing are cleared again.
+        ZeroedBufferPool::Lease lease = m_readChunks.take();
+        unsigned char* chunk = lease.data();
         // Made at the first extended packet: a plain answer needs none.
         std::vector<unsigned char> collection;
         int status = RC_EXCEPTION;
         int collected = 0;
-        int readsDone = 0;
         int retries = BUSY_RETRIES;
         bool more = true;
         while (more) {
-            // Every read starts from a zeroed chunk (fresh on the first).
-            if (readsDone++ > 0) {
-                std::fill(chunk.begin(), chunk.end(), 0);
-            }
+            lease.clear();
             chunk[0] = REPORT_ID;
             int length = CHUNK_SIZE;
-            int rc = conn->receive(chunk.data(), &length);
+            int rc = conn->receive(chunk, &length);
+            const bool counted = rc == RC_OK && length >= 0 && length <= CHUNK_SIZE;
+            lease.touched(counted ? std::max(length, CHUNK_HEADER_BYTES) : CHUNK_SIZE);
             if (rc != RC_OK) {
                 status = rc;
                 break;
             }
-            if (length < 0 || length > CHUNK_SIZE) {
+            if (!counted) {
                 status = RC_TRANSFER_FAILED;
                 break;
             }
@@ -339,7 +341,7 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
                 if (collection.empty()) {
                     collection.resize(COLLECTION_SIZE);
                 }
-                rc = appendPacket(chunk.data(), length, collection.data(), &collected, &last);
+                rc = appendPacket(chunk, length, collection.data(), &collected, &last);
                 if (rc != RC_OK) {
                     status = rc;
                     break;
@@ -347,7 +349,7 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
                 more = !last;
             } else {
                 // A plain response: returned as read.
-                return storeResponse(chunk.data(), length, buffer, bufferLen);
+                return storeResponse(chunk, length, buffer, bufferLen);
             }
             if (more) {
                 unsigned char nextPacket[] = "4A";

@@ -28,6 +28,7 @@
 
 #include <memory>
 
+#include "common/ZeroedBufferPool.h"
 #include "reader/Strivo.h"
 
 namespace quorin {
@@ -103,6 +104,8 @@ public:
     // Largest command data and largest collected response, in bytes.
     static constexpr int MAX_COMMAND_DATA = 32768;
     static constexpr int COLLECTION_SIZE = 32768;
+    // Bytes one response read may bring.
+    static constexpr int READ_CHUNK_SIZE = 32768;
     // Reports read and discarded at most after a failed reception.
     static constexpr int MAX_DRAIN_READS = 64;
 
@@ -146,6 +149,8 @@ protected:
 
 private:
     void (*m_sleep)(int) = nullptr;
+    // The read chunks of receiveExtendedCommand.
+    ZeroedBufferPool m_readChunks{READ_CHUNK_SIZE};
 };
 
 }  // namespace quorin

@@ -1,5 +1,6 @@
 #include "reader/Strivo.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -290,9 +291,6 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
 }
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
-    // Large enough for the longest collected extended response (32,768 data
-    // bytes in 61-byte packets).
-    constexpr int RESPONSE_BUFFER_SIZE = 65536;
     Exchange ex;
     std::string text = command != nullptr ? command : "";
     std::vector<unsigned char> cmd(text.begin(), text.end());
@@ -308,23 +306,29 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
         return ex;
     }
     ex.stage = Exchange::READ;
-    std::vector<unsigned char> buffer(RESPONSE_BUFFER_SIZE, 0);
+    // An all-zero area, of which an answer fills a few bytes: only those are
+    // cleared again for the next command.
+    ZeroedBufferPool::Lease area = m_responseAreas.take();
+    unsigned char* buffer = area.data();
     int bufferLen = RESPONSE_BUFFER_SIZE;
-    ex.result = getResponse(buffer.data(), &bufferLen);
+    ex.result = getResponse(buffer, &bufferLen);
+    const bool counted = ex.result == 0 && bufferLen >= 0 && bufferLen <= RESPONSE_BUFFER_SIZE;
+    // The readers write their report ID ahead of what they count.
+    area.touched(counted ? std::max(bufferLen, ANSWER_HEADER_BYTES) : RESPONSE_BUFFER_SIZE);
     if (ex.result != 0) {
         return ex;
     }
-    if (bufferLen < 0 || bufferLen > RESPONSE_BUFFER_SIZE) {
+    if (!counted) {
         bufferLen = RESPONSE_BUFFER_SIZE;
     }
-    ex.response.assign(buffer.begin(), buffer.begin() + bufferLen);
+    ex.response.assign(buffer, buffer + bufferLen);
     ex.stage = Exchange::DECODE;
     // Left uninitialised: up to 64 KiB per command otherwise. The decoders
     // write every character they count in outLen, and only those are read.
     std::unique_ptr<char[]> out(new char[static_cast<size_t>(textCapacity > 0 ? textCapacity : 1)]);
     out[0] = '\0';
     int outLen = textCapacity;
-    ex.result = MakeHexStringFromResponse(buffer.data(), bufferLen, out.get(), &outLen);
+    ex.result = MakeHexStringFromResponse(buffer, bufferLen, out.get(), &outLen);
     if (outLen > 0 && outLen < textCapacity) {
         ex.hex.assign(out.get(), static_cast<size_t>(outLen));
     }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "Quorin.h"
+#include "common/ZeroedBufferPool.h"
 #include "reader/CRConfigTable.h"
 #include "reader/ErrorHandler.h"
 #include "reader/Strivo_Delegate.h"
@@ -211,6 +212,15 @@ protected:
     std::unique_ptr<iConnection> connection;
     std::atomic<int> resultCode{0};
     ZEDRADATA rawData;
+
+private:
+    // Large enough for the longest collected extended response (32,768 data
+    // bytes in 61-byte packets).
+    static constexpr int RESPONSE_BUFFER_SIZE = 65536;
+    // Bytes of an answer area cleared after every command at least.
+    static constexpr int ANSWER_HEADER_BYTES = 64;
+    // The answer areas of runExchange.
+    ZeroedBufferPool m_responseAreas{RESPONSE_BUFFER_SIZE};
 };
 
 }  // namespace quorin
