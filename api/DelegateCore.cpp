@@ -1,5 +1,6 @@
 #include "api/DelegateCore.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/stdafx.h"
@@ -14,6 +15,10 @@ std::string DelegateCore::States::takeSpareText() {
 }
 
 void DelegateCore::States::keepSpareText(std::string text) {
+    // The text is a card's data: it is wiped before its storage waits for
+    // the next swipe (on the callback thread, off the swipe's path).
+    std::fill(text.begin(), text.end(), '\0');
+    text.clear();
     std::lock_guard<std::mutex> guard(spareLock);
     if (text.capacity() > spareText.capacity() && text.capacity() <= MAX_SPARE_TEXT) {
         spareText = std::move(text);

@@ -1,5 +1,6 @@
 #include "transport/RawDataStore.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace quorin {
@@ -76,6 +77,9 @@ void RawDataStore::clear() {
     if (!m_reports.empty() && m_reports.back().capacity() > m_spare.capacity() &&
         m_reports.back().capacity() <= MAX_SPARE) {
         m_spare = std::move(m_reports.back());
+        // A report may carry a card's tracks: nothing of it waits in the
+        // spare storage for the next one.
+        std::fill(m_spare.begin(), m_spare.end(), 0);
     }
     m_reports.clear();
 }
