@@ -15,45 +15,60 @@ CallbackWorkers& CallbackWorkers::instance() {
     return *workers;
 }
 
+CallbackWorkers::CallbackWorkers(int maxThreads) : m_maxThreads(maxThreads > 0 ? maxThreads : 1) {}
+
 bool CallbackWorkers::run(CallbackJob job) {
+    Waiter* waiter = nullptr;
     unsigned long epoch = 0;
-    bool queued = false;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         if (m_retired) {
             return false;
         }
-        if (m_idle > 0) {
-            // Every queued job has a waiting thread of its own: a thread
-            // leaves the wait without a job only when the queue is empty.
-            m_jobs.emplace_back(std::move(job), m_epoch);
-            --m_idle;
-            queued = true;
+        if (!m_waiters.empty()) {
+            // The thread that waited least is the one most likely still in
+            // cache.
+            waiter = m_waiters.back();
+            m_waiters.pop_back();
+            waiter->job = std::move(job);
         } else {
+            // Queued first: a new thread starts by taking the oldest queued
+            // job, and if it cannot be started the job still runs on the
+            // next thread that finishes.
+            m_queued.push_back(std::move(job));
+            if (m_threads >= m_maxThreads) {
+                return true;
+            }
             ++m_threads;
             epoch = m_epoch;
         }
     }
-    if (queued) {
+    if (waiter != nullptr) {
         // Woken outside the lock, so the thread does not wake only to wait
         // for it.
-        m_wake.notify_one();
+        waiter->wake.notify_one();
         return true;
     }
     try {
-        std::thread([this, epoch, job = std::move(job)]() mutable {
-            workerLoop(std::move(job), epoch);
-        }).detach();
+        std::thread([this, epoch] { workerLoop(epoch); }).detach();
         return true;
     } catch (...) {
-        std::lock_guard<std::mutex> guard(m_lock);
-        --m_threads;
-        m_gone.notify_all();
+        CallbackJob unrun;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            --m_threads;
+            m_gone.notify_all();
+            if (m_threads > 0 || m_queued.empty()) {
+                return true;  // a running thread takes the job when it finishes
+            }
+            unrun = std::move(m_queued.back());
+            m_queued.pop_back();
+        }
         return false;
     }
 }
 
-void CallbackWorkers::workerLoop(CallbackJob job, unsigned long epoch) {
+void CallbackWorkers::workerLoop(unsigned long epoch) {
     // Counts the thread out however it ends, a forced unwind out of a host
     // callback (thread cancellation, pthread_exit) included.
     struct Gone {
@@ -66,42 +81,62 @@ void CallbackWorkers::workerLoop(CallbackJob job, unsigned long epoch) {
             set.m_gone.notify_all();
         }
     } gone{*this};
+    Waiter waiter;
+    CallbackJob job;
     for (;;) {
-        job();
-        // What the job captured (a reader, a gate share) goes now, not when
-        // the thread ends.
-        job = nullptr;
-        std::unique_lock<std::mutex> lock(m_lock);
-        // A trim while the job ran ends this thread too: it may have been
-        // one of a closed reader's callbacks.
-        if (m_retired || !m_linger || m_epoch != epoch || m_idle >= MAX_IDLE) {
-            return;
+        if (job) {
+            job();
+            // What the job captured (a reader, a queue) goes now, not when
+            // the thread ends.
+            job = nullptr;
         }
-        ++m_idle;
-        ++m_waiting;
-        m_wake.wait_for(lock, IDLE_LINGER,
-                        [&] { return m_nextJob < m_jobs.size() || m_retired || m_epoch != epoch; });
-        --m_waiting;
-        if (m_nextJob < m_jobs.size()) {
-            // Queued for a waiting thread, so it must run even when the
-            // set was trimmed meanwhile.
-            job = std::move(m_jobs[m_nextJob].first);
-            epoch = m_jobs[m_nextJob].second;
-            if (++m_nextJob == m_jobs.size()) {
-                m_jobs.clear();
-                m_nextJob = 0;
-            }
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (!m_queued.empty() && !m_retired) {
+            // Jobs that found every thread busy come first, even on a thread
+            // that would otherwise end now.
+            job = std::move(m_queued.front());
+            m_queued.pop_front();
             continue;
         }
-        --m_idle;
+        // A trim while the job ran ends this thread too: it may have been
+        // one of a closed reader's callbacks.
+        if (m_retired || !m_linger || m_epoch != epoch ||
+            static_cast<int>(m_waiters.size()) >= MAX_IDLE) {
+            return;
+        }
+        waiter.leave = false;
+        m_waiters.push_back(&waiter);
+        waiter.wake.wait_for(lock, IDLE_LINGER, [&] { return waiter.job || waiter.leave; });
+        if (waiter.job) {
+            job = std::move(waiter.job);
+            continue;
+        }
+        if (!waiter.leave) {
+            // Timed out: nobody handed a job over, so the waiter is still
+            // listed.
+            for (auto it = m_waiters.begin(); it != m_waiters.end(); ++it) {
+                if (*it == &waiter) {
+                    m_waiters.erase(it);
+                    break;
+                }
+            }
+        }
         return;
     }
+}
+
+void CallbackWorkers::releaseWaiters() {
+    for (Waiter* waiter : m_waiters) {
+        waiter->leave = true;
+        waiter->wake.notify_one();
+    }
+    m_waiters.clear();
 }
 
 void CallbackWorkers::trimIdle() {
     std::lock_guard<std::mutex> guard(m_lock);
     ++m_epoch;
-    m_wake.notify_all();
+    releaseWaiters();
 }
 
 void CallbackWorkers::setLinger(bool linger) {
@@ -109,14 +144,21 @@ void CallbackWorkers::setLinger(bool linger) {
     m_linger = linger;
     if (!linger) {
         ++m_epoch;
-        m_wake.notify_all();
+        releaseWaiters();
     }
 }
 
 bool CallbackWorkers::retire(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_lock);
     m_retired = true;
-    m_wake.notify_all();
+    // Dropped outside the lock: what the jobs captured may take locks of
+    // its own when it goes.
+    std::deque<CallbackJob> unrun;
+    unrun.swap(m_queued);
+    releaseWaiters();
+    lock.unlock();
+    unrun.clear();
+    lock.lock();
     return m_gone.wait_for(lock, timeout, [&] { return m_threads == 0; });
 }
 
@@ -127,7 +169,12 @@ int CallbackWorkers::threads() {
 
 int CallbackWorkers::idleThreads() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_waiting;
+    return static_cast<int>(m_waiters.size());
+}
+
+int CallbackWorkers::queuedJobs() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return static_cast<int>(m_queued.size());
 }
 
 }  // namespace quorin

@@ -1,11 +1,15 @@
 // The threads that run host callbacks and asynchronous command workers.
 //
 // Starting a thread costs tens of microseconds and, on a busy machine, a wait
-// for a free CPU; a swipe launches two or three callbacks. So a thread that
+// for a free CPU; a swipe launches a callback or two. So a thread that
 // finished its job waits a while for the next one before it ends, and a job
-// goes to such an idle thread when there is one, else to a new thread. Jobs
-// still never wait for each other: a job that blocks keeps its thread, and
-// the next job gets another.
+// goes to such an idle thread when there is one, else to a new thread.
+//
+// The set never holds more than its bound of threads (MAX_THREADS for the
+// process-wide set): a job handed over while every thread is busy waits in a
+// queue, oldest first, and the next thread that finishes its job takes it. So
+// a host whose callbacks block cannot make the library start threads until
+// the system refuses them.
 //
 // Idle threads end after IDLE_LINGER; at once when trimIdle() is called (a
 // reader was closed); after every job while lingering is off (no reader is
@@ -13,12 +17,16 @@
 // their callbacks returned, late ones included); and for good when retire()
 // is called (the library is being unloaded). Each thread is detached and
 // holds nothing of the library's objects between jobs.
+//
+// Stop protocol: retire() refuses further jobs and wakes every idle thread;
+// a thread ends when its job returns; retire() waits, bounded, until the
+// count of threads is zero. Queued jobs not started by then are dropped.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
-#include <utility>
 #include <vector>
 
 #include "api/CallbackJob.h"
@@ -31,20 +39,23 @@ public:
     static constexpr std::chrono::milliseconds IDLE_LINGER{10000};
     // At most this many threads wait for jobs; more end when they finish.
     static constexpr int MAX_IDLE = 8;
+    // At most this many threads of the process-wide set exist at a time.
+    static constexpr int MAX_THREADS = 64;
 
     // The process-wide set (never destroyed: a thread may still be leaving
     // it while the process exits).
     static CallbackWorkers& instance();
 
-    CallbackWorkers() = default;
+    explicit CallbackWorkers(int maxThreads = MAX_THREADS);
     // A set is destroyed only after retire() found no thread left.
     ~CallbackWorkers() = default;
     CallbackWorkers(const CallbackWorkers&) = delete;
     CallbackWorkers& operator=(const CallbackWorkers&) = delete;
 
-    // Runs job on an idle thread, or on a new detached thread. job must not
-    // throw. Returns false (job not run) when no thread could be started or
-    // the set is retired.
+    // Runs job on an idle thread, on a new detached thread, or, when the
+    // bound is reached, queues it for the next thread that finishes. job must
+    // not throw. Returns false (job not run) when the set is retired, or when
+    // no thread exists and none could be started.
     bool run(CallbackJob job);
     // Ends the idle threads now, and each thread running a job when that job
     // returns. Later jobs get threads as before.
@@ -59,23 +70,31 @@ public:
     int threads();
     // Threads waiting for a job.
     int idleThreads();
+    // Jobs waiting for a thread because every thread was busy.
+    int queuedJobs();
 
 private:
-    // Runs job, then the jobs handed to this thread while it waits. epoch is
-    // m_epoch when the job was handed over.
-    void workerLoop(CallbackJob job, unsigned long epoch);
+    // One thread waiting for a job: run() hands a job straight to it.
+    struct Waiter {
+        std::condition_variable wake;
+        CallbackJob job;
+        bool leave = false;  // end the thread instead of waiting on
+    };
 
-    std::mutex m_lock;               // guards every member below
-    std::condition_variable m_wake;  // a job was queued, or retire() was called
-    std::condition_variable m_gone;  // a thread ended
-    // Jobs handed to waiting threads, each with m_epoch when it was queued,
-    // from m_nextJob on. The storage is kept when the queue runs empty.
-    std::vector<std::pair<CallbackJob, unsigned long>> m_jobs;
-    size_t m_nextJob = 0;
-    int m_idle = 0;  // threads waiting, less the jobs queued for them
+    // Runs the oldest queued job, then further queued jobs and the jobs
+    // handed to this thread while it waits. epoch is m_epoch when the thread
+    // was started.
+    void workerLoop(unsigned long epoch);
+    // Wakes every waiting thread to end (under m_lock).
+    void releaseWaiters();
+
+    const int m_maxThreads;
+    std::mutex m_lock;                 // guards every member below
+    std::condition_variable m_gone;    // a thread ended
+    std::vector<Waiter*> m_waiters;    // threads waiting, the most recent last
+    std::deque<CallbackJob> m_queued;  // jobs waiting for a thread, oldest first
     int m_threads = 0;
-    int m_waiting = 0;          // threads inside the wait for a job
-    unsigned long m_epoch = 0;  // bumped by trimIdle()
+    unsigned long m_epoch = 0;  // bumped by trimIdle() and when lingering stops
     bool m_retired = false;
     bool m_linger = true;
 };

@@ -1,10 +1,12 @@
 // Exported command functions: synchronous in three generations,
 // asynchronous workers, clearing card data and the command time-out.
+#include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "Quorin.h"
-#include "api/CallbackGate.h"
+#include "api/CallbackQueue.h"
 #include "api/LocalDelegate.h"
 #include "api/ReaderSession.h"
 #include "common/CommandTimeout.h"
@@ -21,14 +23,33 @@ constexpr size_t MAX_COMMAND_TEXT = 8189;
 // Text capacity of the Ex synchronous exchange: the longest extended
 // response (32768 data bytes) as hex, with its terminator.
 constexpr int EX_TEXT_CAPACITY = 2 * 32768 + 2;
-constexpr int WORKER_TEXT_CAPACITY = 8192;
+// Text capacity of the workers' exchange: as the synchronous Ex call, so an
+// extended answer reaches the callback whole.
+constexpr int WORKER_TEXT_CAPACITY = EX_TEXT_CAPACITY;
+// Status byte of a response packet of the extended protocol.
+constexpr unsigned char EXTENDED_RESPONSE_STATUS = 0x0A;
 
-// The worker's response text: the response from its second byte on (result
-// code, data length L, then L data bytes) as lower-case hex.
-std::string workerText(const std::vector<unsigned char>& response) {
+// The worker's response text. A plain answer goes from its second byte on
+// (result code, data length L, then L data bytes) as lower-case hex. An
+// answer in extended-protocol packets (status 0x0A) would not fit that form:
+// its data may run to 32,768 bytes over many packets. It is handed over whole,
+// as the synchronous call returns it: "0a", four hex digits of the result
+// code, four of the data byte count, then the data, all lower-case.
+std::string workerText(const Strivo::Exchange& ex) {
     static const char digits[] = "0123456789abcdef";
+    const std::vector<unsigned char>& response = ex.response;
     std::string out;
     if (response.size() < 3) {
+        return out;
+    }
+    if (response[1] == EXTENDED_RESPONSE_STATUS) {
+        char head[16];
+        std::snprintf(head, sizeof(head), "0a%04x%04x", static_cast<unsigned>(ex.code & 0xFFFF),
+                      static_cast<unsigned>((ex.hex.size() / 2) & 0xFFFF));
+        out = head;
+        for (char c : ex.hex) {
+            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
         return out;
     }
     size_t length = response[2];
@@ -112,29 +133,45 @@ long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, lon
     return sendFirst(command.c_str(), lpdwCmdLen - 2, lpResult, lpdwResultLen);
 }
 
+// Refuses an Ex call's argument: the result code says so (6), on the reader
+// and for the calling thread.
+const char* refuseEx(unsigned long handle) {
+    ReaderSession& session = ReaderSession::instance();
+    std::shared_ptr<Strivo> reader = session.find(handle);
+    const int code = reader ? RC_BAD_ARGUMENT : RC_NOT_OPEN;
+    if (reader) {
+        reader->setResultCode(code);
+    }
+    ReaderSession::noteResult(handle, code);
+    return session.keepText("");
+}
+
 const char* sendEx(unsigned long handle, const char* lpCmd) {
     ReaderSession& session = ReaderSession::instance();
     std::shared_ptr<Strivo> reader = session.find(handle);
     if (!reader) {
-        return session.staticString("");
+        ReaderSession::noteResult(handle, RC_NOT_OPEN);
+        return session.keepText("");
     }
     std::string command = lpCmd != nullptr ? lpCmd : "";
     if (command.size() > MAX_COMMAND_TEXT) {
-        reader->setResultCode(RC_BAD_ARGUMENT);
-        return session.staticString("");
+        return refuseEx(handle);
     }
     reader->flag.store(1);
     std::string text;
+    int code = RC_EXCEPTION;
     try {
         Strivo::Exchange ex = reader->runExchange(command.c_str(), EX_TEXT_CAPACITY);
         if (ex.result != 0) {
             reader->setResultCode(ex.result);
         }
-        text = ex.hex;
+        code = ex.code;
+        text = std::move(ex.hex);
     } catch (...) {
         text.clear();
     }
     reader->flag.store(0);
+    ReaderSession::noteResult(handle, code);
     return session.keepText(text);
 }
 
@@ -185,13 +222,12 @@ QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd) {
 
 QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char* lpCmd) {
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
-        ReaderSession& session = ReaderSession::instance();
         if (lpCmd == nullptr) {
-            return session.staticString("");
+            return refuseEx(Handle);
         }
         size_t length = strnlen(lpCmd, MAX_COMMAND_TEXT + 1);
         if (length < 5 || length > MAX_COMMAND_TEXT) {
-            return session.staticString("");
+            return refuseEx(Handle);
         }
         // The declared length byte says how many data characters follow;
         // anything beyond them is ignored, and a text shorter than declared is
@@ -199,7 +235,7 @@ QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char*
         char lengthText[3] = {lpCmd[2], lpCmd[3], '\0'};
         size_t dataChars = 2 * std::strtoul(lengthText, nullptr, 16);
         if (dataChars >= length - 3) {
-            return session.staticString("");
+            return refuseEx(Handle);
         }
         std::string command = std::string(lpCmd, 2) + std::string(lpCmd + 4, dataChars);
         return sendEx(Handle, command.c_str());
@@ -210,7 +246,8 @@ QUORIN_API long SendData(const char* lpHexCommandString) {
     return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
         ReaderSession& session = ReaderSession::instance();
         std::shared_ptr<Strivo> reader = session.current();
-        if (!reader) {
+        std::shared_ptr<CallbackQueue> commands = session.firstCommands();
+        if (!reader || !commands) {
             return RC_OK;
         }
         std::string text =
@@ -220,9 +257,9 @@ QUORIN_API long SendData(const char* lpHexCommandString) {
         if (text.size() > MAX_COMMAND_TEXT) {
             return RC_BAD_ARGUMENT;
         }
-        // The worker holds its own reference: a close meanwhile cannot
-        // destroy the reader under it.
-        bool started = CallbackGate::launch(CallbackGate::process(), [reader, text]() mutable {
+        // The reader's commands run one after the other, in the order they
+        // were given, each holding the exchange lock for its whole exchange.
+        auto posted = commands->post([reader, text]() mutable {
             if (text.size() % 2 != 0) {
                 text.insert(text.begin(), '0');
             }
@@ -234,16 +271,21 @@ QUORIN_API long SendData(const char* lpHexCommandString) {
             if (ex.stage != Strivo::Exchange::DECODE) {
                 return;
             }
-            localDelegate().OnDeviceResponse(workerText(ex.response).c_str());
+            localDelegate().OnDeviceResponse(workerText(ex).c_str());
         });
-        return started ? RC_OK : RC_EXCEPTION;
+        // A queue closed meanwhile means the reader was closed: as with no
+        // reader open, nothing is sent and no callback follows.
+        return posted == CallbackQueue::Posted::DROPPED ? RC_EXCEPTION : RC_OK;
     });
 }
 
 QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString) {
     return guarded(static_cast<long>(RC_EXCEPTION), [&]() -> long {
-        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
-        if (!reader) {
+        ReaderSession& session = ReaderSession::instance();
+        std::shared_ptr<Strivo> reader = session.find(Handle);
+        std::shared_ptr<CallbackQueue> commands = session.commandsOf(Handle);
+        if (!reader || !commands) {
+            ReaderSession::noteResult(Handle, RC_NOT_OPEN);
             return RC_OK;
         }
         std::string text =
@@ -251,11 +293,11 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
                 ? std::string(lpHexCommandString, strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
                 : std::string();
         if (text.size() > MAX_COMMAND_TEXT) {
+            refuseEx(Handle);
             return RC_BAD_ARGUMENT;
         }
-        bool started = CallbackGate::launch(CallbackGate::process(), [reader, text] {
+        auto posted = commands->post([reader, text] {
             std::string command = withoutLength(text);
-            std::lock_guard<std::mutex> guard(reader->lock);
             Strivo::Exchange ex = reader->runExchange(command.c_str(), WORKER_TEXT_CAPACITY);
             if (ex.stage == Strivo::Exchange::SEND) {
                 return;
@@ -267,12 +309,12 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
             if (ex.result != 0) {
                 reader->setResultCode(ex.result);
             }
-            std::string response = workerText(ex.response);
+            std::string response = workerText(ex);
             Strivo* raw = reader.get();
             reader->withDelegate(
                 [&](Strivo_Delegate* d) { d->OnDeviceResponse(raw, response.c_str()); });
         });
-        return started ? RC_OK : RC_EXCEPTION;
+        return posted == CallbackQueue::Posted::DROPPED ? RC_EXCEPTION : RC_OK;
     });
 }
 

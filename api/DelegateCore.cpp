@@ -33,7 +33,7 @@ constexpr size_t LONG_TEXT = 2048;
 }  // namespace
 
 DelegateCore::DelegateCore()
-    : m_states(std::make_shared<States>()), m_gate(std::make_shared<CallbackGate>()) {
+    : m_states(std::make_shared<States>()), m_callbacks(CallbackQueue::create()) {
     std::memset(localBuffer, 0, sizeof(localBuffer));
 }
 
@@ -95,6 +95,12 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
     }
     notifVector.push_back("code," + std::to_string(messageId) + ";data," + text);
     return text;
+}
+
+void DelegateCore::post(CallbackJob job) {
+    if (m_callbacks->post(std::move(job)) == CallbackQueue::Posted::DROPPED) {
+        reportDropped();
+    }
 }
 
 bool DelegateCore::recordDeviceState(EDeviceStateValues state) {

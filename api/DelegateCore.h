@@ -1,6 +1,7 @@
 // What the first-generation and the Ex delegates share: the recorded device
 // and card-data states, the queue of notification texts, the result ring of
-// the Ex card-data accessors, and the gate that pins their callback threads.
+// the Ex card-data accessors, and the queue that runs their host callbacks in
+// the order of the reader's events.
 #pragma once
 
 #include <atomic>
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "api/CallbackGate.h"
+#include "api/CallbackQueue.h"
 #include "reader/Strivo_Delegate.h"
 
 namespace quorin {
@@ -45,7 +46,14 @@ public:
     std::string waitForNotify();
     long deviceState() const { return m_states->deviceState.load(); }
     long cardDataState() const { return m_states->cardDataState.load(); }
-    const std::shared_ptr<CallbackGate>& gate() const { return m_gate; }
+    // The queue of this delegate's host callbacks.
+    const std::shared_ptr<CallbackQueue>& callbacks() const { return m_callbacks; }
+    // Callbacks refused because their queue was full, or because no thread
+    // could be had at all.
+    unsigned long droppedCallbacks() const { return m_callbacks->dropped(); }
+
+    // The text the error callback receives when a callback had to be dropped.
+    static constexpr const char* DROPPED_TEXT = "Callback queue full: event dropped!";
 
 protected:
     static constexpr size_t LOCAL_BUFFER_SIZE = 29696;
@@ -57,9 +65,14 @@ protected:
     std::string queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
     // Records a device state; false when it equals the recorded one.
     bool recordDeviceState(EDeviceStateValues state);
+    // Queues a host callback behind the ones before it. A callback that has
+    // to be dropped is reported to the error callback, on this thread.
+    void post(CallbackJob job);
+    // Tells the host's error callback that a callback was dropped.
+    virtual void reportDropped() = 0;
 
     std::shared_ptr<States> m_states;
-    std::shared_ptr<CallbackGate> m_gate;
+    std::shared_ptr<CallbackQueue> m_callbacks;
     std::mutex callbackLock;  // guards the host callback registrations of subclasses
 
 private:

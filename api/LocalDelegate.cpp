@@ -25,6 +25,10 @@ void LocalDelegate::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {
     }
 }
 
+void LocalDelegate::reportDropped() {
+    OnError(nullptr, 17, const_cast<char*>(DROPPED_TEXT));
+}
+
 void LocalDelegate::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
     if (!recordDeviceState(status)) {
         return;
@@ -38,11 +42,10 @@ void LocalDelegate::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
     }
     auto states = m_states;
     if (connection != nullptr) {
-        CallbackGate::launch(m_gate,
-                             [connection, states] { connection(states->deviceState.load()); });
+        post([connection, states] { connection(states->deviceState.load()); });
     }
     if (device != nullptr) {
-        CallbackGate::launch(m_gate, [device, states] { device(states->deviceState.load()); });
+        post([device, states] { device(states->deviceState.load()); });
     }
 }
 
@@ -60,14 +63,14 @@ void LocalDelegate::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     }
     auto states = m_states;
     if (changed != nullptr) {
-        CallbackGate::launch(m_gate, [changed, states] { changed(states->cardDataState.load()); });
+        post([changed, states] { changed(states->cardDataState.load()); });
     }
     if (received != nullptr && status == ZEDRA_DATA_READY && msc != nullptr) {
         // The text is built here, from the record just decoded, so the thread
         // never needs the reader (which may be closed before it runs).
         std::string text = states->takeSpareText();
         msc->GetCardDataStr("|", text);
-        CallbackGate::launch(m_gate, [received, states, text = std::move(text)]() mutable {
+        post([received, states, text = std::move(text)]() mutable {
             received(text.c_str());
             states->keepSpareText(std::move(text));
         });
@@ -90,17 +93,17 @@ void LocalDelegate::OnNotification(Strivo* /*mag*/, unsigned short messageId,
     }
     if (general != nullptr) {
         unsigned int id = messageId;
-        CallbackGate::launch(m_gate, [general, id, hex] { general(id, hex.c_str()); });
+        post([general, id, hex] { general(id, hex.c_str()); });
     }
     if (transactionCallbackIndex(messageId) >= 0) {
         if (transaction != nullptr) {
-            CallbackGate::launch(m_gate, [transaction, hex] { transaction(hex.c_str()); });
+            post([transaction, hex] { transaction(hex.c_str()); });
         }
         return;
     }
     if (extended != nullptr) {
         std::string text = extendedResponseText(messageId, hex);
-        CallbackGate::launch(m_gate, [extended, text] { extended(text.c_str()); });
+        post([extended, text] { extended(text.c_str()); });
     }
 }
 
@@ -116,7 +119,7 @@ void LocalDelegate::OnDeviceResponse(const char* resp) {
     }
     if (fn != nullptr) {
         std::string text = resp != nullptr ? resp : "";
-        CallbackGate::launch(m_gate, [fn, text] { fn(text.c_str()); });
+        post([fn, text] { fn(text.c_str()); });
     }
 }
 
@@ -127,7 +130,7 @@ void LocalDelegate::OnExtendedResponse(const std::string& text) {
         fn = fnOnDeviceExtendedResponse;
     }
     if (fn != nullptr) {
-        CallbackGate::launch(m_gate, [fn, text] { fn(text.c_str()); });
+        post([fn, text] { fn(text.c_str()); });
     }
 }
 

@@ -39,6 +39,9 @@ public:
     void setTransactionResult(CallBackOnDeviceResponse fn);
     void setDeviceExtendedResponse(CallBackOnDeviceExtendedResponse fn);
 
+protected:
+    void reportDropped() override;
+
 private:
     // Host callbacks, guarded by callbackLock.
     CallBackOnCardDataReceived fnCardDataReceived = nullptr;

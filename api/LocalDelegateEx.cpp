@@ -7,24 +7,22 @@
 
 namespace quorin {
 
-namespace {
-unsigned long handleOf(Strivo* reader) {
-    return reinterpret_cast<unsigned long>(reader);
-}
-}  // namespace
-
-void LocalDelegateEx::OnError(Strivo* mag, int /*err*/, char* errString) {
+void LocalDelegateEx::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
         cb = fnOnError;
     }
     if (cb.fn != nullptr) {
-        cb.fn(handleOf(mag), cb.obj, errString != nullptr ? errString : "");
+        cb.fn(m_handle, cb.obj, errString != nullptr ? errString : "");
     }
 }
 
-void LocalDelegateEx::OnDeviceChange(Strivo* mag, EDeviceStateValues status) {
+void LocalDelegateEx::reportDropped() {
+    OnError(nullptr, 17, const_cast<char*>(DROPPED_TEXT));
+}
+
+void LocalDelegateEx::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
     if (!recordDeviceState(status)) {
         return;
     }
@@ -36,12 +34,10 @@ void LocalDelegateEx::OnDeviceChange(Strivo* mag, EDeviceStateValues status) {
         device = fnDeviceChanged;
     }
     auto states = m_states;
-    unsigned long handle = handleOf(mag);
+    unsigned long handle = m_handle;
     for (const auto& cb : {connection, device}) {
         if (cb.fn != nullptr) {
-            CallbackGate::launch(m_gate, [cb, handle, states] {
-                cb.fn(handle, cb.obj, states->deviceState.load());
-            });
+            post([cb, handle, states] { cb.fn(handle, cb.obj, states->deviceState.load()); });
         }
     }
 }
@@ -59,9 +55,9 @@ void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
         received = fnCardDataReceived;
     }
     auto states = m_states;
-    unsigned long handle = handleOf(msc);
+    unsigned long handle = m_handle;
     if (changed.fn != nullptr) {
-        CallbackGate::launch(m_gate, [changed, handle, states] {
+        post([changed, handle, states] {
             changed.fn(handle, changed.obj, states->cardDataState.load());
         });
     }
@@ -70,14 +66,14 @@ void LocalDelegateEx::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
         // the reader, which may be closed before it runs.
         std::string text = states->takeSpareText();
         msc->GetCardDataStr("|", text);
-        CallbackGate::launch(m_gate, [received, handle, states, text = std::move(text)]() mutable {
+        post([received, handle, states, text = std::move(text)]() mutable {
             received.fn(handle, received.obj, text.c_str());
             states->keepSpareText(std::move(text));
         });
     }
 }
 
-void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
+void LocalDelegateEx::OnNotification(Strivo* /*mag*/, unsigned short messageId,
                                      const unsigned char* data, int dataLen) {
     std::string hex = queueNotification(messageId, data, dataLen);
     Callback<CallBackOnNotificationEx> general;
@@ -91,16 +87,14 @@ void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
                                               fnOnDisplayMessageRequest, fnOnUserSelectionRequest,
                                               fnOnARQCReceived, fnOnTransactionResult);
     }
-    unsigned long handle = handleOf(mag);
+    unsigned long handle = m_handle;
     if (general.fn != nullptr) {
         unsigned int id = messageId;
-        CallbackGate::launch(m_gate, [general, handle, id, hex] {
-            general.fn(handle, general.obj, id, hex.c_str());
-        });
+        post([general, handle, id, hex] { general.fn(handle, general.obj, id, hex.c_str()); });
     }
     if (transactionCallbackIndex(messageId) >= 0) {
         if (transaction.fn != nullptr) {
-            CallbackGate::launch(m_gate, [transaction, handle, hex] {
+            post([transaction, handle, hex] {
                 transaction.fn(handle, transaction.obj, hex.c_str());
             });
         }
@@ -108,34 +102,32 @@ void LocalDelegateEx::OnNotification(Strivo* mag, unsigned short messageId,
     }
     if (extended.fn != nullptr) {
         std::string text = extendedResponseText(messageId, hex);
-        CallbackGate::launch(
-            m_gate, [extended, handle, text] { extended.fn(handle, extended.obj, text.c_str()); });
+        post([extended, handle, text] { extended.fn(handle, extended.obj, text.c_str()); });
     }
 }
 
-void LocalDelegateEx::OnDeviceResponse(Strivo* mag, const char* resp) {
+void LocalDelegateEx::OnDeviceResponse(Strivo* /*mag*/, const char* resp) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
         cb = fnOnDeviceResponse;
     }
     if (cb.fn != nullptr) {
-        unsigned long handle = handleOf(mag);
+        unsigned long handle = m_handle;
         std::string text = resp != nullptr ? resp : "";
-        CallbackGate::launch(m_gate, [cb, handle, text] { cb.fn(handle, cb.obj, text.c_str()); });
+        post([cb, handle, text] { cb.fn(handle, cb.obj, text.c_str()); });
     }
 }
 
-void LocalDelegateEx::OnJsonDataUpdate(Strivo* mag, std::string jsonData) {
+void LocalDelegateEx::OnJsonDataUpdate(Strivo* /*mag*/, std::string jsonData) {
     Callback<CallBackOnDeviceResponseEx> cb;
     {
         std::lock_guard<std::mutex> guard(callbackLock);
         cb = fnOnJsonData;
     }
     if (cb.fn != nullptr) {
-        unsigned long handle = handleOf(mag);
-        CallbackGate::launch(m_gate,
-                             [cb, handle, jsonData] { cb.fn(handle, cb.obj, jsonData.c_str()); });
+        unsigned long handle = m_handle;
+        post([cb, handle, jsonData] { cb.fn(handle, cb.obj, jsonData.c_str()); });
     }
 }
 

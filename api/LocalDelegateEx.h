@@ -20,13 +20,23 @@ public:
     void OnDeviceResponse(Strivo* mag, const char* resp) override;
     void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
 
+    // The handle the session gave the reader; passed to every callback.
+    // Set before the delegate is attached.
+    void setHandle(unsigned long handle) { m_handle = handle; }
+    unsigned long handle() const { return m_handle; }
+
     void setCardDataReceived(CallBackOnCardDataReceivedEx fn, void* obj);
     void setDeviceConnectionChanged(CallBackDeviceStateChangedEx fn, void* obj);
     void setNotification(CallBackOnNotificationEx fn, void* obj);
     void setDeviceResponse(CallBackOnDeviceResponseEx fn, void* obj);
     void setError(CallBackOnDeviceResponseEx fn, void* obj);
 
+protected:
+    void reportDropped() override;
+
 private:
+    unsigned long m_handle = 0;
+
     template <typename F>
     struct Callback {
         F fn = nullptr;

@@ -1,9 +1,13 @@
 #include "api/ReaderSession.h"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstring>
-#include <thread>
+#include <limits>
 
+#include "api/CallbackWatch.h"
+#include "api/CallbackWorkers.h"
 #include "api/LocalDelegate.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
@@ -11,10 +15,26 @@
 namespace quorin {
 
 namespace {
-constexpr int LONG_TEXT_SLOTS = 32;
-// How long a close waits for callbacks of the reader that are still running,
-// and the unload for every callback and worker thread.
-constexpr std::chrono::milliseconds CALLBACK_DRAIN_TIMEOUT(2000);
+// How long the unload waits for each reader's command in flight, and for
+// every callback and worker thread to leave before the code is unmapped.
+constexpr std::chrono::milliseconds UNLOAD_WAIT(2000);
+// Waits that end only when what they wait for is done.
+constexpr auto NO_LIMIT = std::chrono::milliseconds(std::numeric_limits<int>::max());
+
+// The calling thread's result texts and results (see keepText, noteResult).
+struct ThreadTexts {
+    std::array<std::string, ReaderSession::THREAD_TEXT_SLOTS> slots;
+    size_t next = 0;
+};
+thread_local ThreadTexts t_texts;
+
+struct ThreadResult {
+    unsigned long handle;
+    int code;
+};
+constexpr size_t THREAD_RESULTS = 16;
+thread_local std::array<ThreadResult, THREAD_RESULTS> t_results{};
+thread_local size_t t_resultCount = 0;
 }  // namespace
 
 ReaderSession& ReaderSession::instance() {
@@ -22,7 +42,7 @@ ReaderSession& ReaderSession::instance() {
     return session;
 }
 
-ReaderSession::ReaderSession() : m_longTexts(LONG_TEXT_SLOTS) {
+ReaderSession::ReaderSession() {
     std::memset(g_deviceList, 0, sizeof(g_deviceList));
     std::memset(cardDataBuffer, 0, sizeof(cardDataBuffer));
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
@@ -32,25 +52,40 @@ ReaderSession::ReaderSession() : m_longTexts(LONG_TEXT_SLOTS) {
 ReaderSession::~ReaderSession() {
     // Unloading with readers still open: close them so their receiving
     // threads are joined while the code is still mapped, then let the
-    // detached callback and worker threads leave.
+    // callback and worker threads leave. Every wait is bounded here: a host
+    // callback that never returns must not hang the process's exit.
     try {
         std::vector<OpenedReader> readers;
         std::shared_ptr<Strivo> first;
+        std::shared_ptr<CallbackQueue> firstCommands;
         {
-            std::lock_guard<std::recursive_mutex> guard(m_lock);
+            std::lock_guard<std::mutex> guard(m_lock);
             readers.swap(g_openedDeviceMap);
             first.swap(openedDevice);
+            firstCommands.swap(m_firstCommands);
         }
+        auto stop = [](const std::shared_ptr<Strivo>& reader,
+                       const std::shared_ptr<CallbackQueue>& commands) {
+            if (commands) {
+                commands->abandon(UNLOAD_WAIT);
+            }
+            std::unique_lock<std::timed_mutex> exchange(reader->lock, std::defer_lock);
+            (void)exchange.try_lock_for(UNLOAD_WAIT);
+            reader->setDelegate(nullptr);
+            reader->shutDown();
+        };
         for (auto& entry : readers) {
-            entry.reader->setDelegate(nullptr);
-            entry.delegate->gate()->close();
+            stop(entry.reader, entry.commands);
+            entry.delegate->callbacks()->abandon(UNLOAD_WAIT);
         }
         if (first) {
-            first->setDelegate(nullptr);
+            stop(first, firstCommands);
         }
+        localDelegate().callbacks()->abandon(UNLOAD_WAIT);
         readers.clear();
         first.reset();
-        CallbackGate::waitProcessIdle(CALLBACK_DRAIN_TIMEOUT);
+        CallbackWatch::instance().retire();
+        CallbackWorkers::instance().retire(UNLOAD_WAIT);
     } catch (...) {
     }
 }
@@ -81,25 +116,23 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
 }
 
 char* ReaderSession::enumerate() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    std::memset(g_deviceList, 0, sizeof(g_deviceList));
-    g_deviceMap.clear();
-    iConnection::enumDevices(&ReaderSession::enum_Strivo);
+    std::lock_guard<std::mutex> guard(m_lock);
+    enumerateLocked();
     return g_deviceList;
 }
 
-void ReaderSession::waitWhile(const std::function<bool()>& busy) {
-    while (busy()) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+void ReaderSession::enumerateLocked() {
+    std::memset(g_deviceList, 0, sizeof(g_deviceList));
+    g_deviceMap.clear();
+    iConnection::enumDevices(&ReaderSession::enum_Strivo);
 }
 
 long ReaderSession::openFirst(const char* name) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     if (openedDevice) {
         return 0;
     }
-    enumerate();
+    enumerateLocked();
     std::string target;
     const CRConfigTable* row = nullptr;
     bool haveTarget = false;
@@ -127,6 +160,7 @@ long ReaderSession::openFirst(const char* name) {
         std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
         if (reader) {
             openedDevice = reader;
+            m_firstCommands = CallbackQueue::create(std::chrono::milliseconds(0));
             reader->clear();
             reader->setDelegate(&localDelegate());
             localDelegate().OnDeviceChange(reader.get(), ZEDRA_STATE_CONNECTED);
@@ -136,41 +170,74 @@ long ReaderSession::openFirst(const char* name) {
     return openedDevice ? 0 : 1;
 }
 
+void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
+                             const std::shared_ptr<CallbackQueue>& commands,
+                             Strivo_Delegate* delegate,
+                             const std::shared_ptr<CallbackQueue>& callbacks, bool closeCallbacks) {
+    if (commands) {
+        // Commands not started are not sent; the running one finishes (its
+        // answer is still delivered below).
+        commands->abandon(NO_LIMIT);
+    }
+    {
+        // After any exchange in flight on another host thread.
+        std::lock_guard<std::timed_mutex> exchange(reader->lock);
+        if (delegate != nullptr) {
+            delegate->OnDeviceChange(reader.get(), ZEDRA_STATE_DISCONNECTED);
+        }
+        reader->setDelegate(nullptr);
+        // Joins the receiving thread: no event of this reader arrives any
+        // more.
+        reader->shutDown();
+    }
+    if (closeCallbacks) {
+        callbacks->close();
+    }
+    callbacks->drain();
+}
+
 void ReaderSession::closeFirst() {
-    std::shared_ptr<Strivo> reader = current();
+    std::shared_ptr<Strivo> reader;
+    std::shared_ptr<CallbackQueue> commands;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        reader.swap(openedDevice);
+        commands.swap(m_firstCommands);
+    }
     if (reader) {
-        waitWhile([this] { return bInBusy.load(); });
-        localDelegate().OnDeviceChange(reader.get(), ZEDRA_STATE_DISCONNECTED);
         try {
-            reader->setDelegate(nullptr);
+            // The first generation's callbacks serve the next reader too:
+            // their queue stays open.
+            shutDown(reader, commands, &localDelegate(), localDelegate().callbacks(), false);
         } catch (...) {
         }
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        if (openedDevice == reader) {
-            openedDevice.reset();
-        }
     }
-    // A command worker may still hold the reader; it is destroyed when the
-    // last holder lets go.
+    // Another thread's call may still hold the reader; its connection is
+    // gone, and the object goes with the last holder.
     reader.reset();
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
-    CallbackGate::releaseIdleThreads();
+    CallbackWorkers::instance().trimIdle();
+    std::lock_guard<std::mutex> guard(m_lock);
     updateCallbackThreads();
 }
 
 void ReaderSession::updateCallbackThreads() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    CallbackGate::readersOpen(openedDevice != nullptr || !g_openedDeviceMap.empty());
+    CallbackWorkers::instance().setLinger(openedDevice != nullptr || !g_openedDeviceMap.empty());
 }
 
 std::shared_ptr<Strivo> ReaderSession::current() {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
+    std::lock_guard<std::mutex> guard(m_lock);
     return openedDevice;
 }
 
+std::shared_ptr<CallbackQueue> ReaderSession::firstCommands() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_firstCommands;
+}
+
 unsigned long ReaderSession::openEx(const char* name) {
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
-    enumerate();
+    std::lock_guard<std::mutex> guard(m_lock);
+    enumerateLocked();
     std::string target;
     const CRConfigTable* row = nullptr;
     if (name != nullptr && name[0] != '\0') {
@@ -196,12 +263,18 @@ unsigned long ReaderSession::openEx(const char* name) {
     if (!reader) {
         return 0;
     }
+    OpenedReader entry;
+    entry.handle = m_nextHandle++;
+    entry.path = target;
+    entry.reader = reader;
+    entry.delegate = std::make_unique<LocalDelegateEx>();
+    entry.delegate->setHandle(entry.handle);
+    entry.commands = CallbackQueue::create(std::chrono::milliseconds(0));
     reader->clear();
-    auto delegate = std::make_unique<LocalDelegateEx>();
-    reader->setDelegate(delegate.get());
+    reader->setDelegate(entry.delegate.get());
     localDelegate().OnDeviceChange(reader.get(), ZEDRA_STATE_CONNECTED);
-    unsigned long handle = handleOf(reader.get());
-    g_openedDeviceMap.push_back(OpenedReader{target, reader, std::move(delegate)});
+    const unsigned long handle = entry.handle;
+    g_openedDeviceMap.push_back(std::move(entry));
     updateCallbackThreads();
     return handle;
 }
@@ -210,16 +283,11 @@ void ReaderSession::closeEx(unsigned long handle) {
     if (handle == 0) {
         return;
     }
-    std::shared_ptr<Strivo> reader = find(handle);
-    if (!reader) {
-        return;
-    }
-    waitWhile([&reader] { return reader->flag.load() == 1; });
     OpenedReader entry;
     {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
+        std::lock_guard<std::mutex> guard(m_lock);
         for (auto it = g_openedDeviceMap.begin(); it != g_openedDeviceMap.end(); ++it) {
-            if (it->reader == reader) {
+            if (it->handle == handle) {
                 entry = std::move(*it);
                 g_openedDeviceMap.erase(it);
                 break;
@@ -227,33 +295,76 @@ void ReaderSession::closeEx(unsigned long handle) {
         }
     }
     if (!entry.reader) {
-        return;  // closed by another thread meanwhile
+        return;  // unknown, or closed by another thread meanwhile
     }
     try {
-        // After this no event reaches the delegate; then no new callback
-        // starts, and the ones running are given time to return.
-        entry.reader->setDelegate(nullptr);
-        entry.delegate->gate()->close();
-        entry.delegate->gate()->waitIdle(CALLBACK_DRAIN_TIMEOUT);
+        // An Ex close reports nothing to its own delegate.
+        shutDown(entry.reader, entry.commands, nullptr, entry.delegate->callbacks(), true);
     } catch (...) {
     }
     entry.delegate.reset();
     entry.reader.reset();
-    CallbackGate::releaseIdleThreads();
+    CallbackWorkers::instance().trimIdle();
+    std::lock_guard<std::mutex> guard(m_lock);
     updateCallbackThreads();
 }
 
-std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
+bool ReaderSession::waitIdle(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto left = [&] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::max(deadline - std::chrono::steady_clock::now(),
+                     std::chrono::steady_clock::duration::zero()));
+    };
+    std::vector<std::shared_ptr<CallbackQueue>> commands;
+    std::vector<std::shared_ptr<CallbackQueue>> callbacks;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (m_firstCommands) {
+            commands.push_back(m_firstCommands);
+        }
+        for (const auto& entry : g_openedDeviceMap) {
+            commands.push_back(entry.commands);
+            callbacks.push_back(entry.delegate->callbacks());
+        }
+    }
+    callbacks.push_back(localDelegate().callbacks());
+    // Commands first: their answers become callbacks.
+    for (const auto& queue : commands) {
+        if (!queue->waitEmpty(left())) {
+            return false;
+        }
+    }
+    for (const auto& queue : callbacks) {
+        if (!queue->waitEmpty(left())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const ReaderSession::OpenedReader* ReaderSession::entryOf(unsigned long handle) const {
     if (handle == 0) {
         return nullptr;
     }
-    std::lock_guard<std::recursive_mutex> guard(m_lock);
     for (const auto& entry : g_openedDeviceMap) {
-        if (handleOf(entry.reader.get()) == handle) {
-            return entry.reader;
+        if (entry.handle == handle) {
+            return &entry;
         }
     }
     return nullptr;
+}
+
+std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const OpenedReader* entry = entryOf(handle);
+    return entry != nullptr ? entry->reader : nullptr;
+}
+
+std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const OpenedReader* entry = entryOf(handle);
+    return entry != nullptr ? entry->commands : nullptr;
 }
 
 const char* ReaderSession::staticString(const char* s) {
@@ -276,14 +387,38 @@ const char* ReaderSession::staticString(const char* s) {
 }
 
 const char* ReaderSession::keepText(const std::string& s) {
-    if (s.size() <= RING_TEXT_MAX && s.find('\0') == std::string::npos) {
-        return staticString(s.c_str());
-    }
-    std::lock_guard<std::mutex> guard(m_ringLock);
-    std::string& slot = m_longTexts[m_longIndex];
-    m_longIndex = (m_longIndex + 1) % m_longTexts.size();
-    slot = s;
+    ThreadTexts& texts = t_texts;
+    std::string& slot = texts.slots[texts.next];
+    texts.next = (texts.next + 1) % texts.slots.size();
+    slot.assign(s.c_str());  // up to a NUL inside, as a C text reads it
     return slot.c_str();
+}
+
+void ReaderSession::noteResult(unsigned long handle, int code) {
+    for (size_t i = 0; i < t_resultCount; ++i) {
+        if (t_results[i].handle == handle) {
+            t_results[i].code = code;
+            return;
+        }
+    }
+    // The oldest noted handle gives way.
+    if (t_resultCount == THREAD_RESULTS) {
+        for (size_t i = 1; i < THREAD_RESULTS; ++i) {
+            t_results[i - 1] = t_results[i];
+        }
+        --t_resultCount;
+    }
+    t_results[t_resultCount++] = ThreadResult{handle, code};
+}
+
+bool ReaderSession::threadResult(unsigned long handle, int* code) {
+    for (size_t i = 0; i < t_resultCount; ++i) {
+        if (t_results[i].handle == handle) {
+            *code = t_results[i].code;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace quorin

@@ -2,19 +2,36 @@
 // list and map built by enumeration, the first-generation reader, the Ex
 // readers with their delegates, and the library's result buffers.
 //
-// The exported functions expect one host thread at a time, but command
-// workers and callback threads run beside it, so the reader tables are
-// guarded by m_lock. Readers are held by shared pointers: a command worker
-// that still runs keeps its reader alive after a close.
+// Handles. An Ex reader is known to the host by a handle from a counter that
+// is never reused in the process, so a closed reader's handle means the same
+// as an unknown one for ever, whatever reader is opened afterwards.
+//
+// Threads. Command workers and callback threads run beside the host's
+// threads, and hosts may call the Ex functions on different readers from
+// different threads at once, so the tables are guarded by m_lock. Readers are
+// held by shared pointers: a call in progress keeps its reader alive while
+// another thread closes it (the reader then answers 5).
+//
+// Closing (first generation and Ex alike), in this order:
+//  1. the reader leaves the table: new calls see an unknown handle;
+//  2. its queued asynchronous commands are dropped and the running one is
+//     waited for;
+//  3. under the reader's exchange lock (so after any exchange in flight) the
+//     delegate is detached and the connection destroyed, which joins the
+//     receiving thread: no further event can arrive;
+//  4. the delegate's callback queue runs dry: every callback of an event that
+//     arrived before the close has returned, except the one the closing
+//     thread may be running itself.
+// When the close returns no callback of that reader runs or will start.
 #pragma once
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "api/CallbackQueue.h"
 #include "api/LocalDelegateEx.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo.h"
@@ -29,11 +46,16 @@ public:
     static constexpr size_t SEND_COMMAND_RESULT_SIZE = 26112;
     static constexpr size_t RING_SLOT = 256;
     static constexpr size_t RING_TEXT_MAX = 767;
+    // Texts each host thread keeps through keepText() before reusing storage.
+    static constexpr size_t THREAD_TEXT_SLOTS = 32;
 
     struct OpenedReader {
+        unsigned long handle = 0;
         std::string path;
         std::shared_ptr<Strivo> reader;
         std::unique_ptr<LocalDelegateEx> delegate;
+        // The reader's asynchronous commands, one after the other.
+        std::shared_ptr<CallbackQueue> commands;
     };
 
     static ReaderSession& instance();
@@ -47,35 +69,50 @@ public:
     long openFirst(const char* name);
     void closeFirst();
     std::shared_ptr<Strivo> current();
+    // The queue of the first-generation reader's asynchronous commands; null
+    // when none is open.
+    std::shared_ptr<CallbackQueue> firstCommands();
 
     // ---- Ex generation
     unsigned long openEx(const char* name);
     void closeEx(unsigned long handle);
     // The reader behind a handle that is open now; null for 0 or an unknown
-    // handle. Handles are looked up, never trusted as pointers.
+    // handle.
     std::shared_ptr<Strivo> find(unsigned long handle);
+    // The queue of the reader's asynchronous commands; null for an unknown
+    // handle.
+    std::shared_ptr<CallbackQueue> commandsOf(unsigned long handle);
     // Runs fn(delegate) under the table lock when the handle is open.
     template <typename Fn>
     void withExDelegate(unsigned long handle, Fn&& fn) {
-        std::lock_guard<std::recursive_mutex> guard(m_lock);
-        for (auto& entry : g_openedDeviceMap) {
-            if (handleOf(entry.reader.get()) == handle && handle != 0 && entry.delegate) {
-                fn(*entry.delegate);
-                return;
-            }
+        std::lock_guard<std::mutex> guard(m_lock);
+        const OpenedReader* entry = entryOf(handle);
+        if (entry != nullptr && entry->delegate) {
+            fn(*entry->delegate);
         }
     }
 
-    // ---- result ring
-    // Copies s (cut to 767 characters) into the next ring slot.
+    // Waits, at most timeout, until no asynchronous command and no callback
+    // of any open reader (nor of the first generation) is queued or running.
+    // For tests and the fuzzers; true when all are idle.
+    bool waitIdle(std::chrono::milliseconds timeout);
+
+    // ---- result texts
+    // Copies s (cut to 767 characters) into the next slot of the shared
+    // result ring (the first and plain generations' ring).
     const char* staticString(const char* s);
-    // Returns texts of any length: those that fit a ring slot go through the
-    // ring; longer ones are kept in a ring of 32 strings of their own.
+    // Returns a text of any length from storage of the calling thread that
+    // survives its next THREAD_TEXT_SLOTS - 1 calls of keepText(): threads
+    // working on different readers never overwrite each other's results.
     const char* keepText(const std::string& s);
 
-    static unsigned long handleOf(const Strivo* reader) {
-        return reinterpret_cast<unsigned long>(reader);
-    }
+    // ---- result codes
+    // Records the result of an Ex call that the calling thread made on
+    // handle (also for unknown handles), so GetResultCodeEx on this thread
+    // gives its own result, not one of another thread's command.
+    static void noteResult(unsigned long handle, int code);
+    // The result the calling thread last noted for handle; false when none.
+    static bool threadResult(unsigned long handle, int* code);
 
     // Buffers of the first and plain generations.
     char g_deviceList[DEVICE_LIST_SIZE];
@@ -87,20 +124,28 @@ public:
 private:
     ReaderSession();
     static bool enum_Strivo(const char* pathScheme, void* extraInfo);
-    void waitWhile(const std::function<bool()>& busy);
+    // enumerate() with m_lock held.
+    void enumerateLocked();
+    // The entry of an open handle, or null (under m_lock).
+    const OpenedReader* entryOf(unsigned long handle) const;
+    // Steps 2 to 4 of a close (see the top of this file). delegate, when
+    // set, is told the reader disconnected before it is detached; the
+    // callbacks queue is closed first when closeCallbacks is set.
+    static void shutDown(const std::shared_ptr<Strivo>& reader,
+                         const std::shared_ptr<CallbackQueue>& commands, Strivo_Delegate* delegate,
+                         const std::shared_ptr<CallbackQueue>& callbacks, bool closeCallbacks);
     // Tells the callback threads whether any reader is open (they wait for
-    // further callbacks only then).
+    // further callbacks only then; under m_lock).
     void updateCallbackThreads();
 
-    std::recursive_mutex m_lock;  // guards the tables below
+    std::mutex m_lock;  // guards the tables below
     std::vector<std::pair<std::string, const CRConfigTable*>> g_deviceMap;
     std::shared_ptr<Strivo> openedDevice;
+    std::shared_ptr<CallbackQueue> m_firstCommands;
     std::vector<OpenedReader> g_openedDeviceMap;
+    unsigned long m_nextHandle = 1;
 
-    std::mutex m_ringLock;  // guards the long-text ring and its index
     std::atomic<int> m_ringIndex{0};
-    std::vector<std::string> m_longTexts;
-    size_t m_longIndex = 0;
 };
 
 }  // namespace quorin

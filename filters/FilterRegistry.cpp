@@ -8,8 +8,11 @@
 namespace quorin {
 
 FilterRegistry& FilterRegistry::instance() {
-    static FilterRegistry registry;
-    return registry;
+    // Never destroyed: a serial connection left open when the process exits
+    // is closed by the session's destructor, and its receiving thread runs
+    // the filter until then, whatever the order of the static destructors.
+    static FilterRegistry* registry = new FilterRegistry();
+    return *registry;
 }
 
 FilterRegistry::FilterRegistry() {

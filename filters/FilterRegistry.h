@@ -1,7 +1,7 @@
 // The process-wide table of framing filters, one instance of each, keyed by
 // the FORMAT value of a serial path.
 //
-// The registry is created on first use and lives until the process ends;
+// The registry is created on first use and never destroyed;
 // connections borrow the filter pointers. Because a framing filter buffers
 // the received stream without a lock, a filter that holds stream state may
 // serve only one connection at a time: a connection claims it when it opens

@@ -161,7 +161,11 @@ bool Strivo::_open(const char* path, const CRConfigTable* config) {
 }
 
 bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config) {
-    connection.reset(conn);
+    {
+        std::lock_guard<std::mutex> guard(m_connectionLock);
+        connection.reset(conn);
+        m_connected.store(conn != nullptr);
+    }
     if (config != nullptr) {
         configTable = *config;
     } else {
@@ -206,12 +210,25 @@ bool Strivo::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned c
 
 void Strivo::close() {
     // Destroying the connection stops and joins its receiving thread.
-    connection.reset();
+    stopConnection();
     withDelegate([&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
 }
 
 void Strivo::stopConnection() {
-    connection.reset();
+    std::unique_ptr<iConnection> gone;
+    {
+        std::lock_guard<std::mutex> guard(m_connectionLock);
+        gone = std::move(connection);
+        m_connected.store(false);
+    }
+    // Destroyed outside the lock: joining the receiving thread may take a
+    // while, and getRawData must not wait for it.
+    gone.reset();
+}
+
+void Strivo::shutDown() {
+    m_shutDown = true;
+    stopConnection();
 }
 
 void Strivo::clear() {
@@ -221,7 +238,7 @@ void Strivo::clear() {
 }
 
 bool Strivo::isConnected() {
-    return connection != nullptr;
+    return m_connected.load();
 }
 
 int Strivo::sendCommand(unsigned char* command, int commandLength) {
@@ -265,10 +282,12 @@ std::string Strivo::getMsrRawData() {
 }
 
 std::string Strivo::getRawData() {
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     return connection ? connection->getAll() : std::string();
 }
 
 void Strivo::clearRawData() {
+    std::lock_guard<std::mutex> guard(m_connectionLock);
     if (connection) {
         connection->clear();
     }
@@ -292,16 +311,21 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
+    std::lock_guard<std::timed_mutex> exchange(lock);
+    if (m_shutDown || !connection) {
+        ex.result = ex.code = RC_NOT_OPEN;
+        return ex;
+    }
     std::string text = command != nullptr ? command : "";
     std::vector<unsigned char> cmd(text.begin(), text.end());
     cmd.push_back('\0');
     ex.stage = Exchange::SEND;
-    ex.result = sendCommand(cmd.data(), static_cast<int>(text.size()));
+    ex.result = ex.code = sendCommand(cmd.data(), static_cast<int>(text.size()));
     if (ex.result != 0) {
         return ex;
     }
     ex.stage = Exchange::WAIT;
-    ex.result = waitForCommand();
+    ex.result = ex.code = waitForCommand();
     if (ex.result != 0) {
         return ex;
     }
@@ -316,6 +340,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     // The readers write their report ID ahead of what they count.
     area.touched(counted ? std::max(bufferLen, ANSWER_HEADER_BYTES) : RESPONSE_BUFFER_SIZE);
     if (ex.result != 0) {
+        ex.code = ex.result;
         return ex;
     }
     if (!counted) {
@@ -332,6 +357,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     if (outLen > 0 && outLen < textCapacity) {
         ex.hex.assign(out.get(), static_cast<size_t>(outLen));
     }
+    ex.code = ex.result != 0 ? ex.result : resultCode.load();
     return ex;
 }
 

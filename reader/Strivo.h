@@ -1,18 +1,23 @@
 // The reader object: one opened card reader.
 //
 // Owner and threads. The session owns the reader (shared ownership, so a
-// command worker still running keeps it alive); the reader owns its
+// call in progress on another thread keeps it alive); the reader owns its
 // connection. Two kinds of thread use it: the connection's receiving thread,
 // which runs onData/onChanged and so the card decoding and the delegate
 // calls, and host or worker threads that send commands.
 //
-// Locks:
+// Locks, in the order they may be taken:
+//  - lock, the exchange lock: held for the whole of every command exchange
+//    (runExchange), so exchanges on one reader never mix their packets; the
+//    connection is destroyed only under it (shutDown).
 //  - delegateLock guards _delegate: every delegate call is made under it, so
 //    once setDelegate(nullptr) has returned no call into the old delegate is
 //    running or will start.
+//  - m_connectionLock guards the connection pointer for the calls that read
+//    it outside an exchange (getRawData, clearRawData).
 //  - cardLock guards cardData and rawData: the receiving thread rewrites them
 //    under it and getCardData copies under it, so a copy is never torn.
-//  - lock serialises the Ex command workers on this reader.
+// The receiving thread takes only delegateLock and cardLock.
 #pragma once
 
 #include <atomic>
@@ -110,19 +115,28 @@ public:
     // The outcome of one command exchange.
     struct Exchange {
         enum Stage { SEND, WAIT, READ, DECODE };
-        int result = 0;      // first non-zero status, or the response's result code
-        Stage stage = SEND;  // the step that produced result
-        std::string hex;     // response data as upper-case hex
+        int result = 0;  // first non-zero status, or the response's result code
+        // The command's result as the host reads it afterwards: result when
+        // it is not 0, else the reader's result code after decoding (for an
+        // extended response, the code its packets carry).
+        int code = 0;
+        Stage stage = SEND;                   // the step that produced result
+        std::string hex;                      // response data as upper-case hex
         std::vector<unsigned char> response;  // the response as read (report ID first)
     };
     // Runs the four steps of a command (sendCommand, waitForCommand,
     // getResponse into a 64 KiB buffer, MakeHexStringFromResponse with a
     // text capacity of textCapacity), stopping at the first non-zero status.
+    // Holds the exchange lock throughout; 5 once the reader is shut down.
     Exchange runExchange(const char* command, int textCapacity);
 
     // Destroys the connection (joining its receiving thread) without telling
     // the delegate. Runs before the object is deleted.
     void stopConnection();
+    // What closing the reader does to it: later exchanges answer 5, and the
+    // connection is destroyed (joining its receiving thread) without telling
+    // the delegate. Call with the exchange lock held.
+    void shutDown();
 
     // Card-data report decoding helpers (decoder alternative through the
     // connection's iDecoder).
@@ -176,10 +190,12 @@ public:
     // The same text written into out, reusing its storage.
     void GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out);
 
-    // Busy marker of synchronous Ex commands, polled by the Ex close.
+    // Busy marker of synchronous Ex commands: 1 while one runs.
     std::atomic<int> flag{0};
-    // Serialises the Ex command workers on this reader.
-    std::mutex lock;
+    // The exchange lock: one command exchange at a time on this reader,
+    // whoever sends it (see the top of this file). Timed so that the unload
+    // can give up on an exchange that does not end.
+    std::timed_mutex lock;
     // The reader's copy of its device-table row; zeros without a row.
     CRConfigTable configTable;
 
@@ -210,6 +226,9 @@ protected:
         return m_clears - before;
     }
     std::unique_ptr<iConnection> connection;
+    std::mutex m_connectionLock;           // see the top of this file
+    std::atomic<bool> m_connected{false};  // connection is set
+    bool m_shutDown = false;               // guarded by lock: closed, exchanges answer 5
     std::atomic<int> resultCode{0};
     ZEDRADATA rawData;
 

@@ -57,8 +57,8 @@ public:
     }
     ~DirectReader() override {
         setDelegate(nullptr);
-        m_delegate.gate()->close();
-        m_delegate.gate()->waitIdle(std::chrono::milliseconds(2000));
+        m_delegate.callbacks()->close();
+        m_delegate.callbacks()->drain();
     }
 
 private:

@@ -40,6 +40,7 @@ public:
 
     void onSetFeature(const Report& /*report*/) override {
         std::unique_lock<std::mutex> guard(m_lock);
+        ++m_commands;
         m_entered = true;
         m_cv.notify_all();
         m_cv.wait(guard, [&] { return m_released; });
@@ -53,8 +54,13 @@ public:
         m_released = true;
         m_cv.notify_all();
     }
+    int commands() {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_commands;
+    }
 
 private:
+    int m_commands = 0;
     std::mutex m_lock;
     std::condition_variable m_cv;
     bool m_entered = false;
@@ -269,21 +275,30 @@ TEST_F(CommandApiTest, ExWorkerReportsWithHandleAndObject) {
     EXPECT_EQ(calls[0].obj, &marker);
 }
 
-TEST_F(CommandApiTest, ClosingDuringAnAsyncCommandIsSafe) {
+TEST_F(CommandApiTest, ClosingWaitsForTheAsyncCommandInFlightAndDeliversItsAnswer) {
     auto reader = VirtualHid::instance().plug<HeldReader>(VID, PLAIN_PID, std::string("SN0001"));
-    m_handle = OpenDeviceEx("HID://SN0001");
-    ASSERT_NE(m_handle, 0u);
+    const unsigned long h = OpenDeviceEx("HID://SN0001");
+    ASSERT_NE(h, 0u);
     reader->setDefaultFeatureResponse({0x00, 0x00});
-    ApiRecorder::registerEx(m_handle, nullptr);
-    EXPECT_EQ(SendDataEx(m_handle, "0100"), 0);
+    ApiRecorder::registerEx(h, nullptr);
+    EXPECT_EQ(SendDataEx(h, "0100"), 0);
+    // A second command queued behind it is not sent once the reader closes.
+    EXPECT_EQ(SendDataEx(h, "0200"), 0);
     ASSERT_TRUE(reader->waitEntered());
-    CloseDeviceEx(m_handle);  // the worker still holds the reader
-    m_handle = 0;
+    std::atomic<bool> closed{false};
+    std::thread closer([&] {
+        CloseDeviceEx(h);
+        closed = true;
+    });
+    // The close waits for the exchange in flight...
+    EXPECT_FALSE(waitUntil([&] { return closed.load(); }, std::chrono::milliseconds(200)));
     reader->release();
-    // The reader goes once the worker is done; its delegate is gone, so no
-    // callback follows.
-    EXPECT_TRUE(waitUntil([] { return VirtualHid::instance().openHandles() == 0; }));
-    EXPECT_FALSE(ApiRecorder::instance().waitFor("response", 1, std::chrono::milliseconds(100)));
+    closer.join();
+    // ...and for the callback of its answer, which started before it returned.
+    EXPECT_EQ(ApiRecorder::instance().count("response"), 1);
+    EXPECT_EQ(VirtualHid::instance().openHandles(), 0);
+    EXPECT_EQ(reader->commands(), 1);
+    EXPECT_FALSE(ApiRecorder::instance().waitFor("response", 2, std::chrono::milliseconds(100)));
 }
 
 TEST_F(CommandApiTest, ClearCardDataReportsNotReady) {

@@ -17,7 +17,7 @@
 #include "FuzzInput.h"
 #include "FuzzTarget.h"
 #include "Quorin.h"
-#include "api/CallbackGate.h"
+#include "api/ReaderSession.h"
 #include "virtualhid/VirtualHid.h"
 
 using quorin_test::FuzzInput;
@@ -198,6 +198,6 @@ QUORIN_FUZZ_TARGET(api_text) {
     }
     // Asynchronous workers end before the next input, so every run starts
     // from the same state.
-    FUZZ_CHECK(quorin::CallbackGate::process()->waitIdle(std::chrono::seconds(10)));
+    FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(std::chrono::seconds(10)));
     return 0;
 }

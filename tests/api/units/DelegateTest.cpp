@@ -1,12 +1,8 @@
-// The delegates' notification queue and callback threads, tested directly.
+// The delegates' notification queue, tested directly.
 #include <gtest/gtest.h>
-#include <pthread.h>
 
-#include <atomic>
 #include <string>
 
-#include "TestWait.h"
-#include "api/CallbackGate.h"
 #include "api/LocalDelegateEx.h"
 
 using namespace quorin;
@@ -24,27 +20,4 @@ TEST(DelegateQueue, OldestNotificationsGiveWayAtTheBound) {
         ++remaining;
     }
     EXPECT_EQ(remaining, 1024);
-}
-
-TEST(CallbackThreads, ForcedUnwindOfACallbackThreadLeavesTheGates) {
-    auto gate = std::make_shared<CallbackGate>();
-    std::atomic<bool> started{false};
-    // pthread_exit unwinds the thread with a forced unwind; swallowing it
-    // would abort the process.
-    ASSERT_TRUE(CallbackGate::launch(gate, [&] {
-        started = true;
-        pthread_exit(nullptr);
-    }));
-    ASSERT_TRUE(quorin_test::waitUntil([&] { return started.load(); }));
-    EXPECT_TRUE(gate->waitIdle(std::chrono::milliseconds(5000)));
-    EXPECT_EQ(gate->running(), 0);
-}
-
-TEST(CallbackThreads, AClosedGateStartsNothing) {
-    auto gate = std::make_shared<CallbackGate>();
-    gate->close();
-    std::atomic<bool> ran{false};
-    EXPECT_FALSE(CallbackGate::launch(gate, [&] { ran = true; }));
-    EXPECT_TRUE(gate->waitIdle(std::chrono::milliseconds(100)));
-    EXPECT_FALSE(ran.load());
 }

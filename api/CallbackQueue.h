@@ -1,0 +1,130 @@
+// The callbacks of one delegate (one reader), run in the order their events
+// arrived, one after the other, on threads of CallbackWorkers.
+//
+// A queue has at most one runner: a job on a worker thread that takes the
+// queued callbacks oldest first and runs each after the previous one
+// returned. Nothing runs on the thread that posts (the receiving thread
+// never calls the host).
+//
+// A host callback that blocks must not hold its reader's other callbacks back
+// for ever (a host that waits inside a callback for the next event would
+// deadlock): a callback still running STALL_BOUND after it started stops
+// holding back the ones queued behind it, which go on, in order, with a new
+// runner on another thread. CallbackWatch notices the stall when nothing else
+// does. The stalled callback keeps its thread until it returns; the worker
+// set's bound limits how many such threads exist.
+//
+// Bounds: at most MAX_QUEUED callbacks wait in one queue. A post beyond that,
+// or one for which no thread can be had at all, is refused and counted
+// (dropped()); the caller reports it to the host. Nothing is dropped
+// silently.
+//
+// Closing: close() refuses further posts; drain() waits until every callback
+// posted before it has returned, except the one the calling thread is running
+// (a close from inside a callback of this queue hands the rest to another
+// runner and waits for them); abandon() drops what has not started and waits,
+// bounded, for what runs (for unloading).
+//
+// Lock: m_lock guards the state below; no host code runs under it. Lock
+// order: a queue's m_lock, then CallbackWatch's, then CallbackWorkers'; the
+// watch and the workers never call into a queue while holding their own.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+#include "api/CallbackJob.h"
+#include "api/CallbackWorkers.h"
+
+namespace quorin {
+
+class CallbackQueue : public std::enable_shared_from_this<CallbackQueue> {
+public:
+    static constexpr std::chrono::milliseconds STALL_BOUND{1000};
+    static constexpr size_t MAX_QUEUED = 4096;
+
+    enum class Posted {
+        QUEUED,   // the job will run
+        CLOSED,   // the queue is closed: the job was not taken (not an error)
+        DROPPED,  // refused (queue full, or no thread at all): counted
+    };
+
+    // stallBound: how long a running job may hold back the ones behind it;
+    // zero means for ever (for jobs that are not host callbacks).
+    static std::shared_ptr<CallbackQueue> create(
+        std::chrono::milliseconds stallBound = STALL_BOUND,
+        CallbackWorkers& workers = CallbackWorkers::instance(), size_t maxQueued = MAX_QUEUED);
+
+    CallbackQueue(const CallbackQueue&) = delete;
+    CallbackQueue& operator=(const CallbackQueue&) = delete;
+
+    // Queues job behind the ones posted before. job must not throw; what the
+    // host code inside it throws is dropped (a forced unwind goes on).
+    Posted post(CallbackJob job);
+    // Refuses further posts.
+    void close();
+    // Waits until every job posted before has returned, except the one the
+    // calling thread is running. No time limit.
+    void drain();
+    // Refuses further posts, drops the jobs not started, and waits until the
+    // running ones (but the caller's own) returned, at most timeout. True
+    // when none runs.
+    bool abandon(std::chrono::milliseconds timeout);
+    // Waits, at most timeout, until nothing is queued or running. True then.
+    bool waitEmpty(std::chrono::milliseconds timeout);
+    // Posts refused because the queue was full or no thread could be had.
+    unsigned long dropped();
+    // Jobs running or queued.
+    size_t pending();
+
+    // The queue whose job the calling thread is running, or null.
+    static CallbackQueue* current();
+    // True on a thread running a job of any queue.
+    static bool onCallbackThread() { return current() != nullptr; }
+
+    // Called by CallbackWatch at a deadline this queue asked for: hands the
+    // queue on when its running job stalled, else asks again for the stall
+    // deadline of the job running now.
+    void checkStall();
+
+private:
+    CallbackQueue(std::chrono::milliseconds stallBound, CallbackWorkers& workers, size_t maxQueued);
+
+    using Clock = std::chrono::steady_clock;
+
+    // Takes jobs until the queue is empty or another runner took over.
+    void runFrom(uint64_t runner);
+    // Starts a runner (under m_lock). False when no thread could be had.
+    bool startRunner();
+    // A new runner takes over from the running one, which ends when its job
+    // returns (under m_lock).
+    void handOff();
+    // Asks CallbackWatch for a look at the stall deadline of the running job
+    // when jobs wait behind it (under m_lock).
+    void watchStall();
+    // Runs host code through call(target): drops what it throws, lets a
+    // forced unwind through.
+    static void runHostCode(void (*call)(void*), void* target);
+
+    const std::chrono::milliseconds m_stallBound;
+    CallbackWorkers& m_workers;
+    const size_t m_maxQueued;
+
+    std::mutex m_lock;               // guards every member below
+    std::condition_variable m_idle;  // a job returned, or a runner ended
+    std::deque<CallbackJob> m_jobs;
+    uint64_t m_runner = 0;  // id of the runner in charge; 0 when none
+    uint64_t m_nextRunner = 1;
+    bool m_inJob = false;          // the runner in charge is running a job
+    Clock::time_point m_jobStart;  // when it started that job
+    int m_running = 0;             // jobs running, stalled ones included
+    bool m_closed = false;
+    bool m_watched = false;  // a look by CallbackWatch is pending
+    unsigned long m_dropped = 0;
+};
+
+}  // namespace quorin

@@ -1,0 +1,63 @@
+#include "api/CallbackWatch.h"
+
+#include <algorithm>
+
+#include "api/CallbackQueue.h"
+#include "api/CallbackWorkers.h"
+
+namespace quorin {
+
+CallbackWatch& CallbackWatch::instance() {
+    // Never destroyed: a watch job may still be leaving it while the process
+    // exits.
+    static auto* watch = new CallbackWatch();
+    return *watch;
+}
+
+void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::time_point deadline) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    const bool earliest = std::all_of(m_looks.begin(), m_looks.end(),
+                                      [&](const Look& look) { return deadline < look.deadline; });
+    m_looks.push_back(Look{deadline, queue});
+    if (!m_running) {
+        // Taken by the next thread that finishes when every thread is busy:
+        // the looks it would make would need a thread anyway.
+        m_running = CallbackWorkers::instance().run([this] { run(); });
+        if (!m_running) {
+            m_looks.clear();  // the workers are retired: nothing runs any more
+        }
+    } else if (earliest) {
+        m_wake.notify_one();
+    }
+}
+
+void CallbackWatch::retire() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_looks.clear();
+    m_wake.notify_one();
+}
+
+void CallbackWatch::run() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (!m_looks.empty()) {
+        auto first =
+            std::min_element(m_looks.begin(), m_looks.end(),
+                             [](const Look& a, const Look& b) { return a.deadline < b.deadline; });
+        const Clock::time_point due = first->deadline;
+        if (Clock::now() < due) {
+            m_wake.wait_until(lock, due);
+            continue;
+        }
+        std::shared_ptr<CallbackQueue> queue = first->queue.lock();
+        m_looks.erase(first);
+        if (queue) {
+            lock.unlock();
+            queue->checkStall();
+            queue.reset();
+            lock.lock();
+        }
+    }
+    m_running = false;
+}
+
+}  // namespace quorin
