@@ -362,8 +362,26 @@ QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr) {
 
 QUORIN_API int GetResultCodeEx(unsigned long Handle) {
     return guarded(0, [&] {
+        // The calling thread's own last command on this handle comes first:
+        // another thread's command on the same reader does not change it.
+        int code = 0;
+        if (ReaderSession::threadResult(Handle, &code)) {
+            return code;
+        }
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         return reader ? reader->getResultCode() : 0;
+    });
+}
+
+QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle) {
+    return guarded(0UL, [&] {
+        if (Handle == 0) {
+            return localDelegate().droppedCallbacks();
+        }
+        unsigned long dropped = 0;
+        ReaderSession::instance().withExDelegate(
+            Handle, [&](LocalDelegateEx& d) { dropped = d.droppedCallbacks(); });
+        return dropped;
     });
 }
 

@@ -14,14 +14,69 @@
  *    handle OpenDeviceEx returned; every callback gets the handle and the
  *    host's object pointer back.
  *
- * Threads. The exported functions expect one host thread at a time. Every
- * host callback runs on a thread of its own, started for that one call
- * (OnError excepted: it runs on the reader's receiving thread), so callbacks
- * may run concurrently and in any order. A text passed to a callback is valid
- * only during the call. After CloseDeviceEx (or CloseDevice) returns, no
- * further callback of that reader starts, and the close waits (up to two
- * seconds) for callbacks already running, unless it is called from one of
- * them.
+ * THREADS AND LIFETIMES (the library's whole thread contract)
+ *
+ * Host threads. The first-generation and plain functions (and the
+ * process-wide settings: SetCommandTimeout, SetVelarcMode, the first-
+ * generation registrations) expect one host thread at a time. The Ex
+ * functions may be called at the same time from different host threads on
+ * different readers; calls on one reader from several threads are safe too,
+ * and its commands then run one after the other (below).
+ *
+ * Callback threads. Every host callback runs on a thread of the library,
+ * never on the thread that called into the library and never on a reader's
+ * receiving thread. The one exception is the error callback (OnError,
+ * OnErrorEx), which runs on the reader's receiving thread: it must return
+ * quickly and must not close its own reader.
+ *
+ * Order. The callbacks of one reader (card data, card and device state,
+ * notifications, the five transaction callbacks, the extended-response
+ * callback, answers of asynchronous commands, connection changes) start in
+ * the order their events arrived, each after the previous one returned. A
+ * callback still running one second after it started stops holding back the
+ * ones behind it: they go on, in order, on another thread, so a host that
+ * waits inside a callback for a later event does not deadlock its reader.
+ * The first-generation callbacks form one such sequence, each Ex reader
+ * another; sequences do not hold each other back.
+ *
+ * Bounds. The library runs at most 64 callback threads at a time; more
+ * callbacks wait their turn. At most 4096 callbacks wait per reader; an
+ * event beyond that is dropped, and the drop is reported: the error callback
+ * receives "Callback queue full: event dropped!" and GetDroppedCallbackCountEx
+ * counts it. Nothing is dropped silently.
+ *
+ * Commands. One command exchange runs on a reader at a time, whoever sends
+ * it (synchronous calls of any generation, asynchronous workers, EMV and
+ * device-information queries); each caller gets its own answer.
+ * GetResultCodeEx returns the result of the calling thread's last command on
+ * that handle. Asynchronous commands (SendData, SendDataEx) of one reader are
+ * sent one after the other, in the order they were given.
+ *
+ * Closing. When CloseDeviceEx or CloseDevice returns, no callback of that
+ * reader runs or will start, and its device is closed. The close, in order:
+ * makes the handle unknown to every later call; drops the asynchronous
+ * commands not yet sent and waits for the exchange in flight; stops the
+ * reader's events; then waits until every callback of an event that arrived
+ * before it has run and returned. The wait has no time limit: a callback
+ * must not wait for the thread that closes its reader. A close called from
+ * inside one of that reader's own callbacks does not wait for that callback
+ * (it returns before it), but waits for all the others. Closing reader B
+ * from a callback of reader A waits for B's callbacks as any close does.
+ *
+ * Handles. A handle is valid from OpenDeviceEx to CloseDeviceEx. Handles are
+ * never reused in a process: after the close, the handle means the same as
+ * an unknown one (texts "", results 0 or 6, callbacks ignored), whatever is
+ * opened later.
+ *
+ * Texts. A text passed to a callback is valid only during the call. Ex
+ * command results (SendCommandEx, SendCommandWithLengthEx) are kept per
+ * calling thread and stay valid until that thread's 32nd later such call.
+ * The texts of the first and plain generations live in shared library
+ * buffers until later calls reuse them (see each function).
+ *
+ * Unloading. The library closes readers left open when it is unloaded or
+ * the process exits, and waits up to two seconds for callbacks still
+ * running.
  *
  * Returned texts live in library buffers and rings and stay valid only until
  * later calls reuse them; copy what you keep. Text functions never return
@@ -163,8 +218,9 @@ QUORIN_API const char* GetDeviceList(void);
  */
 QUORIN_API long QuorinOpenDevice(char* lpDeviceName);
 QUORIN_API long OpenDevice(const char* lpDeviceName);
-/** Closes the first-generation reader; waits for a synchronous command in
- *  flight. Always returns 0. */
+/** Closes the first-generation reader: waits for the command in flight,
+ *  reports ZEDRA_STATE_DISCONNECTED, and waits for the first-generation
+ *  callbacks as "Closing" at the top says. Always returns 0. */
 QUORIN_API long QuorinCloseDevice(void);
 QUORIN_API void CloseDevice(void);
 /** 1 while the first-generation reader is open and connected, else 0. */
@@ -184,7 +240,8 @@ QUORIN_API void QuorinGetPID(long* lpdwPID);
  * @return the reader's handle, 0 on failure or when the path is open already.
  */
 QUORIN_API unsigned long OpenDeviceEx(const char* lpDeviceName);
-/** Closes an Ex reader. Unknown and zero handles are ignored. */
+/** Closes an Ex reader; see "Closing" at the top for what it waits for.
+ *  Unknown and zero handles are ignored. */
 QUORIN_API void CloseDeviceEx(unsigned long Handle);
 /** 1 from open to close (also after an unplug, which is reported through the
  *  connection callback), 0 for an unknown handle. */
@@ -267,8 +324,11 @@ QUORIN_API const char* SendCommandWithLengthEx(unsigned long Handle, const char*
 /**
  * Sends a with-length command on a worker thread and returns at once. The
  * answer reaches the OnDeviceResponse callback as lower-case hex from the
- * result code on ("00021234": result 0, two data bytes 12 34). No callback
- * follows when the exchange fails.
+ * result code on ("00021234": result 0, two data bytes 12 34). An answer in
+ * extended-protocol packets arrives whole, as "0a", four hex digits of the
+ * result code, four of the data byte count, then the data ("0a000000029f27":
+ * result 0, data 9F 27). No callback follows when the exchange fails, nor for
+ * commands still waiting when the reader is closed.
  * @retval 0 the worker was started, or no reader is open
  * @retval 255 the worker could not be started
  */
@@ -369,7 +429,13 @@ QUORIN_API int GetSwipeCount(void);
 QUORIN_API const char* GetCardDataEx(unsigned long Handle);
 /** Copies the reader's record. 0, or 6 for an unknown handle or a NULL msr. */
 QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr);
+/** The result of the calling thread's last command on Handle (also when it
+ *  was refused: 6 for an unusable argument, 5 for an unknown handle);
+ *  without one, the reader's last result; 0 for an unknown handle. */
 QUORIN_API int GetResultCodeEx(unsigned long Handle);
+/** How many callbacks of the reader were dropped because its queue was full
+ *  (see "Bounds" at the top); Handle 0 counts the first generation's. */
+QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle);
 /** With a handle: every report the reader's connection holds, lower-case hex,
  *  one per line. With 0: the current reader's last card-data report. */
 QUORIN_API const char* GetRawData(unsigned long Handle);

@@ -182,6 +182,20 @@ PtyReader::Bytes PtyReader::cardDataFrame(const Bytes& data, bool runLength) con
     return Bytes();
 }
 
+PtyReader::Bytes PtyReader::notificationPacket(uint16_t id, const Bytes& data) {
+    const size_t n = data.size();
+    Bytes packet = {static_cast<uint8_t>(n >> 8),
+                    static_cast<uint8_t>(n),
+                    0,
+                    0,
+                    static_cast<uint8_t>(id >> 8),
+                    static_cast<uint8_t>(id),
+                    static_cast<uint8_t>(n >> 8),
+                    static_cast<uint8_t>(n)};
+    packet.insert(packet.end(), data.begin(), data.end());
+    return packet;
+}
+
 bool PtyReader::sendNotification(const Bytes& data, bool runLength) {
     Bytes frame = notificationFrame(data, runLength);
     return !frame.empty() && writeRaw(frame);

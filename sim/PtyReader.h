@@ -85,6 +85,10 @@ public:
     void hangUp();
 
     // Wire helpers.
+    // One whole notification as the serial link carries it, without the
+    // type byte the framing adds: chunk length, offset 0, message id, total
+    // (each two bytes, big-endian), then the data.
+    static Bytes notificationPacket(uint16_t id, const Bytes& data);
     static Bytes slipFrame(uint8_t type, const Bytes& payloadData, int lengthField = -1);
     static Bytes slipUnstuff(const Bytes& stuffed);
     // Run-length encoding: runs of two or more equal bytes become b b count.

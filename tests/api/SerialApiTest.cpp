@@ -33,29 +33,6 @@ protected:
     unsigned long m_handle = 0;
 };
 
-// A notification packet of the serial link, without its type byte (the
-// framing supplies it): chunk length, offset, message id, total, data.
-Bytes notificationPacket(unsigned short id, const Bytes& data) {
-    const size_t n = data.size();
-    const uint8_t header[8] = {static_cast<uint8_t>(n >> 8),
-                               static_cast<uint8_t>(n),
-                               0,
-                               0,
-                               static_cast<uint8_t>(id >> 8),
-                               static_cast<uint8_t>(id),
-                               static_cast<uint8_t>(n >> 8),
-                               static_cast<uint8_t>(n)};
-    Bytes packet;
-    packet.reserve(sizeof(header) + n);
-    for (uint8_t b : header) {
-        packet.push_back(b);
-    }
-    for (uint8_t b : data) {
-        packet.push_back(b);
-    }
-    return packet;
-}
-
 TEST_F(SerialApiTest, OpensInEveryFramingWithoutAProductId) {
     for (auto framing :
          {PtyReader::Framing::SLIP, PtyReader::Framing::LEGACY, PtyReader::Framing::TIDELINK}) {
@@ -113,7 +90,8 @@ TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
     ASSERT_NE(m_handle, 0u);
     ApiRecorder::registerEx(m_handle, nullptr);
 
-    Bytes frame = reader.notificationFrame(notificationPacket(0x0301, {0x41, 0x42, 0x43}));
+    Bytes frame =
+        reader.notificationFrame(PtyReader::notificationPacket(0x0301, {0x41, 0x42, 0x43}));
     ASSERT_TRUE(reader.writeInPieces(frame, frame.size() / 2 + 1));
     ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 1));
     auto note = ApiRecorder::instance().callsOf("notification")[0];

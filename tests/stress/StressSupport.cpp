@@ -1,7 +1,5 @@
 #include "StressSupport.h"
 
-#include <dirent.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -16,21 +14,6 @@
 #endif
 
 namespace quorin_test {
-
-int threadCount() {
-    DIR* d = opendir("/proc/self/task");
-    if (d == nullptr) {
-        return -1;
-    }
-    int n = 0;
-    while (dirent* entry = readdir(d)) {
-        if (entry->d_name[0] != '.') {
-            ++n;
-        }
-    }
-    closedir(d);
-    return n;
-}
 
 namespace {
 const int g_baseline = threadCount();

@@ -5,10 +5,10 @@
 #include <chrono>
 #include <cstddef>
 
+#include "TestWait.h"
+
 namespace quorin_test {
 
-// Threads of this process (entries of /proc/self/task).
-int threadCount();
 // Threads of this process before any test ran (counted at load).
 int baselineThreads();
 // Waits until at most n threads remain; the last count seen.

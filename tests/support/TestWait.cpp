@@ -1,6 +1,23 @@
 #include "TestWait.h"
 
+#include <dirent.h>
+
 namespace quorin_test {
+
+int threadCount() {
+    DIR* d = opendir("/proc/self/task");
+    if (d == nullptr) {
+        return -1;
+    }
+    int n = 0;
+    while (dirent* entry = readdir(d)) {
+        if (entry->d_name[0] != '.') {
+            ++n;
+        }
+    }
+    closedir(d);
+    return n;
+}
 
 bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     auto deadline = std::chrono::steady_clock::now() + timeout;

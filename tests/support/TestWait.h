@@ -14,6 +14,9 @@ namespace quorin_test {
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
+// Threads of this process (entries of /proc/self/task); -1 when unknown.
+int threadCount();
+
 // A counter that threads bump and a test waits on.
 class EventCounter {
 public:

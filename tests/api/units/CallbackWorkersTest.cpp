@@ -7,7 +7,9 @@
 #include <atomic>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "TestWait.h"
 #include "api/CallbackWorkers.h"
@@ -140,5 +142,39 @@ TEST(CallbackWorkers, WithoutLingeringAJobStartedAfterTheTrimLeavesNoThread) {
     ASSERT_TRUE(workers.run([&ran] { ran.bump(); }));
     ASSERT_TRUE(ran.waitFor(3));
     EXPECT_TRUE(waitUntil([&] { return workers.idleThreads() == 1; }));
+    EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
+}
+
+TEST(CallbackWorkers, AtTheBoundJobsWaitForAThreadOldestFirst) {
+    CallbackWorkers workers(2);
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    quorin_test::EventCounter blocked;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(workers.run([&blocked, released] {
+            blocked.bump();
+            released.wait();
+        }));
+    }
+    ASSERT_TRUE(blocked.waitFor(2));
+    std::mutex lock;
+    std::vector<int> order;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(workers.run([&, i] {
+            std::lock_guard<std::mutex> guard(lock);
+            order.push_back(i);
+        }));
+    }
+    EXPECT_EQ(workers.threads(), 2);
+    EXPECT_EQ(workers.queuedJobs(), 5);
+    release.set_value();
+    ASSERT_TRUE(waitUntil([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        return order.size() == 5;
+    }));
+    // Two threads take them, so only the start order is known: the oldest
+    // queued job is always taken first.
+    EXPECT_EQ(workers.queuedJobs(), 0);
+    EXPECT_LE(workers.threads(), 2);
     EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
 }
