@@ -175,6 +175,17 @@ std::string roundHex(int r) {
     return text;
 }
 
+// Round r's three notifications (0x300 to 0x302) as a serial reader puts
+// them on the line back to back, for one write.
+Bytes roundBurst(const PtyReader& reader, int r) {
+    Bytes burst;
+    for (uint16_t id = 0x300; id <= 0x302; ++id) {
+        Bytes frame = reader.notificationFrame(PtyReader::notificationPacket(id, roundData(r)));
+        burst.insert(burst.end(), frame.begin(), frame.end());
+    }
+    return burst;
+}
+
 // Checks that the notifications came as round 0's three, round 1's three...
 void expectRoundsInOrder(const std::vector<Sink::Call>& calls, int rounds) {
     ASSERT_EQ(calls.size(), static_cast<size_t>(3 * rounds));
@@ -273,12 +284,7 @@ TEST_F(CallbackOrderTest, BackToBackNotificationsStartInOrderOnSerial) {
     for (int r = 0; r < rounds; ++r) {
         // The three frames of a round go out in one write, as a reader that
         // sends them back to back puts them on the line.
-        Bytes burst;
-        for (uint16_t id = 0x300; id <= 0x302; ++id) {
-            Bytes frame = reader.notificationFrame(PtyReader::notificationPacket(id, roundData(r)));
-            burst.insert(burst.end(), frame.begin(), frame.end());
-        }
-        ASSERT_TRUE(reader.writeRaw(burst));
+        ASSERT_TRUE(reader.writeRaw(roundBurst(reader, r)));
     }
     ASSERT_TRUE(sink.waitForCalls(3 * rounds));
     expectRoundsInOrder(sink.calls(), rounds);
@@ -299,12 +305,7 @@ TEST_F(CallbackOrderTest, FirstGenerationTransactionCallbacksStartInOrder) {
     ASSERT_EQ(OpenDevice(reader.serialPath().c_str()), 0);
     const int rounds = 200;
     for (int r = 0; r < rounds; ++r) {
-        Bytes burst;
-        for (uint16_t id = 0x300; id <= 0x302; ++id) {
-            Bytes frame = reader.notificationFrame(PtyReader::notificationPacket(id, roundData(r)));
-            burst.insert(burst.end(), frame.begin(), frame.end());
-        }
-        ASSERT_TRUE(reader.writeRaw(burst));
+        ASSERT_TRUE(reader.writeRaw(roundBurst(reader, r)));
     }
     ASSERT_TRUE(sink.waitForCalls(3 * rounds));
     CloseDevice();
