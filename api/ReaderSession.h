@@ -87,6 +87,11 @@ public:
 private:
     ReaderSession();
     static bool enum_Strivo(const char* pathScheme, void* extraInfo);
+    // The entry the first generation opens for no name or an "HID://" name:
+    // the listed reader the name names exactly, else the last listed HID
+    // reader; null when no HID reader is listed.
+    const std::pair<std::string, const CRConfigTable*>* firstGenerationEntry(
+        const char* name) const;
     void waitWhile(const std::function<bool()>& busy);
     // Tells the callback threads whether any reader is open (they wait for
     // further callbacks only then).

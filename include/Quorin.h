@@ -155,8 +155,9 @@ QUORIN_API const char* GetDeviceList(void);
 
 /**
  * Opens the single reader of the first and plain generations.
- * @param[in] lpDeviceName NULL, "" or a name beginning with "HID://": an
- *            attached USB reader is chosen; any other text is opened as given
+ * @param[in] lpDeviceName a path from the device list opens that reader;
+ *            NULL, "" or another name beginning with "HID://": the last
+ *            listed USB reader is chosen; any other text is opened as given
  *            (for example a "SERIAL://PORT=..." path).
  * @retval 0 a reader is open afterwards (also when one was open already)
  * @retval 1 no reader could be opened
