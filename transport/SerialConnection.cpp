@@ -237,6 +237,9 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
             if (result < 0) {
                 break;
             }
+            // A compressed frame's data arrives behind the frame's own header;
+            // without it the reader gets what the plain frame gives.
+            channelHexData.erase(0, 2 * filter->keptHeaderBytes());
             if (channelHexData.empty()) {
                 continue;
             }

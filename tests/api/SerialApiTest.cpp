@@ -135,4 +135,49 @@ TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
     EXPECT_STREQ(record.m_szLastName, "DOE");
 }
 
+TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    ApiRecorder::registerEx(m_handle, nullptr);
+
+    // Long runs of equal bytes, as run-length encoding is meant for; the
+    // data holds the bytes the framing escapes as well.
+    Bytes data(150, 0x41);
+    for (uint8_t b : {0xC0, 0xDB, 0xC0, 0xC0, 0x00, 0x00, 0x00}) {
+        data.push_back(b);
+    }
+    Bytes packet = notificationPacket(0x0302, data);
+    ASSERT_TRUE(reader.sendNotification(packet, false));
+    ASSERT_TRUE(reader.sendNotification(packet, true));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 2));
+    auto notes = ApiRecorder::instance().callsOf("notification");
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].messageId, 0x0302u);
+    EXPECT_EQ(notes[1].messageId, notes[0].messageId);
+    EXPECT_EQ(notes[1].text, notes[0].text);
+    EXPECT_EQ(notes[0].text.size(), 2 * data.size());
+    EXPECT_TRUE(ApiRecorder::instance().callsOf("error").empty());
+
+    quorin::CRConfigTable noCapabilities{};
+    quorin_sim::CardReport swipe(noCapabilities);
+    swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
+    swipe.track(2, ";4111111111111111=2512101?");
+    ASSERT_TRUE(reader.sendCardData(swipe.shortReport(), false));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    std::string plainText = GetCardDataEx(m_handle);
+
+    ASSERT_TRUE(reader.sendCardData(swipe.shortReport(), true));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 2));
+    auto cards = ApiRecorder::instance().callsOf("card");
+    ASSERT_EQ(cards.size(), 2u);
+    EXPECT_EQ(cards[1].text, cards[0].text);
+    ZDMSRDATA compressed;
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &compressed), 0);
+    EXPECT_EQ(std::string(GetCardDataEx(m_handle)), plainText);
+    EXPECT_STREQ(compressed.m_szTrack1Data, "%B4111111111111111^DOE/ALEX^2512101?");
+    EXPECT_EQ(compressed.m_dwTrack1DcdStatus, 0);
+}
+
 }  // namespace
