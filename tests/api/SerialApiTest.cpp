@@ -1,5 +1,8 @@
 // Serial readers through the exported API, over a real pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -178,6 +181,92 @@ TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
     EXPECT_EQ(std::string(GetCardDataEx(m_handle)), plainText);
     EXPECT_STREQ(compressed.m_szTrack1Data, "%B4111111111111111^DOE/ALEX^2512101?");
     EXPECT_EQ(compressed.m_dwTrack1DcdStatus, 0);
+}
+
+// A plain frame behind the report-ID byte: a first byte, the data length and the data.
+Bytes framed(uint8_t first, const Bytes& data) {
+    Bytes frame;
+    frame.reserve(data.size() + 2);
+    frame.push_back(first);
+    frame.push_back(static_cast<uint8_t>(data.size()));
+    for (uint8_t b : data) {
+        frame.push_back(b);
+    }
+    return frame;
+}
+
+// The line attributes of the pty as another program (or the library) left them.
+struct termios lineOf(const PtyReader& reader) {
+    struct termios tio {};
+    int fd = ::open(reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        EXPECT_EQ(tcgetattr(fd, &tio), 0);
+        ::close(fd);
+    }
+    return tio;
+}
+
+void setLine(const PtyReader& reader, const struct termios& tio) {
+    int fd = ::open(reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+    ::close(fd);
+}
+
+TEST_F(SerialApiTest, ALineLeftSevenBitWithParityMarksAndFlowControlIsMadeRaw) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    // 7E2 with hardware flow control, stripping, parity marks, software flow
+    // control, output processing and a canonical, echoing line. (A pty keeps
+    // 8 data bits without parity whatever it is told; the rest it keeps.)
+    struct termios left = lineOf(reader);
+    left.c_cflag &= ~(CSIZE | CLOCAL);
+    left.c_cflag |= CS7 | PARENB | CSTOPB | CRTSCTS;
+    left.c_iflag |= ISTRIP | PARMRK | INPCK | IXON | IXOFF | ICRNL;
+    left.c_oflag |= OPOST | ONLCR | OLCUC;
+    left.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    setLine(reader, left);
+    struct termios before = lineOf(reader);
+    ASSERT_EQ(before.c_cflag & (CSTOPB | CRTSCTS | CLOCAL),
+              static_cast<tcflag_t>(CSTOPB | CRTSCTS));
+    ASSERT_EQ(before.c_iflag & (ISTRIP | PARMRK | IXON),
+              static_cast<tcflag_t>(ISTRIP | PARMRK | IXON));
+
+    SetCommandTimeout(2000);
+    // Every byte the line could swallow, change or double: the framing's
+    // C0 and DB, XON and XOFF, FF, line ends and a lower-case letter.
+    const Bytes wild = {0xC0, 0xDB, 0x11, 0x13, 0xFF, 0x0A, 0x0D, 0x61, 0xDB, 0xDC, 0xC0};
+    const Bytes backwards(wild.rbegin(), wild.rend());
+    reader.addResponse(framed(0x01, wild), framed(0x00, backwards));
+
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    ApiRecorder::registerEx(m_handle, nullptr);
+    const std::string wildHex = PtyReader::hex(wild);
+    EXPECT_EQ(std::string(SendCommandEx(m_handle, ("01" + wildHex).c_str())),
+              PtyReader::hex(backwards));
+    EXPECT_EQ(GetResultCodeEx(m_handle), 0);
+    ASSERT_TRUE(reader.sendNotification(notificationPacket(0x1311, wild)));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 1));
+    EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].text, wildHex);
+    EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].messageId, 0x1311u);
+
+    struct termios raw = lineOf(reader);
+    EXPECT_EQ(raw.c_cflag & (CSTOPB | CRTSCTS | CLOCAL), static_cast<tcflag_t>(CLOCAL));
+    EXPECT_EQ(raw.c_iflag & (ISTRIP | PARMRK | INPCK | IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    CloseDeviceEx(m_handle);
+    m_handle = 0;
+
+    // A character format asked for in the path is put on the raw line (as
+    // far as a pty keeps it: odd parity and two stop bits).
+    m_handle = OpenDeviceEx(reader.serialPath("PARITY=ODD,DATABITS=7,STOPBITS=2").c_str());
+    ASSERT_NE(m_handle, 0u);
+    struct termios asked = lineOf(reader);
+    EXPECT_EQ(asked.c_cflag & (PARODD | CSTOPB | CRTSCTS), static_cast<tcflag_t>(PARODD | CSTOPB));
+    EXPECT_EQ(asked.c_iflag & (ISTRIP | PARMRK | IXON), 0u);
 }
 
 }  // namespace
