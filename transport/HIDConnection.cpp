@@ -51,7 +51,11 @@ struct LookupCandidate {
 // The factory's lookup state; used only under HidGlobalLock.
 char g_lookupSerial[32];
 char g_lookupPath[256];
-std::vector<LookupCandidate> g_lookupCandidates;
+// Filled by the lookup's enumeration and emptied again by open().
+std::vector<LookupCandidate>& lookupCandidates() {
+    static std::vector<LookupCandidate> candidates;
+    return candidates;
+}
 
 // Set when the connection is destroyed from its own receiving thread (from a
 // callback): the thread must then leave without touching the object.
@@ -84,7 +88,7 @@ const LookupCandidate* chooseCandidate(const char* wanted, bool* byPath) {
     using Field = std::string LookupCandidate::*;
     for (bool sameCase : {true, false}) {
         for (Field field : {&LookupCandidate::serial, &LookupCandidate::path}) {
-            for (const LookupCandidate& c : g_lookupCandidates) {
+            for (const LookupCandidate& c : lookupCandidates()) {
                 const std::string& text = c.*field;
                 if (sameCase ? text == wanted : strcasecmp(text.c_str(), wanted) == 0) {
                     *byPath = field == &LookupCandidate::path;
@@ -94,7 +98,7 @@ const LookupCandidate* chooseCandidate(const char* wanted, bool* byPath) {
         }
     }
     const LookupCandidate* found = nullptr;
-    for (const LookupCandidate& c : g_lookupCandidates) {
+    for (const LookupCandidate& c : lookupCandidates()) {
         if (startsWith(c.serial, wanted) || startsWith(c.path, wanted)) {
             if (found != nullptr) {
                 return nullptr;
@@ -191,7 +195,7 @@ bool HIDConnection::lookupDevice(const char* /*pathScheme*/, void* extraInfo) {
     }
     // Every reader is seen before one is chosen: an exact match later in the
     // list must win over a start earlier in it.
-    g_lookupCandidates.push_back(
+    lookupCandidates().push_back(
         {info->SerialNumber != nullptr ? info->SerialNumber : "", info->Path, info->InfoId});
     return false;
 }
@@ -224,19 +228,19 @@ iConnection* HIDConnection::open(const char* pathScheme) {
     std::memset(g_lookupSerial, 0, sizeof(g_lookupSerial));
     std::strncpy(g_lookupSerial, rest, sizeof(g_lookupSerial) - 1);
     std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
-    g_lookupCandidates.clear();
+    lookupCandidates().clear();
     enumDevices(lookupDevice);
     bool byPath = false;
     const LookupCandidate* chosen = chooseCandidate(g_lookupSerial, &byPath);
     if (chosen == nullptr) {
-        g_lookupCandidates.clear();
+        lookupCandidates().clear();
         return nullptr;
     }
     const char* suffix =
         byPath && chosen->productId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
     int written =
         std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(), suffix);
-    g_lookupCandidates.clear();
+    lookupCandidates().clear();
     if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
         return nullptr;  // a path this long cannot be opened through the lookup
     }
