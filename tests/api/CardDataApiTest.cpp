@@ -181,7 +181,7 @@ TEST_F(CardDataApiTest, CardDataStringNeverPassesItsBuffer) {
     ASSERT_EQ(QuorinGetCardDataStr(buffer.data(), &fits[0]), 0);
     std::string text(buffer.data());
     EXPECT_LT(text.size(), SIZE);
-    EXPECT_EQ(text.substr(text.size() - fits.size()), fits);
+    EXPECT_TRUE(text.size() > fits.size() && text.substr(text.size() - fits.size()) == fits);
     EXPECT_TRUE(guardIntact());
 
     // 32 delimiters of 520 characters are more than the buffer holds: the
