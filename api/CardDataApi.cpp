@@ -41,6 +41,10 @@ long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N]) {
             return 1;
         }
         std::string text = textOf(msr.*field);
+        // The caller's buffer holds the field's width, terminator included.
+        if (text.size() > N - 1) {
+            text.resize(N - 1);
+        }
         if (Buffer != nullptr) {
             std::memcpy(Buffer, text.c_str(), text.size() + 1);
         }
@@ -158,8 +162,22 @@ QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter)
         if (!readyRecord(&msr)) {
             return 1;
         }
-        std::string text = CardDataString::formatFirstGeneration(
-            msr, lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "");
+        // The host's buffer holds CARD_DATA_BUFFER_SIZE bytes and the
+        // delimiter's length is the host's: a text that would not fit is
+        // refused whole (a cut one would lose its last fields), and a
+        // delimiter as long as the buffer is refused before it is even read
+        // to its end.
+        constexpr size_t CAPACITY = ReaderSession::CARD_DATA_BUFFER_SIZE;
+        const char* delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
+        const size_t delimiterLength = strnlen(delimiter, CAPACITY);
+        if (delimiterLength == CAPACITY) {
+            return RC_BAD_ARGUMENT;
+        }
+        std::string text =
+            CardDataString::formatFirstGeneration(msr, std::string(delimiter, delimiterLength));
+        if (text.size() >= CAPACITY) {
+            return RC_BAD_ARGUMENT;
+        }
         if (lpStrData != nullptr) {
             std::memcpy(lpStrData, text.c_str(), text.size() + 1);
         }

@@ -145,16 +145,10 @@ long ReaderSession::openFirst(const char* name) {
                 break;
             }
         }
-    } else {
-        // Any attached HID reader will do; the name is not used. The last
-        // listed one is taken.
-        for (const auto& entry : g_deviceMap) {
-            if (UPPER(entry.first).compare(0, 3, "HID") == 0) {
-                target = entry.first;
-                row = entry.second;
-                haveTarget = true;
-            }
-        }
+    } else if (const auto* entry = firstGenerationEntry(name)) {
+        target = entry->first;
+        row = entry->second;
+        haveTarget = true;
     }
     if (haveTarget) {
         std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
@@ -194,6 +188,22 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
         callbacks->close();
     }
     callbacks->drain();
+}
+
+const std::pair<std::string, const CRConfigTable*>* ReaderSession::firstGenerationEntry(
+    const char* name) const {
+    // Any attached HID reader will do, and hosts rely on the last listed one
+    // being taken; but a name that is a listed path means that reader.
+    const std::pair<std::string, const CRConfigTable*>* last = nullptr;
+    for (const auto& entry : g_deviceMap) {
+        if (name != nullptr && entry.first == name) {
+            return &entry;
+        }
+        if (UPPER(entry.first).compare(0, 3, "HID") == 0) {
+            last = &entry;
+        }
+    }
+    return last;
 }
 
 void ReaderSession::closeFirst() {

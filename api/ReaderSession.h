@@ -134,6 +134,11 @@ private:
     static void shutDown(const std::shared_ptr<Strivo>& reader,
                          const std::shared_ptr<CallbackQueue>& commands, Strivo_Delegate* delegate,
                          const std::shared_ptr<CallbackQueue>& callbacks, bool closeCallbacks);
+    // The entry the first generation opens for no name or an "HID://" name:
+    // the listed reader the name names exactly, else the last listed HID
+    // reader; null when no HID reader is listed.
+    const std::pair<std::string, const CRConfigTable*>* firstGenerationEntry(
+        const char* name) const;
     // Tells the callback threads whether any reader is open (they wait for
     // further callbacks only then; under m_lock).
     void updateCallbackThreads();

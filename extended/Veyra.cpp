@@ -204,7 +204,12 @@ int Veyra::sendCommand(unsigned char* command, int commandLength) {
         return conn->send(bytes, length, 1);
     }
     // Too long for one write: 61-byte slices, so an extended command goes
-    // out one packet per write, each paced by a status read.
+    // out one packet per write, each paced by a status read. A packet the
+    // reader refuses ends the command with the reader's refusal: the packets
+    // after it would belong to a command the reader has dropped, and the
+    // exchange would look successful. The wait for the answer after the last
+    // packet is the caller's (waitForCommand); waiting here as well would
+    // take a Bluetooth LE reader's data-ready signal meant for that wait.
     const int slices = (length + PACKET_SIZE - 1) / PACKET_SIZE;
     for (int i = 0; i < slices; ++i) {
         const int offset = i * PACKET_SIZE;
@@ -214,9 +219,10 @@ int Veyra::sendCommand(unsigned char* command, int commandLength) {
             return rc;
         }
         if (i + 1 < slices) {
-            waitForMore();
-        } else {
-            waitForCommand();
+            rc = waitForMore();
+            if (rc != RC_OK) {
+                return rc;
+            }
         }
     }
     return RC_OK;

@@ -50,7 +50,9 @@ public:
     // Composes a plain ("4800") or extended ("030b:0102") text and writes it:
     // in one piece when it fits the length limit, else as 61-byte slices
     // paced by waitForMore. 0, 6 when the text cannot be composed, 5 without
-    // a connection, or the connection's write error.
+    // a connection, the connection's write error, or 17 when the reader
+    // refused a packet (no further packet is written). The caller then waits
+    // for the answer with waitForCommand.
     int sendCommand(unsigned char* command, int commandLength) override;
     int waitForCommand() override;
     int getResponse(unsigned char* buf, int BufferLength) override;

@@ -19,14 +19,13 @@ void VeyraSerial::afterOpen() {}
 
 namespace {
 
-// The framing filters hand card data over behind the byte 0xC0: as hex text
-// of the report's bytes ("C0" + "0100..."), or, for run-length frames, as
-// hex text of a three-byte header (01, length high, length low) followed by
-// the decoded report bytes. Recovers the report when the frame is one of
-// these two forms and the report is a plausible card-data report; anything
+// The serial connection hands card data over behind the byte 0xC0: from the
+// SLIP filter as hex text of the report's bytes ("C0" + "0100..."), whether
+// the reader sent the frame plain or run-length encoded. Recovers the report
+// when the frame is that hex text and a plausible card-data report; anything
 // else (a legacy line of track text, noise) yields false.
-constexpr int MIN_CARD_REPORT = 8;      // decode statuses, lengths, encode type
-constexpr int MAX_CARD_REPORT = 2048;   // the largest input report a reader sends
+constexpr int MIN_CARD_REPORT = 8;     // decode statuses, lengths, encode type
+constexpr int MAX_CARD_REPORT = 2048;  // the largest input report a reader sends
 
 bool hexDigits(const unsigned char* p, int n) {
     for (int i = 0; i < n; ++i) {
@@ -46,16 +45,6 @@ bool cardReportFromFrame(const unsigned char* pData, int dataLen,
                          std::vector<unsigned char>* report) {
     const unsigned char* text = pData + 1;
     int length = dataLen - 1;
-    // Run-length form: "01" + four hex digits of the length, then raw bytes.
-    if (length >= 6 && hexDigits(text, 6) && hexByteAt(text) == 0x01) {
-        int declared = (hexByteAt(text + 2) << 8) | hexByteAt(text + 4);
-        if (declared == length - 6 && declared >= MIN_CARD_REPORT && declared <= MAX_CARD_REPORT &&
-            !hexDigits(text + 6, length - 6)) {
-            report->assign(text + 6, text + length);
-            return true;
-        }
-    }
-    // Hex form: the whole report as hex digits.
     if (length % 2 != 0 || !hexDigits(text, length)) {
         return false;
     }

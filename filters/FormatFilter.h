@@ -20,12 +20,18 @@
 //  - resetInput() drops every buffered byte. The registry calls it when a
 //    connection takes the filter, so nothing of an earlier link leaks into
 //    the frames of the next one.
+//  - keptHeaderBytes() tells how many bytes of its own header the frame that
+//    the last FilterInput call accepted still carries in front of its data
+//    (the SLIP filter's run-length frames keep type and length); a connection
+//    drops them, so a message reaches the reader in one shape however it was
+//    framed. Read on the receiving thread, right after FilterInput.
 //  - Filters hold no lock: one filter instance serves one connection at a time.
 //
 // The base class is the "NONE" filter: no framing at all. A command goes on
 // the line as its ASCII hex text, and every received chunk is one response.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace quorin {
@@ -53,6 +59,7 @@ public:
     virtual int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
                             std::string& channelHexData);
     virtual void resetInput() {}
+    virtual size_t keptHeaderBytes() const { return 0; }
 
     // The process-wide filter registered under Name (exact, case-sensitive:
     // "NONE", "LEGACY", "TIDELINK", "SLIP"). Throws the int 6 for any other key.

@@ -64,6 +64,7 @@ int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& 
 
 int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
                         std::string& channelHexData) {
+    m_keptHeaderBytes = 0;
     try {
         fifo.add(bytesAsText(H2BV(HexMessage)));
         std::string frameData = fifo.getFrame();
@@ -123,6 +124,9 @@ int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& c
                 break;
             default:
                 return 0;
+        }
+        if (!data.empty() && (payload[0] == 0x01 || payload[0] == 0x03)) {
+            m_keptHeaderBytes = HEADER_BYTES;
         }
         channelHexData = BV2H(data);
         return static_cast<int>(channelHexData.size() / 2);

@@ -39,6 +39,9 @@ public:
     int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
                     std::string& channelHexData) override;
     void resetInput() override { fifo.clear(); }
+    // 3 after a run-length frame was delivered (its type and length field
+    // lead its data), else 0.
+    size_t keptHeaderBytes() const override { return m_keptHeaderBytes; }
 
     // Both take an unstuffed payload (type, length, data) and return what to
     // deliver, or an empty vector when the length field does not match.
@@ -46,7 +49,8 @@ public:
     virtual std::vector<unsigned char> ValidatePlainData(std::vector<unsigned char> data);
 
 private:
-    FrameFIFO fifo;  // touched by FilterInput only
+    FrameFIFO fifo;                // touched by FilterInput only
+    size_t m_keptHeaderBytes = 0;  // of the last frame FilterInput took
 };
 
 }  // namespace quorin

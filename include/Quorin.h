@@ -210,8 +210,9 @@ QUORIN_API const char* GetDeviceList(void);
 
 /**
  * Opens the single reader of the first and plain generations.
- * @param[in] lpDeviceName NULL, "" or a name beginning with "HID://": an
- *            attached USB reader is chosen; any other text is opened as given
+ * @param[in] lpDeviceName a path from the device list opens that reader;
+ *            NULL, "" or another name beginning with "HID://": the last
+ *            listed USB reader is chosen; any other text is opened as given
  *            (for example a "SERIAL://PORT=..." path).
  * @retval 0 a reader is open afterwards (also when one was open already)
  * @retval 1 no reader could be opened
@@ -349,7 +350,8 @@ QUORIN_API void ClearCardDataEx(unsigned long Handle);
 /**
  * First generation: copies one field of the last swipe.
  * @param[out] Buffer       receives the text and its terminator; it must hold
- *                          256 bytes (768 for QuorinGetMaskedTracks)
+ *                          256 bytes (768 for QuorinGetMaskedTracks), and
+ *                          nothing is written past them
  * @param[out] BufferLength receives the text's length in characters
  * @retval 0 copied
  * @retval 1 card data not ready; Buffer untouched
@@ -372,7 +374,11 @@ QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA);
 /**
  * The card data string: 32 fields joined by lpStrFieldDelimiter, ending with
  * one more delimiter; field 8 is the Fluxmark status in decimal. lpStrData
- * must hold 16384 bytes. 0, or 1 when card data is not ready.
+ * must hold 16384 bytes.
+ * @retval 0 copied
+ * @retval 1 card data not ready; lpStrData untouched
+ * @retval 6 the text with this delimiter would not fit 16384 bytes (with its
+ *           terminator); lpStrData untouched
  */
 QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter);
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "common/Guard.h"
 #include "common/ResultCode.h"
@@ -40,9 +41,21 @@ constexpr int EXTRA_INFO_SIZE = 32;
 // getDeviceInfoEx has nothing to report over HID.
 constexpr int DEVICE_INFO_UNAVAILABLE = 255;
 
+// One known reader seen by the factory's lookup.
+struct LookupCandidate {
+    std::string serial;
+    std::string path;
+    unsigned int productId;
+};
+
 // The factory's lookup state; used only under HidGlobalLock.
 char g_lookupSerial[32];
 char g_lookupPath[256];
+// Filled by the lookup's enumeration and emptied again by open().
+std::vector<LookupCandidate>& lookupCandidates() {
+    static std::vector<LookupCandidate> candidates;
+    return candidates;
+}
 
 // Set when the connection is destroyed from its own receiving thread (from a
 // callback): the thread must then leave without touching the object.
@@ -59,6 +72,44 @@ bool isKnownReader(unsigned short vendorId, unsigned short productId) {
         }
     }
     return false;
+}
+
+bool startsWith(const std::string& text, const char* start) {
+    return strncasecmp(text.c_str(), start, std::strlen(start)) == 0;
+}
+
+// The reader a lookup text names. An exact serial number wins, then an exact
+// hidapi path (a match in the same letter case before one that ignores it);
+// only when nothing matches exactly, the one reader whose serial number or
+// path begins with the text. A start that several readers share names none:
+// with "SN10" and "SN1" attached, "SN1" is SN1 and "SN" neither. *byPath
+// tells whether the reader was found by its path.
+const LookupCandidate* chooseCandidate(const char* wanted, bool* byPath) {
+    using Field = std::string LookupCandidate::*;
+    for (bool sameCase : {true, false}) {
+        for (Field field : {&LookupCandidate::serial, &LookupCandidate::path}) {
+            for (const LookupCandidate& c : lookupCandidates()) {
+                const std::string& text = c.*field;
+                if (sameCase ? text == wanted : strcasecmp(text.c_str(), wanted) == 0) {
+                    *byPath = field == &LookupCandidate::path;
+                    return &c;
+                }
+            }
+        }
+    }
+    const LookupCandidate* found = nullptr;
+    for (const LookupCandidate& c : lookupCandidates()) {
+        if (startsWith(c.serial, wanted) || startsWith(c.path, wanted)) {
+            if (found != nullptr) {
+                return nullptr;
+            }
+            found = &c;
+        }
+    }
+    if (found != nullptr) {
+        *byPath = !startsWith(found->serial, wanted);
+    }
+    return found;
 }
 
 // Narrow text of a wide hidapi string; null and unconvertible text give "".
@@ -142,25 +193,11 @@ bool HIDConnection::lookupDevice(const char* /*pathScheme*/, void* extraInfo) {
     if (info == nullptr || info->size != EXTRA_INFO_SIZE || info->Path == nullptr) {
         return false;
     }
-    size_t wanted = std::strlen(g_lookupSerial);
-    bool bySerial = info->SerialNumber != nullptr &&
-                    strncasecmp(info->SerialNumber, g_lookupSerial, wanted) == 0;
-    bool byPath = !bySerial && strncasecmp(info->Path, g_lookupSerial, wanted) == 0;
-    if (!bySerial && !byPath) {
-        return false;
-    }
-    const char* suffix =
-        byPath && info->InfoId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
-    int written = std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", info->Path, suffix);
-    if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
-        // A path this long cannot be opened through the lookup; try the next.
-        std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
-        return false;
-    }
-    if (*suffix != '\0') {
-        printf("New Device Path=%s\n", g_lookupPath);
-    }
-    return true;
+    // Every reader is seen before one is chosen: an exact match later in the
+    // list must win over a start earlier in it.
+    lookupCandidates().push_back(
+        {info->SerialNumber != nullptr ? info->SerialNumber : "", info->Path, info->InfoId});
+    return false;
 }
 
 iConnection* HIDConnection::open(const char* pathScheme) {
@@ -191,9 +228,24 @@ iConnection* HIDConnection::open(const char* pathScheme) {
     std::memset(g_lookupSerial, 0, sizeof(g_lookupSerial));
     std::strncpy(g_lookupSerial, rest, sizeof(g_lookupSerial) - 1);
     std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
+    lookupCandidates().clear();
     enumDevices(lookupDevice);
-    if (g_lookupPath[0] == '\0') {
+    bool byPath = false;
+    const LookupCandidate* chosen = chooseCandidate(g_lookupSerial, &byPath);
+    if (chosen == nullptr) {
+        lookupCandidates().clear();
         return nullptr;
+    }
+    const char* suffix =
+        byPath && chosen->productId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
+    int written =
+        std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(), suffix);
+    lookupCandidates().clear();
+    if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
+        return nullptr;  // a path this long cannot be opened through the lookup
+    }
+    if (*suffix != '\0') {
+        printf("New Device Path=%s\n", g_lookupPath);
     }
     std::string found = g_lookupPath;
     // The scheme text is set before the receiving thread can read it.

@@ -60,9 +60,11 @@ public:
 
     // "HID://" + a path that does not begin with a letter or digit (and an
     // optional ",size") opens that hidapi path directly; "HID://" + text that
-    // begins with a letter or digit opens the first known reader whose serial
-    // number or hidapi path begins with the text (at most 31 characters).
-    // Null when nothing matches or the device cannot be opened.
+    // begins with a letter or digit (at most 31 characters, letter case
+    // ignored) opens the known reader whose serial number, else whose hidapi
+    // path, equals the text, or else the only one whose serial number or path
+    // begins with it. Null when nothing matches, when several readers share
+    // the start, or when the device cannot be opened.
     static iConnection* open(const char* pathScheme);
     // Calls fnFoundDevice for each known reader attached (each hidapi path
     // once) with "HID://" + its serial number, or + its hidapi path when it

@@ -91,9 +91,16 @@ int SerialConnection::_open() {
         ::close(fd);
         return RC_EXCEPTION;
     }
-    tio.c_iflag &= ~(IXON | IXOFF | ICRNL | IGNCR | INLCR);
+    // Whatever the port's previous user left (7E1, stripping, parity marks,
+    // flow control, output processing) would corrupt or stall the framing's
+    // bytes: start from a raw line of 8 data bits with the receiver on, the
+    // modem lines ignored and no flow control, then put the character format
+    // of the path on it.
+    cfmakeraw(&tio);
+    tio.c_iflag &= ~(IXOFF | IXANY | INPCK | IMAXBEL | IUCLC);
     tio.c_oflag &= ~(ONLCR | OCRNL);
-    tio.c_lflag &= ~(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CLOCAL | CREAD | m_options.characterFormat();
     tio.c_cc[VTIME] = 1;
     tio.c_cc[VMIN] = 0;
     speed_t speed;
@@ -237,6 +244,9 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
             if (result < 0) {
                 break;
             }
+            // A compressed frame's data arrives behind the frame's own header;
+            // without it the reader gets what the plain frame gives.
+            channelHexData.erase(0, 2 * filter->keptHeaderBytes());
             if (channelHexData.empty()) {
                 continue;
             }

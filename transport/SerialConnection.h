@@ -10,7 +10,9 @@
 //   17 card data      data callback: 0xC0, then the frame's channel text as the
 //                     filter gave it (hex digits from SLIP, the reader's own
 //                     text from LEGACY), not decoded
-// Frames of other channels, and frames nobody waits for, are dropped.
+// A run-length encoded frame is handed over exactly as its plain form: the
+// header the filter keeps in front of decoded data (keptHeaderBytes) is
+// dropped. Frames of other channels, and frames nobody waits for, are dropped.
 //
 // Threads: the caller's threads (open, send, receive, close) and one
 // receiving thread owned by this object, which runs the filter and the data

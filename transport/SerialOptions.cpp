@@ -73,6 +73,46 @@ bool SerialOptions::speedCode(int rate, speed_t* code) {
     return false;
 }
 
+tcflag_t SerialOptions::characterFormat() const {
+    tcflag_t flags;
+    switch (dataBits) {
+        case 5:
+            flags = CS5;
+            break;
+        case 6:
+            flags = CS6;
+            break;
+        case 7:
+            flags = CS7;
+            break;
+        default:
+            // DATABITS is not validated: a size the line cannot take keeps 8.
+            flags = CS8;
+            break;
+    }
+    switch (parity) {
+        case 1:
+            flags |= PARENB | PARODD;
+            break;
+        case 2:
+            flags |= PARENB;
+            break;
+        case 3:
+            flags |= PARENB | CMSPAR | PARODD;
+            break;
+        case 4:
+            flags |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    // One and a half stop bits are what CSTOPB gives with 5 data bits.
+    if (stopBits != 0) {
+        flags |= CSTOPB;
+    }
+    return flags;
+}
+
 bool SerialOptions::apply(const std::string& optionText) {
     for (const std::string& option : SPLIT(optionText, ",")) {
         std::vector<std::string> parts = SPLIT(option, "=");

@@ -7,9 +7,9 @@
 // later options win over earlier ones of the same key. An invalid PARITY,
 // STOPBITS, STARTINGBYTE, ENDINGBYTE or FORMAT value fails the whole path.
 //
-// Only PORT, BAUDRATE and FORMAT change the link; the character format, the
-// start and end bytes and the CRC mode are validated and kept, and framing is
-// entirely the filter's.
+// PORT, BAUDRATE, the character format (PARITY, DATABITS, STOPBITS; 8N1 when
+// not given) and FORMAT shape the link; the start and end bytes and the CRC
+// mode are validated and kept, and framing is entirely the filter's.
 #pragma once
 
 #include <termios.h>
@@ -28,6 +28,10 @@ public:
     static bool hasScheme(const char* pathScheme);
     // The termios speed code of a supported baud rate; false for any other rate.
     static bool speedCode(int rate, speed_t* code);
+
+    // The termios control flags of the character format: size, parity and
+    // stop bits.
+    tcflag_t characterFormat() const;
 
     // Applies the options written after the scheme, in order. False when a
     // value is outside its accepted set; the fields then hold what was applied

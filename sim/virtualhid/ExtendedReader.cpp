@@ -92,6 +92,12 @@ void ExtendedReader::setBusy(int count, uint8_t status) {
     m_busyStatus = status;
 }
 
+void ExtendedReader::refusePacketAt(size_t offset, uint8_t status) {
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    m_refuseOffset = offset;
+    m_refusalStatus = status;
+}
+
 void ExtendedReader::setNotificationChunkSize(size_t size) {
     std::lock_guard<std::mutex> guard(m_stateLock);
     m_chunkSize = std::clamp<size_t>(size, 1, 256);
@@ -196,6 +202,11 @@ Report ExtendedReader::onGetFeature(uint8_t reportId) {
         return {};
     }
     std::lock_guard<std::mutex> guard(m_stateLock);
+    if (m_pendingStatus) {
+        const uint8_t status = *m_pendingStatus;
+        m_pendingStatus.reset();
+        return padded({REPORT_ID, status, 0x00}, PACKET_SIZE);
+    }
     if (m_responses.empty()) {
         return padded({REPORT_ID, 0x00, 0x00}, PACKET_SIZE);
     }
@@ -255,6 +266,13 @@ void ExtendedReader::takeExtendedPacket(const Report& report, std::vector<Notifi
     const uint16_t id = static_cast<uint16_t>(word(report, 5));
     const size_t total = word(report, 7);
     bool fits = k <= PACKET_DATA && HEADER_SIZE + k <= report.size() && offset + k <= total;
+    if (m_refuseOffset && *m_refuseOffset == offset) {
+        m_refuseOffset.reset();
+        m_pendingStatus = m_refusalStatus;
+        ++m_refusedPackets;
+        m_assembling = false;
+        return;
+    }
     if (offset == 0) {
         // The first packet of a command: whatever was being put together or
         // answered is dropped, as a new command replaces it.

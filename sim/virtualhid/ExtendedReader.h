@@ -108,6 +108,10 @@ public:
     // The next `count` reads that would return a response return the busy
     // status (0x0B or 0x0C) instead.
     void setBusy(int count, uint8_t status = STATUS_BUSY);
+    // The next command packet whose data offset is `offset` is refused, and
+    // the status read after it answers `status` once (a reader that rejects
+    // a packet of a long command).
+    void refusePacketAt(size_t offset, uint8_t status);
     // Chunk size of notification packets, 1..256.
     void setNotificationChunkSize(size_t size);
     // Sends a notification, cut into packets (at most 65,535 data bytes).
@@ -160,6 +164,9 @@ private:
     std::deque<Report> m_responses;
     bool m_delivered = false;
     int m_busy = 0;
+    std::optional<size_t> m_refuseOffset;  // refusePacketAt, until it happens
+    uint8_t m_refusalStatus = 0;
+    std::optional<uint8_t> m_pendingStatus;  // answered by the next status read
     uint8_t m_busyStatus = STATUS_BUSY;
     size_t m_chunkSize = DEFAULT_CHUNK_SIZE;
     TransactionState m_state = TransactionState::IDLE;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "ApiRecorder.h"
 #include "CardReport.h"
@@ -158,6 +159,44 @@ TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter) {
     EXPECT_STREQ(GetTrack2Masked(), "");
     EXPECT_STREQ(GetCardData(), "");
     EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
+}
+
+TEST_F(CardDataApiTest, CardDataStringNeverPassesItsBuffer) {
+    auto device = VirtualHid::instance().plug(VID, 0x11, std::string("SN0001"));
+    ApiRecorder::registerFirstGeneration();
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    device->pushInputReport(bankCardSwipe(0x11).extendedReport());
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+
+    // The documented 16384 bytes, then a guard area that must stay as it is.
+    constexpr size_t SIZE = 16384;
+    constexpr size_t GUARD = 4096;
+    std::vector<char> buffer(SIZE + GUARD, '#');
+    auto guardIntact = [&] {
+        return std::all_of(buffer.begin() + SIZE, buffer.end(), [](char c) { return c == '#'; });
+    };
+
+    // A delimiter whose text still fits is used as given.
+    std::string fits(100, '/');
+    ASSERT_EQ(QuorinGetCardDataStr(buffer.data(), &fits[0]), 0);
+    std::string text(buffer.data());
+    EXPECT_LT(text.size(), SIZE);
+    EXPECT_TRUE(text.size() > fits.size() && text.substr(text.size() - fits.size()) == fits);
+    EXPECT_TRUE(guardIntact());
+
+    // 32 delimiters of 520 characters are more than the buffer holds: the
+    // call is refused and nothing is written.
+    std::fill(buffer.begin(), buffer.end(), '#');
+    std::string tooLong(520, '/');
+    EXPECT_EQ(QuorinGetCardDataStr(buffer.data(), &tooLong[0]), 6);
+    EXPECT_EQ(buffer[0], '#');
+    EXPECT_TRUE(guardIntact());
+    // Nor does a delimiter far longer than the buffer itself.
+    std::string huge(SIZE * 2, '/');
+    EXPECT_EQ(QuorinGetCardDataStr(buffer.data(), &huge[0]), 6);
+    EXPECT_TRUE(guardIntact());
+    // The library's own buffer still gets the whole "|" form.
+    EXPECT_EQ(countOf(GetCardData(), "|"), 32u);
 }
 
 TEST_F(CardDataApiTest, ExReaderGettersAndCallback) {

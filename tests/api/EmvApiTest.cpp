@@ -198,6 +198,30 @@ TEST_F(EmvApiTest, BusyAnswersAreWaitedOut) {
     EXPECT_EQ(m_reader->busyAnswers(), 3);
 }
 
+TEST_F(EmvApiTest, APacketTheReaderRefusesEndsTheCommandWithAnError) {
+    // 130 data bytes: three packets, the second of which (data offset 52)
+    // the reader refuses; its status read then says so.
+    m_reader->refusePacketAt(52, 0x82);
+    size_t before = writeCount();
+    std::string text = "0310:" + hexOf(counting(130));
+    char result[64] = {0};
+    EXPECT_EQ(QuorinSendCommand(&text[0], static_cast<long>(text.size()), result, sizeof(result)),
+              17);
+    EXPECT_STREQ(result, "");
+    EXPECT_EQ(GetResultCode(), 17);
+    // Nothing after the refused packet went out.
+    EXPECT_EQ(writeCount() - before, 2u);
+    EXPECT_EQ(head(lastWrite(), 5), (Report{0x01, 0x49, 58, 0x00, 52}));
+    EXPECT_EQ(m_reader->refusedPackets(), 1);
+
+    // The reader is not left out of step: the same command goes through next.
+    m_reader->setAnswer("0310:", 0, {0x5A});
+    EXPECT_EQ(QuorinSendCommand(&text[0], static_cast<long>(text.size()), result, sizeof(result)),
+              0);
+    EXPECT_STREQ(result, "5A");
+    EXPECT_EQ(m_reader->commands().back().data, counting(130));
+}
+
 // Slow: 51 pauses of 100 ms and 50 next-packet requests.
 TEST_F(EmvApiTest, AReaderBusyFiftyOneTimesGivesOne) {
     m_reader->setBusy(51);

@@ -1,7 +1,11 @@
 // Serial readers through the exported API, over a real pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 
 #include "ApiRecorder.h"
@@ -111,6 +115,138 @@ TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
     ZDMSRDATA record;
     ASSERT_EQ(GetCardDataStructureEx(m_handle, &record), 0);
     EXPECT_STREQ(record.m_szLastName, "DOE");
+}
+
+TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    ApiRecorder::registerEx(m_handle, nullptr);
+
+    // Long runs of equal bytes, as run-length encoding is meant for; the
+    // data holds the bytes the framing escapes as well.
+    Bytes data(150, 0x41);
+    for (uint8_t b : {0xC0, 0xDB, 0xC0, 0xC0, 0x00, 0x00, 0x00}) {
+        data.push_back(b);
+    }
+    Bytes packet = notificationPacket(0x0302, data);
+    ASSERT_TRUE(reader.sendNotification(packet, false));
+    ASSERT_TRUE(reader.sendNotification(packet, true));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 2));
+    auto notes = ApiRecorder::instance().callsOf("notification");
+    ASSERT_EQ(notes.size(), 2u);
+    EXPECT_EQ(notes[0].messageId, 0x0302u);
+    EXPECT_EQ(notes[1].messageId, notes[0].messageId);
+    EXPECT_EQ(notes[1].text, notes[0].text);
+    EXPECT_EQ(notes[0].text.size(), 2 * data.size());
+    EXPECT_TRUE(ApiRecorder::instance().callsOf("error").empty());
+
+    quorin::CRConfigTable noCapabilities{};
+    quorin_sim::CardReport swipe(noCapabilities);
+    swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
+    swipe.track(2, ";4111111111111111=2512101?");
+    ASSERT_TRUE(reader.sendCardData(swipe.shortReport(), false));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+    std::string plainText = GetCardDataEx(m_handle);
+
+    ASSERT_TRUE(reader.sendCardData(swipe.shortReport(), true));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 2));
+    auto cards = ApiRecorder::instance().callsOf("card");
+    ASSERT_EQ(cards.size(), 2u);
+    // Compared without printing: the texts carry the card's tracks.
+    EXPECT_TRUE(cards[1].text == cards[0].text) << "the callbacks' card texts differ";
+    ZDMSRDATA compressed;
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &compressed), 0);
+    EXPECT_TRUE(std::string(GetCardDataEx(m_handle)) == plainText) << "the card strings differ";
+    EXPECT_EQ(std::strcmp(compressed.m_szTrack1Data, "%B4111111111111111^DOE/ALEX^2512101?"), 0);
+    EXPECT_EQ(compressed.m_dwTrack1DcdStatus, 0);
+}
+
+// A plain frame behind the report-ID byte: a first byte, the data length and the data.
+Bytes framed(uint8_t first, const Bytes& data) {
+    Bytes frame;
+    frame.reserve(data.size() + 2);
+    frame.push_back(first);
+    frame.push_back(static_cast<uint8_t>(data.size()));
+    for (uint8_t b : data) {
+        frame.push_back(b);
+    }
+    return frame;
+}
+
+// The line attributes of the pty as another program (or the library) left them.
+struct termios lineOf(const PtyReader& reader) {
+    struct termios tio {};
+    int fd = ::open(reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) {
+        EXPECT_EQ(tcgetattr(fd, &tio), 0);
+        ::close(fd);
+    }
+    return tio;
+}
+
+void setLine(const PtyReader& reader, const struct termios& tio) {
+    int fd = ::open(reader.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(tcsetattr(fd, TCSANOW, &tio), 0);
+    ::close(fd);
+}
+
+TEST_F(SerialApiTest, ALineLeftSevenBitWithParityMarksAndFlowControlIsMadeRaw) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    // 7E2 with hardware flow control, stripping, parity marks, software flow
+    // control, output processing and a canonical, echoing line. (A pty keeps
+    // 8 data bits without parity whatever it is told; the rest it keeps.)
+    struct termios left = lineOf(reader);
+    left.c_cflag &= ~(CSIZE | CLOCAL);
+    left.c_cflag |= CS7 | PARENB | CSTOPB | CRTSCTS;
+    left.c_iflag |= ISTRIP | PARMRK | INPCK | IXON | IXOFF | ICRNL;
+    left.c_oflag |= OPOST | ONLCR | OLCUC;
+    left.c_lflag |= ICANON | ECHO | ISIG | IEXTEN;
+    setLine(reader, left);
+    struct termios before = lineOf(reader);
+    ASSERT_EQ(before.c_cflag & (CSTOPB | CRTSCTS | CLOCAL),
+              static_cast<tcflag_t>(CSTOPB | CRTSCTS));
+    ASSERT_EQ(before.c_iflag & (ISTRIP | PARMRK | IXON),
+              static_cast<tcflag_t>(ISTRIP | PARMRK | IXON));
+
+    SetCommandTimeout(2000);
+    // Every byte the line could swallow, change or double: the framing's
+    // C0 and DB, XON and XOFF, FF, line ends and a lower-case letter.
+    const Bytes wild = {0xC0, 0xDB, 0x11, 0x13, 0xFF, 0x0A, 0x0D, 0x61, 0xDB, 0xDC, 0xC0};
+    const Bytes backwards(wild.rbegin(), wild.rend());
+    reader.addResponse(framed(0x01, wild), framed(0x00, backwards));
+
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    ApiRecorder::registerEx(m_handle, nullptr);
+    const std::string wildHex = PtyReader::hex(wild);
+    EXPECT_EQ(std::string(SendCommandEx(m_handle, ("01" + wildHex).c_str())),
+              PtyReader::hex(backwards));
+    EXPECT_EQ(GetResultCodeEx(m_handle), 0);
+    ASSERT_TRUE(reader.sendNotification(notificationPacket(0x1311, wild)));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 1));
+    EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].text, wildHex);
+    EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].messageId, 0x1311u);
+
+    struct termios raw = lineOf(reader);
+    EXPECT_EQ(raw.c_cflag & (CSTOPB | CRTSCTS | CLOCAL), static_cast<tcflag_t>(CLOCAL));
+    EXPECT_EQ(raw.c_iflag & (ISTRIP | PARMRK | INPCK | IXON | IXOFF | ICRNL), 0u);
+    EXPECT_EQ(raw.c_oflag & OPOST, 0u);
+    EXPECT_EQ(raw.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+    CloseDeviceEx(m_handle);
+    m_handle = 0;
+
+    // A character format asked for in the path is put on the raw line (as
+    // far as a pty keeps it: odd parity and two stop bits).
+    m_handle = OpenDeviceEx(reader.serialPath("PARITY=ODD,DATABITS=7,STOPBITS=2").c_str());
+    ASSERT_NE(m_handle, 0u);
+    struct termios asked = lineOf(reader);
+    EXPECT_EQ(asked.c_cflag & (PARODD | CSTOPB | CRTSCTS), static_cast<tcflag_t>(PARODD | CSTOPB));
+    EXPECT_EQ(asked.c_iflag & (ISTRIP | PARMRK | IXON), 0u);
 }
 
 }  // namespace

@@ -149,6 +149,65 @@ TEST_F(SessionApiTest, ExOpensEachPathOnceAndHandlesAreIndependent) {
     EXPECT_EQ(VirtualHid::instance().openHandles(), 2);
 }
 
+TEST_F(SessionApiTest, ExOpenOfAListedPathReachesExactlyThatReader) {
+    // One serial number is the start of the other.
+    auto sn10 = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN10"));
+    auto sn1 = VirtualHid::instance().plug(VID, 0x13, std::string("SN1"));
+    ASSERT_STREQ(GetDeviceList(), "HID://SN10,HID://SN1");
+
+    unsigned long h1 = openEx("HID://SN1");
+    ASSERT_NE(h1, 0u);
+    EXPECT_EQ(sn1->openHandles(), 1);
+    EXPECT_EQ(sn10->openHandles(), 0);
+    unsigned long h10 = openEx("HID://SN10");
+    ASSERT_NE(h10, 0u);
+    EXPECT_EQ(sn10->openHandles(), 1);
+    EXPECT_EQ(sn1->openHandles(), 1);
+
+    // Each handle's commands reach its own reader.
+    SendCommandEx(h1, "0101");
+    EXPECT_EQ(sn1->featureWrites().size(), 1u);
+    EXPECT_EQ(sn10->featureWrites().size(), 0u);
+    SendCommandEx(h10, "0202");
+    EXPECT_EQ(sn10->featureWrites().size(), 1u);
+    EXPECT_EQ(sn1->featureWrites().size(), 1u);
+    closeEx(h1);
+    closeEx(h10);
+
+    // A start shared by both readers names neither; a start only one
+    // reader has still opens that one.
+    EXPECT_EQ(openEx("HID://SN"), 0u);
+    EXPECT_EQ(VirtualHid::instance().openHandles(), 0);
+    auto other = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("AB200"));
+    unsigned long unique = openEx("HID://AB2");
+    ASSERT_NE(unique, 0u);
+    EXPECT_EQ(other->openHandles(), 1);
+}
+
+TEST_F(SessionApiTest, FirstGenerationOpensTheReaderItsNameNames) {
+    auto emv = VirtualHid::instance().plug(VID, 0x13, std::string("SIM0001"));
+    auto msr = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("MSR0002"));
+    ASSERT_STREQ(GetDeviceList(), "HID://SIM0001,HID://MSR0002");
+
+    ASSERT_EQ(QuorinOpenDevice(const_cast<char*>("HID://SIM0001")), 0);
+    EXPECT_EQ(emv->openHandles(), 1);
+    EXPECT_EQ(msr->openHandles(), 0);
+    long pid = 0;
+    QuorinGetPID(&pid);
+    EXPECT_EQ(pid, 0x13);
+    CloseDevice();
+
+    // No name, a bare scheme, a name of no attached reader, or only the
+    // start of one: the last listed reader, as before.
+    for (const char* name :
+         {static_cast<const char*>(nullptr), "", "HID://", "HID://NOSUCH", "HID://SIM"}) {
+        ASSERT_EQ(OpenDevice(name), 0) << (name != nullptr ? name : "null");
+        EXPECT_EQ(msr->openHandles(), 1) << (name != nullptr ? name : "null");
+        EXPECT_EQ(emv->openHandles(), 0) << (name != nullptr ? name : "null");
+        CloseDevice();
+    }
+}
+
 TEST_F(SessionApiTest, BadHandlesAndPathsAreRefusedQuietly) {
     EXPECT_EQ(IsDeviceConnectedEx(0), 0);
     EXPECT_EQ(GetProductIDEx(0), 0);

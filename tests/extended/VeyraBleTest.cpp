@@ -120,6 +120,29 @@ TEST_F(VeyraBleTest, BusyBudgetAndFailuresEndTheReception) {
     EXPECT_EQ(conn->reads().size(), 2u);
 }
 
+TEST_F(VeyraBleTest, ACommandOfSeveralPacketsWaitsOnceForItsAnswer) {
+    // The reader signals data ready once, after the last packet of the
+    // command: 53 data bytes travel as a packet of 52 and one of 1.
+    conn->setSendHook([this](const ScriptedConnection::Sent& sent) {
+        const Bytes& b = sent.bytes;
+        if (b.size() >= 9 && b[1] == 0x49 &&
+            ((b[3] << 8) | b[4]) + b[2] - 6 == ((b[7] << 8) | b[8])) {
+            conn->push(DATA_READY);
+        }
+    });
+    reader.setDataReadyTimeout(std::chrono::milliseconds(2000));
+    conn->queueAnswer(fromHex("0100"));      // status read between the packets
+    conn->queueAnswer(fromHex("0002ABCD"));  // the answer: result 0, two bytes
+    const std::string command = "0301:" + toHex(sequence(53));
+    const auto start = std::chrono::steady_clock::now();
+    Strivo::Exchange ex = reader.runExchange(command.c_str(), 256);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+    EXPECT_EQ(ex.result, 0);
+    EXPECT_EQ(ex.hex, "ABCD");
+    EXPECT_EQ(conn->sent().size(), 2u);
+    EXPECT_EQ(conn->pendingAnswers(), 0);
+}
+
 TEST(VeyraBleHandshake, SendsBothOpeningCommandsEvenWhenTheFirstFails) {
     for (bool firstFails : {false, true}) {
         Probe<tPivraBle> reader;

@@ -128,8 +128,8 @@ TEST_F(VeyraCommandTest, WritesACommandThatFitsOnePacketInOnePiece) {
 }
 
 TEST_F(VeyraCommandTest, SlicesLongerCommandsAndReadsTheStatusBetween) {
-    // The status read answers with an error status: the rest is still sent.
-    conn->queueAnswer(fromHex("0111"));
+    // The status read between the packets lets the next one go.
+    conn->queueAnswer(fromHex("0100"));
     ASSERT_EQ(sendText(reader, "0102:" + hexData(53)), 0);
     auto sent = conn->sent();
     ASSERT_EQ(sent.size(), 2u);
@@ -139,6 +139,17 @@ TEST_F(VeyraCommandTest, SlicesLongerCommandsAndReadsTheStatusBetween) {
     ASSERT_EQ(conn->reads().size(), 1u);
     EXPECT_EQ(conn->reads()[0].selector, 0x01);
     EXPECT_EQ(conn->reads()[0].capacity, 256);
+
+    // A status read that fails only pauses the writer; an error status is the
+    // reader refusing the packet, which ends the command with 17.
+    conn->clearRecords();
+    conn->queueFailure(17);
+    EXPECT_EQ(sendText(reader, "0102:" + hexData(53)), 0);
+    EXPECT_EQ(conn->events(), (std::vector<char>{'S', 'R', 'S'}));
+    conn->clearRecords();
+    conn->queueAnswer(fromHex("0111"));
+    EXPECT_EQ(sendText(reader, "0102:" + hexData(120)), 17);
+    EXPECT_EQ(conn->events(), (std::vector<char>{'S', 'R'}));
 
     // A plain text over 58 data bytes goes out in 61-byte slices as well.
     conn->clearRecords();

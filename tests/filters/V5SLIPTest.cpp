@@ -90,6 +90,17 @@ TEST(V5SLIPTest, InputClassifiesFrameTypes) {
     f = input(slip, "C00100044142434302C0");
     EXPECT_EQ(f.id, 17);
     EXPECT_EQ(f.data, "01000441424343");
+    // The filter says so, frame by frame, for the connection to drop it.
+    EXPECT_EQ(slip.keptHeaderBytes(), 3u);
+    f = input(slip, "C00000024142C0");
+    EXPECT_EQ(slip.keptHeaderBytes(), 0u);
+    f = input(slip, "C0030005414105C0");
+    EXPECT_EQ(slip.keptHeaderBytes(), 3u);
+    EXPECT_EQ(input(slip, "").result, -1);
+    EXPECT_EQ(slip.keptHeaderBytes(), 0u);
+    f = input(slip, "C0030004414105C0");  // refused: decodes to 5 bytes, not 4
+    EXPECT_TRUE(f.data.empty());
+    EXPECT_EQ(slip.keptHeaderBytes(), 0u);
 }
 
 TEST(V5SLIPTest, InputDropsMalformedFrames) {

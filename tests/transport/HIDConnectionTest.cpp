@@ -188,6 +188,31 @@ TEST_F(HIDConnectionTest, OpenBySerialPrefixPicksTheMatchingReader) {
     EXPECT_TRUE(conn->IsDeviceConnected());
 }
 
+TEST_F(HIDConnectionTest, AnExactSerialOrPathWinsOverAStartOthersShare) {
+    auto sn10 = plug(0x11, std::string("SN10"));
+    auto sn1 = plug(0x11, std::string("SN1"));
+    for (const char* path : {"HID://SN1", "HID://sn1"}) {
+        auto conn = openHid(path);
+        ASSERT_NE(conn, nullptr) << path;
+        EXPECT_STREQ(conn->getScheme(), "/dev/hidraw1");
+        EXPECT_EQ(sn1->openHandles(), 1);
+        EXPECT_EQ(sn10->openHandles(), 0);
+    }
+    // A start that both serial numbers share names neither reader.
+    EXPECT_EQ(openHid("HID://SN"), nullptr);
+    EXPECT_EQ(VirtualHid::instance().openHandles(), 0);
+
+    // An exact hidapi path wins over a serial number that only begins with it.
+    VirtualHid::instance().reset();
+    VirtualHid::instance().setBackend(HidBackend::LIBUSB);
+    auto named = plug(0x11, std::string("1-2.2:1.0Z"));  // at 1-2.1:1.0
+    auto unnamed = plug(0x11, std::nullopt);             // at 1-2.2:1.0
+    auto conn = openHid("HID://1-2.2:1.0");
+    ASSERT_NE(conn, nullptr);
+    EXPECT_EQ(unnamed->openHandles(), 1);
+    EXPECT_EQ(named->openHandles(), 0);
+}
+
 TEST_F(HIDConnectionTest, OpenByDirectPathKeepsTheWholePathAsScheme) {
     auto reader = plug(0x11, std::string("SN1"));
     auto conn = openHid("hid:///dev/hidraw0");

@@ -209,12 +209,12 @@ TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback) {
     ASSERT_TRUE(sink.frameCount.waitFor(2));
     EXPECT_EQ(sink.frame(1), cat({0x02}, second));
 
-    // Run-length encoded notification: type and decoded length stay in front.
+    // A run-length encoded notification is handed over as the plain one is.
     Bytes runs(300, 0x41);
     runs.push_back(0x42);
     ASSERT_TRUE(reader.sendNotification(runs, true));
     ASSERT_TRUE(sink.frameCount.waitFor(3));
-    EXPECT_EQ(sink.frame(2), cat({0x02, 0x03, 0x01, 0x2D}, runs));
+    EXPECT_EQ(sink.frame(2), cat({0x02}, runs));
 
     // Card data arrives as 0xC0 followed by its hex text, plain or run-length.
     ASSERT_TRUE(reader.sendCardData({0x25, 0x42, 0xC0}));
@@ -222,7 +222,13 @@ TEST_F(SerialConnectionTest, NotificationsAndCardDataReachTheDataCallback) {
     EXPECT_EQ(sink.frame(3), cat({0xC0}, textBytes("2542C0")));
     ASSERT_TRUE(reader.sendCardData({0x07, 0x07, 0x07}, true));
     ASSERT_TRUE(sink.frameCount.waitFor(5));
-    EXPECT_EQ(sink.frame(4), cat({0xC0}, textBytes("010003070707")));
+    EXPECT_EQ(sink.frame(4), cat({0xC0}, textBytes("070707")));
+    // A run-length frame that decodes to nothing is dropped as an empty
+    // plain one is: the next frame is the next one handed over.
+    ASSERT_TRUE(reader.writeRaw(PtyReader::slipFrame(0x01, {}, 0)));
+    ASSERT_TRUE(reader.sendCardData({0x09}));
+    ASSERT_TRUE(sink.frameCount.waitFor(6));
+    EXPECT_EQ(sink.frame(5), cat({0xC0}, textBytes("09")));
 }
 
 TEST_F(SerialConnectionTest, LineFramingsDeliverTheirOwnShapes) {
@@ -282,9 +288,9 @@ TEST_F(SerialConnectionTest, FirstResponseWinsAndOversizedResponsesAreNotSuccess
     ASSERT_TRUE(reader.waitForCommands(1, 2000));
     // A notification after the two responses: once it has been delivered,
     // both responses have been handled, in order.
-    ASSERT_TRUE(reader.writeRaw(cat(cat(reader.responseFrame({0x00, 0x01}),
-                                        reader.responseFrame({0x00, 0x02})),
-                                    reader.notificationFrame({0x00, 0x00}))));
+    ASSERT_TRUE(reader.writeRaw(
+        cat(cat(reader.responseFrame({0x00, 0x01}), reader.responseFrame({0x00, 0x02})),
+            reader.notificationFrame({0x00, 0x00}))));
     ASSERT_TRUE(sink.frameCount.waitFor(1));
     auto first = receiveResponse(*conn);
     EXPECT_EQ(first.first, 0);

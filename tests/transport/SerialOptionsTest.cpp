@@ -111,3 +111,27 @@ TEST(SerialOptionsTest, SpeedTableAndPortNumbers) {
     EXPECT_EQ(SerialConnection::getPortNumber("/dev/ttyS1"), 0);
     EXPECT_EQ(SerialConnection::enumDevices(nullptr), 0);
 }
+
+TEST(SerialOptionsTest, CharacterFormatOfTheLine) {
+    const tcflag_t FORMAT_BITS = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    struct Case {
+        const char* options;
+        tcflag_t flags;
+    };
+    const Case cases[] = {
+        {"", CS8},  // nothing asked: 8N1
+        {"DATABITS=7,PARITY=E,STOPBITS=1", CS7 | PARENB},
+        {"DATABITS=5,PARITY=ODD,STOPBITS=1.5", CS5 | PARENB | PARODD | CSTOPB},
+        {"DATABITS=6,PARITY=MARK,STOPBITS=2", CS6 | PARENB | CMSPAR | PARODD | CSTOPB},
+        {"PARITY=SPACE", CS8 | PARENB | CMSPAR},
+        // DATABITS is not validated; a size no line has keeps 8 bits.
+        {"DATABITS=9,PARITY=NONE", CS8},
+        {"DATABITS=0", CS8},
+    };
+    for (const Case& c : cases) {
+        SerialOptions options;
+        ASSERT_TRUE(options.apply(c.options)) << c.options;
+        EXPECT_EQ(options.characterFormat() & FORMAT_BITS, c.flags) << c.options;
+        EXPECT_EQ(options.characterFormat() & ~FORMAT_BITS, 0u) << c.options;
+    }
+}
