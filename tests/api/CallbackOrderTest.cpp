@@ -492,6 +492,9 @@ TEST_F(CallbackOrderTest, FirstGenerationCloseWaitsForRunningCallbacksAndNoneSta
     reader->swipe(TRACK1, TRACK2, "");
     ASSERT_TRUE(sink.waitForCalls(1));  // the card callback runs, held
     EXPECT_EQ(SendData("4500"), 0);     // its answer queues behind it
+    // Sent: the close must wait for this exchange (a command still waiting
+    // to be sent when the reader closes is dropped instead).
+    ASSERT_TRUE(waitUntil([&] { return reader->commands().size() == 1; }));
     std::atomic<bool> closed{false};
     std::thread closer([&] {
         CloseDevice();

@@ -130,7 +130,7 @@ TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
     for (uint8_t b : {0xC0, 0xDB, 0xC0, 0xC0, 0x00, 0x00, 0x00}) {
         data.push_back(b);
     }
-    Bytes packet = notificationPacket(0x0302, data);
+    Bytes packet = PtyReader::notificationPacket(0x0302, data);
     ASSERT_TRUE(reader.sendNotification(packet, false));
     ASSERT_TRUE(reader.sendNotification(packet, true));
     ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 2));
@@ -227,7 +227,7 @@ TEST_F(SerialApiTest, ALineLeftSevenBitWithParityMarksAndFlowControlIsMadeRaw) {
     EXPECT_EQ(std::string(SendCommandEx(m_handle, ("01" + wildHex).c_str())),
               PtyReader::hex(backwards));
     EXPECT_EQ(GetResultCodeEx(m_handle), 0);
-    ASSERT_TRUE(reader.sendNotification(notificationPacket(0x1311, wild)));
+    ASSERT_TRUE(reader.sendNotification(PtyReader::notificationPacket(0x1311, wild)));
     ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 1));
     EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].text, wildHex);
     EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[0].messageId, 0x1311u);
