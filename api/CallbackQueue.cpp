@@ -121,8 +121,7 @@ void CallbackQueue::runFrom(uint64_t runner) {
         m_runner = runner;
     }
     while (m_runner == runner && !m_jobs.empty()) {
-        CallbackJob job = std::move(m_jobs.front());
-        m_jobs.pop_front();
+        CallbackJob job = m_jobs.take_front();
         m_inJob = true;
         m_jobStart = Clock::now();
         ++m_running;
@@ -202,14 +201,14 @@ void CallbackQueue::drain() {
 }
 
 bool CallbackQueue::abandon(std::chrono::milliseconds timeout) {
-    std::deque<CallbackJob> unrun;
+    JobRing unrun;
     std::unique_lock<std::mutex> lock(m_lock);
     m_closed = true;
     unrun.swap(m_jobs);
     const int own = t_queue == this ? 1 : 0;
     lock.unlock();
     // Dropped outside the lock: what they captured may take locks of its own.
-    unrun.clear();
+    JobRing().swap(unrun);
     lock.lock();
     return m_idle.wait_for(lock, timeout, [&] { return m_running <= own; });
 }

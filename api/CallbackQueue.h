@@ -33,9 +33,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 #include "api/CallbackJob.h"
 #include "api/CallbackWorkers.h"
@@ -96,6 +97,53 @@ private:
 
     using Clock = std::chrono::steady_clock;
 
+    // A first-in first-out ring of jobs that keeps its storage when it runs
+    // empty: posting a callback allocates nothing once the ring has grown to
+    // the reader's usual backlog (a deque would take and free a block every
+    // few callbacks).
+    class JobRing {
+    public:
+        bool empty() const { return m_count == 0; }
+        size_t size() const { return m_count; }
+        void push_back(CallbackJob job) {
+            if (m_count == m_slots.size()) {
+                grow();
+            }
+            m_slots[(m_head + m_count) % m_slots.size()] = std::move(job);
+            ++m_count;
+        }
+        void pop_back() {
+            --m_count;
+            m_slots[(m_head + m_count) % m_slots.size()] = nullptr;
+        }
+        // Removes and returns the oldest job. Precondition: not empty.
+        CallbackJob take_front() {
+            CallbackJob job = std::move(m_slots[m_head]);
+            m_head = (m_head + 1) % m_slots.size();
+            --m_count;
+            return job;
+        }
+        void swap(JobRing& other) noexcept {
+            m_slots.swap(other.m_slots);
+            std::swap(m_head, other.m_head);
+            std::swap(m_count, other.m_count);
+        }
+
+    private:
+        void grow() {
+            std::vector<CallbackJob> bigger(m_slots.empty() ? 8 : 2 * m_slots.size());
+            for (size_t i = 0; i < m_count; ++i) {
+                bigger[i] = std::move(m_slots[(m_head + i) % m_slots.size()]);
+            }
+            m_slots.swap(bigger);
+            m_head = 0;
+        }
+
+        std::vector<CallbackJob> m_slots;
+        size_t m_head = 0;
+        size_t m_count = 0;
+    };
+
     // Takes jobs until the queue is empty or another runner took over.
     void runFrom(uint64_t runner);
     // Starts a runner (under m_lock). False when no thread could be had.
@@ -116,7 +164,7 @@ private:
 
     std::mutex m_lock;               // guards every member below
     std::condition_variable m_idle;  // a job returned, or a runner ended
-    std::deque<CallbackJob> m_jobs;
+    JobRing m_jobs;
     uint64_t m_runner = 0;  // id of the runner in charge; 0 when none
     uint64_t m_nextRunner = 1;
     bool m_inJob = false;          // the runner in charge is running a job
