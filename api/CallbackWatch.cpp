@@ -1,16 +1,25 @@
 #include "api/CallbackWatch.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "api/CallbackQueue.h"
 #include "api/CallbackWorkers.h"
 
 namespace quorin {
 
+namespace {
+std::atomic<CallbackWatch*> g_watch{nullptr};
+}
+
 CallbackWatch& CallbackWatch::instance() {
     // Never destroyed: a watch job may still be leaving it while the process
     // exits.
-    static auto* watch = new CallbackWatch();
+    static auto* watch = [] {
+        auto* made = new CallbackWatch();
+        g_watch.store(made);
+        return made;
+    }();
     return *watch;
 }
 
@@ -31,10 +40,14 @@ void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::ti
     }
 }
 
-void CallbackWatch::retire() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_looks.clear();
-    m_wake.notify_one();
+void CallbackWatch::retireInstance() {
+    CallbackWatch* watch = g_watch.load();
+    if (watch == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(watch->m_lock);
+    watch->m_looks.clear();
+    watch->m_wake.notify_one();
 }
 
 void CallbackWatch::run() {

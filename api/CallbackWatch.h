@@ -31,8 +31,9 @@ public:
 
     // Calls queue->checkStall() at deadline, unless the queue is gone by then.
     void watch(const std::shared_ptr<CallbackQueue>& queue, Clock::time_point deadline);
-    // Drops every pending look and ends the watch job (for unloading).
-    void retire();
+    // For unloading: drops every pending look, which ends the watch job.
+    // Makes nothing when no look was ever asked for.
+    static void retireInstance();
 
 private:
     struct Look {

@@ -1,18 +1,30 @@
 #include "api/CallbackWorkers.h"
 
+#include <atomic>
 #include <thread>
 #include <utility>
 
 namespace quorin {
+
+namespace {
+std::atomic<CallbackWorkers*> g_workers{nullptr};
+}
 
 CallbackWorkers& CallbackWorkers::instance() {
     static auto* workers = [] {
         auto* made = new CallbackWorkers();
         // No reader is open yet.
         made->setLinger(false);
+        g_workers.store(made);
         return made;
     }();
     return *workers;
+}
+
+bool CallbackWorkers::retireInstance(std::chrono::milliseconds timeout) {
+    // Making the set now, at unload, would only leak it.
+    CallbackWorkers* workers = g_workers.load();
+    return workers == nullptr || workers->retire(timeout);
 }
 
 CallbackWorkers::CallbackWorkers(int maxThreads) : m_maxThreads(maxThreads > 0 ? maxThreads : 1) {}

@@ -45,6 +45,9 @@ public:
     // The process-wide set (never destroyed: a thread may still be leaving
     // it while the process exits).
     static CallbackWorkers& instance();
+    // For the unload: retire(timeout) on the process-wide set when it was
+    // ever made (true when none was, or none of its threads is left).
+    static bool retireInstance(std::chrono::milliseconds timeout);
 
     explicit CallbackWorkers(int maxThreads = MAX_THREADS);
     // A set is destroyed only after retire() found no thread left.

@@ -1,5 +1,6 @@
 #include "api/LocalDelegate.h"
 
+#include <atomic>
 #include <utility>
 
 #include "api/NotificationText.h"
@@ -7,11 +8,23 @@
 
 namespace quorin {
 
+namespace {
+std::atomic<LocalDelegate*> g_localDelegate{nullptr};
+}
+
 LocalDelegate& localDelegate() {
     // Never destroyed: detached callback threads and readers closed at unload
     // may still reach it.
-    static LocalDelegate* instance = new LocalDelegate();
+    static LocalDelegate* instance = [] {
+        auto* made = new LocalDelegate();
+        g_localDelegate.store(made);
+        return made;
+    }();
     return *instance;
+}
+
+LocalDelegate* localDelegateIfMade() {
+    return g_localDelegate.load();
 }
 
 void LocalDelegate::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {

@@ -61,5 +61,8 @@ private:
 
 // The process-wide first-generation delegate.
 LocalDelegate& localDelegate();
+// The same, or null when nothing has made it yet (for the unload, which must
+// not make what it would only leak).
+LocalDelegate* localDelegateIfMade();
 
 }  // namespace quorin

@@ -81,11 +81,14 @@ ReaderSession::~ReaderSession() {
         if (first) {
             stop(first, firstCommands);
         }
-        localDelegate().callbacks()->abandon(UNLOAD_WAIT);
+        // Nothing is made here that did not exist: it would only leak.
+        if (LocalDelegate* delegate = localDelegateIfMade()) {
+            delegate->callbacks()->abandon(UNLOAD_WAIT);
+        }
         readers.clear();
         first.reset();
-        CallbackWatch::instance().retire();
-        CallbackWorkers::instance().retire(UNLOAD_WAIT);
+        CallbackWatch::retireInstance();
+        CallbackWorkers::retireInstance(UNLOAD_WAIT);
     } catch (...) {
     }
 }
