@@ -242,20 +242,11 @@ public:
         return static_cast<int>(n);
     }
 
-    // Checks that a transfer may reach the device; counts feature reads.
-    static bool transferAllowed(Handle* dev, bool feature, bool countRead, const wchar_t* goneText,
-                                const wchar_t* pipeText) {
-        VirtualReader& reader = *dev->reader;
-        std::lock_guard<std::mutex> guard(reader.m_lock);
-        if (countRead) {
-            ++reader.m_featureReadAttempts;
-        }
+    // False (with the error text set) when the handle's device is gone.
+    static bool handleAlive(Handle* dev, const wchar_t* goneText) {
+        std::lock_guard<std::mutex> guard(dev->reader->m_lock);
         if (dev->endpoint->dead) {
             setError(dev, goneText);
-            return false;
-        }
-        if (feature && reader.m_failFeature) {
-            setError(dev, pipeText);
             return false;
         }
         return true;
@@ -267,32 +258,37 @@ public:
             return -1;
         }
         VirtualReader& reader = *dev->reader;
-        const wchar_t* gone = feature ? TEXT_GFEATURE_GONE : TEXT_GINPUT_GONE;
-        const wchar_t* pipe = feature ? TEXT_GFEATURE_PIPE : TEXT_GINPUT_PIPE;
-        std::lock_guard<std::mutex> hooks(reader.m_hookLock);
         setError(dev, TEXT_SUCCESS);
-        if (!transferAllowed(dev, true, feature, gone, pipe)) {
-            return -1;
-        }
         uint8_t reportId = data[0];
         Report bytes;
-        try {
-            bytes = feature ? reader.onGetFeature(reportId) : reader.onGetInput(reportId);
-        } catch (...) {
-            bytes.clear();
+        if (feature) {
+            if (!handleAlive(dev, TEXT_GFEATURE_GONE)) {
+                std::lock_guard<std::mutex> guard(reader.m_lock);
+                ++reader.m_featureReadAttempts;  // failed calls count too
+                return -1;
+            }
+            bytes = reader.getFeatureTransfer(reportId);
+        } else {
+            std::lock_guard<std::mutex> hooks(reader.m_hookLock);
+            if (!handleAlive(dev, TEXT_GINPUT_GONE)) {
+                return -1;
+            }
+            bool failing;
+            {
+                std::lock_guard<std::mutex> guard(reader.m_lock);
+                failing = reader.m_failFeature;
+            }
+            try {
+                bytes = failing ? Report() : reader.onGetInput(reportId);
+            } catch (...) {
+                bytes.clear();
+            }
         }
-        if (bytes.empty()) {
-            setError(dev, pipe);
-            return -1;
+        int n = VirtualReader::placeFeatureReport(bytes, data, length);
+        if (n < 0) {
+            setError(dev, feature ? TEXT_GFEATURE_PIPE : TEXT_GINPUT_PIPE);
         }
-        if (reportId == 0) {
-            size_t n = std::min(bytes.size(), length - 1);
-            std::memcpy(data + 1, bytes.data(), n);
-            return static_cast<int>(n + 1);
-        }
-        size_t n = std::min(bytes.size(), length);
-        std::memcpy(data, bytes.data(), n);
-        return static_cast<int>(n);
+        return n;
     }
 
     static int sendReport(Handle* dev, const unsigned char* data, size_t length, bool feature) {
@@ -301,23 +297,30 @@ public:
             return -1;
         }
         VirtualReader& reader = *dev->reader;
-        std::lock_guard<std::mutex> hooks(reader.m_hookLock);
         setError(dev, TEXT_SUCCESS);
-        if (!transferAllowed(dev, feature, false, feature ? TEXT_SFEATURE_GONE : TEXT_WRITE_GONE,
-                             TEXT_SFEATURE_PIPE)) {
-            return -1;
-        }
         Report report(data, data + length);
-        try {
-            if (feature) {
-                reader.onSetFeature(report);
-            } else {
-                reader.onOutputReport(report);
+        if (feature) {
+            if (!handleAlive(dev, TEXT_SFEATURE_GONE)) {
+                return -1;
             }
-        } catch (...) {
+            if (!reader.setFeatureTransfer(report)) {
+                setError(dev, TEXT_SFEATURE_PIPE);
+                return -1;
+            }
+            return static_cast<int>(length);
+        }
+        {
+            std::lock_guard<std::mutex> hooks(reader.m_hookLock);
+            if (!handleAlive(dev, TEXT_WRITE_GONE)) {
+                return -1;
+            }
+            try {
+                reader.onOutputReport(report);
+            } catch (...) {
+            }
         }
         std::lock_guard<std::mutex> guard(reader.m_lock);
-        (feature ? reader.m_featureWrites : reader.m_outputReports).push_back(std::move(report));
+        reader.m_outputReports.push_back(std::move(report));
         reader.m_changed.notify_all();
         return static_cast<int>(length);
     }
