@@ -69,6 +69,9 @@ UmockdevHidNode::~UmockdevHidNode() {
     if (m_waitingRead != nullptr) {
         g_object_unref(m_waitingRead);
     }
+    for (UMockdevIoctlClient* client : m_clients) {
+        g_object_unref(client);
+    }
 }
 
 std::string UmockdevHidNode::devnode() const {
@@ -165,7 +168,6 @@ bool UmockdevHidNode::plug(std::string* error) {
     g_signal_connect(m_handler, "handle-ioctl", G_CALLBACK(onIoctl), this);
     g_signal_connect(m_handler, "handle-read", G_CALLBACK(onRead), this);
     g_signal_connect(m_handler, "client-connected", G_CALLBACK(onConnected), this);
-    g_signal_connect(m_handler, "client-vanished", G_CALLBACK(onVanished), this);
     if (!umockdev_testbed_attach_ioctl(m_testbed, devnode().c_str(), m_handler, &gerror)) {
         if (error != nullptr) {
             *error = gerror != nullptr ? gerror->message : "umockdev refused the ioctl handler";
@@ -274,9 +276,10 @@ bool UmockdevHidNode::isPlugged() const {
     return m_plugged && !m_gone;
 }
 
-int UmockdevHidNode::openHandles() const {
+int UmockdevHidNode::openHandles() {
     std::lock_guard<std::mutex> guard(m_lock);
-    return m_clients;
+    pruneClients();
+    return static_cast<int>(m_clients.size());
 }
 
 int UmockdevHidNode::pendingReports() const {
@@ -289,6 +292,7 @@ void UmockdevHidNode::push(const Report& report) {
     if (m_gone || report.empty()) {
         return;
     }
+    pruneClients();
     if (m_waitingRead != nullptr) {
         completeRead(m_waitingRead, report);
         g_object_unref(m_waitingRead);
@@ -331,24 +335,28 @@ int UmockdevHidNode::onRead(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient*
     return TRUE;
 }
 
-void UmockdevHidNode::onConnected(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* /*client*/,
+void UmockdevHidNode::onConnected(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
                                   void* self) {
     auto* node = static_cast<UmockdevHidNode*>(self);
     std::lock_guard<std::mutex> guard(node->m_lock);
-    ++node->m_clients;
+    node->m_clients.push_back(static_cast<UMockdevIoctlClient*>(g_object_ref(client)));
 }
 
-void UmockdevHidNode::onVanished(UMockdevIoctlBase* /*handler*/, UMockdevIoctlClient* client,
-                                 void* self) {
-    auto* node = static_cast<UmockdevHidNode*>(self);
-    std::lock_guard<std::mutex> guard(node->m_lock);
-    node->m_clients = std::max(0, node->m_clients - 1);
-    if (node->m_waitingRead == client) {
-        g_object_unref(node->m_waitingRead);
-        node->m_waitingRead = nullptr;
+void UmockdevHidNode::pruneClients() {
+    const size_t before = m_clients.size();
+    auto gone = std::stable_partition(m_clients.begin(), m_clients.end(), [](auto* client) {
+        return umockdev_ioctl_client_get_connected(client) != FALSE;
+    });
+    for (auto it = gone; it != m_clients.end(); ++it) {
+        if (*it == m_waitingRead) {
+            g_object_unref(m_waitingRead);
+            m_waitingRead = nullptr;
+        }
+        g_object_unref(*it);
     }
-    if (node->m_clients == 0) {
-        node->dropQueued();  // the kernel frees a file's list when it is closed
+    m_clients.erase(gone, m_clients.end());
+    if (before > 0 && m_clients.empty()) {
+        dropQueued();  // the kernel frees a file's reports when it is closed
     }
 }
 

@@ -22,10 +22,11 @@
 //    next read fails with "device disconnected"), ioctls and reads of
 //    handles still open fail with ENODEV, udev "remove" events go out for
 //    the four devices and they leave sysfs.
-// Reports queue while at least one handle is open, or before the first one
-// is (umockdev tells of an open only after open() returned); when the last
-// handle closes, waiting reports are dropped. All handles of a node share one
-// queue: the library opens a node once.
+// Reports queue while a handle is open, and also while none is (umockdev
+// tells of an open only some time after open() returned, so a report pushed
+// right after an open must not be lost); once the last handle is seen
+// closed, waiting reports are dropped. All handles of a node share one queue:
+// the library opens a node once.
 //
 // Threads: the handlers run on umockdev's worker thread; push and unplug may
 // be called from any thread. m_lock guards everything below it; the reader's
@@ -37,6 +38,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "virtualhid/VirtualReader.h"
 
@@ -74,7 +76,7 @@ public:
     std::string hidrawSysfsPath() const;
     bool isPlugged() const;
     // Handles open on the node.
-    int openHandles() const;
+    int openHandles();
     // Input reports waiting to be read.
     int pendingReports() const;
 
@@ -86,7 +88,6 @@ private:
     static int onIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static int onRead(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
     static void onConnected(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
-    static void onVanished(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, void* self);
 
     void handleIoctl(UMockdevIoctlClient* client);
     void handleRead(UMockdevIoctlClient* client);
@@ -96,6 +97,9 @@ private:
     static void completeRead(UMockdevIoctlClient* client, const Report& report);
     // Drops queued reports and their tokens (m_lock held).
     void dropQueued();
+    // Forgets closed handles; the last one closing drops what is queued
+    // (m_lock held).
+    void pruneClients();
     // Makes the pseudo-terminal's numbers lead back to the node, so hidapi's
     // lookups through fstat() of an open handle find the device.
     void mapPseudoTerminal();
@@ -115,7 +119,9 @@ private:
     int m_tokenFd = -1;         // our own open of the node's end, to take tokens back
     std::string m_ptyName;      // "/dev/pts/N"
     std::string m_ptyLinks[2];  // sysfs and pty-map entries to remove at unplug
-    int m_clients = 0;
+    // The handles umockdev told of (referenced); closed ones are pruned when
+    // looked at, as umockdev 0.17 tells of no close.
+    std::vector<UMockdevIoctlClient*> m_clients;
     std::deque<Report> m_queue;
     UMockdevIoctlClient* m_waitingRead = nullptr;  // a read with nothing queued (referenced)
 };
