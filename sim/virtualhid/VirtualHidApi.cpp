@@ -109,6 +109,7 @@ public:
     }
 
     static hid_device_info* describe(VirtualReader& reader, HidBackend backend, int copy) {
+        const auto pairs = VirtualReader::usagePairs(reader.reportDescriptor());
         std::lock_guard<std::mutex> guard(reader.m_lock);
         auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
         if (info == nullptr) {
@@ -128,7 +129,10 @@ public:
             info->manufacturer_string = dupWide(reader.m_manufacturer);
             info->product_string = dupWide(reader.m_product);
         }
-        if (backend == HidBackend::HIDRAW) {
+        if (backend == HidBackend::HIDRAW && static_cast<size_t>(copy) < pairs.size()) {
+            info->usage_page = pairs[static_cast<size_t>(copy)].first;
+            info->usage = pairs[static_cast<size_t>(copy)].second;
+        } else if (backend == HidBackend::HIDRAW) {
             info->usage_page = 0xFF00;  // vendor-defined
             info->usage = static_cast<unsigned short>(copy + 1);
         }
@@ -144,6 +148,7 @@ public:
         hid_device_info* head = nullptr;
         hid_device_info** tail = &head;
         for (auto& reader : bus.readers()) {
+            const size_t pairs = VirtualReader::usagePairs(reader->reportDescriptor()).size();
             int copies;
             {
                 std::lock_guard<std::mutex> guard(reader->m_lock);
@@ -151,7 +156,10 @@ public:
                     (productId != 0 && reader->m_productId != productId)) {
                     continue;
                 }
-                copies = backend == HidBackend::HIDRAW ? reader->m_listingCount : 1;
+                int listed = reader->m_listingCount > 0
+                                 ? reader->m_listingCount
+                                 : static_cast<int>(std::max<size_t>(1, pairs));
+                copies = backend == HidBackend::HIDRAW ? listed : 1;
             }
             for (int copy = 0; copy < copies; ++copy) {
                 hid_device_info* info = describe(*reader, backend, copy);

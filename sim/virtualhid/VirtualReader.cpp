@@ -74,6 +74,58 @@ Report VirtualReader::reportDescriptor() const {
     };
 }
 
+std::vector<std::pair<uint16_t, uint16_t>> VirtualReader::usagePairs(const Report& descriptor) {
+    std::vector<std::pair<uint16_t, uint16_t>> pairs;
+    uint16_t page = 0;
+    uint16_t usage = 0;
+    bool usageFound = false;
+    size_t pos = 0;
+    while (pos < descriptor.size()) {
+        const uint8_t key = descriptor[pos];
+        if (key == 0xFE) {  // long item: size byte, tag byte, data
+            if (pos + 1 >= descriptor.size()) {
+                break;
+            }
+            pos += 3 + descriptor[pos + 1];
+            continue;
+        }
+        static const size_t SIZES[] = {0, 1, 2, 4};
+        const size_t size = SIZES[key & 0x03];
+        uint32_t value = 0;
+        for (size_t i = 0; i < size && pos + 1 + i < descriptor.size(); ++i) {
+            value |= static_cast<uint32_t>(descriptor[pos + 1 + i]) << (8 * i);
+        }
+        switch (key & 0xFC) {
+            case 0x04:  // Usage Page (global)
+                page = static_cast<uint16_t>(value);
+                break;
+            case 0x08:  // Usage (local)
+                usage = static_cast<uint16_t>(value);
+                usageFound = true;
+                break;
+            case 0xA0:  // Collection
+                if (usageFound) {
+                    pairs.emplace_back(page, usage);
+                }
+                usageFound = false;
+                break;
+            case 0x80:  // Input
+            case 0x90:  // Output
+            case 0xB0:  // Feature
+            case 0xC0:  // End Collection
+                usageFound = false;
+                break;
+            default:
+                break;
+        }
+        pos += 1 + size;
+    }
+    if (pairs.empty() && usageFound) {
+        pairs.emplace_back(page, usage);
+    }
+    return pairs;
+}
+
 Report VirtualReader::getFeatureTransfer(uint8_t reportId) {
     std::lock_guard<std::mutex> hooks(m_hookLock);
     {

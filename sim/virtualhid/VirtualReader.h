@@ -24,6 +24,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorin_sim {
@@ -59,8 +60,9 @@ public:
     // through an open handle), the hidraw backend still lists it.
     void setAccessible(bool accessible);
     // The hidraw backend of hidapi 0.13 lists a node once per Usage Page/Usage
-    // pair of its report descriptor; with n > 1 this reader is listed n times
-    // on hidraw (always once on libusb).
+    // pair of its report descriptor (usagePairs), so a reader is listed that
+    // many times on hidraw (always once on libusb); setListingCount(n) makes
+    // it n times whatever the descriptor.
     void setListingCount(int n);
     void setStrings(const std::wstring& manufacturer, const std::wstring& product);
     std::wstring manufacturer() const;
@@ -69,6 +71,11 @@ public:
     // application collection with unnumbered reports (input 887 bytes,
     // feature 60 bytes). Models with numbered reports override it.
     virtual Report reportDescriptor() const;
+    // The Usage Page/Usage pairs hidapi 0.13's hidraw backend finds in a
+    // report descriptor: one for each Collection item that a Usage item
+    // precedes since the last main item (or, without any collection, the
+    // last pair seen).
+    static std::vector<std::pair<uint16_t, uint16_t>> usagePairs(const Report& descriptor);
 
     // ---- device behaviour: override in models of particular readers.
     // Called on the thread that carries the transfer (the host's hidapi
@@ -178,7 +185,7 @@ private:
     std::condition_variable m_changed;  // signalled on every change of the state below
     std::string m_path;
     bool m_accessible = true;
-    int m_listingCount = 1;
+    int m_listingCount = 0;  // 0: one per usage pair of the descriptor
     std::wstring m_manufacturer = L"Virtual";
     std::wstring m_product = L"Virtual USB Reader";
     bool m_unplugged = false;

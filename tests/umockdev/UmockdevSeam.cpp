@@ -50,10 +50,6 @@ UsbSeam& UsbSeam::instance() {
     return seam;
 }
 
-quorin_sim::UmockdevBus& umockdevBus() {
-    return *g_bus;
-}
-
 }  // namespace quorin_test
 
 int main(int argc, char** argv) {

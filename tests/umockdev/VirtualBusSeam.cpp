@@ -12,6 +12,7 @@ public:
     std::string name() const override { return "virtual bus"; }
     void reset() override { VirtualHid::instance().reset(); }
     bool plug(const std::shared_ptr<VirtualReader>& reader) override {
+        reader->replug();  // a reader pulled out before is back
         VirtualHid::instance().attach(reader);
         return true;
     }
