@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "virtualhid/HidText.h"
+
 namespace quorin_sim {
 
 namespace {
@@ -29,18 +31,19 @@ std::string hex4(unsigned int value, bool upper) {
     return text;
 }
 
-// Sysfs text of a reader string: ASCII as it is, anything else as '?', and
-// no line breaks (they would end the record line).
-std::string sysfsText(const std::wstring& text) {
+// Sysfs text of a reader string as the kernel writes it (UTF-8): wide text
+// encoded, byte strings (serial numbers) as they are, control characters
+// (which would end the record line) as '?'.
+std::string sysfsText(const std::string& bytes) {
     std::string out;
-    for (wchar_t c : text) {
-        out.push_back(c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
+    for (unsigned char c : bytes) {
+        out.push_back(c < 0x20 || c == 0x7F ? '?' : static_cast<char>(c));
     }
     return out;
 }
 
-std::string sysfsText(const std::string& text) {
-    return sysfsText(std::wstring(text.begin(), text.end()));
+std::string sysfsText(const std::wstring& text) {
+    return sysfsText(HidText::utf8(text));
 }
 
 // Resolves the memory an ioctl argument points to; null when umockdev cannot.

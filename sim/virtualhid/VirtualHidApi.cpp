@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "virtualhid/HidText.h"
 #include "virtualhid/VirtualHid.h"
 #include "virtualhid/VirtualHidConfig.h"
 
@@ -61,13 +62,13 @@ wchar_t* dupWide(const std::wstring& text) {
     return out;
 }
 
-// Serial numbers of virtual readers are ASCII.
-std::wstring widen(const std::string& text) {
-    std::wstring out;
-    for (unsigned char c : text) {
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
+// A reader string as the backend's hidapi hands it out (HidText).
+std::wstring handedOut(const std::string& utf8, HidBackend backend) {
+    return backend == HidBackend::HIDRAW ? HidText::hidraw(utf8) : HidText::libusb(utf8);
+}
+
+std::wstring handedOut(const std::wstring& text, HidBackend backend) {
+    return backend == HidBackend::HIDRAW ? HidText::hidraw(HidText::utf8(text)) : text;
 }
 
 int copyString(const std::wstring& text, wchar_t* string, size_t maxlen) {
@@ -120,14 +121,14 @@ public:
         info->vendor_id = reader.m_vendorId;
         info->product_id = reader.m_productId;
         if (reader.m_serial && stringsReadable) {
-            info->serial_number = dupWide(widen(*reader.m_serial));
+            info->serial_number = dupWide(handedOut(*reader.m_serial, backend));
         } else if (backend == HidBackend::HIDRAW) {
             info->serial_number = dupWide(L"");
         }
         info->release_number = 0x0100;
         if (stringsReadable) {
-            info->manufacturer_string = dupWide(reader.m_manufacturer);
-            info->product_string = dupWide(reader.m_product);
+            info->manufacturer_string = dupWide(handedOut(reader.m_manufacturer, backend));
+            info->product_string = dupWide(handedOut(reader.m_product, backend));
         }
         if (backend == HidBackend::HIDRAW && static_cast<size_t>(copy) < pairs.size()) {
             info->usage_page = pairs[static_cast<size_t>(copy)].first;
@@ -349,14 +350,14 @@ public:
             std::lock_guard<std::mutex> guard(reader.m_lock);
             switch (kind) {
                 case StringKind::MANUFACTURER:
-                    text = reader.m_manufacturer;
+                    text = handedOut(reader.m_manufacturer, dev->backend);
                     break;
                 case StringKind::PRODUCT:
-                    text = reader.m_product;
+                    text = handedOut(reader.m_product, dev->backend);
                     break;
                 case StringKind::SERIAL:
                     if (reader.m_serial) {
-                        text = widen(*reader.m_serial);
+                        text = handedOut(*reader.m_serial, dev->backend);
                     } else if (dev->backend == HidBackend::LIBUSB) {
                         return -1;  // no string descriptor
                     }

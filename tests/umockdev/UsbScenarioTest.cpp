@@ -145,6 +145,18 @@ TEST_F(UsbScenario, ListsNoneOneAndTwoReadersWithAndWithoutSerialNumber) {
               (std::set<std::string>{"HID://SN0001", "HID://" + bare->path()}));
 }
 
+TEST_F(UsbScenario, ASerialNumberHidapiCannotConvertListsTheReaderByPath) {
+    // hidapi (hidraw) converts sysfs text with the process's locale: in the
+    // "C" locale of a host that never set one, "SN\u00e9X" comes out empty.
+    auto reader = plug<PlainCommandReader>(PLAIN_PID, std::string("SN\xC3\xA9X"));
+    ASSERT_TRUE(reader);
+    const std::string name = "HID://" + reader->path();
+    EXPECT_EQ(std::string(QuorinGetDeviceList()), name);
+    unsigned long h = openEx(name);
+    ASSERT_NE(h, 0u);
+    EXPECT_EQ(GetProductIDEx(h), PLAIN_PID);
+}
+
 TEST_F(UsbScenario, OpensBySerialNumberAndBySystemPath) {
     ASSERT_TRUE(plug<PlainCommandReader>(PLAIN_PID, std::string("SN0001")));
     auto bare = plug<PlainCommandReader>(INSERT_PID, std::nullopt);
