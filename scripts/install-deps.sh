@@ -4,6 +4,8 @@
 # (scripts/install-fuzz-deps.sh names the fuzzing toolchain).
 set -eu
 PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
+# The USB tests on emulated kernel devices (the real hidapi under umockdev).
+PACKAGES="$PACKAGES umockdev libumockdev-dev"
 # The Python package's tests.
 PACKAGES="$PACKAGES python3-pytest python3-venv $*"
 missing=""

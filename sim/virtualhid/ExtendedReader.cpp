@@ -197,6 +197,36 @@ int ExtendedReader::refusedPackets() const {
     return m_refusedPackets;
 }
 
+Report ExtendedReader::reportDescriptor() const {
+    return {
+        0x06, 0x00,
+        0xFF,  // usage page (vendor-defined 0xFF00)
+        0x09, 0x01,
+        0xA1, 0x01,       // usage 1, collection (application)
+        0x85, REPORT_ID,  // report ID 1
+        0x15, 0x00,
+        0x26, 0xFF,
+        0x00,        // logical minimum 0, maximum 255
+        0x75, 0x08,  // report size 8
+        0x96, 0x77,
+        0x03,  // report count 887
+        0x09, 0x20,
+        0x81, 0x02,  // usage, input
+        0x95, 0x3C,  // report count 60
+        0x09, 0x21,
+        0xB1, 0x02,  // usage, feature
+        0xC0,        // end collection
+        0x09, 0x02,
+        0xA1, 0x01,                 // usage 2, collection (application)
+        0x85, NOTIFICATION_PACKET,  // report ID 2
+        0x96, 0x07,
+        0x01,  // report count 263
+        0x09, 0x22,
+        0x81, 0x02,  // usage, input
+        0xC0,        // end collection
+    };
+}
+
 Report ExtendedReader::onGetFeature(uint8_t reportId) {
     if (reportId != REPORT_ID) {
         return {};

@@ -135,6 +135,10 @@ public:
 
     Report onGetFeature(uint8_t reportId) override;
     void onSetFeature(const Report& report) override;
+    // Numbered reports in two collections of page 0xFF00: usage 1 with report
+    // 1 (card data in, commands and responses as features), usage 2 with
+    // report 2 (notifications in). hidraw lists such a node twice.
+    Report reportDescriptor() const override;
 
 private:
     struct Notification {

@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "virtualhid/HidText.h"
 #include "virtualhid/VirtualHid.h"
 #include "virtualhid/VirtualHidConfig.h"
 
@@ -61,13 +62,13 @@ wchar_t* dupWide(const std::wstring& text) {
     return out;
 }
 
-// Serial numbers of virtual readers are ASCII.
-std::wstring widen(const std::string& text) {
-    std::wstring out;
-    for (unsigned char c : text) {
-        out.push_back(static_cast<wchar_t>(c));
-    }
-    return out;
+// A reader string as the backend's hidapi hands it out (HidText).
+std::wstring handedOut(const std::string& utf8, HidBackend backend) {
+    return backend == HidBackend::HIDRAW ? HidText::hidraw(utf8) : HidText::libusb(utf8);
+}
+
+std::wstring handedOut(const std::wstring& text, HidBackend backend) {
+    return backend == HidBackend::HIDRAW ? HidText::hidraw(HidText::utf8(text)) : text;
 }
 
 int copyString(const std::wstring& text, wchar_t* string, size_t maxlen) {
@@ -109,6 +110,7 @@ public:
     }
 
     static hid_device_info* describe(VirtualReader& reader, HidBackend backend, int copy) {
+        const auto pairs = VirtualReader::usagePairs(reader.reportDescriptor());
         std::lock_guard<std::mutex> guard(reader.m_lock);
         auto* info = static_cast<hid_device_info*>(std::calloc(1, sizeof(hid_device_info)));
         if (info == nullptr) {
@@ -119,16 +121,19 @@ public:
         info->vendor_id = reader.m_vendorId;
         info->product_id = reader.m_productId;
         if (reader.m_serial && stringsReadable) {
-            info->serial_number = dupWide(widen(*reader.m_serial));
+            info->serial_number = dupWide(handedOut(*reader.m_serial, backend));
         } else if (backend == HidBackend::HIDRAW) {
             info->serial_number = dupWide(L"");
         }
         info->release_number = 0x0100;
         if (stringsReadable) {
-            info->manufacturer_string = dupWide(reader.m_manufacturer);
-            info->product_string = dupWide(reader.m_product);
+            info->manufacturer_string = dupWide(handedOut(reader.m_manufacturer, backend));
+            info->product_string = dupWide(handedOut(reader.m_product, backend));
         }
-        if (backend == HidBackend::HIDRAW) {
+        if (backend == HidBackend::HIDRAW && static_cast<size_t>(copy) < pairs.size()) {
+            info->usage_page = pairs[static_cast<size_t>(copy)].first;
+            info->usage = pairs[static_cast<size_t>(copy)].second;
+        } else if (backend == HidBackend::HIDRAW) {
             info->usage_page = 0xFF00;  // vendor-defined
             info->usage = static_cast<unsigned short>(copy + 1);
         }
@@ -144,6 +149,7 @@ public:
         hid_device_info* head = nullptr;
         hid_device_info** tail = &head;
         for (auto& reader : bus.readers()) {
+            const size_t pairs = VirtualReader::usagePairs(reader->reportDescriptor()).size();
             int copies;
             {
                 std::lock_guard<std::mutex> guard(reader->m_lock);
@@ -151,7 +157,10 @@ public:
                     (productId != 0 && reader->m_productId != productId)) {
                     continue;
                 }
-                copies = backend == HidBackend::HIDRAW ? reader->m_listingCount : 1;
+                int listed = reader->m_listingCount > 0
+                                 ? reader->m_listingCount
+                                 : static_cast<int>(std::max<size_t>(1, pairs));
+                copies = backend == HidBackend::HIDRAW ? listed : 1;
             }
             for (int copy = 0; copy < copies; ++copy) {
                 hid_device_info* info = describe(*reader, backend, copy);
@@ -242,20 +251,11 @@ public:
         return static_cast<int>(n);
     }
 
-    // Checks that a transfer may reach the device; counts feature reads.
-    static bool transferAllowed(Handle* dev, bool feature, bool countRead, const wchar_t* goneText,
-                                const wchar_t* pipeText) {
-        VirtualReader& reader = *dev->reader;
-        std::lock_guard<std::mutex> guard(reader.m_lock);
-        if (countRead) {
-            ++reader.m_featureReadAttempts;
-        }
+    // False (with the error text set) when the handle's device is gone.
+    static bool handleAlive(Handle* dev, const wchar_t* goneText) {
+        std::lock_guard<std::mutex> guard(dev->reader->m_lock);
         if (dev->endpoint->dead) {
             setError(dev, goneText);
-            return false;
-        }
-        if (feature && reader.m_failFeature) {
-            setError(dev, pipeText);
             return false;
         }
         return true;
@@ -267,32 +267,37 @@ public:
             return -1;
         }
         VirtualReader& reader = *dev->reader;
-        const wchar_t* gone = feature ? TEXT_GFEATURE_GONE : TEXT_GINPUT_GONE;
-        const wchar_t* pipe = feature ? TEXT_GFEATURE_PIPE : TEXT_GINPUT_PIPE;
-        std::lock_guard<std::mutex> hooks(reader.m_hookLock);
         setError(dev, TEXT_SUCCESS);
-        if (!transferAllowed(dev, true, feature, gone, pipe)) {
-            return -1;
-        }
         uint8_t reportId = data[0];
         Report bytes;
-        try {
-            bytes = feature ? reader.onGetFeature(reportId) : reader.onGetInput(reportId);
-        } catch (...) {
-            bytes.clear();
+        if (feature) {
+            if (!handleAlive(dev, TEXT_GFEATURE_GONE)) {
+                std::lock_guard<std::mutex> guard(reader.m_lock);
+                ++reader.m_featureReadAttempts;  // failed calls count too
+                return -1;
+            }
+            bytes = reader.getFeatureTransfer(reportId);
+        } else {
+            std::lock_guard<std::mutex> hooks(reader.m_hookLock);
+            if (!handleAlive(dev, TEXT_GINPUT_GONE)) {
+                return -1;
+            }
+            bool failing;
+            {
+                std::lock_guard<std::mutex> guard(reader.m_lock);
+                failing = reader.m_failFeature;
+            }
+            try {
+                bytes = failing ? Report() : reader.onGetInput(reportId);
+            } catch (...) {
+                bytes.clear();
+            }
         }
-        if (bytes.empty()) {
-            setError(dev, pipe);
-            return -1;
+        int n = VirtualReader::placeFeatureReport(bytes, data, length);
+        if (n < 0) {
+            setError(dev, feature ? TEXT_GFEATURE_PIPE : TEXT_GINPUT_PIPE);
         }
-        if (reportId == 0) {
-            size_t n = std::min(bytes.size(), length - 1);
-            std::memcpy(data + 1, bytes.data(), n);
-            return static_cast<int>(n + 1);
-        }
-        size_t n = std::min(bytes.size(), length);
-        std::memcpy(data, bytes.data(), n);
-        return static_cast<int>(n);
+        return n;
     }
 
     static int sendReport(Handle* dev, const unsigned char* data, size_t length, bool feature) {
@@ -301,23 +306,30 @@ public:
             return -1;
         }
         VirtualReader& reader = *dev->reader;
-        std::lock_guard<std::mutex> hooks(reader.m_hookLock);
         setError(dev, TEXT_SUCCESS);
-        if (!transferAllowed(dev, feature, false, feature ? TEXT_SFEATURE_GONE : TEXT_WRITE_GONE,
-                             TEXT_SFEATURE_PIPE)) {
-            return -1;
-        }
         Report report(data, data + length);
-        try {
-            if (feature) {
-                reader.onSetFeature(report);
-            } else {
-                reader.onOutputReport(report);
+        if (feature) {
+            if (!handleAlive(dev, TEXT_SFEATURE_GONE)) {
+                return -1;
             }
-        } catch (...) {
+            if (!reader.setFeatureTransfer(report)) {
+                setError(dev, TEXT_SFEATURE_PIPE);
+                return -1;
+            }
+            return static_cast<int>(length);
+        }
+        {
+            std::lock_guard<std::mutex> hooks(reader.m_hookLock);
+            if (!handleAlive(dev, TEXT_WRITE_GONE)) {
+                return -1;
+            }
+            try {
+                reader.onOutputReport(report);
+            } catch (...) {
+            }
         }
         std::lock_guard<std::mutex> guard(reader.m_lock);
-        (feature ? reader.m_featureWrites : reader.m_outputReports).push_back(std::move(report));
+        reader.m_outputReports.push_back(std::move(report));
         reader.m_changed.notify_all();
         return static_cast<int>(length);
     }
@@ -338,14 +350,14 @@ public:
             std::lock_guard<std::mutex> guard(reader.m_lock);
             switch (kind) {
                 case StringKind::MANUFACTURER:
-                    text = reader.m_manufacturer;
+                    text = handedOut(reader.m_manufacturer, dev->backend);
                     break;
                 case StringKind::PRODUCT:
-                    text = reader.m_product;
+                    text = handedOut(reader.m_product, dev->backend);
                     break;
                 case StringKind::SERIAL:
                     if (reader.m_serial) {
-                        text = widen(*reader.m_serial);
+                        text = handedOut(*reader.m_serial, dev->backend);
                     } else if (dev->backend == HidBackend::LIBUSB) {
                         return -1;  // no string descriptor
                     }

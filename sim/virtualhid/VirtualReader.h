@@ -19,10 +19,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace quorin_sim {
@@ -58,14 +60,28 @@ public:
     // through an open handle), the hidraw backend still lists it.
     void setAccessible(bool accessible);
     // The hidraw backend of hidapi 0.13 lists a node once per Usage Page/Usage
-    // pair of its report descriptor; with n > 1 this reader is listed n times
-    // on hidraw (always once on libusb).
+    // pair of its report descriptor (usagePairs), so a reader is listed that
+    // many times on hidraw (always once on libusb); setListingCount(n) makes
+    // it n times whatever the descriptor.
     void setListingCount(int n);
     void setStrings(const std::wstring& manufacturer, const std::wstring& product);
+    std::wstring manufacturer() const;
+    std::wstring product() const;
+    // The HID report descriptor: vendor-defined page 0xFF00, usage 1, one
+    // application collection with unnumbered reports (input 887 bytes,
+    // feature 60 bytes). Models with numbered reports override it.
+    virtual Report reportDescriptor() const;
+    // The Usage Page/Usage pairs hidapi 0.13's hidraw backend finds in a
+    // report descriptor: one for each Collection item that a Usage item
+    // precedes since the last main item (or, without any collection, the
+    // last pair seen).
+    static std::vector<std::pair<uint16_t, uint16_t>> usagePairs(const Report& descriptor);
 
     // ---- device behaviour: override in models of particular readers.
-    // Called on the thread that made the hidapi call, one hook at a time per
-    // reader, never for an unplugged device or while transfers are set to fail.
+    // Called on the thread that carries the transfer (the host's hidapi
+    // thread on the virtual bus, umockdev's worker thread on an emulated
+    // node), one hook at a time per reader, never for an unplugged device or
+    // while transfers are set to fail.
     //
     // Bytes the device sends for GET_REPORT(feature, reportId), exactly as on
     // the wire: for report ID 0 without an ID byte, for a numbered report
@@ -82,6 +98,30 @@ public:
     // An output report written by hid_write (recorded when the hook returns).
     // Default: nothing.
     virtual void onOutputReport(const Report& report);
+
+    // ---- the bus side (any thread): how a bus that carries the reader, the
+    // virtual one or an emulated kernel node, hands transfers to the device.
+    // Both run the behaviour hooks one at a time.
+    //
+    // GET_REPORT(feature, reportId): the bytes the device sends, as on the
+    // wire; empty when the device stalls or transfers are set to fail.
+    // Counted in featureReadAttempts.
+    Report getFeatureTransfer(uint8_t reportId);
+    // SET_REPORT(feature) with the buffer the host passed (ID byte first):
+    // runs onSetFeature and records the write. False when transfers are set
+    // to fail (nothing reaches the device then).
+    bool setFeatureTransfer(const Report& report);
+    // Puts the device's bytes for GET_REPORT(feature, data[0]) into a host
+    // buffer of `length` bytes the way hidapi and the kernel do: for report
+    // ID 0 they go to data + 1 and the count includes the ID byte, for a
+    // numbered report (bytes starting with the ID) to data. Returns the
+    // count, or -1 for a stall (empty bytes) or an unusable buffer.
+    static int placeFeatureReport(const Report& bytes, unsigned char* data, size_t length);
+    // Another bus that carries the reader receives every input report the
+    // reader sends from now on (besides the virtual bus's open handles);
+    // null detaches it. Called without the reader's locks held.
+    using InputSink = std::function<void(const Report&)>;
+    void setInputSink(InputSink sink);
 
     // ---- scripting (any thread)
     // Answered once each, in order, by the default onGetFeature.
@@ -122,6 +162,10 @@ protected:
     Report nextFeatureResponse();
 
 private:
+    // Queues an input report on the open handles (m_lock held).
+    void queueOnEndpoints(const Report& report);
+
+private:
     friend class VirtualHidDriver;
     friend class VirtualHid;
 
@@ -141,7 +185,7 @@ private:
     std::condition_variable m_changed;  // signalled on every change of the state below
     std::string m_path;
     bool m_accessible = true;
-    int m_listingCount = 1;
+    int m_listingCount = 0;  // 0: one per usage pair of the descriptor
     std::wstring m_manufacturer = L"Virtual";
     std::wstring m_product = L"Virtual USB Reader";
     bool m_unplugged = false;
@@ -152,6 +196,7 @@ private:
     std::vector<Report> m_outputReports;
     int m_featureReadAttempts = 0;
     std::vector<std::shared_ptr<Endpoint>> m_endpoints;
+    InputSink m_inputSink;
 
     std::mutex m_hookLock;  // serialises the behaviour hooks
 };

@@ -47,8 +47,12 @@ TEST_F(VirtualHidControlTest, PlugsReadersWithIdsThatAreNeverReused) {
     hid_device_info* list = hid_enumerate(0, 0);
     ASSERT_NE(list, nullptr);
     EXPECT_EQ(list->vendor_id, quorin_vhid_default_vendor_id());
+    // The emv model's descriptor has two collections: hidraw lists it twice.
     ASSERT_NE(list->next, nullptr);
-    EXPECT_EQ(list->next->vendor_id, 0x1234);
+    EXPECT_EQ(std::string(list->next->path), pathOf(a));
+    EXPECT_EQ(list->next->usage, 2);
+    ASSERT_NE(list->next->next, nullptr);
+    EXPECT_EQ(list->next->next->vendor_id, 0x1234);
     hid_free_enumeration(list);
 
     char small[4];

@@ -1,0 +1,44 @@
+// Where the USB scenarios run: a bus that carries reader models
+// (VirtualReader and its models) to the library under test. Each test
+// executable links one seam:
+//  - the virtual bus (VirtualBusSeam.cpp): our hidapi stand-in;
+//  - umockdev (UmockdevSeam.cpp): Debian's unmodified hidapi (hidraw backend)
+//    on emulated kernel hidraw nodes.
+// The scenarios are written once against this interface, so a behaviour in
+// which the stand-in and the real hidapi differ shows up as a failing pair.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "virtualhid/VirtualReader.h"
+
+namespace quorin_test {
+
+class UsbSeam {
+public:
+    virtual ~UsbSeam() = default;
+
+    // The seam of this executable.
+    static UsbSeam& instance();
+
+    virtual std::string name() const = 0;
+    // Takes every reader off the bus.
+    virtual void reset() = 0;
+    // Puts the reader on the bus; its path() is set afterwards.
+    virtual bool plug(const std::shared_ptr<quorin_sim::VirtualReader>& reader) = 0;
+    // Pulls the reader out while handles may be open on it.
+    virtual void unplug(const std::shared_ptr<quorin_sim::VirtualReader>& reader) = 0;
+    // Handles open on every reader of the bus (umockdev learns of an open or
+    // a close shortly after the call returns: wait on it).
+    virtual int openHandles() const = 0;
+
+    template <class T, class... Args>
+    std::shared_ptr<T> add(Args&&... args) {
+        auto reader = std::make_shared<T>(std::forward<Args>(args)...);
+        return plug(reader) ? reader : nullptr;
+    }
+};
+
+}  // namespace quorin_test
