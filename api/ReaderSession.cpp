@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "api/CallbackWatch.h"
 #include "api/CallbackWorkers.h"
@@ -69,8 +70,14 @@ ReaderSession::~ReaderSession() {
             if (commands) {
                 commands->abandon(UNLOAD_WAIT);
             }
-            std::unique_lock<std::timed_mutex> exchange(reader->lock, std::defer_lock);
-            (void)exchange.try_lock_for(UNLOAD_WAIT);
+            // An exchange still in flight on a host thread gets a bounded
+            // while to end. Polled: this runs once, at unload, and a timed
+            // lock is invisible to the thread sanitizer.
+            std::unique_lock<std::mutex> exchange(reader->lock, std::defer_lock);
+            const auto deadline = std::chrono::steady_clock::now() + UNLOAD_WAIT;
+            while (!exchange.try_lock() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             reader->setDelegate(nullptr);
             reader->shutDown();
         };
@@ -178,7 +185,7 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
     }
     {
         // After any exchange in flight on another host thread.
-        std::lock_guard<std::timed_mutex> exchange(reader->lock);
+        std::lock_guard<std::mutex> exchange(reader->lock);
         if (delegate != nullptr) {
             delegate->OnDeviceChange(reader.get(), ZEDRA_STATE_DISCONNECTED);
         }

@@ -311,7 +311,7 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
-    std::lock_guard<std::timed_mutex> exchange(lock);
+    std::lock_guard<std::mutex> exchange(lock);
     if (m_shutDown || !connection) {
         ex.result = ex.code = RC_NOT_OPEN;
         return ex;
