@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "api/NotificationText.h"
+#include "api/ResultRing.h"
 #include "common/stdafx.h"
 #include "reader/Strivo.h"
 
@@ -30,7 +31,6 @@ void DelegateCore::States::keepSpareText(std::string text) {
 namespace {
 // One ring index shared by every delegate.
 std::atomic<int> g_ringIndex{0};
-constexpr size_t SLOT = 256;
 constexpr size_t LONG_TEXT = 2048;
 }  // namespace
 
@@ -42,32 +42,9 @@ DelegateCore::DelegateCore(bool withHandle)
 }
 
 const char* DelegateCore::StaticString(const char* s) {
-    if (s == nullptr) {
-        s = "";
-    }
-    size_t length = std::strlen(s);
-    if (length > LOCAL_BUFFER_SIZE - 1) {
-        return "";
-    }
-    int index;
-    if (length > LONG_TEXT) {
-        // Long texts always start at the beginning of the buffer, where they fit.
-        g_ringIndex.store(0);
-        index = 0;
-    } else {
-        int current = g_ringIndex.load();
-        int next;
-        do {
-            next = current + 3;
-            if (next > 99) {
-                next %= 100;
-            }
-        } while (!g_ringIndex.compare_exchange_weak(current, next));
-        index = next;
-    }
-    char* slot = localBuffer + static_cast<size_t>(index) * SLOT;
-    std::memcpy(slot, s, length + 1);
-    return slot;
+    ResultRing ring(localBuffer, sizeof(localBuffer), g_ringIndex,
+                    {99, LOCAL_BUFFER_SIZE - 1, false, LONG_TEXT});
+    return ring.copy(s);
 }
 
 void DelegateCore::clearNotify() {

@@ -10,6 +10,7 @@
 #include "api/CallbackWatch.h"
 #include "api/CallbackWorkers.h"
 #include "api/LocalDelegate.h"
+#include "api/ResultRing.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
 
@@ -388,22 +389,9 @@ std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
 }
 
 const char* ReaderSession::staticString(const char* s) {
-    if (s == nullptr) {
-        s = "";
-    }
-    int current = m_ringIndex.load();
-    int next;
-    do {
-        next = current + 3;
-        if (next > 97) {
-            next %= 100;
-        }
-    } while (!m_ringIndex.compare_exchange_weak(current, next));
-    char* slot = sendCommandResult + static_cast<size_t>(next) * RING_SLOT;
-    size_t length = strnlen(s, RING_TEXT_MAX);
-    std::memmove(slot, s, length);
-    slot[length] = '\0';
-    return slot;
+    ResultRing ring(sendCommandResult, sizeof(sendCommandResult), m_ringIndex,
+                    {97, RING_TEXT_MAX, true, 0});
+    return ring.copy(s);
 }
 
 const char* ReaderSession::keepText(const std::string& s) {
