@@ -36,8 +36,8 @@ int runSend(const Args& args) {
         "exits with status 1.");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("timeout", "MS",
-                  "How long a serial reader's response to each command is awaited, the "
-                  "whole exchange (default 10000).");
+                  "How long a serial reader's response to each command is awaited "
+                  "(default 10000).");
     parser.flag("with-length",
                 "The commands are in the with-length form: the second byte is the "
                 "number of data bytes that follow, and is dropped before sending. A "
