@@ -7,6 +7,28 @@ bus() {
 }
 READERS=""
 
+# ---- the manual pages name every option the tools' help texts list
+# expect_documented MANPAGE HELP_FILE: each "  --option" of the help is in the page
+expect_documented() {
+    for option in $(grep -oE '^  --[a-z-]+' "$2"); do
+        CHECKS=$((CHECKS + 1))
+        grep -qF -- "$(printf '%s' "$option" | sed 's/-/\\-/g')" "$1" ||
+            fail "$(basename "$1") does not document $option (from $(basename "$2"))"
+    done
+}
+for command in list info send watch emv demo; do
+    "$QUORIN" "$command" --help >"$WORK/help_$command.txt" || fail "quorin $command --help"
+    expect_documented "$SOURCE_DIR/packaging/quorin.1" "$WORK/help_$command.txt"
+done
+"$QUORIN" --help >"$WORK/help_top.txt"
+expect_documented "$SOURCE_DIR/packaging/quorin.1" "$WORK/help_top.txt"
+for command in serial usb; do
+    "$QUORIN_SIM" "$command" --help >"$WORK/help_sim_$command.txt" || fail "quorin-sim $command --help"
+    expect_documented "$SOURCE_DIR/packaging/quorin-sim.1" "$WORK/help_sim_$command.txt"
+done
+CHECKS=$((CHECKS + 1))
+grep -qF -- '\-\-version' "$SOURCE_DIR/packaging/quorin-sim.1" || fail "quorin-sim.1 lacks --version"
+
 # ---- nothing attached
 run list_none bus "$QUORIN" list
 expect_status list_none 0
