@@ -300,9 +300,13 @@ expect_status emv_unplug 3
 expect_out emv_unplug "Reader disconnected: HID://SN-EMV"
 grep -qF "quorin emv: the reader was disconnected during the transaction" "$WORK/emv_unplug.err" ||
     fail "emv_unplug: no error line"
-emv_at_prompt emv_unknown "Acquirer response" "notify 1 0x0304 F909DFDF1A01FF8A023030" --select 1
+# (the result also carries the account number: emv withholds it as watch does)
+emv_at_prompt emv_unknown "Acquirer response" \
+    "notify 1 0x0304 F913DFDF1A01FF8A0230305A08$CLEAR_PAN" --select 1
 expect_status emv_unknown 1
 expect_out emv_unknown "Transaction result: UNKNOWN"
+expect_out emv_unknown "5A08****************"
+expect_no_out emv_unknown "$CLEAR_PAN"
 grep -qF "quorin emv: the reader's result has no outcome the tool knows; not approved" \
     "$WORK/emv_unknown.err" || fail "emv_unknown: no error line"
 
