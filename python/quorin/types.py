@@ -66,10 +66,16 @@ class Response:
 
     @classmethod
     def from_worker_text(cls, text: str) -> "Response":
-        """An asynchronous answer, "RRLL" + data: result code, data length
-        and the data, in hex."""
+        """An asynchronous answer: "RRLL" + data (result code, data length
+        and the data, in hex), or, for an answer the reader sent in
+        extended-protocol packets, "0a" + four digits of the result code +
+        four of the data length + the data."""
         if len(text) < 2:
             return cls(code=-1, data=b"")
+        if text[:2].lower() == "0a" and len(text) >= 10:
+            length = int(text[6:10], 16)
+            if len(text) == 10 + 2 * length:
+                return cls(code=int(text[2:6], 16), data=hex_bytes(text[10:]))
         code = int(text[0:2], 16)
         data = hex_bytes(text[4:])
         if len(text) >= 4:

@@ -26,23 +26,11 @@ def test_the_readme_has_examples():
     assert len(examples()) >= 4
 
 
-def honours_names(bus):
-    """Whether the library's first generation opens the reader a HID:// path
-    names, rather than the last listed one."""
-    bus.plug("emv", 0x19, "SN1")
-    bus.plug("plain", 0x11, "SN2")
-    with quorin.open_current("HID://SN1") as dev:
-        return dev.serial_number == "SN1"
-
-
 @pytest.mark.parametrize("index", range(len(examples())))
 def test_example_runs_as_written(index, bus):
     if not SIM_TOOL:
         pytest.skip("QUORIN_SIM_TOOL is not set")
     code = examples()[index]
-    if "open_current(" in code and not honours_names(bus):
-        pytest.skip("needs a library whose first generation opens the reader its path names "
-                    "(the exact-name open of the hostile-input work)")
     environment = dict(os.environ, PYTHONPATH=PACKAGE, PYTHONWARNINGS="error::ResourceWarning")
     done = subprocess.run(
         [SIM_TOOL, "usb", "--readers", READERS, "--", sys.executable, "-c", code],
