@@ -3,14 +3,9 @@ unless the user asks for them (QUORIN_DIAGNOSTICS), and the debug log
 (QUORIN_DEBUG) never carries card data."""
 
 import os
-import subprocess
-import sys
 
-import pytest
+from conftest import run_on_virtual_bus
 
-from conftest import SIM_TOOL
-
-PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 READERS = "plain:0x11:SN2"
 SCRIPT = """
 import quorin
@@ -21,21 +16,11 @@ with quorin.open("HID://SN2") as reader:
 
 
 def run(**extra):
-    if not SIM_TOOL:
-        pytest.skip("QUORIN_SIM_TOOL is not set")
-    environment = dict(os.environ, PYTHONPATH=PACKAGE)
+    environment = dict(os.environ)
     for key in ("QUORIN_DIAGNOSTICS", "QUORIN_DEBUG"):
         environment.pop(key, None)
     environment.update(extra)
-    done = subprocess.run(
-        [SIM_TOOL, "usb", "--readers", READERS, "--", sys.executable, "-c", SCRIPT],
-        capture_output=True,
-        text=True,
-        env=environment,
-        timeout=60,
-    )
-    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
-    return done
+    return run_on_virtual_bus(READERS, SCRIPT, environment)
 
 
 def test_the_library_lines_stay_off_the_hosts_output():
