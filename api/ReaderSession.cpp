@@ -239,13 +239,14 @@ void ReaderSession::closeFirst() {
         commands.swap(m_firstCommands);
         if (reader) {
             ++m_firstStopping;
+            ++m_firstClosing;
             m_firstClosedInCallback = inCallback;
         } else {
-            // Closed by another thread meanwhile, or from inside a callback
-            // that may still run: wait for that close's step 3, then for the
-            // callbacks as a close does. With nothing of the kind, there is
-            // nothing to wait for.
-            drain = m_firstStopping > 0 || m_firstClosedInCallback;
+            // Being closed by another thread (at any step), or closed from
+            // inside a callback that may still run: wait for that close's
+            // step 3, then for the callbacks as a close does. With nothing of
+            // the kind, there is nothing to wait for.
+            drain = m_firstClosing > 0 || m_firstClosedInCallback;
             m_stopped.wait(lock, [&] { return m_firstStopping == 0; });
             m_firstClosedInCallback = m_firstClosedInCallback && inCallback;
         }
@@ -265,6 +266,10 @@ void ReaderSession::closeFirst() {
     }
     if (drain) {
         callbacks->drain();
+    }
+    if (reader) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_firstClosing;
     }
     // Another thread's call may still hold the reader; its connection is
     // gone, and the object goes with the last holder.

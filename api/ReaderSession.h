@@ -180,9 +180,10 @@ private:
     std::vector<OpenedReader> g_openedDeviceMap;
     std::vector<std::shared_ptr<ClosingReader>> m_closing;
     // First-generation closes between taking the reader and finishing step
-    // 3; and whether the last close ran inside a first-generation callback
-    // (which it returned before).
+    // 3, and until they return; and whether the last close ran inside a
+    // first-generation callback (which it returned before).
     int m_firstStopping = 0;
+    int m_firstClosing = 0;
     bool m_firstClosedInCallback = false;
     std::condition_variable m_stopped;  // a close finished step 3
     unsigned long m_nextHandle = 1;

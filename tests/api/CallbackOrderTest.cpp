@@ -598,6 +598,40 @@ TEST_F(CallbackOrderTest, FirstGenerationCloseWaitsForACloseMadeInsideACallback)
     CloseDevice();
 }
 
+TEST_F(CallbackOrderTest, FirstGenerationCloseInsideACallbackWaitsDuringAnotherClose) {
+    auto reader = VirtualHid::instance().plug<PlainCommandReader>(VID, PLAIN_PID, "SN1");
+    Sink& sink = m_sink;
+    g_firstSink = &sink;
+    static std::atomic<int> cards;
+    static std::atomic<int> returnedAtInnerClose;
+    cards = 0;
+    returnedAtInnerClose = -1;
+    OnDataReceived([](const char* text) {
+        const int n = ++cards;
+        g_firstSink->enter({"card", 0, text});
+        if (n == 1) {
+            // The host's other thread is closing the reader meanwhile.
+            CloseDevice();
+            returnedAtInnerClose = g_firstSink->returned();
+        }
+        g_firstSink->leave();
+    });
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    sink.closeGate();
+    reader->swipe(TRACK1, TRACK2, "");
+    reader->swipe(TRACK1, TRACK2, "");
+    ASSERT_TRUE(sink.waitForCalls(1));  // the first card callback runs, held
+    ASSERT_TRUE(waitUntil([&] { return reader->pendingInputReports() == 0; }));
+    std::thread closer([] { CloseDevice(); });
+    // The outer close has stopped the reader and waits for its callbacks.
+    ASSERT_TRUE(waitUntil([&] { return reader->openHandles() == 0; }));
+    sink.openGate();
+    closer.join();
+    // The close inside the first callback returned after the second one.
+    EXPECT_EQ(cards.load(), 2);
+    EXPECT_EQ(returnedAtInnerClose.load(), 1);
+}
+
 // ---------------------------------------------------------------- handles
 
 TEST_F(CallbackOrderTest, AClosedHandleIsNeverGivenToAnotherReader) {
