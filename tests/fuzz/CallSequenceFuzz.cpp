@@ -28,8 +28,6 @@
 //    of threads returns to what it was before the first input.
 // The sanitizers of the fuzz build watch everything else.
 //
-// The replay test runs each target in a process of its own (ctest runs the
-// tests one by one), so the idle thread count is this target's own.
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -49,6 +47,7 @@
 #include "FuzzTarget.h"
 #include "Quorin.h"
 #include "TestWait.h"
+#include "api/CallbackWorkers.h"
 #include "api/ReaderSession.h"
 #include "virtualhid/ExtendedReader.h"
 #include "virtualhid/PlainCommandReader.h"
@@ -973,13 +972,35 @@ void setUp() {
     bus.reset();
     for (int r = 0; r < READERS; ++r) {
         if (r == EXTENDED) {
-            s.extended = bus.plug<quorin_sim::ExtendedReader>(VID, PIDS[r], SERIALS[r]);
+            s.extended = std::make_shared<quorin_sim::ExtendedReader>(VID, PIDS[r], SERIALS[r]);
             s.readers[r] = s.extended;
         } else {
-            s.plain[r] = bus.plug<quorin_sim::PlainCommandReader>(VID, PIDS[r], SERIALS[r]);
+            s.plain[r] = std::make_shared<quorin_sim::PlainCommandReader>(VID, PIDS[r], SERIALS[r]);
             s.readers[r] = s.plain[r];
         }
+        // Paths of their own: a reader another target left open in the same
+        // process keeps the bus's first paths.
+        s.readers[r]->setPath("/dev/hidraw7" + std::to_string(r));
+        bus.attach(s.readers[r]);
     }
+}
+
+// Before the first input: closes what an earlier target run in the same
+// process left open (the replay test run as one process), then takes the
+// idle thread count.
+void takeIdleState() {
+    CloseDevice();
+    const unsigned long next = OpenDeviceEx(nullptr);
+    FUZZ_CHECK(next != 0);
+    for (unsigned long h = 1; h <= next; ++h) {
+        CloseDeviceEx(h);
+    }
+    FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+    FUZZ_CHECK(quorin_test::waitUntil(
+        [] { return quorin::CallbackWorkers::instance().threads() == 0; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(THREADS_WAIT)));
+    g_idleThreads = quorin_test::threadCount();
+    FUZZ_CHECK(g_idleThreads > 0);
 }
 
 void registerFirst(uint8_t flags) {
@@ -1011,13 +1032,12 @@ void tearDown() {
 }  // namespace
 
 QUORIN_FUZZ_TARGET(call_sequence) {
-    if (g_idleThreads < 0) {
-        g_idleThreads = quorin_test::threadCount();
-        FUZZ_CHECK(g_idleThreads > 0);
-    }
     State state;
     g_state = &state;
     setUp();
+    if (g_idleThreads < 0) {
+        takeIdleState();
+    }
     FuzzInput in(data, size);
     registerFirst(in.u8());
     for (int step = 0; step < MAX_OPERATIONS && !in.empty(); ++step) {
