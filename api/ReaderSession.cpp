@@ -147,19 +147,10 @@ long ReaderSession::openFirst(const char* name) {
         row = entry->row;
         haveTarget = true;
     }
-    std::string device = haveTarget ? iConnection::deviceOf(target.c_str()) : std::string();
-    // A reader an Ex handle holds is not opened a second time: two
-    // connections on it would split its reports and cross its answers.
-    for (const auto& entry : g_openedDeviceMap) {
-        if (!device.empty() && entry.device == device) {
-            haveTarget = false;
-        }
-    }
     if (haveTarget) {
         std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
         if (reader) {
             openedDevice = reader;
-            m_firstDevice = std::move(device);
             m_firstCommands = CallbackQueue::create(std::chrono::milliseconds(0));
             reader->clear();
             reader->setDelegate(&localDelegate());
@@ -312,12 +303,9 @@ unsigned long ReaderSession::openEx(const char* name) {
     } else {
         return 0;
     }
-    // A second open of one reader, by the same or by another name, or of the
-    // first generation's reader, would put two connections on it, splitting
-    // its reports and crossing its answers.
-    if (openedDevice && !device.empty() && device == m_firstDevice) {
-        return 0;
-    }
+    // A second open of one reader, by the same or by another name, would
+    // put two connections on it, splitting its reports and crossing its
+    // answers.
     for (const auto& entry : g_openedDeviceMap) {
         // The same path may name another reader by now (its own one was
         // unplugged): the device decides, the text only when it is unknown.

@@ -175,7 +175,6 @@ private:
     std::mutex m_lock;  // guards the tables below
     std::vector<ListedReader> g_deviceMap;
     std::shared_ptr<Strivo> openedDevice;
-    std::string m_firstDevice;  // the device of openedDevice (iConnection::deviceOf)
     std::shared_ptr<CallbackQueue> m_firstCommands;
     std::vector<OpenedReader> g_openedDeviceMap;
     std::vector<std::shared_ptr<ClosingReader>> m_closing;

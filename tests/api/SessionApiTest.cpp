@@ -224,26 +224,6 @@ TEST_F(SessionApiTest, ExOpensAReaderOnceWhateverNameItIsGiven) {
     EXPECT_EQ(sn10->openHandles(), 1);
 }
 
-TEST_F(SessionApiTest, AReaderIsOpenInOneGenerationAtATime) {
-    auto sn1 = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN1"));
-    auto sn2 = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN2"));
-    ASSERT_EQ(OpenDevice("HID://SN1"), 0);
-    // The first generation's reader, by its listed name or another one.
-    EXPECT_EQ(OpenDeviceEx("HID://SN1"), 0u);
-    EXPECT_EQ(OpenDeviceEx("hid://sn1"), 0u);
-    EXPECT_EQ(sn1->openHandles(), 1);
-    unsigned long h2 = openEx("HID://SN2");
-    ASSERT_NE(h2, 0u);
-    CloseDevice();
-    // An Ex handle's reader is refused to the first generation, also as the
-    // last listed reader; a free one opens.
-    EXPECT_EQ(OpenDevice(nullptr), 1);
-    EXPECT_EQ(OpenDevice("hid://sn2"), 1);
-    EXPECT_EQ(sn2->openHandles(), 1);
-    EXPECT_EQ(OpenDevice("HID://SN1"), 0);
-    EXPECT_EQ(sn1->openHandles(), 1);
-}
-
 TEST_F(SessionApiTest, AReaderOpenedUnderAnotherNameIsDrivenAsItsModel) {
     auto reader = VirtualHid::instance().plug<quorin_sim::PlainCommandReader>(VID, PLAIN_PID,
                                                                               std::string("SN10"));
