@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "api/CallbackWatch.h"
 #include "api/CallbackWorkers.h"
@@ -35,6 +36,21 @@ struct ThreadResult {
 constexpr size_t THREAD_RESULTS = 16;
 thread_local std::array<ThreadResult, THREAD_RESULTS> t_results{};
 thread_local size_t t_resultCount = 0;
+
+// Takes mutex within timeout, trying every millisecond. (try_lock_for would
+// do, but libstdc++ builds it on pthread_mutex_clocklock, which this
+// toolchain's ThreadSanitizer does not intercept: it then reports the
+// matching unlock as the unlock of a mutex nobody locked.)
+bool lockWithin(std::timed_mutex& mutex, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!mutex.try_lock()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 }  // namespace
 
 ReaderSession& ReaderSession::instance() {
@@ -69,8 +85,10 @@ ReaderSession::~ReaderSession() {
             if (commands) {
                 commands->abandon(UNLOAD_WAIT);
             }
-            std::unique_lock<std::timed_mutex> exchange(reader->lock, std::defer_lock);
-            (void)exchange.try_lock_for(UNLOAD_WAIT);
+            std::unique_lock<std::timed_mutex> exchange;
+            if (lockWithin(reader->lock, UNLOAD_WAIT)) {
+                exchange = std::unique_lock<std::timed_mutex>(reader->lock, std::adopt_lock);
+            }
             reader->setDelegate(nullptr);
             reader->shutDown();
         };
