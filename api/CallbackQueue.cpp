@@ -172,6 +172,12 @@ void CallbackQueue::runFrom(uint64_t runner) {
     if (m_runner == runner) {
         m_runner = 0;
         m_inJob = false;
+        if (m_watched) {
+            // Nothing waits any more: the watch need not stay up for this
+            // queue's deadline (it ends when no look is left).
+            m_watched = false;
+            CallbackWatch::instance().unwatch(this);
+        }
     } else if (m_runner == 0 && !m_jobs.empty()) {
         // Handed off, but no thread could be had then: go on here.
         lock.unlock();

@@ -27,7 +27,7 @@ void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::ti
     std::lock_guard<std::mutex> guard(m_lock);
     const bool earliest = std::all_of(m_looks.begin(), m_looks.end(),
                                       [&](const Look& look) { return deadline < look.deadline; });
-    m_looks.push_back(Look{deadline, queue});
+    m_looks.push_back(Look{deadline, queue, queue.get()});
     if (!m_running) {
         // Taken by the next thread that finishes when every thread is busy:
         // the looks it would make would need a thread anyway.
@@ -38,6 +38,14 @@ void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::ti
     } else if (earliest) {
         m_wake.notify_one();
     }
+}
+
+void CallbackWatch::unwatch(const CallbackQueue* queue) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_looks.erase(std::remove_if(m_looks.begin(), m_looks.end(),
+                                 [&](const Look& look) { return look.raw == queue; }),
+                  m_looks.end());
+    m_wake.notify_one();
 }
 
 void CallbackWatch::retireInstance() {

@@ -31,6 +31,9 @@ public:
 
     // Calls queue->checkStall() at deadline, unless the queue is gone by then.
     void watch(const std::shared_ptr<CallbackQueue>& queue, Clock::time_point deadline);
+    // Drops the pending looks at queue (it has nothing waiting any more);
+    // the watch job ends at once when no look is left.
+    void unwatch(const CallbackQueue* queue);
     // For unloading: drops every pending look, which ends the watch job.
     // Makes nothing when no look was ever asked for.
     static void retireInstance();
@@ -39,6 +42,7 @@ private:
     struct Look {
         Clock::time_point deadline;
         std::weak_ptr<CallbackQueue> queue;
+        const CallbackQueue* raw;  // for unwatch; never dereferenced
     };
 
     void run();

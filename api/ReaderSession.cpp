@@ -38,6 +38,7 @@ struct ThreadResult {
 constexpr size_t THREAD_RESULTS = 16;
 thread_local std::array<ThreadResult, THREAD_RESULTS> t_results{};
 thread_local size_t t_resultCount = 0;
+
 }  // namespace
 
 ReaderSession& ReaderSession::instance() {
@@ -119,9 +120,11 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
         std::strcat(self.g_deviceList, ",");
     }
     std::strcat(self.g_deviceList, pathScheme);
+    const std::string device =
+        info->Path != nullptr ? std::string("HID://") + info->Path : std::string();
     for (const CRConfigTable& row : CR_CfgTable) {
         if (row.dwPID == static_cast<long>(info->InfoId)) {
-            self.g_deviceMap.emplace_back(pathScheme, &row);
+            self.g_deviceMap.push_back(ListedReader{pathScheme, &row, device});
         }
     }
     return false;
@@ -151,19 +154,15 @@ long ReaderSession::openFirst(const char* name) {
     if (name != nullptr && name[0] != '\0' && std::strncmp(name, "HID://", 6) != 0) {
         target = name;
         haveTarget = true;
-        for (const auto& entry : g_deviceMap) {
-            if (entry.first == target) {
-                row = entry.second;
-                break;
-            }
-        }
-    } else if (const auto* entry = firstGenerationEntry(name)) {
-        target = entry->first;
-        row = entry->second;
+        row = rowOf(target, iConnection::deviceOf(name));
+    } else if (const ListedReader* entry = firstGenerationEntry(name)) {
+        target = entry->path;
+        row = entry->row;
         haveTarget = true;
     }
     if (haveTarget) {
-        std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
+        std::shared_ptr<Strivo> reader =
+            openShared(target, iConnection::deviceOf(target.c_str()), row);
         if (reader) {
             openedDevice = reader;
             m_firstCommands = CallbackQueue::create(std::chrono::milliseconds(0));
@@ -176,6 +175,38 @@ long ReaderSession::openFirst(const char* name) {
     debugLog("open %s (first generation): %s", haveTarget ? target.c_str() : "(no reader listed)",
              openedDevice ? "open" : "failed");
     return openedDevice ? 0 : 1;
+}
+
+std::shared_ptr<std::mutex> ReaderSession::deviceLock(const std::string& device) {
+    if (device.empty()) {
+        return nullptr;
+    }
+    for (auto it = m_deviceLocks.begin(); it != m_deviceLocks.end();) {
+        it = it->second.expired() ? m_deviceLocks.erase(it) : std::next(it);
+    }
+    std::shared_ptr<std::mutex> lock = m_deviceLocks[device].lock();
+    if (!lock) {
+        lock = std::make_shared<std::mutex>();
+        m_deviceLocks[device] = lock;
+    }
+    return lock;
+}
+
+std::shared_ptr<Strivo> ReaderSession::openShared(const std::string& target,
+                                                  const std::string& device,
+                                                  const CRConfigTable* row) {
+    std::shared_ptr<std::mutex> shared = deviceLock(device);
+    if (!shared) {
+        return Strivo::open(target.c_str(), row);
+    }
+    // The opening handshake is an exchange too: none of another reader
+    // object on the same device may run meanwhile.
+    std::lock_guard<std::mutex> exchange(*shared);
+    std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
+    if (reader) {
+        reader->shareDeviceLock(shared);
+    }
+    return reader;
 }
 
 void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
@@ -201,19 +232,34 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
     if (closeCallbacks) {
         callbacks->close();
     }
-    callbacks->drain();
 }
 
-const std::pair<std::string, const CRConfigTable*>* ReaderSession::firstGenerationEntry(
-    const char* name) const {
+const CRConfigTable* ReaderSession::rowOf(const std::string& path,
+                                          const std::string& device) const {
+    for (const auto& entry : g_deviceMap) {
+        if (entry.path == path) {
+            return entry.row;
+        }
+    }
+    // A listed reader under another name (other letter case, the start of
+    // its serial number, its system path) is still that model.
+    for (const auto& entry : g_deviceMap) {
+        if (!device.empty() && entry.device == device) {
+            return entry.row;
+        }
+    }
+    return nullptr;
+}
+
+const ReaderSession::ListedReader* ReaderSession::firstGenerationEntry(const char* name) const {
     // Any attached HID reader will do, and hosts rely on the last listed one
     // being taken; but a name that is a listed path means that reader.
-    const std::pair<std::string, const CRConfigTable*>* last = nullptr;
+    const ListedReader* last = nullptr;
     for (const auto& entry : g_deviceMap) {
-        if (name != nullptr && entry.first == name) {
+        if (name != nullptr && entry.path == name) {
             return &entry;
         }
-        if (UPPER(entry.first).compare(0, 3, "HID") == 0) {
+        if (UPPER(entry.path).compare(0, 3, "HID") == 0) {
             last = &entry;
         }
     }
@@ -223,19 +269,47 @@ const std::pair<std::string, const CRConfigTable*>* ReaderSession::firstGenerati
 void ReaderSession::closeFirst() {
     std::shared_ptr<Strivo> reader;
     std::shared_ptr<CallbackQueue> commands;
+    const std::shared_ptr<CallbackQueue>& callbacks = localDelegate().callbacks();
+    const bool inCallback = CallbackQueue::current() == callbacks.get();
+    bool drain = true;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::unique_lock<std::mutex> lock(m_lock);
         reader.swap(openedDevice);
         commands.swap(m_firstCommands);
+        if (reader) {
+            ++m_firstStopping;
+            ++m_firstClosing;
+            m_firstClosedInCallback = inCallback;
+        } else {
+            // Being closed by another thread (at any step), or closed from
+            // inside a callback that may still run: wait for that close's
+            // step 3, then for the callbacks as a close does. With nothing of
+            // the kind, there is nothing to wait for.
+            drain = m_firstClosing > 0 || m_firstClosedInCallback;
+            m_stopped.wait(lock, [&] { return m_firstStopping == 0; });
+            m_firstClosedInCallback = m_firstClosedInCallback && inCallback;
+        }
     }
     if (reader) {
         debugLog("close (first generation)");
         try {
             // The first generation's callbacks serve the next reader too:
             // their queue stays open.
-            shutDown(reader, commands, &localDelegate(), localDelegate().callbacks(), false);
+            shutDown(reader, commands, &localDelegate(), callbacks, false);
         } catch (...) {
         }
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            --m_firstStopping;
+        }
+        m_stopped.notify_all();
+    }
+    if (drain) {
+        callbacks->drain();
+    }
+    if (reader) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_firstClosing;
     }
     // Another thread's call may still hold the reader; its connection is
     // gone, and the object goes with the last holder.
@@ -263,28 +337,32 @@ std::shared_ptr<CallbackQueue> ReaderSession::firstCommands() {
 unsigned long ReaderSession::openEx(const char* name) {
     std::lock_guard<std::mutex> guard(m_lock);
     enumerateLocked();
+    pruneClosing();
     std::string target;
     const CRConfigTable* row = nullptr;
+    std::string device;
     if (name != nullptr && name[0] != '\0') {
         target = name;
-        for (const auto& entry : g_deviceMap) {
-            if (entry.first == target) {
-                row = entry.second;
-                break;
-            }
-        }
+        device = iConnection::deviceOf(name);
+        row = rowOf(target, device);
     } else if (!g_deviceMap.empty()) {
-        target = g_deviceMap.front().first;
-        row = g_deviceMap.front().second;
+        target = g_deviceMap.front().path;
+        row = g_deviceMap.front().row;
+        device = iConnection::deviceOf(target.c_str());
     } else {
         return 0;
     }
+    // A second open of one reader, by the same or by another name, would
+    // put two connections on it, splitting its reports and crossing its
+    // answers.
     for (const auto& entry : g_openedDeviceMap) {
-        if (entry.path == target) {
+        // The same path may name another reader by now (its own one was
+        // unplugged): the device decides, the text only when it is unknown.
+        if (device.empty() ? entry.path == target : entry.device == device) {
             return 0;
         }
     }
-    std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
+    std::shared_ptr<Strivo> reader = openShared(target, device, row);
     if (!reader) {
         debugLog("open %s: failed", target.c_str());
         return 0;
@@ -292,6 +370,7 @@ unsigned long ReaderSession::openEx(const char* name) {
     OpenedReader entry;
     entry.handle = m_nextHandle++;
     entry.path = target;
+    entry.device = std::move(device);
     entry.reader = reader;
     entry.delegate = std::make_unique<LocalDelegateEx>();
     entry.delegate->setHandle(entry.handle);
@@ -311,8 +390,10 @@ void ReaderSession::closeEx(unsigned long handle) {
         return;
     }
     OpenedReader entry;
+    std::shared_ptr<ClosingReader> closing;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        std::unique_lock<std::mutex> lock(m_lock);
+        pruneClosing();
         for (auto it = g_openedDeviceMap.begin(); it != g_openedDeviceMap.end(); ++it) {
             if (it->handle == handle) {
                 entry = std::move(*it);
@@ -320,9 +401,29 @@ void ReaderSession::closeEx(unsigned long handle) {
                 break;
             }
         }
+        if (entry.reader) {
+            closing = std::make_shared<ClosingReader>();
+            closing->handle = handle;
+            closing->callbacks = entry.delegate->callbacks();
+            m_closing.push_back(closing);
+        } else {
+            // Unknown, or being closed by another thread, or closed from
+            // inside a callback that still runs: wait as that close does.
+            for (const auto& other : m_closing) {
+                if (other->handle == handle) {
+                    closing = other;
+                    break;
+                }
+            }
+            if (!closing) {
+                return;
+            }
+            m_stopped.wait(lock, [&] { return closing->stopped; });
+        }
     }
     if (!entry.reader) {
-        return;  // unknown, or closed by another thread meanwhile
+        closing->callbacks->drain();
+        return;
     }
     debugLog("close handle %lu", handle);
     try {
@@ -330,11 +431,25 @@ void ReaderSession::closeEx(unsigned long handle) {
         shutDown(entry.reader, entry.commands, nullptr, entry.delegate->callbacks(), true);
     } catch (...) {
     }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        closing->stopped = true;
+    }
+    m_stopped.notify_all();
+    closing->callbacks->drain();
     entry.delegate.reset();
     entry.reader.reset();
     CallbackWorkers::instance().trimIdle();
     std::lock_guard<std::mutex> guard(m_lock);
     updateCallbackThreads();
+}
+
+void ReaderSession::pruneClosing() {
+    m_closing.erase(std::remove_if(m_closing.begin(), m_closing.end(),
+                                   [](const std::shared_ptr<ClosingReader>& c) {
+                                       return c->stopped && c->callbacks->pending() == 0;
+                                   }),
+                    m_closing.end());
 }
 
 bool ReaderSession::waitIdle(std::chrono::milliseconds timeout) {
@@ -354,6 +469,9 @@ bool ReaderSession::waitIdle(std::chrono::milliseconds timeout) {
         for (const auto& entry : g_openedDeviceMap) {
             commands.push_back(entry.commands);
             callbacks.push_back(entry.delegate->callbacks());
+        }
+        for (const auto& closing : m_closing) {
+            callbacks.push_back(closing->callbacks);
         }
     }
     callbacks.push_back(localDelegate().callbacks());

@@ -22,10 +22,16 @@
 //  4. the delegate's callback queue runs dry: every callback of an event that
 //     arrived before the close has returned, except the one the closing
 //     thread may be running itself.
-// When the close returns no callback of that reader runs or will start.
+// When the close returns no callback of that reader runs or will start. A
+// second close of the same reader (from another thread at the same time, or
+// after a close made from inside one of its callbacks, which returns before
+// that callback) finds its handle unknown but still waits: for step 3 of the
+// close in progress, then for every callback of the reader but its own.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +58,9 @@ public:
     struct OpenedReader {
         unsigned long handle = 0;
         std::string path;
+        // The device the path resolved to (iConnection::deviceOf): a reader
+        // is open at most once, whatever name each open used.
+        std::string device;
         std::shared_ptr<Strivo> reader;
         std::unique_ptr<LocalDelegateEx> delegate;
         // The reader's asynchronous commands, one after the other.
@@ -93,7 +102,8 @@ public:
     }
 
     // Waits, at most timeout, until no asynchronous command and no callback
-    // of any open reader (nor of the first generation) is queued or running.
+    // of any open or closing reader (nor of the first generation) is queued
+    // or running.
     // For tests and the fuzzers; true when all are idle.
     bool waitIdle(std::chrono::milliseconds timeout);
 
@@ -128,27 +138,65 @@ private:
     void enumerateLocked();
     // The entry of an open handle, or null (under m_lock).
     const OpenedReader* entryOf(unsigned long handle) const;
-    // Steps 2 to 4 of a close (see the top of this file). delegate, when
+    // One reader of the device list: its listed path, its model row, and
+    // the device it is (in iConnection::deviceOf's form).
+    struct ListedReader {
+        std::string path;
+        const CRConfigTable* row;
+        std::string device;
+    };
+    // An Ex reader whose close has begun, kept until every callback of it has
+    // returned (see the top of this file).
+    struct ClosingReader {
+        unsigned long handle = 0;
+        std::shared_ptr<CallbackQueue> callbacks;
+        bool stopped = false;  // step 3 done (guarded by m_lock)
+    };
+
+    // Steps 2 and 3 of a close (see the top of this file). delegate, when
     // set, is told the reader disconnected before it is detached; the
-    // callbacks queue is closed first when closeCallbacks is set.
+    // callbacks queue is closed afterwards when closeCallbacks is set.
     static void shutDown(const std::shared_ptr<Strivo>& reader,
                          const std::shared_ptr<CallbackQueue>& commands, Strivo_Delegate* delegate,
                          const std::shared_ptr<CallbackQueue>& callbacks, bool closeCallbacks);
+    // The model row of a path (under m_lock): the listed reader's of that
+    // path, else that of the listed reader which is the device the path
+    // resolves to; null when neither is listed.
+    const CRConfigTable* rowOf(const std::string& path, const std::string& device) const;
+    // Drops the closing readers none of whose callbacks runs (under m_lock).
+    void pruneClosing();
+    // The exchange lock of a device, shared by every reader object open on
+    // it (the first generation and the Ex generation may each hold the same
+    // reader): their exchanges must not interleave on the device. Null for
+    // a device that is not known (under m_lock).
+    std::shared_ptr<std::mutex> deviceLock(const std::string& device);
+    // Strivo::open of target (a path of device), holding and then sharing
+    // the device's exchange lock (under m_lock).
+    std::shared_ptr<Strivo> openShared(const std::string& target, const std::string& device,
+                                       const CRConfigTable* row);
     // The entry the first generation opens for no name or an "HID://" name:
     // the listed reader the name names exactly, else the last listed HID
     // reader; null when no HID reader is listed.
-    const std::pair<std::string, const CRConfigTable*>* firstGenerationEntry(
-        const char* name) const;
+    const ListedReader* firstGenerationEntry(const char* name) const;
     // Tells the callback threads whether any reader is open (they wait for
     // further callbacks only then; under m_lock).
     void updateCallbackThreads();
 
     std::mutex m_lock;  // guards the tables below
-    std::vector<std::pair<std::string, const CRConfigTable*>> g_deviceMap;
+    std::vector<ListedReader> g_deviceMap;
     std::shared_ptr<Strivo> openedDevice;
     std::shared_ptr<CallbackQueue> m_firstCommands;
     std::vector<OpenedReader> g_openedDeviceMap;
+    std::vector<std::shared_ptr<ClosingReader>> m_closing;
+    // First-generation closes between taking the reader and finishing step
+    // 3, and until they return; and whether the last close ran inside a
+    // first-generation callback (which it returned before).
+    int m_firstStopping = 0;
+    int m_firstClosing = 0;
+    bool m_firstClosedInCallback = false;
+    std::condition_variable m_stopped;  // a close finished step 3
     unsigned long m_nextHandle = 1;
+    std::map<std::string, std::weak_ptr<std::mutex>> m_deviceLocks;
 
     std::atomic<int> m_ringIndex{0};
 };

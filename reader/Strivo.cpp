@@ -332,6 +332,10 @@ void logExchange(const std::string& command, const Strivo::Exchange& ex) {
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
     std::lock_guard<std::mutex> exchange(lock);
+    std::unique_lock<std::mutex> device;
+    if (m_deviceLock) {
+        device = std::unique_lock<std::mutex>(*m_deviceLock);
+    }
     // From here, every write and read of this exchange shares one time-out.
     ExchangeDeadline deadline;
     if (m_shutDown || !connection) {

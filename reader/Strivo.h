@@ -10,6 +10,9 @@
 //  - lock, the exchange lock: held for the whole of every command exchange
 //    (runExchange), so exchanges on one reader never mix their packets; the
 //    connection is destroyed only under it (shutDown).
+//  - m_deviceLock, when set: the exchange lock of the device, shared with
+//    another reader object open on the same device (the first generation's
+//    and an Ex one); taken right after lock.
 //  - delegateLock guards _delegate: every delegate call is made under it, so
 //    once setDelegate(nullptr) has returned no call into the old delegate is
 //    running or will start.
@@ -29,8 +32,8 @@
 #include "Quorin.h"
 #include "common/ZeroedBufferPool.h"
 #include "reader/CRConfigTable.h"
-#include "reader/ErrorHandler.h"
 #include "reader/Strivo_Delegate.h"
+#include "transport/ErrorHandler.h"
 #include "transport/RawDataStore.h"
 #include "transport/iConnection.h"
 
@@ -133,6 +136,11 @@ public:
     // Destroys the connection (joining its receiving thread) without telling
     // the delegate. Runs before the object is deleted.
     void stopConnection();
+    // The exchange lock of the device, when another reader object may be
+    // open on the same device: runExchange takes it after its own lock.
+    void shareDeviceLock(std::shared_ptr<std::mutex> deviceLock) {
+        m_deviceLock = std::move(deviceLock);
+    }
     // What closing the reader does to it: later exchanges answer 5, and the
     // connection is destroyed (joining its receiving thread) without telling
     // the delegate. Call with the exchange lock held.
@@ -225,9 +233,10 @@ protected:
         return m_clears - before;
     }
     std::unique_ptr<iConnection> connection;
-    std::mutex m_connectionLock;           // see the top of this file
-    std::atomic<bool> m_connected{false};  // connection is set
-    bool m_shutDown = false;               // guarded by lock: closed, exchanges answer 5
+    std::mutex m_connectionLock;               // see the top of this file
+    std::atomic<bool> m_connected{false};      // connection is set
+    bool m_shutDown = false;                   // guarded by lock: closed, exchanges answer 5
+    std::shared_ptr<std::mutex> m_deviceLock;  // set before the reader is shared
     std::atomic<int> resultCode{0};
     ZEDRADATA rawData;
 

@@ -218,30 +218,30 @@ bool HIDConnection::lookupDevice(const char* /*pathScheme*/, void* extraInfo) {
     return false;
 }
 
-iConnection* HIDConnection::open(const char* pathScheme) {
+bool HIDConnection::resolve(const char* pathScheme, std::string* openPath, std::string* scheme) {
     if (pathScheme == nullptr || strncasecmp(pathScheme, HID_PREFIX, HID_PREFIX_LENGTH) != 0) {
-        return nullptr;
+        return false;
     }
     size_t length = std::strlen(pathScheme);
     if (length <= HID_PREFIX_LENGTH) {
-        return nullptr;
+        return false;
     }
     const char* rest = pathScheme + HID_PREFIX_LENGTH;
 
     HidGlobalLock global;
-    std::unique_ptr<HIDConnection> connection(new HIDConnection);
     if (!IS_ALPHA_NUEx(rest[0])) {
         // The whole path is the connection's scheme text; one that does not
         // fit could never be recognised by isMe.
-        if (length >= sizeof(connection->szScheme)) {
-            return nullptr;
+        if (length >= sizeof(szScheme)) {
+            return false;
         }
-        connection->setScheme(pathScheme);
-        return connection->_open(rest) ? connection.release() : nullptr;
+        *scheme = pathScheme;
+        *openPath = rest;
+        return true;
     }
 
     if (std::strlen(rest) >= sizeof(g_lookupSerial)) {
-        return nullptr;
+        return false;
     }
     std::memset(g_lookupSerial, 0, sizeof(g_lookupSerial));
     std::strncpy(g_lookupSerial, rest, sizeof(g_lookupSerial) - 1);
@@ -252,7 +252,7 @@ iConnection* HIDConnection::open(const char* pathScheme) {
     const LookupCandidate* chosen = chooseCandidate(g_lookupSerial, &byPath);
     if (chosen == nullptr) {
         lookupCandidates().clear();
-        return nullptr;
+        return false;
     }
     const char* suffix =
         byPath && chosen->productId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
@@ -260,15 +260,36 @@ iConnection* HIDConnection::open(const char* pathScheme) {
         std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(), suffix);
     lookupCandidates().clear();
     if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
-        return nullptr;  // a path this long cannot be opened through the lookup
+        return false;  // a path this long cannot be opened through the lookup
     }
     if (*suffix != '\0') {
         diagnosticLine("New Device Path=%s", g_lookupPath);
     }
-    std::string found = g_lookupPath;
+    *openPath = g_lookupPath;
+    *scheme = openPath->substr(0, openPath->find(','));
+    return true;
+}
+
+iConnection* HIDConnection::open(const char* pathScheme) {
+    HidGlobalLock global;
+    std::string openPath;
+    std::string scheme;
+    if (!resolve(pathScheme, &openPath, &scheme)) {
+        return nullptr;
+    }
+    std::unique_ptr<HIDConnection> connection(new HIDConnection);
     // The scheme text is set before the receiving thread can read it.
-    connection->setScheme(found.substr(0, found.find(',')).c_str());
-    return connection->_open(found.c_str()) ? connection.release() : nullptr;
+    connection->setScheme(scheme.c_str());
+    return connection->_open(openPath.c_str()) ? connection.release() : nullptr;
+}
+
+std::string HIDConnection::deviceOf(const char* pathScheme) {
+    std::string openPath;
+    std::string scheme;
+    if (!resolve(pathScheme, &openPath, &scheme)) {
+        return std::string();
+    }
+    return std::string(HID_PREFIX) + openPath.substr(0, openPath.find(','));
 }
 
 bool HIDConnection::_open(const char* path) {

@@ -29,6 +29,7 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -66,6 +67,11 @@ public:
     // begins with it. Null when nothing matches, when several readers share
     // the start, or when the device cannot be opened.
     static iConnection* open(const char* pathScheme);
+    // The device a path names, as open() would find it: "HID://" + its
+    // hidapi path (without a ",size"), whatever name the path gave it (serial
+    // number in any letter case, a unique start of one, or the hidapi path).
+    // "" when the path names no attached reader. Opens nothing.
+    static std::string deviceOf(const char* pathScheme);
     // Calls fnFoundDevice for each known reader attached (each hidapi path
     // once) with "HID://" + its serial number, or + its hidapi path when it
     // reports none. Returns 1 when at least one known reader was seen.
@@ -104,6 +110,10 @@ private:
     void releaseDevice();
     int readFeature(int featureId, unsigned char* out, int capacity, int* outLen);
     static bool lookupDevice(const char* pathScheme, void* extraInfo);
+    // What open() opens for pathScheme: the hidapi path (with a ",size" when
+    // the path or the model gives one) and the connection's scheme text.
+    // False when the path names no attached reader.
+    static bool resolve(const char* pathScheme, std::string* openPath, std::string* scheme);
 
     std::promise<bool> closingPromise;       // fulfilled once, by signalStop
     std::future<bool> closingFuture;         // waited on by the receiving thread only

@@ -68,6 +68,24 @@ iConnection* SerialConnection::open(const char* pathScheme) {
     });
 }
 
+std::string SerialConnection::deviceOf(const char* pathScheme) {
+    if (!SerialOptions::hasScheme(pathScheme)) {
+        return std::string();
+    }
+    return guarded<std::string>(std::string(), [&] {
+        SerialOptions options;
+        if (!options.apply(std::string(pathScheme + SCHEME_LENGTH)) || options.portName.empty()) {
+            return std::string();
+        }
+        std::string device = options.portName;
+        if (char* resolved = ::realpath(device.c_str(), nullptr)) {
+            device = resolved;
+            std::free(resolved);
+        }
+        return "SERIAL://" + device;
+    });
+}
+
 int SerialConnection::enumDevices(iConnectionEnumDevice /*fnFoundDevice*/) {
     return 0;
 }

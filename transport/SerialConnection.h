@@ -63,6 +63,11 @@ public:
     // option value, no or unusable port, a rate outside the speed table, or a
     // FORMAT already in use by another open connection.
     static iConnection* open(const char* pathScheme);
+    // "SERIAL://" + the port device the path names, links resolved (so
+    // /dev/serial/by-id/... and the tty it points to are one device); the
+    // port name as given when it cannot be resolved; "" for a path that
+    // cannot be opened (no port, an invalid option).
+    static std::string deviceOf(const char* pathScheme);
     // Serial ports are not enumerated.
     static int enumDevices(iConnectionEnumDevice fnFoundDevice);
     // The number after "COM", or 0.

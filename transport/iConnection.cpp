@@ -29,6 +29,13 @@ iConnection* iConnection::open(const char* pathScheme) {
     return SerialConnection::open(pathScheme);
 }
 
+std::string iConnection::deviceOf(const char* pathScheme) {
+    if (SerialOptions::hasScheme(pathScheme)) {
+        return SerialConnection::deviceOf(pathScheme);
+    }
+    return HIDConnection::deviceOf(pathScheme);
+}
+
 int iConnection::enumDevices(iConnectionEnumDevice funcFoundDevice) {
     return HIDConnection::enumDevices(funcFoundDevice);
 }

@@ -18,7 +18,7 @@
 #include <mutex>
 #include <string>
 
-#include "reader/ErrorHandler.h"
+#include "transport/ErrorHandler.h"
 #include "transport/RawDataStore.h"
 #include "transport/iDecoder.h"
 
@@ -54,6 +54,11 @@ public:
     // Opens the connection that the path's scheme names ("HID://", "SERIAL://");
     // a null or empty path means "HID://", which names no device. Null on failure.
     static iConnection* open(const char* pathScheme);
+    // The device that open(pathScheme) would open, in one form whatever name
+    // the path uses for it, so two paths of one reader compare equal: see
+    // HIDConnection::deviceOf and SerialConnection::deviceOf. "" when the
+    // path names no device. Opens nothing.
+    static std::string deviceOf(const char* pathScheme);
     // Enumerates attached USB readers (serial ports are not enumerated).
     // Returns 1 when at least one known reader was seen, else 0.
     static int enumDevices(iConnectionEnumDevice funcFoundDevice);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -196,6 +197,21 @@ void expectRoundsInOrder(const std::vector<Sink::Call>& calls, int rounds) {
             ASSERT_EQ(call.text, roundHex(r)) << "round " << r << ", callback " << k;
         }
     }
+}
+
+// Runs close on another thread while sink holds its callbacks at the gate:
+// the close must not return before the gate opens. Returns how many of the
+// sink's callbacks had returned when it did.
+int returnedWhenCloseReturns(Sink& sink, const std::function<void()>& close) {
+    std::atomic<int> returnedAtClose{-1};
+    std::thread closer([&] {
+        close();
+        returnedAtClose = sink.returned();
+    });
+    EXPECT_FALSE(waitUntil([&] { return returnedAtClose.load() >= 0; }, milliseconds(200)));
+    sink.openGate();
+    closer.join();
+    return returnedAtClose.load();
 }
 
 class CallbackOrderTest : public ::testing::Test {
@@ -515,6 +531,107 @@ TEST_F(CallbackOrderTest, FirstGenerationCloseWaitsForRunningCallbacksAndNoneSta
     EXPECT_FALSE(sink.waitForCalls(3, milliseconds(100)));
 }
 
+TEST_F(CallbackOrderTest, ASecondCloseOfAReaderBeingClosedWaitsForItsCallbacks) {
+    auto reader = VirtualHid::instance().plug<PlainCommandReader>(VID, PLAIN_PID, "SN1");
+    const unsigned long h = openEx("HID://SN1");
+    ASSERT_NE(h, 0u);
+    Sink& sink = m_sink;
+    registerSink(h, sink);
+    sink.closeGate();
+    reader->swipe(TRACK1, TRACK2, "");
+    ASSERT_TRUE(sink.waitForCalls(1));  // the card callback runs, held
+    std::thread first([&] { CloseDeviceEx(h); });
+    // The first close made the handle unknown and waits for the callback.
+    ASSERT_TRUE(waitUntil([&] { return IsDeviceConnectedEx(h) == 0; }));
+    EXPECT_EQ(returnedWhenCloseReturns(sink, [&] { CloseDeviceEx(h); }), 1);
+    first.join();
+    m_handles.clear();
+}
+
+TEST_F(CallbackOrderTest, ACloseAfterAReaderClosedItselfFromACallbackWaitsForThatCallback) {
+    auto reader = VirtualHid::instance().plug<PlainCommandReader>(VID, PLAIN_PID, "SN1");
+    const unsigned long h = openEx("HID://SN1");
+    ASSERT_NE(h, 0u);
+    struct Host {
+        Sink* sink = nullptr;
+        std::atomic<bool> selfClosed{false};
+    };
+    Host& host = keep<Host>();
+    host.sink = &m_sink;
+    OnDataReceivedEx(
+        h,
+        [](unsigned long handle, void* obj, const char* text) {
+            auto* c = static_cast<Host*>(obj);
+            CloseDeviceEx(handle);  // returns before this callback does
+            c->selfClosed = true;
+            c->sink->enter({"card", 0, text});
+            c->sink->leave();
+        },
+        &host);
+    m_sink.closeGate();
+    reader->swipe(TRACK1, TRACK2, "");
+    ASSERT_TRUE(waitUntil([&] { return host.selfClosed.load(); }));
+    m_handles.clear();
+    // The host closes the handle too, as at its shutdown: when that close
+    // returns, the callback must have returned.
+    EXPECT_EQ(returnedWhenCloseReturns(m_sink, [&] { CloseDeviceEx(h); }), 1);
+}
+
+TEST_F(CallbackOrderTest, FirstGenerationCloseWaitsForACloseMadeInsideACallback) {
+    auto reader = VirtualHid::instance().plug<PlainCommandReader>(VID, PLAIN_PID, "SN1");
+    Sink& sink = m_sink;
+    g_firstSink = &sink;
+    static std::atomic<bool> selfClosed;
+    selfClosed = false;
+    OnDataReceived([](const char* text) {
+        CloseDevice();  // returns before this callback does
+        selfClosed = true;
+        g_firstSink->enter({"card", 0, text});
+        g_firstSink->leave();
+    });
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    sink.closeGate();
+    reader->swipe(TRACK1, TRACK2, "");
+    ASSERT_TRUE(waitUntil([&] { return selfClosed.load(); }));
+    EXPECT_EQ(returnedWhenCloseReturns(sink, [] { CloseDevice(); }), 1);
+    // With nothing closing and no callback left, a close returns at once.
+    CloseDevice();
+}
+
+TEST_F(CallbackOrderTest, FirstGenerationCloseInsideACallbackWaitsDuringAnotherClose) {
+    auto reader = VirtualHid::instance().plug<PlainCommandReader>(VID, PLAIN_PID, "SN1");
+    Sink& sink = m_sink;
+    g_firstSink = &sink;
+    static std::atomic<int> cards;
+    static std::atomic<int> returnedAtInnerClose;
+    cards = 0;
+    returnedAtInnerClose = -1;
+    OnDataReceived([](const char* text) {
+        const int n = ++cards;
+        g_firstSink->enter({"card", 0, text});
+        if (n == 1) {
+            // The host's other thread is closing the reader meanwhile.
+            CloseDevice();
+            returnedAtInnerClose = g_firstSink->returned();
+        }
+        g_firstSink->leave();
+    });
+    ASSERT_EQ(OpenDevice(nullptr), 0);
+    sink.closeGate();
+    reader->swipe(TRACK1, TRACK2, "");
+    reader->swipe(TRACK1, TRACK2, "");
+    ASSERT_TRUE(sink.waitForCalls(1));  // the first card callback runs, held
+    ASSERT_TRUE(waitUntil([&] { return reader->pendingInputReports() == 0; }));
+    std::thread closer([] { CloseDevice(); });
+    // The outer close has stopped the reader and waits for its callbacks.
+    ASSERT_TRUE(waitUntil([&] { return reader->openHandles() == 0; }));
+    sink.openGate();
+    closer.join();
+    // The close inside the first callback returned after the second one.
+    EXPECT_EQ(cards.load(), 2);
+    EXPECT_EQ(returnedAtInnerClose.load(), 1);
+}
+
 // ---------------------------------------------------------------- handles
 
 TEST_F(CallbackOrderTest, AClosedHandleIsNeverGivenToAnotherReader) {
@@ -568,6 +685,41 @@ TEST_F(CallbackOrderTest, ASynchronousCommandNeverMixesWithAnAsynchronousOne) {
     for (const Sink::Call& call : sink.calls()) {
         EXPECT_EQ(call.text, "00021122");
     }
+}
+
+TEST_F(CallbackOrderTest, BothGenerationsOnOneReaderNeverCrossTheirAnswers) {
+    // A host may hold one reader in the first generation and through a
+    // handle at once: their exchanges share the device.
+    auto reader = VirtualHid::instance().plug<ExtendedReader>(VID, EXTENDED_PID, "SE1");
+    Bytes first(150), ex(150);
+    for (size_t i = 0; i < first.size(); ++i) {
+        first[i] = static_cast<uint8_t>(i);
+        ex[i] = static_cast<uint8_t>(0xFF - i);
+    }
+    ASSERT_TRUE(reader->setAnswer("0322:01", 0, first));
+    ASSERT_TRUE(reader->setAnswer("0322:02", 0, ex));
+    ASSERT_EQ(OpenDevice("HID://SE1"), 0);
+    const unsigned long h = openEx("HID://SE1");
+    ASSERT_NE(h, 0u);
+    std::atomic<int> wrong{0};
+    std::thread other([&] {
+        for (int i = 0; i < 6; ++i) {
+            if (std::string(SendCommandEx(h, "0322:02")) != PtyReader::hex(ex)) {
+                wrong.fetch_add(1);
+            }
+        }
+    });
+    for (int i = 0; i < 6; ++i) {
+        char answer[1024] = {0};
+        char command[] = "0322:01";
+        if (QuorinSendCommand(command, 7, answer, sizeof(answer)) != 0 ||
+            std::string(answer) != PtyReader::hex(first)) {
+            wrong.fetch_add(1);
+        }
+    }
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
+    CloseDevice();
 }
 
 TEST_F(CallbackOrderTest, AnAsynchronousAnswerInSeveralPacketsArrivesWhole) {

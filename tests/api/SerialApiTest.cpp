@@ -57,6 +57,31 @@ TEST_F(SerialApiTest, OpensInEveryFramingWithoutAProductId) {
     EXPECT_EQ(pid, 0);
 }
 
+TEST_F(SerialApiTest, APortIsOpenOnceWhateverPathNamesIt) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    char dir[] = "/tmp/quorin-port-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string link = std::string(dir) + "/reader";
+    ASSERT_EQ(symlink(reader.slavePath().c_str(), link.c_str()), 0);
+
+    m_handle = OpenDeviceEx(reader.serialPath().c_str());
+    ASSERT_NE(m_handle, 0u);
+    // Other options, or a link to the same port: still that port. (Without
+    // framing, no filter claim refuses them first.)
+    for (const std::string& path : {"SERIAL://PORT=" + reader.slavePath() + ",FORMAT=NONE",
+                                    "serial://PORT=" + link + ",FORMAT=NONE"}) {
+        unsigned long again = OpenDeviceEx(path.c_str());
+        EXPECT_EQ(again, 0u) << path;
+        CloseDeviceEx(again);
+    }
+    CloseDeviceEx(m_handle);
+    m_handle = OpenDeviceEx(("SERIAL://PORT=" + link + ",FORMAT=NONE").c_str());
+    EXPECT_NE(m_handle, 0u);
+    unlink(link.c_str());
+    rmdir(dir);
+}
+
 TEST_F(SerialApiTest, RefusedOptionSetsFailTheOpen) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok());

@@ -9,6 +9,7 @@
 #include "ApiRecorder.h"
 #include "Quorin.h"
 #include "TestWait.h"
+#include "virtualhid/PlainCommandReader.h"
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
@@ -182,6 +183,68 @@ TEST_F(SessionApiTest, ExOpenOfAListedPathReachesExactlyThatReader) {
     unsigned long unique = openEx("HID://AB2");
     ASSERT_NE(unique, 0u);
     EXPECT_EQ(other->openHandles(), 1);
+}
+
+TEST_F(SessionApiTest, ExOpensAReaderOnceWhateverNameItIsGiven) {
+    auto sn10 = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN10"));
+    auto sn1 = VirtualHid::instance().plug(VID, 0x13, std::string("SN1"));
+    auto ab = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("AB200"));
+    unsigned long h10 = openEx("HID://SN10");
+    unsigned long hab = openEx("HID://AB2");  // the unique start of a serial number
+    ASSERT_NE(h10, 0u);
+    ASSERT_NE(hab, 0u);
+
+    // Other letter case, the system path, the listed name, a unique start:
+    // each names a reader already open, and each is refused.
+    for (const std::string& name :
+         {std::string("HID://sn10"), std::string("HID://Sn10"), "HID://" + sn10->path(),
+          std::string("HID://AB200"), std::string("HID://ab200"), std::string("HID://ab"),
+          "HID://" + ab->path()}) {
+        EXPECT_EQ(OpenDeviceEx(name.c_str()), 0u) << name;
+    }
+    EXPECT_EQ(sn10->openHandles(), 1);
+    EXPECT_EQ(ab->openHandles(), 1);
+
+    // The reader whose serial number the other's starts with is a reader of
+    // its own; once closed, a reader opens again under any of its names.
+    unsigned long h1 = openEx("HID://sn1");
+    EXPECT_NE(h1, 0u);
+    EXPECT_EQ(sn1->openHandles(), 1);
+    closeEx(h10);
+    unsigned long again = openEx(("HID://" + sn10->path()).c_str());
+    EXPECT_NE(again, 0u);
+    EXPECT_EQ(sn10->openHandles(), 1);
+    EXPECT_EQ(OpenDeviceEx("HID://SN10"), 0u);
+
+    // With SN1 unplugged (its handle still open), the same text names SN10,
+    // the one reader it starts; free again, SN10 opens under it.
+    closeEx(again);
+    sn1->unplug();
+    EXPECT_NE(openEx("HID://sn1"), 0u);
+    EXPECT_EQ(sn10->openHandles(), 1);
+}
+
+TEST_F(SessionApiTest, AReaderOpenedUnderAnotherNameIsDrivenAsItsModel) {
+    auto reader = VirtualHid::instance().plug<quorin_sim::PlainCommandReader>(VID, PLAIN_PID,
+                                                                              std::string("SN10"));
+    reader->setAnswer("45", 0, {0x12, 0x34});
+    // Other letter case, the unique start of its serial number, its system
+    // path: none is the listed name, all name this plain-protocol reader.
+    for (const std::string& name :
+         {std::string("hid://sn10"), std::string("HID://SN1"), "HID://" + reader->path()}) {
+        unsigned long h = openEx(name.c_str());
+        ASSERT_NE(h, 0u) << name;
+        EXPECT_EQ(GetProductIDEx(h), PLAIN_PID) << name;
+        EXPECT_STREQ(SendCommandEx(h, "45"), "1234") << name;
+        closeEx(h);
+    }
+    // The first generation opens a name not starting with "HID://" as given.
+    ASSERT_EQ(OpenDevice("hid://sn10"), 0);
+    long pid = 0;
+    QuorinGetPID(&pid);
+    EXPECT_EQ(pid, PLAIN_PID);
+    EXPECT_STREQ(SendCommand("45"), "1234");
+    CloseDevice();
 }
 
 TEST_F(SessionApiTest, FirstGenerationOpensTheReaderItsNameNames) {

@@ -6,9 +6,11 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "CallSequenceProgram.h"
 #include "CardReport.h"
 #include "PtyReader.h"
 #include "extended/ExtendedTestSupport.h"
@@ -286,6 +288,132 @@ void api() {
 
 }  // namespace
 
+// Programs of the call_sequence target (CallSequenceProgram.h): the
+// scenarios of closes during callbacks, racing commands, stale handles,
+// paths that are the start of another, unplugs and exit with work in flight.
+void callSequences() {
+    using namespace quorin_test::call_sequence;
+    const uint8_t allFirst =
+        FIRST_CARD_DATA | FIRST_RESPONSE | FIRST_NOTIFICATION | FIRST_EXTENDED_RESPONSE;
+    auto openEx = [](Reader r, NameKind kind, Action action) {
+        return Bytes{OPEN_EX, nameByte(r, kind), action};
+    };
+    auto program = [](uint8_t first, std::initializer_list<Bytes> steps) {
+        Bytes out{first};
+        for (const Bytes& step : steps) {
+            append(out, step);
+        }
+        return out;
+    };
+    auto put = [](const char* name, const Bytes& data) { write("call_sequence", name, data); };
+
+    // A reader closed from its own swipe's callback; its handle is stale after.
+    put("close_in_callback", program(0, {openEx(SN1, LISTED, ACT_CLOSE_SELF),
+                                         {SWIPE, SN1},
+                                         {SETTLE},
+                                         {STALE, 3},
+                                         {SYNC, 0, 0, 0},
+                                         {CLOSE_EX, 0}}));
+    // Reader B closed from a callback of reader A, then used.
+    put("close_other_in_callback", program(0, {openEx(SN1, LISTED, ACT_CLOSE_LATER),
+                                               openEx(SN10, LISTED, ACT_NONE),
+                                               {ASYNC, 0, 1},
+                                               {SWIPE, SN1},
+                                               {SWIPE, SN10},
+                                               {SETTLE},
+                                               {SYNC, 0, 0, 1},
+                                               {STALE, 3}}));
+    // Commands of two threads on one reader, and on two, each with its answer.
+    put("command_race", program(0, {openEx(SN1, LISTED, ACT_NONE),
+                                    openEx(EMV7, LISTED, ACT_NONE),
+                                    {RACE, RACE_COMMANDS, 0, 0},
+                                    {ASYNC, 0, 0},
+                                    {ASYNC, 0, 0},
+                                    {RACE, RACE_COMMANDS | 0x14, 0, 1},
+                                    {SETTLE}}));
+    // A command and a close at once; two closes of one handle at once.
+    put("close_races", program(0, {openEx(SN1, LISTED, ACT_NONE),
+                                   openEx(SN10, LISTED, ACT_COMMAND),
+                                   {RACE, RACE_COMMAND_CLOSE, 0, 0},
+                                   {SWIPE, SN10},
+                                   {RACE, RACE_CLOSES, 1, 1},
+                                   {STALE, 3}}));
+    // A closed handle after its reader was opened again under a new one.
+    put("stale_after_reopen", program(0, {openEx(SN10, LISTED, ACT_NONE),
+                                          {CLOSE_EX, 0},
+                                          openEx(SN10, LISTED, ACT_NONE),
+                                          {SYNC, 0, 0, 0},
+                                          {SYNC, 0, 1, 1},
+                                          {STALE, 3},
+                                          {STALE, 0},
+                                          {STALE, 1},
+                                          {STALE, 2}}));
+    // SN1 is the start of SN10: each name reaches its own reader, and a
+    // reader open under one name is refused under every other.
+    put("prefix_paths", program(0, {openEx(SN1, LISTED, ACT_NONE),
+                                    openEx(SN10, LISTED, ACT_NONE),
+                                    openEx(SN10, LOWER_CASE, ACT_NONE),
+                                    openEx(SN10, SYSTEM_PATH, ACT_NONE),
+                                    openEx(SN1, START, ACT_NONE),
+                                    openEx(SN1, LONGER, ACT_NONE),
+                                    {SYNC, 0, 0, 0},
+                                    {SYNC, 0, 0, 1},
+                                    {CLOSE_EX, 1},
+                                    openEx(SN10, LOWER_CASE, ACT_NONE),
+                                    {SYNC, 0, 1, 2}}));
+    // Unplugged with a command queued, then closed; plugged back and opened.
+    put("unplug_then_close", program(0, {openEx(SN10, LISTED, ACT_NONE),
+                                         {ASYNC, 0, 0},
+                                         {PLUG, SN10},
+                                         {SETTLE},
+                                         {SYNC, 0, 0, 0},
+                                         {CLOSE_EX, 0},
+                                         {PLUG, SN10},
+                                         openEx(SN10, LISTED, ACT_NONE),
+                                         {SYNC, 0, 0, 1}}));
+    // The first generation's reader closed from its own callback.
+    put("first_close_in_callback",
+        program(allFirst, {{FIRST, FIRST_OPEN_CLOSING_CALLBACK, nameByte(SN1, LISTED)},
+                           {SWIPE, SN1},
+                           {SETTLE},
+                           {SYNC, 3, 0},
+                           {ASYNC, 3},
+                           {FIRST, FIRST_OPEN, nameByte(SN10, LISTED)},
+                           {ASYNC, 3},
+                           {SYNC, 3, 2}}));
+    // Both generations at once, on different readers.
+    put("generations", program(allFirst, {{FIRST, FIRST_OPEN, nameByte(EMV7, LISTED)},
+                                          openEx(SN1, LISTED, ACT_NONE),
+                                          {RACE, RACE_GENERATIONS, 0, 0},
+                                          {NOTIFY, 0, 0x00, 0x20},
+                                          {SYNC, 3, 1},
+                                          {SETTLE}}));
+    // Notifications short and long, an extended command, on the EMV reader.
+    put("extended_reader", program(0, {openEx(EMV7, LISTED, ACT_NONE),
+                                       {NOTIFY, 0, 0x00, 0x10},
+                                       {NOTIFY, 4, 0x04, 0x00},
+                                       {SYNC, 0, 2, 0},
+                                       {ASYNC, 0, 0},
+                                       {SETTLE}}));
+    // Texts too long to be commands, and the result ring.
+    put("long_texts", program(0, {openEx(SN1, LISTED, ACT_NONE),
+                                  {TEXTS, 1, 0x23, 0x28, 0},
+                                  {TEXTS, 2, 0x03, 0x00, 0},
+                                  {CLOSE_EX, 0},
+                                  {TEXTS, 3, 0x23, 0x28, 0}}));
+    // Like a process that exits with everything open and busy: the teardown
+    // closes readers with commands queued and callbacks pending.
+    put("exit_with_work", program(allFirst, {{FIRST, FIRST_OPEN, nameByte(SN10, LISTED)},
+                                             openEx(SN1, LISTED, ACT_NONE),
+                                             openEx(EMV7, LISTED, ACT_UNREGISTER),
+                                             {ASYNC, 0, 0},
+                                             {ASYNC, 0, 1},
+                                             {ASYNC, 3},
+                                             {SWIPE, SN1},
+                                             {SWIPE, EMV7},
+                                             {NOTIFY, 1, 0x01, 0x00}}));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
@@ -302,5 +430,6 @@ int main(int argc, char** argv) {
     filters();
     serialOptions();
     api();
+    callSequences();
     return 0;
 }

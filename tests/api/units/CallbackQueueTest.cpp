@@ -104,6 +104,24 @@ TEST(CallbackQueue, AStalledJobStopsHoldingBackTheRestWhichStayInOrder) {
     EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
 }
 
+TEST(CallbackQueue, TheWatchLeavesOnceNothingWaitsBehindARunningJob) {
+    CallbackWorkers workers;
+    // A stall bound far beyond the test: the look the watch is asked for is
+    // due only then.
+    auto queue = CallbackQueue::create(milliseconds(60000), workers);
+    Gate gate;
+    queue->post([&] { gate.wait.wait(); });
+    queue->post([] {});  // waits behind the first: the watch is asked to look
+    ASSERT_TRUE(waitUntil([] { return CallbackWorkers::instance().threads() == 1; }));
+    gate.open();
+    queue->drain();
+    // Nothing waits any more: the watch's thread (of the process-wide set)
+    // leaves now, not at the deadline.
+    EXPECT_TRUE(
+        waitUntil([] { return CallbackWorkers::instance().threads() == 0; }, milliseconds(2000)));
+    EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
+}
+
 TEST(CallbackQueue, WithoutAStallBoundABlockedJobHoldsTheQueue) {
     CallbackWorkers workers;
     auto queue = CallbackQueue::create(milliseconds(0), workers);

@@ -2,7 +2,9 @@
 
 namespace quorin {
 
-// Receiver of errors found below the reader (the reader object implements it).
+// Receiver of errors a connection finds (the reader object implements it).
+// It lives with the connections, which hold a pointer to it, so the transport
+// layer includes nothing above itself.
 class ErrorHandler {
 public:
     virtual ~ErrorHandler() = default;

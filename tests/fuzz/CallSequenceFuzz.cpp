@@ -1,0 +1,1075 @@
+// Sequences of exported calls and device events against three virtual USB
+// readers: opens and closes by path and by handle, stale handles, synchronous
+// and asynchronous commands of every generation, swipes, notifications,
+// unplugs, commands racing each other or a close, and callbacks that close
+// readers. The faults these find live between calls, where the decoder
+// fuzzers never look.
+//
+// The bus, rebuilt for every input: SN1 (plain protocol, 0x11), SN10 (plain
+// protocol, 0x13; "SN1" is the start of its serial number) and EMV7 (extended
+// protocol, 0x19). Each command carries a sequence number in its data and
+// each reader is scripted to answer it with that number, so an answer that
+// reaches the wrong caller is seen.
+//
+// Input: see CallSequenceProgram.h. Every command exchange costs the
+// reader's 50 ms write pause,
+// so an input runs at most MAX_EXCHANGES of them; operations beyond the
+// budget are skipped.
+//
+// Checked after every step, and at the end of the input:
+//  - no callback of a reader starts or runs after its close returned (each
+//    open registers its callbacks with a token of its own as Obj);
+//  - a closed, a never-issued and the zero handle answer as unknown ones;
+//  - handles are never issued twice;
+//  - every command's answer reaches its own caller, asynchronous answers in
+//    the order their commands were given;
+//  - a reader is open at most once through OpenDeviceEx, whatever its name;
+//  - once everything is closed no device handle is left open and the count
+//    of threads returns to what it was before the first input.
+// The sanitizers of the fuzz build watch everything else.
+//
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CallSequenceProgram.h"
+#include "FuzzInput.h"
+#include "FuzzTarget.h"
+#include "Quorin.h"
+#include "TestWait.h"
+#include "api/CallbackWorkers.h"
+#include "api/ReaderSession.h"
+#include "virtualhid/ExtendedReader.h"
+#include "virtualhid/PlainCommandReader.h"
+#include "virtualhid/VirtualHid.h"
+
+using quorin_test::FuzzInput;
+using namespace quorin_test::call_sequence;
+
+namespace {
+
+constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
+constexpr int EXTENDED = EMV7;  // the extended-protocol reader
+const char* const SERIALS[READERS] = {"SN1", "SN10", "EMV7"};
+constexpr uint16_t PIDS[READERS] = {0x11, 0x13, 0x19};
+
+constexpr int MAX_OPERATIONS = 48;
+constexpr int MAX_EXCHANGES = 8;
+constexpr auto IDLE_WAIT = std::chrono::seconds(10);
+// The callback watch may sleep up to a second past its last look.
+constexpr auto THREADS_WAIT = std::chrono::milliseconds(5000);
+
+// The command byte of every scripted command, and the first answer byte.
+constexpr uint8_t COMMAND = 0x7A;
+constexpr uint8_t ANSWER_MARK = 0xA5;
+constexpr uint16_t EXTENDED_COMMAND = 0x0A10;
+
+std::string hexOf(const std::vector<uint8_t>& bytes, bool upper) {
+    static const char* const digits[2] = {"0123456789abcdef", "0123456789ABCDEF"};
+    std::string out;
+    for (uint8_t b : bytes) {
+        out += digits[upper ? 1 : 0][b >> 4];
+        out += digits[upper ? 1 : 0][b & 0x0F];
+    }
+    return out;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return s;
+}
+
+// ------------------------------------------------------------------ model
+
+// One OpenDeviceEx that returned a handle. Its address is the Obj of every
+// callback registered for it; tokens live until the end of the input, after
+// everything was closed and went idle.
+struct Token {
+    unsigned long handle = 0;
+    int reader = 0;
+    int index = 0;
+    // What its callbacks do, once (Action).
+    int action = 0;
+    std::atomic<bool> actionTaken{false};
+    // Set right before a CloseDeviceEx of this handle, and right after one
+    // returned. A command that meets a closing handle may fail.
+    std::atomic<bool> closing{false};
+    std::atomic<bool> closed{false};
+    std::atomic<int> inCallback{0};
+    // The reader was unplugged while this handle was open: an exchange may
+    // fail (an empty answer, no callback), but never brings another
+    // command's answer.
+    std::atomic<bool> degraded{false};
+    // Its callbacks are registered (answers then reach onResponseEx).
+    std::atomic<bool> listening{false};
+    std::mutex lock;                  // guards pending
+    std::deque<std::string> pending;  // asynchronous answers due, in order
+};
+
+struct State {
+    std::shared_ptr<quorin_sim::VirtualReader> readers[READERS];
+    std::shared_ptr<quorin_sim::PlainCommandReader> plain[2];
+    std::shared_ptr<quorin_sim::ExtendedReader> extended;
+    bool plugged[READERS] = {true, true, true};
+    bool everUnplugged[READERS] = {false, false, false};
+
+    std::mutex tokensLock;  // guards tokens (callbacks look tokens up)
+    std::vector<std::unique_ptr<Token>> tokens;
+    std::vector<unsigned long> closedHandles;
+
+    // The first-generation reader.
+    std::atomic<bool> firstOpen{false};
+    int firstReader = -1;
+    std::atomic<int> firstInCallback{0};
+    std::atomic<bool> firstDegraded{false};
+    // A first-generation callback closes the reader: commands of the first
+    // generation may then meet a closed reader at any moment.
+    std::atomic<bool> firstCloseArmed{false};
+    std::atomic<bool> firstCloseTaken{false};
+    std::atomic<bool> firstCloseDone{false};
+    std::mutex firstLock;                  // guards firstPending
+    std::deque<std::string> firstPending;  // SendData answers due
+
+    std::atomic<int> exchanges{0};
+    std::atomic<unsigned> sequence{0};
+};
+
+State* g_state = nullptr;
+unsigned long g_highestHandle = 0;
+int g_idleThreads = -1;
+thread_local Token* t_callbackToken = nullptr;
+thread_local bool t_inFirstCallback = false;
+
+bool takeExchange(int cost = 1) {
+    if (g_state->exchanges.fetch_add(cost) + cost > MAX_EXCHANGES) {
+        g_state->exchanges.fetch_sub(cost);
+        return false;
+    }
+    return true;
+}
+
+// A command unique in this input, scripted on its reader; returns the data
+// bytes of the command (after the command byte) and sets the expected answer.
+struct Scripted {
+    std::vector<uint8_t> data;
+    std::vector<uint8_t> answer;
+};
+
+Scripted scriptCommand(int reader) {
+    const unsigned seq = g_state->sequence.fetch_add(1) + 1;
+    Scripted s;
+    s.data = {static_cast<uint8_t>(reader), static_cast<uint8_t>(seq >> 8),
+              static_cast<uint8_t>(seq)};
+    s.answer = {ANSWER_MARK, static_cast<uint8_t>(reader), static_cast<uint8_t>(seq >> 8),
+                static_cast<uint8_t>(seq)};
+    const std::string key = hexOf({COMMAND}, true) + hexOf(s.data, true);
+    if (reader == EXTENDED) {
+        FUZZ_CHECK(g_state->extended->setAnswer(key, 0, s.answer));
+    } else {
+        FUZZ_CHECK(g_state->plain[reader]->setAnswer(key, 0, s.answer));
+    }
+    return s;
+}
+
+// An extended command ("0A10:" + data) with its own answer (extended reader).
+Scripted scriptExtended() {
+    const unsigned seq = g_state->sequence.fetch_add(1) + 1;
+    Scripted s;
+    s.data = {static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
+    s.answer = {ANSWER_MARK, 0xEE, static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
+    char id[8];
+    std::snprintf(id, sizeof(id), "%04X:", EXTENDED_COMMAND);
+    FUZZ_CHECK(g_state->extended->setAnswer(id + hexOf(s.data, true), 0, s.answer));
+    return s;
+}
+
+std::string plainText(const Scripted& s) {
+    return hexOf({COMMAND}, true) + hexOf(s.data, true);
+}
+std::string withLengthText(const Scripted& s) {
+    return hexOf({COMMAND, static_cast<uint8_t>(s.data.size())}, true) + hexOf(s.data, true);
+}
+// What an asynchronous command's callback receives for a plain answer:
+// result, length and data, lower-case.
+std::string workerAnswer(const Scripted& s) {
+    std::vector<uint8_t> bytes = {0x00, static_cast<uint8_t>(s.answer.size())};
+    bytes.insert(bytes.end(), s.answer.begin(), s.answer.end());
+    return hexOf(bytes, false);
+}
+
+Token* tokenAt(size_t i) {
+    std::lock_guard<std::mutex> guard(g_state->tokensLock);
+    return i < g_state->tokens.size() ? g_state->tokens[i].get() : nullptr;
+}
+
+size_t tokenCount() {
+    std::lock_guard<std::mutex> guard(g_state->tokensLock);
+    return g_state->tokens.size();
+}
+
+Token* openTokenOf(int reader) {
+    std::lock_guard<std::mutex> guard(g_state->tokensLock);
+    for (auto& t : g_state->tokens) {
+        if (t->reader == reader && !t->closed.load()) {
+            return t.get();
+        }
+    }
+    return nullptr;
+}
+
+// ------------------------------------------------------------ invariants
+
+// Every call on a handle that is not open answers as for an unknown one.
+void checkUnknown(unsigned long handle) {
+    FUZZ_CHECK(IsDeviceConnectedEx(handle) == 0);
+    FUZZ_CHECK(GetProductIDEx(handle) == 0);
+    FUZZ_CHECK(std::strcmp(GetCardDataEx(handle), "") == 0);
+    FUZZ_CHECK(std::strcmp(GetRawData(handle), "") == 0 || handle == 0);
+    ZDMSRDATA msr;
+    FUZZ_CHECK(GetCardDataStructureEx(handle, &msr) == 6);
+    if (handle != 0) {
+        FUZZ_CHECK(GetDroppedCallbackCountEx(handle) == 0);
+    }
+    // Refused before anything is sent: no exchange, no callback.
+    FUZZ_CHECK(std::strcmp(SendCommandEx(handle, "7A00"), "") == 0);
+    FUZZ_CHECK(GetResultCodeEx(handle) == 5);
+    FUZZ_CHECK(std::strcmp(SendCommandWithLengthEx(handle, "7A0100"), "") == 0);
+    FUZZ_CHECK(GetResultCodeEx(handle) == 5);
+    FUZZ_CHECK(SendDataEx(handle, "7A0100") == 0);
+    ClearCardDataEx(handle);
+    CloseDeviceEx(handle);
+}
+
+// Right after a close of token t returned on this thread: no callback of it
+// runs but the one this thread may be in.
+void markClosed(Token* t) {
+    t->closed.store(true);
+    const int own = t_callbackToken == t ? 1 : 0;
+    FUZZ_CHECK(t->inCallback.load() <= own);
+    checkUnknown(t->handle);
+}
+
+void markFirstClosed() {
+    g_state->firstOpen.store(false);
+    const int own = t_inFirstCallback ? 1 : 0;
+    FUZZ_CHECK(g_state->firstInCallback.load() <= own);
+}
+
+void closeToken(Token* t) {
+    t->closing.store(true);
+    CloseDeviceEx(t->handle);
+    markClosed(t);
+}
+
+// ------------------------------------------------------------- callbacks
+
+// An asynchronous answer must be the one of the oldest command due; when the
+// reader was unplugged, commands before it may have failed silently.
+void takeAnswer(std::deque<std::string>& pending, const char* text, bool degraded) {
+    auto it = std::find(pending.begin(), pending.end(), std::string(text));
+    FUZZ_CHECK(it != pending.end());
+    FUZZ_CHECK(it == pending.begin() || degraded);
+    pending.erase(pending.begin(), it + 1);
+}
+
+// Entered at the start of every Ex callback: the token must be one of this
+// input, for its own handle, and not closed.
+struct ExCallback {
+    Token* token;
+    Token* saved;
+    ExCallback(unsigned long handle, void* obj) : token(static_cast<Token*>(obj)) {
+        FUZZ_CHECK(token != nullptr);
+        token->inCallback.fetch_add(1);
+        FUZZ_CHECK(!token->closed.load());
+        FUZZ_CHECK(token->handle == handle);
+        saved = t_callbackToken;
+        t_callbackToken = token;
+    }
+    ~ExCallback() {
+        t_callbackToken = saved;
+        token->inCallback.fetch_sub(1);
+    }
+};
+
+void registerEx(Token* t, bool on);
+
+void runAction(Token* t) {
+    if (t->action == ACT_NONE || t->actionTaken.exchange(true)) {
+        return;
+    }
+    switch (t->action) {
+        case ACT_CLOSE_SELF:
+            closeToken(t);
+            break;
+        case ACT_CLOSE_LATER: {
+            for (size_t i = static_cast<size_t>(t->index) + 1; Token* later = tokenAt(i); ++i) {
+                if (!later->closed.load()) {
+                    closeToken(later);
+                    break;
+                }
+            }
+            break;
+        }
+        case ACT_COMMAND: {
+            if (!takeExchange()) {
+                break;
+            }
+            Scripted s = scriptCommand(t->reader);
+            const std::string answer = SendCommandEx(t->handle, plainText(s).c_str());
+            FUZZ_CHECK(answer == hexOf(s.answer, true) ||
+                       (answer.empty() && (t->degraded.load() || t->closing.load())));
+            break;
+        }
+        case ACT_UNREGISTER:
+            registerEx(t, false);
+            break;
+    }
+}
+
+void onCardDataEx(unsigned long handle, void* obj, const char* text) {
+    ExCallback in(handle, obj);
+    FUZZ_CHECK(text != nullptr && std::strlen(text) < 64 * 1024);
+    runAction(in.token);
+}
+
+void onConnectionEx(unsigned long handle, void* obj, long state) {
+    ExCallback in(handle, obj);
+    FUZZ_CHECK(state == ZEDRA_STATE_CONNECTED || state == ZEDRA_STATE_DISCONNECTED);
+    runAction(in.token);
+}
+
+void onNotificationEx(unsigned long handle, void* obj, unsigned int /*id*/, const char* text) {
+    ExCallback in(handle, obj);
+    FUZZ_CHECK(text != nullptr && std::strlen(text) < 64 * 1024);
+    runAction(in.token);
+}
+
+void onResponseEx(unsigned long handle, void* obj, const char* text) {
+    ExCallback in(handle, obj);
+    FUZZ_CHECK(text != nullptr);
+    Token* t = in.token;
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        takeAnswer(t->pending, text, t->degraded.load());
+    }
+    runAction(t);
+}
+
+void onErrorEx(unsigned long handle, void* obj, const char* text) {
+    // On the receiving thread: checks only, and never a close.
+    Token* t = static_cast<Token*>(obj);
+    FUZZ_CHECK(t != nullptr && t->handle == handle && !t->closed.load());
+    FUZZ_CHECK(text != nullptr);
+}
+
+void registerEx(Token* t, bool on) {
+    t->listening.store(on);
+    OnDataReceivedEx(t->handle, on ? onCardDataEx : nullptr, t);
+    OnDeviceConnectionStateChangedEx(t->handle, on ? onConnectionEx : nullptr, t);
+    OnNotificationDataEx(t->handle, on ? onNotificationEx : nullptr, t);
+    OnDeviceResponseEx(t->handle, on ? onResponseEx : nullptr, t);
+    OnErrorEx(t->handle, on ? onErrorEx : nullptr, t);
+}
+
+// Registered on a handle that is not open: must never be called.
+void neverCalled(unsigned long, void*, const char*) {
+    quorin_test::fuzzCheckFailed("a callback registered on an unknown handle ran", __FILE__,
+                                 __LINE__);
+}
+
+// First-generation callbacks: no Obj, so they check the reader is open.
+struct FirstCallback {
+    bool saved;
+    FirstCallback() {
+        g_state->firstInCallback.fetch_add(1);
+        FUZZ_CHECK(g_state->firstOpen.load());
+        saved = t_inFirstCallback;
+        t_inFirstCallback = true;
+    }
+    ~FirstCallback() {
+        t_inFirstCallback = saved;
+        g_state->firstInCallback.fetch_sub(1);
+    }
+};
+
+void firstAction() {
+    if (g_state->firstCloseArmed.load() && !g_state->firstCloseTaken.exchange(true)) {
+        CloseDevice();
+        markFirstClosed();
+        g_state->firstCloseDone.store(true);
+    }
+}
+
+// Card data and extended responses.
+void onFirstText(const char* text) {
+    FirstCallback in;
+    FUZZ_CHECK(text != nullptr);
+    firstAction();
+}
+
+void onResponse(const char* text) {
+    FirstCallback in;
+    FUZZ_CHECK(text != nullptr);
+    {
+        std::lock_guard<std::mutex> guard(g_state->firstLock);
+        takeAnswer(g_state->firstPending, text, g_state->firstDegraded.load());
+    }
+    firstAction();
+}
+
+void onNotification(unsigned int /*id*/, const char* text) {
+    onFirstText(text);
+}
+
+// The connection state of the first generation also changes on Ex opens and
+// unplugs, whether or not a first-generation reader is open.
+void onFirstConnection(long state) {
+    FUZZ_CHECK(state == ZEDRA_STATE_CONNECTED || state == ZEDRA_STATE_DISCONNECTED);
+}
+
+// ------------------------------------------------------------ name model
+
+struct Name {
+    std::string text;
+    bool null = false;
+};
+
+// Names the operations open readers by: listed ones, other letter case,
+// system paths, starts of serial numbers, and names of nothing.
+Name nameOf(uint8_t choice) {
+    State& s = *g_state;
+    const int r = choice % READERS;
+    switch ((choice / READERS) % NAME_KINDS) {
+        case LISTED:
+            return {std::string("HID://") + SERIALS[r]};
+        case LOWER_CASE:
+            return {lower(std::string("HID://") + SERIALS[r])};
+        case SYSTEM_PATH:
+            return {"HID://" + s.readers[r]->path()};
+        case START:
+            return {r == EXTENDED ? "HID://EM" : "HID://SN"};
+        case FIRST_LISTED:
+            return {"", choice % 2 == 0};
+        case NOTHING:
+            return {"HID://NOSUCH"};
+        case LOWER_SCHEME:
+            return {"hid://" + std::string(SERIALS[r])};
+        default:
+            return {std::string("HID://") + SERIALS[r] + "0"};
+    }
+}
+
+bool iequals(const std::string& a, const std::string& b) {
+    return lower(a) == lower(b);
+}
+
+bool istarts(const std::string& text, const std::string& start) {
+    return text.size() >= start.size() && iequals(text.substr(0, start.size()), start);
+}
+
+// The reader an Ex open of this name reaches, or -1: an exact serial number,
+// then an exact path (same case first), else the one reader whose serial
+// number or path starts with the name.
+int resolveEx(const Name& name) {
+    State& s = *g_state;
+    if (name.null || name.text.empty()) {
+        for (int r = 0; r < READERS; ++r) {
+            if (s.plugged[r]) {
+                return r;
+            }
+        }
+        return -1;
+    }
+    if (!istarts(name.text, "HID://") || name.text.size() == 6) {
+        return -1;
+    }
+    const std::string rest = name.text.substr(6);
+    for (bool sameCase : {true, false}) {
+        for (int field = 0; field < 2; ++field) {
+            for (int r = 0; r < READERS; ++r) {
+                const std::string text = field == 0 ? SERIALS[r] : s.readers[r]->path();
+                if (s.plugged[r] && (sameCase ? text == rest : iequals(text, rest))) {
+                    return r;
+                }
+            }
+        }
+    }
+    int found = -1;
+    for (int r = 0; r < READERS; ++r) {
+        if (s.plugged[r] && (istarts(SERIALS[r], rest) || istarts(s.readers[r]->path(), rest))) {
+            if (found >= 0) {
+                return -1;
+            }
+            found = r;
+        }
+    }
+    return found;
+}
+
+// The reader a first-generation open of this name reaches: a name that does
+// not start with "HID://" is opened as given; any other, the listed reader of
+// that name, else the last listed reader.
+int resolveFirst(const Name& name) {
+    State& s = *g_state;
+    if (!name.null && !name.text.empty() && name.text.compare(0, 6, "HID://") != 0) {
+        return resolveEx(name);
+    }
+    int last = -1;
+    for (int r = 0; r < READERS; ++r) {
+        if (!s.plugged[r]) {
+            continue;
+        }
+        if (!name.null && name.text == std::string("HID://") + SERIALS[r]) {
+            return r;
+        }
+        last = r;
+    }
+    return last;
+}
+
+// ------------------------------------------------------------ operations
+
+// The reader's open connections may fail their exchanges from now on.
+void markDegraded(int reader) {
+    if (Token* t = openTokenOf(reader)) {
+        t->degraded.store(true);
+    }
+    if (g_state->firstOpen.load() && g_state->firstReader == reader) {
+        g_state->firstDegraded.store(true);
+    }
+}
+
+void opOpenEx(FuzzInput& in) {
+    State& s = *g_state;
+    const Name name = nameOf(in.u8());
+    const uint8_t behaviour = in.u8();
+    const int reader = resolveEx(name);
+    const bool extended = reader == EXTENDED;
+    // Opening the extended reader runs a handshake exchange.
+    if (extended && !takeExchange()) {
+        return;
+    }
+    Token* holder = reader >= 0 ? openTokenOf(reader) : nullptr;
+    const unsigned long h = OpenDeviceEx(name.null ? nullptr : name.text.c_str());
+    // A callback may be closing the reader meanwhile.
+    const bool holderLeaving = holder != nullptr && holder->closing.load();
+    if (reader < 0 || (holder != nullptr && !holderLeaving)) {
+        // Nothing by that name, or the reader is open already, by whatever
+        // name: refused.
+        FUZZ_CHECK(h == 0);
+        return;
+    }
+    if (h == 0) {
+        FUZZ_CHECK(holderLeaving);
+        return;
+    }
+    FUZZ_CHECK(h > g_highestHandle);  // never issued before
+    g_highestHandle = h;
+    FUZZ_CHECK(IsDeviceConnectedEx(h) == 1);
+    FUZZ_CHECK(GetProductIDEx(h) == PIDS[reader]);
+    auto token = std::make_unique<Token>();
+    token->handle = h;
+    token->reader = reader;
+    token->action = (behaviour & ~NO_CALLBACKS) % ACT_COUNT;
+    Token* t = token.get();
+    {
+        std::lock_guard<std::mutex> guard(s.tokensLock);
+        t->index = static_cast<int>(s.tokens.size());
+        s.tokens.push_back(std::move(token));
+    }
+    if ((behaviour & NO_CALLBACKS) == 0) {
+        registerEx(t, true);
+    }
+}
+
+Token* pickToken(FuzzInput& in) {
+    const size_t n = tokenCount();
+    return n == 0 ? nullptr : tokenAt(in.u8() % n);
+}
+
+void opCloseEx(FuzzInput& in) {
+    if (Token* t = pickToken(in)) {
+        closeToken(t);
+    }
+}
+
+void opStale(FuzzInput& in) {
+    State& s = *g_state;
+    const uint8_t choice = in.u8();
+    unsigned long handle;
+    switch (choice % 4) {
+        case 0:
+            handle = 0;
+            break;
+        case 1:
+            handle = g_highestHandle + 1 + choice / 4;  // not issued yet
+            break;
+        case 2:
+            handle = ULONG_MAX - choice / 4;
+            break;
+        default: {
+            std::vector<unsigned long> closed;
+            {
+                std::lock_guard<std::mutex> guard(s.tokensLock);
+                for (auto& t : s.tokens) {
+                    if (t->closed.load()) {
+                        closed.push_back(t->handle);
+                    }
+                }
+            }
+            closed.insert(closed.end(), s.closedHandles.begin(), s.closedHandles.end());
+            if (closed.empty()) {
+                return;
+            }
+            handle = closed[(choice / 4) % closed.size()];
+            break;
+        }
+    }
+    OnDeviceResponseEx(handle, neverCalled, nullptr);
+    OnErrorEx(handle, neverCalled, nullptr);
+    checkUnknown(handle);
+}
+
+// A synchronous command on an Ex handle, in one of its forms.
+void exCommand(Token* t, uint8_t form) {
+    const bool open = !t->closed.load();
+    if (open && !takeExchange()) {
+        return;
+    }
+    std::string expected;
+    std::string got;
+    if (form % 3 == 2 && t->reader == EXTENDED) {
+        Scripted s = scriptExtended();
+        char id[8];
+        std::snprintf(id, sizeof(id), "%04X:", EXTENDED_COMMAND);
+        expected = hexOf(s.answer, true);
+        got = SendCommandEx(t->handle, (id + hexOf(s.data, true)).c_str());
+    } else {
+        Scripted s = scriptCommand(t->reader);
+        expected = hexOf(s.answer, true);
+        got = form % 3 == 1 ? SendCommandWithLengthEx(t->handle, withLengthText(s).c_str())
+                            : SendCommandEx(t->handle, plainText(s).c_str());
+    }
+    const int code = GetResultCodeEx(t->handle);
+    if (!open) {
+        FUZZ_CHECK(got.empty());
+        FUZZ_CHECK(code == 5);
+        return;
+    }
+    if (t->degraded.load() || t->closing.load()) {
+        // Unplugged, or closed by another thread while it ran.
+        FUZZ_CHECK(got == expected || got.empty());
+    } else {
+        if (got != expected) {
+            std::fprintf(stderr, "handle %lu reader %d: answer \"%s\", expected \"%s\", code %d\n",
+                         t->handle, t->reader, got.c_str(), expected.c_str(), code);
+        }
+        FUZZ_CHECK(got == expected);
+        FUZZ_CHECK(code == 0);
+    }
+}
+
+// A synchronous command of the first or plain generation.
+void firstCommand(uint8_t form) {
+    State& s = *g_state;
+    const int reader = s.firstReader;
+    const bool open = s.firstOpen.load();
+    if (open && !takeExchange()) {
+        return;
+    }
+    // The answer of a reader that is not open is never scripted: a command
+    // that reaches no reader gets none.
+    Scripted c = scriptCommand(reader >= 0 ? reader : 0);
+    const std::string expected = hexOf(c.answer, true);
+    std::string got;
+    long rc = 0;
+    switch (form % 4) {
+        case 0: {
+            std::string cmd = plainText(c);
+            char result[64] = {};
+            rc = QuorinSendCommand(&cmd[0], static_cast<long>(cmd.size()), result, sizeof(result));
+            got = rc == 0 ? result : "";
+            break;
+        }
+        case 1: {
+            std::string cmd = withLengthText(c);
+            char result[64] = {};
+            rc = QuorinSendCommandWithLength(&cmd[0], static_cast<long>(cmd.size()), result,
+                                             sizeof(result));
+            got = rc == 0 ? result : "";
+            break;
+        }
+        case 2:
+            got = SendCommand(plainText(c).c_str());
+            rc = GetResultCode();
+            break;
+        default:
+            got = SendCommandWithLength(withLengthText(c).c_str());
+            rc = GetResultCode();
+            break;
+    }
+    if (!open) {
+        FUZZ_CHECK(got.empty());
+        return;
+    }
+    if (s.firstDegraded.load() || s.firstCloseArmed.load() || !s.firstOpen.load()) {
+        FUZZ_CHECK(got == expected || got.empty());
+    } else {
+        FUZZ_CHECK(got == expected);
+        FUZZ_CHECK(rc == 0);
+    }
+}
+
+void opSyncCommand(FuzzInput& in) {
+    const uint8_t which = in.u8();
+    const uint8_t form = in.u8();
+    if (which % 4 == 3) {
+        firstCommand(form);
+        return;
+    }
+    if (Token* t = pickToken(in)) {
+        exCommand(t, form);
+    }
+}
+
+void opAsyncCommand(FuzzInput& in) {
+    State& s = *g_state;
+    const uint8_t which = in.u8();
+    if (which % 4 == 3) {
+        if (!s.firstOpen.load()) {
+            FUZZ_CHECK(SendData("7A0100") == 0);
+            return;
+        }
+        if (!takeExchange()) {
+            return;
+        }
+        Scripted c = scriptCommand(s.firstReader);
+        {
+            std::lock_guard<std::mutex> guard(s.firstLock);
+            s.firstPending.push_back(workerAnswer(c));
+        }
+        FUZZ_CHECK(SendData(withLengthText(c).c_str()) == 0);
+        return;
+    }
+    Token* t = pickToken(in);
+    if (t == nullptr) {
+        return;
+    }
+    if (t->closed.load()) {
+        FUZZ_CHECK(SendDataEx(t->handle, "7A0100") == 0);
+        return;
+    }
+    if (!takeExchange()) {
+        return;
+    }
+    Scripted c = scriptCommand(t->reader);
+    {
+        std::lock_guard<std::mutex> guard(t->lock);
+        t->pending.push_back(workerAnswer(c));
+    }
+    FUZZ_CHECK(SendDataEx(t->handle, withLengthText(c).c_str()) == 0);
+}
+
+void opSwipe(FuzzInput& in) {
+    State& s = *g_state;
+    const uint8_t which = in.u8();
+    const int r = which % READERS;
+    // Test tracks of no real card.
+    const std::string t1 = "%B4000000000000002^TEST/CARD^30121010000000000000?";
+    const std::string t2 = ";4000000000000002=30121010000000000000?";
+    const std::string t3 = which & 0x80 ? std::string(std::min<size_t>(which, 100), '1') : "";
+    if (r == EXTENDED) {
+        s.extended->swipe(t1, t2, t3);
+    } else {
+        s.plain[r]->swipe(t1, t2, t3);
+    }
+}
+
+void opNotification(FuzzInput& in) {
+    const uint16_t id = static_cast<uint16_t>(0x0300 + in.u8() % 6);
+    const size_t length = in.u16() % 1200;  // short, or many packets long
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + id);
+    }
+    g_state->extended->pushNotification(id, data);
+}
+
+void opPlug(FuzzInput& in) {
+    State& s = *g_state;
+    const int r = in.u8() % READERS;
+    if (s.plugged[r]) {
+        s.readers[r]->unplug();
+        s.plugged[r] = false;
+        s.everUnplugged[r] = true;
+        markDegraded(r);  // exchanges of its open connections now fail
+    } else {
+        s.readers[r]->replug();
+        s.plugged[r] = true;
+    }
+}
+
+void opFirstOpenClose(FuzzInput& in) {
+    State& s = *g_state;
+    const uint8_t mode = in.u8() % 3;
+    const Name name = nameOf(in.u8());
+    if (mode == FIRST_CLOSE) {
+        CloseDevice();
+        markFirstClosed();
+        return;
+    }
+    if (s.firstCloseArmed.load() && !s.firstCloseDone.load()) {
+        // A callback may close the reader at any moment: which reader an
+        // open reaches is not known.
+        return;
+    }
+    if (s.firstOpen.load()) {
+        FUZZ_CHECK(OpenDevice(name.null ? nullptr : name.text.c_str()) == 0);
+        return;
+    }
+    const int reader = resolveFirst(name);
+    if (reader == EXTENDED && !takeExchange()) {
+        return;
+    }
+    // A close taken by a first-generation callback is done with.
+    s.firstCloseArmed.store(mode == FIRST_OPEN_CLOSING_CALLBACK);
+    s.firstCloseTaken.store(false);
+    s.firstCloseDone.store(false);
+    s.firstDegraded.store(false);
+    {
+        std::lock_guard<std::mutex> guard(s.firstLock);
+        s.firstPending.clear();
+    }
+    s.firstReader = reader;
+    // Marked open before the call: callbacks may run before it returns.
+    s.firstOpen.store(reader >= 0);
+    const long rc = OpenDevice(name.null ? nullptr : name.text.c_str());
+    FUZZ_CHECK(rc == (reader >= 0 ? 0 : 1));
+    if (reader < 0) {
+        s.firstOpen.store(false);
+        return;
+    }
+    long pid = 0;
+    QuorinGetPID(&pid);
+    FUZZ_CHECK(pid == PIDS[reader]);
+}
+
+// Two host threads at once: commands on one reader or two, a command and a
+// close, or two closes of one handle.
+void opRace(FuzzInput& in) {
+    const uint8_t kind = in.u8();
+    Token* a = pickToken(in);
+    Token* b = pickToken(in);
+    if (a == nullptr || b == nullptr) {
+        return;
+    }
+    std::thread other;
+    switch (kind % 4) {
+        case RACE_COMMANDS:  // one reader or two
+            other = std::thread([a, kind] { exCommand(a, kind / 4); });
+            exCommand(b, kind / 16);
+            break;
+        case RACE_COMMAND_CLOSE:
+            other = std::thread([a, kind] { exCommand(a, kind / 4); });
+            closeToken(a);
+            break;
+        case RACE_CLOSES:  // of one handle
+            other = std::thread([a] { closeToken(a); });
+            closeToken(a);
+            break;
+        default:  // RACE_GENERATIONS
+            other = std::thread([a, kind] { exCommand(a, kind / 4); });
+            firstCommand(kind / 16);
+            break;
+    }
+    other.join();
+}
+
+void opTexts(FuzzInput& in) {
+    const uint8_t choice = in.u8();
+    const size_t length = in.u16() % 10000;
+    const std::string text(length, static_cast<char>('0' + choice % 10));
+    const char* copy = STATIC_STRING(text.c_str());
+    FUZZ_CHECK(std::strlen(copy) == std::min<size_t>(length, 767));
+    FUZZ_CHECK(std::strlen(GetDeviceList()) < 4096);
+    if (Token* t = pickToken(in)) {
+        // Too long to be a command: refused before anything is sent.
+        // A handle a callback is closing may answer either way.
+        const bool settled = t->closed.load() || !t->closing.load();
+        const bool open = !t->closed.load();
+        if (length > 8189) {
+            FUZZ_CHECK(std::strcmp(SendCommandEx(t->handle, text.c_str()), "") == 0);
+            const int code = GetResultCodeEx(t->handle);
+            FUZZ_CHECK(code == (open ? 6 : 5) || !settled);
+            const long rc = SendDataEx(t->handle, text.c_str());
+            FUZZ_CHECK(rc == (open ? 6 : 0) || !settled);
+        }
+        FUZZ_CHECK(IsDeviceConnectedEx(t->handle) == (open ? 1 : 0) || !settled);
+        FUZZ_CHECK(std::strlen(GetCardDataEx(t->handle)) < 64 * 1024);
+        FUZZ_CHECK(std::strlen(GetRawData(t->handle)) < 1024 * 1024);
+    }
+}
+
+// Waits until the asynchronous commands and callbacks ran; every answer due
+// on a reader that stayed healthy has arrived.
+// Reports still queued on an open connection are read within milliseconds;
+// a reader unplugged may keep some on dead handles.
+void opDelivered() {
+    State& s = *g_state;
+    FUZZ_CHECK(quorin_test::waitUntil([&] {
+        for (int r = 0; r < READERS; ++r) {
+            if (!s.everUnplugged[r] && s.readers[r]->pendingInputReports() != 0) {
+                return false;
+            }
+        }
+        return true;
+    }));
+}
+
+void opSettle() {
+    State& s = *g_state;
+    opDelivered();
+    FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+    std::lock_guard<std::mutex> guard(s.tokensLock);
+    for (auto& t : s.tokens) {
+        std::lock_guard<std::mutex> tokenGuard(t->lock);
+        // Registered callbacks that stayed registered saw every answer.
+        if (!t->closing.load() && !t->degraded.load() && t->listening.load()) {
+            FUZZ_CHECK(t->pending.empty());
+        }
+    }
+}
+
+void setUp() {
+    State& s = *g_state;
+    quorin_sim::VirtualHid& bus = quorin_sim::VirtualHid::instance();
+    bus.reset();
+    for (int r = 0; r < READERS; ++r) {
+        if (r == EXTENDED) {
+            s.extended = std::make_shared<quorin_sim::ExtendedReader>(VID, PIDS[r], SERIALS[r]);
+            s.readers[r] = s.extended;
+        } else {
+            s.plain[r] = std::make_shared<quorin_sim::PlainCommandReader>(VID, PIDS[r], SERIALS[r]);
+            s.readers[r] = s.plain[r];
+        }
+        // Paths of their own: a reader another target left open in the same
+        // process keeps the bus's first paths.
+        s.readers[r]->setPath("/dev/hidraw7" + std::to_string(r));
+        bus.attach(s.readers[r]);
+    }
+}
+
+// Before the first input: closes what an earlier target run in the same
+// process left open (the replay test run as one process), then takes the
+// idle thread count.
+void takeIdleState() {
+    CloseDevice();
+    const unsigned long next = OpenDeviceEx(nullptr);
+    FUZZ_CHECK(next != 0);
+    for (unsigned long h = 1; h <= next; ++h) {
+        CloseDeviceEx(h);
+    }
+    FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+    FUZZ_CHECK(quorin_test::waitUntil(
+        [] { return quorin::CallbackWorkers::instance().threads() == 0; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(THREADS_WAIT)));
+    g_idleThreads = quorin_test::threadCount();
+    FUZZ_CHECK(g_idleThreads > 0);
+}
+
+void registerFirst(uint8_t flags) {
+    OnDataReceived(flags & FIRST_CARD_DATA ? onFirstText : nullptr);
+    OnDeviceResponse(flags & FIRST_RESPONSE ? onResponse : nullptr);
+    OnNotification(flags & FIRST_NOTIFICATION ? onNotification : nullptr);
+    OnDeviceExtendedResponse(flags & FIRST_EXTENDED_RESPONSE ? onFirstText : nullptr);
+    OnDeviceConnectionStateChanged(onFirstConnection);
+}
+
+// Closes everything, then checks nothing is left running or open.
+void tearDown() {
+    for (size_t i = 0; Token* t = tokenAt(i); ++i) {
+        if (!t->closed.load()) {
+            closeToken(t);
+        }
+    }
+    CloseDevice();
+    markFirstClosed();
+    FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+    FUZZ_CHECK(quorin_sim::VirtualHid::instance().openHandles() == 0);
+    FUZZ_CHECK(quorin_test::waitUntil(
+        [] { return quorin_test::threadCount() <= g_idleThreads; },
+        std::chrono::duration_cast<std::chrono::milliseconds>(THREADS_WAIT)));
+    registerFirst(0);
+    quorin_sim::VirtualHid::instance().reset();
+}
+
+}  // namespace
+
+QUORIN_FUZZ_TARGET(call_sequence) {
+    State state;
+    g_state = &state;
+    setUp();
+    if (g_idleThreads < 0) {
+        takeIdleState();
+    }
+    FuzzInput in(data, size);
+    registerFirst(in.u8());
+    for (int step = 0; step < MAX_OPERATIONS && !in.empty(); ++step) {
+        switch (in.u8() % OP_COUNT) {
+            case OPEN_EX:
+                opOpenEx(in);
+                break;
+            case CLOSE_EX:
+                opCloseEx(in);
+                break;
+            case STALE:
+                opStale(in);
+                break;
+            case SYNC:
+                opSyncCommand(in);
+                break;
+            case ASYNC:
+                opAsyncCommand(in);
+                break;
+            case SWIPE:
+                opSwipe(in);
+                break;
+            case NOTIFY:
+                opNotification(in);
+                break;
+            case PLUG:
+                opPlug(in);
+                break;
+            case FIRST:
+                opFirstOpenClose(in);
+                break;
+            case RACE:
+                opRace(in);
+                break;
+            case TEXTS:
+                opTexts(in);
+                break;
+            case SETTLE:
+                opSettle();
+                break;
+            default:
+                opDelivered();
+                break;
+        }
+    }
+    tearDown();
+    g_state = nullptr;
+    return 0;
+}

@@ -1,0 +1,97 @@
+// The input language of the call_sequence fuzz target, shared by the target
+// and the seed corpus writer.
+//
+// An input is one byte of first-generation callbacks to register (FIRST_*
+// bits), then operations: an opcode byte (taken modulo OP_COUNT) and its
+// argument bytes. Arguments past the end of the input read as 0.
+//
+//   OPEN_EX  name, behaviour     OpenDeviceEx; behaviour: the Action its
+//                                callbacks take (low bits), NO_CALLBACKS
+//   CLOSE_EX token               CloseDeviceEx of the token-th open (mod count)
+//   STALE    choice              calls on a handle that is not open: choice % 4
+//                                0 zero, 1 not issued yet, 2 near ULONG_MAX,
+//                                3 a closed one
+//   SYNC     who, form [, token] a synchronous command; who % 4 == 3: the
+//                                first generation (form % 4: QuorinSendCommand,
+//                                ...WithLength, SendCommand, ...WithLength),
+//                                else on a token (form % 3: SendCommandEx,
+//                                SendCommandWithLengthEx, an extended command)
+//   ASYNC    who [, token]       SendData (who % 4 == 3) or SendDataEx
+//   SWIPE    reader              a swipe (reader % 3; 0x80: a long track 3)
+//   NOTIFY   id, length(2)       a notification of the extended reader
+//   PLUG     reader              unplugs the reader, or plugs it back
+//   FIRST    mode, name          mode % 3: 0 CloseDevice, 1 OpenDevice,
+//                                2 OpenDevice whose callback closes it
+//   RACE     kind, token, token  two host threads at once; kind % 4: 0 two
+//                                commands, 1 a command and a close, 2 two
+//                                closes, 3 a first-generation and an Ex command
+//   TEXTS    choice, length(2), token   STATIC_STRING, long command texts
+//   SETTLE                       waits until nothing runs; checks answers
+//   DELIVERED                    waits until the readers' reports were read
+//                                (their callbacks may still be due or running)
+#pragma once
+
+#include <cstdint>
+
+namespace quorin_test {
+namespace call_sequence {
+
+enum Op : uint8_t {
+    OPEN_EX,
+    CLOSE_EX,
+    STALE,
+    SYNC,
+    ASYNC,
+    SWIPE,
+    NOTIFY,
+    PLUG,
+    FIRST,
+    RACE,
+    TEXTS,
+    SETTLE,
+    DELIVERED,
+    OP_COUNT
+};
+
+// What an Ex open's callbacks do, once, in the first callback that runs.
+enum Action : uint8_t {
+    ACT_NONE,
+    ACT_CLOSE_SELF,
+    ACT_CLOSE_LATER,  // closes a reader opened after its own: no cycle of closes
+    ACT_COMMAND,      // a synchronous command on its own reader
+    ACT_UNREGISTER,   // unregisters its own callbacks
+    ACT_COUNT
+};
+constexpr uint8_t NO_CALLBACKS = 0x80;
+
+// The first-generation callbacks registered for the whole input.
+constexpr uint8_t FIRST_CARD_DATA = 1;
+constexpr uint8_t FIRST_RESPONSE = 2;
+constexpr uint8_t FIRST_NOTIFICATION = 4;
+constexpr uint8_t FIRST_EXTENDED_RESPONSE = 8;
+
+// The three readers: SN1 and SN10 (plain protocol), EMV7 (extended).
+constexpr int READERS = 3;
+enum Reader : uint8_t { SN1, SN10, EMV7 };
+
+// How an open names its reader.
+enum NameKind : uint8_t {
+    LISTED,        // "HID://SN1"
+    LOWER_CASE,    // "hid://sn1"
+    SYSTEM_PATH,   // "HID://" + the hidapi path
+    START,         // "HID://SN" or "HID://EM"
+    FIRST_LISTED,  // null or "" (by reader parity)
+    NOTHING,       // "HID://NOSUCH"
+    LOWER_SCHEME,  // "hid://SN1"
+    LONGER,        // "HID://SN10" for SN1: the serial number with a "0"
+    NAME_KINDS
+};
+constexpr uint8_t nameByte(Reader reader, NameKind kind) {
+    return static_cast<uint8_t>(kind * READERS + reader);
+}
+
+enum FirstMode : uint8_t { FIRST_CLOSE, FIRST_OPEN, FIRST_OPEN_CLOSING_CALLBACK };
+enum RaceKind : uint8_t { RACE_COMMANDS, RACE_COMMAND_CLOSE, RACE_CLOSES, RACE_GENERATIONS };
+
+}  // namespace call_sequence
+}  // namespace quorin_test
