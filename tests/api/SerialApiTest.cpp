@@ -114,13 +114,15 @@ TEST_F(SerialApiTest, CommandRoundTripAndTimeOut) {
 }
 
 TEST_F(SerialApiTest, OneTimeOutBoundsAWholeExchangeOfSeveralPackets) {
-    PtyReader reader(PtyReader::Framing::SLIP);
-    ASSERT_TRUE(reader.ok());
     // A slow reader: extended command 0322 is answered in two packets (52 and
     // 48 of 100 bytes), each 500 ms after it was asked for. Each packet comes
-    // within the 800 ms time-out, the whole exchange does not.
+    // within the 800 ms time-out, the whole exchange does not. The packets the
+    // responder compares with outlive the reader, whose thread may still be
+    // answering when the test ends.
     const Bytes command = {0x49, 0x07, 0x00, 0x00, 0x03, 0x22, 0x00, 0x01, 0x02};
     const Bytes nextPacket = {0x4A, 0x00};
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
     reader.setResponder([&](const Bytes& received, Bytes* response) {
         Bytes packet;
         if (received == command) {
