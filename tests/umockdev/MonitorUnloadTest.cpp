@@ -1,0 +1,65 @@
+// Unloading the library while a reader arrival and removal callback is
+// registered, on either seam: the monitor's thread is joined and its watch
+// ended before the code goes, so a reader plugged or pulled out afterwards
+// calls nothing of it. This executable does not link the library, so each
+// dlopen loads it afresh.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Quorin.h"
+#include "TestWait.h"
+#include "UsbSeam.h"
+#include "virtualhid/PlainCommandReader.h"
+
+using namespace quorin_test;
+
+namespace {
+
+using RegisterFn = long (*)(CallBackDeviceListChanged, void*);
+
+void onChange(void* obj, const char* /*path*/, long change) {
+    if (change == ZEDRA_DEVICE_ARRIVED) {
+        static_cast<EventCounter*>(obj)->bump();
+    }
+}
+
+TEST(MonitorUnload, UnloadingWithACallbackRegisteredStopsTheMonitor) {
+    UsbSeam& seam = UsbSeam::instance();
+    seam.reset();
+    // A first reader, so the seam's own threads (umockdev's worker starts
+    // with the first node) are there before counting.
+    auto warmUp = seam.add<quorin_sim::PlainCommandReader>(
+        static_cast<uint16_t>(QUORIN_USB_VENDOR_ID), static_cast<uint16_t>(0x11), std::nullopt);
+    ASSERT_TRUE(warmUp);
+    seam.unplug(warmUp);
+    const int before = threadCount();
+    EventCounter arrivals;
+    for (int round = 0; round < 3; ++round) {
+        void* lib = dlopen(QUORIN_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib, nullptr) << dlerror();
+        auto registerFn = reinterpret_cast<RegisterFn>(dlsym(lib, "OnDeviceListChanged"));
+        ASSERT_NE(registerFn, nullptr);
+        ASSERT_EQ(registerFn(onChange, &arrivals), 0) << "on " << seam.name();
+        auto reader = seam.add<quorin_sim::PlainCommandReader>(
+            static_cast<uint16_t>(QUORIN_USB_VENDOR_ID), static_cast<uint16_t>(0x11),
+            std::string("UNLOAD") + std::to_string(round));
+        ASSERT_TRUE(reader);
+        ASSERT_TRUE(arrivals.waitFor(round + 1)) << "on " << seam.name();
+
+        ASSERT_EQ(dlclose(lib), 0) << dlerror();
+        void* still = dlopen(QUORIN_LIBRARY_FILE, RTLD_NOW | RTLD_NOLOAD);
+        EXPECT_EQ(still, nullptr) << "round " << round << ": the library stayed loaded";
+        if (still != nullptr) {
+            dlclose(still);
+        }
+        EXPECT_TRUE(waitUntil([&] { return threadCount() <= before; }))
+            << "round " << round << ": " << threadCount() << " threads, " << before << " before";
+        // Gone with the library: nothing of it is called any more.
+        seam.unplug(reader);
+    }
+    EXPECT_EQ(arrivals.count(), 3);
+}
+
+}  // namespace
