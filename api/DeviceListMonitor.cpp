@@ -1,6 +1,7 @@
 #include "api/DeviceListMonitor.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -144,6 +145,9 @@ bool DeviceListMonitor::start() {
         ::close(stopFd);
         return false;
     }
+    // Named before the registration returns, so a host (and the timing
+    // harness) finds it.
+    pthread_setname_np(m_thread.native_handle(), THREAD_NAME);
     m_stopFd = stopFd;
     return true;
 }

@@ -53,6 +53,8 @@ public:
     static constexpr std::chrono::milliseconds FIRST_LOOK_AGAIN{20};
     static constexpr std::chrono::milliseconds LONGEST_LOOK_AGAIN{1000};
     static constexpr std::chrono::milliseconds UNLOAD_WAIT{2000};
+    // The monitor thread's name (/proc/<pid>/task/<tid>/comm).
+    static constexpr const char* THREAD_NAME = "quorin-monitor";
 
     // The process-wide monitor; stopped and destroyed at unload.
     static DeviceListMonitor& instance();
