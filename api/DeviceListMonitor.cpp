@@ -40,9 +40,6 @@ DeviceListMonitor::DeviceListMonitor() {
     // monitor's thread is joined before the session closes the readers and
     // retires the callback threads.
     ReaderSession::instance();
-    // Zero stall bound: a callback that runs long holds the later ones back,
-    // so two never run at once.
-    m_queue = CallbackQueue::create(std::chrono::milliseconds(0));
 }
 
 DeviceListMonitor::~DeviceListMonitor() {
@@ -55,7 +52,9 @@ DeviceListMonitor::~DeviceListMonitor() {
             ++m_session;
         }
         stop();
-        m_queue->abandon(UNLOAD_WAIT);
+        if (m_queue) {
+            m_queue->abandon(UNLOAD_WAIT);
+        }
     } catch (...) {
     }
 }
@@ -280,6 +279,13 @@ bool DeviceListMonitor::report(uint64_t session, const std::string& name, long c
             return false;
         }
         ++m_waiting;
+        if (!m_queue) {
+            // Made at the first change: a registration that never reports
+            // makes no callback thread set.
+            // Zero stall bound: a callback that runs long holds the later
+            // ones back, so two never run at once.
+            m_queue = CallbackQueue::create(std::chrono::milliseconds(0));
+        }
     }
     CallbackQueue::Posted posted =
         m_queue->post([this, session, name, change] { deliver(session, name, change); });

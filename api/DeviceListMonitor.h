@@ -100,11 +100,14 @@ private:
     void deliver(uint64_t session, const std::string& name, long change);
     bool stopping();
 
-    std::shared_ptr<CallbackQueue> m_queue;
-
     std::mutex m_setLock;  // serialises registrations; guards m_thread and m_stopFd
     std::thread m_thread;
     int m_stopFd = -1;
+
+    // The host callback's queue: made by the monitor thread at its first
+    // change, then only read (by that thread, and by the destructor after
+    // the join).
+    std::shared_ptr<CallbackQueue> m_queue;
 
     std::mutex m_lock;                  // guards the members below
     std::condition_variable m_changed;  // room for a change, a call ended, stop
