@@ -95,11 +95,6 @@ long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
     return 0;
 }
 
-bool DeviceListMonitor::running() {
-    std::lock_guard<std::mutex> setting(m_setLock);
-    return m_thread.joinable() && !stopping();
-}
-
 bool DeviceListMonitor::stopping() {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_stop || m_ended;

@@ -67,8 +67,6 @@ public:
     // running and is not called again, unless the calling thread is running
     // it. 0 done; 1 the monitor could not start (nothing is registered).
     long setCallback(CallBackDeviceListChanged fn, void* obj);
-    // True while the monitor's thread runs.
-    bool running();
 
 private:
     using Clock = std::chrono::steady_clock;
