@@ -222,6 +222,12 @@ void clearingCallback(void* /*obj*/, const char* /*path*/, long /*change*/) {
 }
 
 TEST_F(DeviceListScenario, ReplacedAndClearedRegistrationsLeaveNoThreadBehind) {
+    {
+        std::lock_guard<std::mutex> guard(g_gate.lock);
+        g_gate.entered = 0;
+        g_gate.open = false;
+    }
+    g_selfClearing = 0;
     const int threadsBefore = threadCount();
     int other = 0;
     ASSERT_EQ(ApiRecorder::registerDeviceList(&m_marker), 0);
