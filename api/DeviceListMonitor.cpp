@@ -229,6 +229,28 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
     };
 
     for (const DeviceEvent& event : events) {
+        if (event.lost) {
+            // What changed unseen: every reader the listing no longer shows
+            // (or shows under another name) left, every one it newly shows
+            // arrived.
+            pending.clear();
+            listing = HIDConnection::listReaders();
+            for (auto it = listed.begin(); it != listed.end();) {
+                const HIDConnection::ListedReader* now = findListed(*listing, it->first);
+                if (now == nullptr || now->name != it->second) {
+                    report(session, it->second, ZEDRA_DEVICE_REMOVED);
+                    it = listed.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            for (const auto& reader : *listing) {
+                if (listed.emplace(reader.systemPath, reader.name).second) {
+                    report(session, reader.name, ZEDRA_DEVICE_ARRIVED);
+                }
+            }
+            continue;
+        }
         if (!event.appeared) {
             forget(event.systemPath);
             auto it = listed.find(event.systemPath);

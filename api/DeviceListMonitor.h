@@ -10,13 +10,16 @@
 // LISTING_PATIENCE, and reported once it is listed. A removal is reported
 // for a device the monitor saw listed. Events are handled in the order the
 // source gives them; all changes of one batch are judged against one
-// enumeration made after the batch arrived.
+// enumeration made after the batch arrived. When the source lost events,
+// the whole listing is compared with what was seen: readers gone are
+// reported removed, new ones arrived. So the changes reported, replayed in
+// order, always add up to what the monitor last saw listed.
 //
 // The host callback runs on a callback queue of its own (CallbackQueue on
 // CallbackWorkers) that never hands on: never on the monitor's thread,
 // never on a caller's thread, never two at a time, in the order of the
 // changes. The monitor's thread waits while MAX_WAITING changes wait for the
-// callback (the source keeps later events meanwhile), so nothing is dropped.
+// callback; the source keeps later events meanwhile, up to its own bound.
 //
 // Threads and stop protocol: the monitor thread runs from the registration
 // that finds none running to the registration of null or the unload.

@@ -336,11 +336,14 @@ typedef void (*CallBackDeviceListChanged)(void* Obj, const char* lpDeviceName, l
  * (never on the monitor's thread or a caller's thread), for the changes in
  * the order they happened, each after the previous one returned, never two
  * at a time. Unlike a reader's callbacks, a callback that runs long is not
- * handed on: later changes wait until it returns (the monitor keeps them;
- * none is dropped). It may call any function of the library, including
- * OpenDeviceEx on the reader that arrived and OnDeviceListChanged (which then
- * does not wait for the callback it runs in); it must not wait for a thread
- * that is registering.
+ * handed on: later changes wait until it returns. The monitor keeps them;
+ * should more changes come meanwhile than it can keep (thousands), it sums
+ * them up from the device list: each reader that left is reported removed,
+ * each new one arrived, so the changes reported always add up to the list.
+ * The callback may call any function of the library, including OpenDeviceEx
+ * on the reader that arrived and OnDeviceListChanged (which then does not
+ * wait for the callback it runs in); it must not wait for a thread that is
+ * registering.
  *
  * An open reader that is pulled out still reports ZEDRA_STATE_DISCONNECTED
  * through its connection callbacks, as before, besides the removal here.

@@ -24,6 +24,10 @@ struct DeviceEvent {
     // The device's USB identity when the event tells it, else -1.
     int vendorId = -1;
     int productId = -1;
+    // Events were lost here (the source's buffer overflowed while nobody
+    // read it): whatever the listing shows now must be compared with what
+    // was seen before. systemPath is empty then.
+    bool lost = false;
 };
 
 class DeviceEventSource {

@@ -2,6 +2,7 @@
 
 #include <libudev.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -86,9 +87,17 @@ void UdevEventSource::take(std::vector<DeviceEvent>& out) {
     // The monitor's socket does not block: a receive with nothing waiting
     // returns null.
     for (int i = 0; i < MAX_EVENTS_PER_TAKE; ++i) {
+        errno = 0;
         struct udev_device* device = udev_monitor_receive_device(m_monitor);
         if (device == nullptr) {
-            return;
+            if (errno != ENOBUFS) {
+                return;  // EAGAIN: nothing waits
+            }
+            // The socket's buffer overflowed: the kernel dropped events.
+            DeviceEvent lost;
+            lost.lost = true;
+            out.push_back(std::move(lost));
+            continue;
         }
         DeviceEvent event;
         if (eventOf(device, &event)) {

@@ -41,6 +41,10 @@ void VirtualBusEventSource::onListing(void* context, const char* path, unsigned 
     }
     try {
         std::lock_guard<std::mutex> guard(self->m_lock);
+        if (self->m_events.size() >= MAX_WAITING) {
+            self->m_lost = true;
+            return;  // the eventfd is readable already
+        }
         DeviceEvent event;
         event.systemPath = path;
         event.appeared = listed != 0;
@@ -60,12 +64,20 @@ void VirtualBusEventSource::take(std::vector<DeviceEvent>& out) {
     ssize_t got = read(m_eventFd, &count, sizeof(count));
     (void)got;  // EAGAIN: nothing signalled since the last take
     std::vector<DeviceEvent> events;
+    bool lost;
     {
         std::lock_guard<std::mutex> guard(m_lock);
         events.swap(m_events);
+        lost = m_lost;
+        m_lost = false;
     }
     for (DeviceEvent& event : events) {
         out.push_back(std::move(event));
+    }
+    if (lost) {
+        DeviceEvent marker;
+        marker.lost = true;
+        out.push_back(std::move(marker));
     }
 }
 

@@ -3,8 +3,12 @@
 // unplugs (quorin_vhid_watch), on the thread that plugs it; the events wait
 // here and an eventfd tells the monitor's poll.
 //
+// At most MAX_WAITING events wait; beyond that they are dropped and the next
+// take() says events were lost (as udev's socket does when its buffer is
+// full), so the monitor compares the whole listing instead.
+//
 // Threads: the bus's thread calls onListing, the monitor's thread calls fd()
-// and take(); m_lock guards m_events. The destructor stops the watch, after
+// and take(); m_lock guards m_events and m_lost. The destructor stops the watch, after
 // which the bus no longer calls in.
 #pragma once
 
@@ -19,6 +23,8 @@ namespace quorin {
 
 class VirtualBusEventSource : public DeviceEventSource {
 public:
+    static constexpr size_t MAX_WAITING = 4096;
+
     // The bus's C functions (see sim/virtualhid/VirtualHidControl.h).
     using ListingFn = void (*)(void* context, const char* path, unsigned int vendorId,
                                unsigned int productId, int listed);
@@ -48,6 +54,7 @@ private:
     int m_watchId = -1;
     std::mutex m_lock;
     std::vector<DeviceEvent> m_events;  // guarded by m_lock
+    bool m_lost = false;                // guarded by m_lock: events were dropped
 };
 
 }  // namespace quorin
