@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "api/NotificationText.h"
+#include "api/ResultRing.h"
 #include "common/stdafx.h"
+#include "reader/Strivo.h"
 
 namespace quorin {
 
@@ -28,42 +31,20 @@ void DelegateCore::States::keepSpareText(std::string text) {
 namespace {
 // One ring index shared by every delegate.
 std::atomic<int> g_ringIndex{0};
-constexpr size_t SLOT = 256;
 constexpr size_t LONG_TEXT = 2048;
 }  // namespace
 
-DelegateCore::DelegateCore()
-    : m_states(std::make_shared<States>()), m_callbacks(CallbackQueue::create()) {
+DelegateCore::DelegateCore(bool withHandle)
+    : m_withHandle(withHandle),
+      m_states(std::make_shared<States>()),
+      m_callbacks(CallbackQueue::create()) {
     std::memset(localBuffer, 0, sizeof(localBuffer));
 }
 
 const char* DelegateCore::StaticString(const char* s) {
-    if (s == nullptr) {
-        s = "";
-    }
-    size_t length = std::strlen(s);
-    if (length > LOCAL_BUFFER_SIZE - 1) {
-        return "";
-    }
-    int index;
-    if (length > LONG_TEXT) {
-        // Long texts always start at the beginning of the buffer, where they fit.
-        g_ringIndex.store(0);
-        index = 0;
-    } else {
-        int current = g_ringIndex.load();
-        int next;
-        do {
-            next = current + 3;
-            if (next > 99) {
-                next %= 100;
-            }
-        } while (!g_ringIndex.compare_exchange_weak(current, next));
-        index = next;
-    }
-    char* slot = localBuffer + static_cast<size_t>(index) * SLOT;
-    std::memcpy(slot, s, length + 1);
-    return slot;
+    ResultRing ring(localBuffer, sizeof(localBuffer), g_ringIndex,
+                    {99, LOCAL_BUFFER_SIZE - 1, false, LONG_TEXT});
+    return ring.copy(s);
 }
 
 void DelegateCore::clearNotify() {
@@ -99,13 +80,146 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
 
 void DelegateCore::post(CallbackJob job) {
     if (m_callbacks->post(std::move(job)) == CallbackQueue::Posted::DROPPED) {
-        reportDropped();
+        OnError(nullptr, 17, const_cast<char*>(DROPPED_TEXT));
     }
 }
 
-bool DelegateCore::recordDeviceState(EDeviceStateValues state) {
-    long previous = m_states->deviceState.exchange(state);
-    return previous != state;
+DelegateCore::Registration DelegateCore::registration(Slot slot) {
+    std::lock_guard<std::mutex> guard(callbackLock);
+    return m_registrations[slot];
+}
+
+namespace {
+using TextFn = void (*)(const char*);
+using TextFnEx = void (*)(unsigned long, void*, const char*);
+using StateFn = void (*)(long);
+using StateFnEx = void (*)(unsigned long, void*, long);
+using NotificationFn = void (*)(unsigned int, const char*);
+using NotificationFnEx = void (*)(unsigned long, void*, unsigned int, const char*);
+}  // namespace
+
+void DelegateCore::postText(Slot slot, std::string text) {
+    const Registration cb = registration(slot);
+    if (cb.fn == nullptr) {
+        return;
+    }
+    if (m_withHandle) {
+        post([fn = reinterpret_cast<TextFnEx>(cb.fn), obj = cb.obj, handle = m_handle,
+              text = std::move(text)] { fn(handle, obj, text.c_str()); });
+    } else {
+        post([fn = reinterpret_cast<TextFn>(cb.fn), text = std::move(text)] { fn(text.c_str()); });
+    }
+}
+
+void DelegateCore::postState(Slot slot, bool cardState) {
+    const Registration cb = registration(slot);
+    if (cb.fn == nullptr) {
+        return;
+    }
+    // The state is read when the callback runs, so after quick changes
+    // several callbacks may report the newest one.
+    auto states = m_states;
+    if (m_withHandle) {
+        post([fn = reinterpret_cast<StateFnEx>(cb.fn), obj = cb.obj, handle = m_handle, states,
+              cardState] {
+            fn(handle, obj, cardState ? states->cardDataState.load() : states->deviceState.load());
+        });
+    } else {
+        post([fn = reinterpret_cast<StateFn>(cb.fn), states, cardState] {
+            fn(cardState ? states->cardDataState.load() : states->deviceState.load());
+        });
+    }
+}
+
+void DelegateCore::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {
+    // Called on the receiving thread, as it comes; the code is not passed on.
+    const Registration cb = registration(ERROR_TEXT);
+    if (cb.fn == nullptr) {
+        return;
+    }
+    const char* text = errString != nullptr ? errString : "";
+    if (m_withHandle) {
+        reinterpret_cast<TextFnEx>(cb.fn)(m_handle, cb.obj, text);
+    } else {
+        reinterpret_cast<TextFn>(cb.fn)(text);
+    }
+}
+
+void DelegateCore::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
+    if (m_states->deviceState.exchange(status) == status) {
+        return;  // reported already
+    }
+    postState(CONNECTION_CHANGED, false);
+    postState(DEVICE_CHANGED, false);
+}
+
+void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
+    m_states->cardDataState.store(status);
+    if (status != ZEDRA_DATA_READY && msc != nullptr) {
+        // A failed or withdrawn card leaves an empty record.
+        msc->clear();
+    }
+    postState(CARD_CHANGED, true);
+    const Registration received = registration(CARD_DATA);
+    if (received.fn == nullptr || status != ZEDRA_DATA_READY || msc == nullptr) {
+        return;
+    }
+    // The text is built here, from the record just decoded, so the callback
+    // never needs the reader (which may be closed before it runs). Its
+    // storage is the last swipe's, handed back once its callback is done.
+    auto states = m_states;
+    std::string text = states->takeSpareText();
+    msc->GetCardDataStr("|", text);
+    if (m_withHandle) {
+        post([fn = reinterpret_cast<TextFnEx>(received.fn), obj = received.obj, handle = m_handle,
+              states, text = std::move(text)]() mutable {
+            fn(handle, obj, text.c_str());
+            states->keepSpareText(std::move(text));
+        });
+    } else {
+        post(
+            [fn = reinterpret_cast<TextFn>(received.fn), states, text = std::move(text)]() mutable {
+                fn(text.c_str());
+                states->keepSpareText(std::move(text));
+            });
+    }
+}
+
+void DelegateCore::OnNotification(Strivo* /*mag*/, unsigned short messageId,
+                                  const unsigned char* data, int dataLen) {
+    std::string hex = queueNotification(messageId, data, dataLen);
+    const Registration general = registration(NOTIFICATION);
+    if (general.fn != nullptr) {
+        const unsigned int id = messageId;
+        if (m_withHandle) {
+            post([fn = reinterpret_cast<NotificationFnEx>(general.fn), obj = general.obj,
+                  handle = m_handle, id, hex] { fn(handle, obj, id, hex.c_str()); });
+        } else {
+            post([fn = reinterpret_cast<NotificationFn>(general.fn), id, hex] {
+                fn(id, hex.c_str());
+            });
+        }
+    }
+    // Message ids 0x300 to 0x304 also reach their transaction callback; any
+    // other id reaches the extended-response callback.
+    const int transaction = transactionCallbackIndex(messageId);
+    if (transaction >= 0) {
+        postText(static_cast<Slot>(TRANSACTION_STATUS + transaction), std::move(hex));
+    } else {
+        postText(EXTENDED_RESPONSE, extendedResponseText(messageId, hex));
+    }
+}
+
+void DelegateCore::OnDeviceResponse(Strivo* /*mag*/, const char* resp) {
+    postText(DEVICE_RESPONSE, resp != nullptr ? resp : "");
+}
+
+void DelegateCore::OnJsonDataUpdate(Strivo* /*mag*/, std::string jsonData) {
+    postText(JSON_DATA, std::move(jsonData));
+}
+
+void DelegateCore::OnExtendedResponse(const std::string& text) {
+    postText(EXTENDED_RESPONSE, text);
 }
 
 }  // namespace quorin

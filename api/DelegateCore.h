@@ -1,7 +1,13 @@
-// What the first-generation and the Ex delegates share: the recorded device
-// and card-data states, the queue of notification texts, the result ring of
-// the Ex card-data accessors, and the queue that runs their host callbacks in
-// the order of the reader's events.
+// What the first-generation and the Ex delegates share: how a reader's events
+// become host callbacks, the recorded device and card-data states, the queue
+// of notification texts, the result ring of the Ex card-data accessors, and
+// the queue that runs their host callbacks in the order of the reader's
+// events.
+//
+// The two generations differ only in the callbacks' signatures: a
+// first-generation callback takes the event's values; an Ex callback takes
+// the reader's handle and the host's object first. A registration is kept as
+// its function and object, and the generation decides how it is called.
 #pragma once
 
 #include <atomic>
@@ -36,7 +42,43 @@ public:
         std::string spareText;
     };
 
-    DelegateCore();
+    // The callbacks a delegate can hold, whether or not its generation has a
+    // registration function for each.
+    enum Slot {
+        CARD_DATA,           // text: the card data string
+        CONNECTION_CHANGED,  // state
+        CARD_CHANGED,        // state
+        DEVICE_CHANGED,      // state
+        DEVICE_RESPONSE,     // text: an asynchronous command's answer
+        ERROR_TEXT,          // text, called on the receiving thread
+        NOTIFICATION,        // message id and text
+        TRANSACTION_STATUS,  // text; the five transaction callbacks in
+        DISPLAY_MESSAGE,     // message-id order (0x300 to 0x304)
+        USER_SELECTION,
+        ARQC_RECEIVED,
+        TRANSACTION_RESULT,
+        JSON_DATA,          // text; nothing calls it
+        EXTENDED_RESPONSE,  // text
+        SLOT_COUNT
+    };
+
+    // withHandle: callbacks take (handle, object, ...) (the Ex generation).
+    explicit DelegateCore(bool withHandle);
+
+    // ---- events (Strivo_Delegate and the command functions)
+    void OnError(Strivo* mag, int err, char* errString) override;
+    void OnDeviceChange(Strivo* mag, EDeviceStateValues status) override;
+    void OnCardUpdate(Strivo* msc, ECardDataStateValues status) override;
+    void OnNotification(Strivo* mag, unsigned short messageId, const unsigned char* data,
+                        int dataLen) override;
+    void OnDeviceResponse(Strivo* mag, const char* resp) override;
+    void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
+    // Hands an extended-command answer to the extended-response callback.
+    void OnExtendedResponse(const std::string& text);
+
+    // The handle passed to Ex callbacks. Set before the delegate is attached.
+    void setHandle(unsigned long handle) { m_handle = handle; }
+    unsigned long handle() const { return m_handle; }
 
     // Copies s into this delegate's ring and returns the copy; "" for a text
     // of more than 29695 characters.
@@ -63,19 +105,37 @@ protected:
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
     // 4095 bytes are converted).
     std::string queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
-    // Records a device state; false when it equals the recorded one.
-    bool recordDeviceState(EDeviceStateValues state);
+    // Stores a registration; a null function unregisters.
+    template <typename Fn>
+    void setCallback(Slot slot, Fn fn, void* obj) {
+        std::lock_guard<std::mutex> guard(callbackLock);
+        m_registrations[slot] = Registration{reinterpret_cast<void (*)()>(fn), obj};
+    }
+
+private:
+    // A host callback as registered: its function (called through the type
+    // of its slot and generation) and object.
+    struct Registration {
+        void (*fn)() = nullptr;
+        void* obj = nullptr;
+    };
+
+    Registration registration(Slot slot);
+    // Queues a callback of a text slot, of a state slot read from the shared
+    // states when it runs, and of the notification slot.
+    void postText(Slot slot, std::string text);
+    void postState(Slot slot, bool cardState);
     // Queues a host callback behind the ones before it. A callback that has
     // to be dropped is reported to the error callback, on this thread.
     void post(CallbackJob job);
-    // Tells the host's error callback that a callback was dropped.
-    virtual void reportDropped() = 0;
 
+    const bool m_withHandle;
+    unsigned long m_handle = 0;
     std::shared_ptr<States> m_states;
     std::shared_ptr<CallbackQueue> m_callbacks;
-    std::mutex callbackLock;  // guards the host callback registrations of subclasses
+    std::mutex callbackLock;  // guards m_registrations
+    Registration m_registrations[SLOT_COUNT];
 
-private:
     char localBuffer[LOCAL_BUFFER_SIZE];
     std::mutex lock;                       // guards notifVector
     std::vector<std::string> notifVector;  // guarded by lock

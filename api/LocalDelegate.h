@@ -1,9 +1,8 @@
 // The delegate of the first and plain generations: one process-wide
 // instance serving whichever reader is open. Its callback registrations
-// outlive the readers.
+// outlive the readers. What it does with events is DelegateCore's; this class
+// holds the first generation's registrations.
 #pragma once
-
-#include <string>
 
 #include "Quorin.h"
 #include "api/DelegateCore.h"
@@ -12,51 +11,42 @@ namespace quorin {
 
 class LocalDelegate : public DelegateCore {
 public:
-    void OnError(Strivo* mag, int err, char* errString) override;
-    void OnDeviceChange(Strivo* mag, EDeviceStateValues status) override;
-    void OnCardUpdate(Strivo* msc, ECardDataStateValues status) override;
-    void OnNotification(Strivo* mag, unsigned short messageId, const unsigned char* data,
-                        int dataLen) override;
-    void OnDeviceResponse(Strivo* mag, const char* resp) override;
-    void OnDeviceResponse(const char* resp);
-    void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
-    // Hands an extended-command answer to the extended-response callback on
-    // a thread of its own.
-    void OnExtendedResponse(const std::string& text);
+    LocalDelegate() : DelegateCore(false) {}
+
+    // An asynchronous command's answer (SendData).
+    void OnDeviceResponse(const char* resp) { DelegateCore::OnDeviceResponse(nullptr, resp); }
+    using DelegateCore::OnDeviceResponse;
 
     // Registrations (null unregisters).
-    void setCardDataReceived(CallBackOnCardDataReceived fn);
-    void setDeviceConnectionChanged(CallBackDeviceStateChanged fn);
-    void setCardChanged(CallBackCardDataStateChanged fn);
-    void setDeviceChanged(CallBackDeviceStateChanged fn);
-    void setDeviceResponse(CallBackOnDeviceResponse fn);
-    void setError(CallBackOnDeviceResponse fn);
-    void setNotification(CallBackOnNotification fn);
-    void setTransactionStatus(CallBackOnDeviceResponse fn);
-    void setDisplayMessageRequest(CallBackOnDeviceResponse fn);
-    void setUserSelectionRequest(CallBackOnDeviceResponse fn);
-    void setARQCReceived(CallBackOnDeviceResponse fn);
-    void setTransactionResult(CallBackOnDeviceResponse fn);
-    void setDeviceExtendedResponse(CallBackOnDeviceExtendedResponse fn);
-
-protected:
-    void reportDropped() override;
-
-private:
-    // Host callbacks, guarded by callbackLock.
-    CallBackOnCardDataReceived fnCardDataReceived = nullptr;
-    CallBackDeviceStateChanged fnOnDeviceConnectionChanged = nullptr;
-    CallBackCardDataStateChanged fnCardChanged = nullptr;
-    CallBackDeviceStateChanged fnDeviceChanged = nullptr;
-    CallBackOnDeviceResponse fnOnDeviceResponse = nullptr;
-    CallBackOnDeviceResponse fnOnError = nullptr;
-    CallBackOnNotification fnOnNotification = nullptr;
-    CallBackOnDeviceResponse fnOnTransactionStatus = nullptr;
-    CallBackOnDeviceResponse fnOnDisplayMessageRequest = nullptr;
-    CallBackOnDeviceResponse fnOnUserSelectionRequest = nullptr;
-    CallBackOnDeviceResponse fnOnARQCReceived = nullptr;
-    CallBackOnDeviceResponse fnOnTransactionResult = nullptr;
-    CallBackOnDeviceExtendedResponse fnOnDeviceExtendedResponse = nullptr;
+    void setCardDataReceived(CallBackOnCardDataReceived fn) { setCallback(CARD_DATA, fn, nullptr); }
+    void setDeviceConnectionChanged(CallBackDeviceStateChanged fn) {
+        setCallback(CONNECTION_CHANGED, fn, nullptr);
+    }
+    void setCardChanged(CallBackCardDataStateChanged fn) { setCallback(CARD_CHANGED, fn, nullptr); }
+    void setDeviceChanged(CallBackDeviceStateChanged fn) {
+        setCallback(DEVICE_CHANGED, fn, nullptr);
+    }
+    void setDeviceResponse(CallBackOnDeviceResponse fn) {
+        setCallback(DEVICE_RESPONSE, fn, nullptr);
+    }
+    void setError(CallBackOnDeviceResponse fn) { setCallback(ERROR_TEXT, fn, nullptr); }
+    void setNotification(CallBackOnNotification fn) { setCallback(NOTIFICATION, fn, nullptr); }
+    void setTransactionStatus(CallBackOnDeviceResponse fn) {
+        setCallback(TRANSACTION_STATUS, fn, nullptr);
+    }
+    void setDisplayMessageRequest(CallBackOnDeviceResponse fn) {
+        setCallback(DISPLAY_MESSAGE, fn, nullptr);
+    }
+    void setUserSelectionRequest(CallBackOnDeviceResponse fn) {
+        setCallback(USER_SELECTION, fn, nullptr);
+    }
+    void setARQCReceived(CallBackOnDeviceResponse fn) { setCallback(ARQC_RECEIVED, fn, nullptr); }
+    void setTransactionResult(CallBackOnDeviceResponse fn) {
+        setCallback(TRANSACTION_RESULT, fn, nullptr);
+    }
+    void setDeviceExtendedResponse(CallBackOnDeviceExtendedResponse fn) {
+        setCallback(EXTENDED_RESPONSE, fn, nullptr);
+    }
 };
 
 // The process-wide first-generation delegate.

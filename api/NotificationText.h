@@ -13,15 +13,4 @@ std::string extendedResponseText(unsigned short messageId, const std::string& he
 // selection, 3 ARQC, 4 result) for message ids 0x300..0x304, else -1.
 int transactionCallbackIndex(unsigned short messageId);
 
-// The transaction callback of a notification out of the five registrations,
-// given in index order; an empty callback for other message ids.
-template <typename Callback>
-Callback pickTransactionCallback(unsigned short messageId, const Callback& status,
-                                 const Callback& display, const Callback& selection,
-                                 const Callback& arqc, const Callback& result) {
-    const Callback* all[] = {&status, &display, &selection, &arqc, &result};
-    const int index = transactionCallbackIndex(messageId);
-    return index >= 0 ? *all[index] : Callback{};
-}
-
 }  // namespace quorin

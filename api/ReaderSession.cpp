@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstring>
 #include <limits>
+#include <thread>
 
 #include "api/CallbackWatch.h"
 #include "api/CallbackWorkers.h"
 #include "api/LocalDelegate.h"
+#include "api/ResultRing.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
 
@@ -69,8 +71,14 @@ ReaderSession::~ReaderSession() {
             if (commands) {
                 commands->abandon(UNLOAD_WAIT);
             }
-            std::unique_lock<std::timed_mutex> exchange(reader->lock, std::defer_lock);
-            (void)exchange.try_lock_for(UNLOAD_WAIT);
+            // An exchange still in flight on a host thread gets a bounded
+            // while to end. Polled: this runs once, at unload, and a timed
+            // lock is invisible to the thread sanitizer.
+            std::unique_lock<std::mutex> exchange(reader->lock, std::defer_lock);
+            const auto deadline = std::chrono::steady_clock::now() + UNLOAD_WAIT;
+            while (!exchange.try_lock() && std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
             reader->setDelegate(nullptr);
             reader->shutDown();
         };
@@ -178,7 +186,7 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
     }
     {
         // After any exchange in flight on another host thread.
-        std::lock_guard<std::timed_mutex> exchange(reader->lock);
+        std::lock_guard<std::mutex> exchange(reader->lock);
         if (delegate != nullptr) {
             delegate->OnDeviceChange(reader.get(), ZEDRA_STATE_DISCONNECTED);
         }
@@ -381,22 +389,9 @@ std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
 }
 
 const char* ReaderSession::staticString(const char* s) {
-    if (s == nullptr) {
-        s = "";
-    }
-    int current = m_ringIndex.load();
-    int next;
-    do {
-        next = current + 3;
-        if (next > 97) {
-            next %= 100;
-        }
-    } while (!m_ringIndex.compare_exchange_weak(current, next));
-    char* slot = sendCommandResult + static_cast<size_t>(next) * RING_SLOT;
-    size_t length = strnlen(s, RING_TEXT_MAX);
-    std::memmove(slot, s, length);
-    slot[length] = '\0';
-    return slot;
+    ResultRing ring(sendCommandResult, sizeof(sendCommandResult), m_ringIndex,
+                    {97, RING_TEXT_MAX, true, 0});
+    return ring.copy(s);
 }
 
 const char* ReaderSession::keepText(const std::string& s) {

@@ -320,6 +320,7 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
         int collected = 0;
         int retries = BUSY_RETRIES;
         bool more = true;
+        bool readFailed = false;
         while (more) {
             lease.clear();
             chunk[0] = REPORT_ID;
@@ -329,6 +330,7 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
             lease.touched(counted ? std::max(length, CHUNK_HEADER_BYTES) : CHUNK_SIZE);
             if (rc != RC_OK) {
                 status = rc;
+                readFailed = true;
                 break;
             }
             if (!counted) {
@@ -364,6 +366,11 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
         }
         if (!more) {
             return storeResponse(collection.data(), collected, buffer, bufferLen);
+        }
+        if (readFailed) {
+            // The read itself failed (a serial read waits the whole command
+            // time-out for nothing): another read would only wait once more.
+            return status;
         }
         // The reader may still hold packets of this response: read them away
         // so the next command does not see them, but never without end.

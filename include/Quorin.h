@@ -617,6 +617,13 @@ QUORIN_API int SendExtendedCommand(const char* lpCmd);
  *  buffer); "" when no reader is open. */
 QUORIN_API const char* GetTLVPayload(void);
 
+/* ---------------------------------------------------------------- version */
+
+/** The library's version, "MAJOR.MINOR.PATCH" (for example "1.0.0"). The
+ *  text is constant and valid for the life of the process; any thread may
+ *  call this at any time. */
+QUORIN_API const char* GetLibraryVersion(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/CommandTimeout.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "extended/Veyra.h"
@@ -311,7 +312,9 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
-    std::lock_guard<std::timed_mutex> exchange(lock);
+    std::lock_guard<std::mutex> exchange(lock);
+    // From here, every write and read of this exchange shares one time-out.
+    ExchangeDeadline deadline;
     if (m_shutDown || !connection) {
         ex.result = ex.code = RC_NOT_OPEN;
         return ex;

@@ -193,9 +193,8 @@ public:
     // Busy marker of synchronous Ex commands: 1 while one runs.
     std::atomic<int> flag{0};
     // The exchange lock: one command exchange at a time on this reader,
-    // whoever sends it (see the top of this file). Timed so that the unload
-    // can give up on an exchange that does not end.
-    std::timed_mutex lock;
+    // whoever sends it (see the top of this file).
+    std::mutex lock;
     // The reader's copy of its device-table row; zeros without a row.
     CRConfigTable configTable;
 

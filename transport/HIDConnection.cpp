@@ -113,6 +113,23 @@ const LookupCandidate* chooseCandidate(const char* wanted, bool* byPath) {
     return found;
 }
 
+// A serial number that can name the reader in the device list: printable
+// ASCII without the list's "," separator (a reader's own text must neither
+// break the list nor reach a terminal as a control sequence, C1 controls
+// included). Other readers are named by their system path, as one without
+// a serial number is.
+bool usableAsName(const std::string& serial) {
+    if (serial.empty()) {
+        return false;
+    }
+    for (unsigned char c : serial) {
+        if (c == ',' || c < 0x20 || c > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Narrow text of a wide hidapi string; null and unconvertible text give "".
 std::string narrow(const wchar_t* text) {
     if (text == nullptr) {
@@ -154,7 +171,7 @@ HIDConnection::~HIDConnection() {
 }
 
 std::string HIDConnection::listedName(const std::string& serial, const char* systemPath) {
-    return std::string(HID_PREFIX) + (serial.empty() ? std::string(systemPath) : serial);
+    return std::string(HID_PREFIX) + (usableAsName(serial) ? serial : std::string(systemPath));
 }
 
 bool HIDConnection::isKnownProduct(unsigned short vendorId, unsigned short productId) {
@@ -190,7 +207,7 @@ int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
 
         printf("Found VID=%d, PID=%d\n", dev.vendor_id, dev.product_id);
         std::string pathScheme = listedName(serial, dev.path);
-        if (pathScheme.compare(HID_PREFIX_LENGTH, std::string::npos, dev.path) == 0) {
+        if (!usableAsName(serial)) {
             printf("Device Path=%s\n", dev.path);
         } else {
             printf("Serial Number=%s\n", serial.c_str());

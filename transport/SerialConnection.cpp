@@ -334,9 +334,7 @@ bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
     if (hComm < 0) {
         return false;
     }
-    int timeoutMs = commandTimeoutMs();
-    auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+    const auto deadline = commandDeadline();
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t wrote = ::write(hComm, bytes.data() + done, bytes.size() - done);
@@ -386,10 +384,8 @@ int SerialConnection::receive(unsigned char* pData, int* dataLen) {
             if (!m_pIncomingData) {
                 m_pIncomingData.reset(new ResponseSlot());
             }
-            int timeoutMs = commandTimeoutMs();
-            auto deadline = std::chrono::steady_clock::now() +
-                            std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
-            m_responseChanged.wait_until(lock, deadline, [this] {
+            // The exchange's own deadline: its packets share one time-out.
+            m_responseChanged.wait_until(lock, commandDeadline(), [this] {
                 return (m_pIncomingData && m_pIncomingData->filled) || m_stop.load() ||
                        m_lost.load();
             });

@@ -40,6 +40,15 @@ from .types import Card, CardDataState, DeviceInfo, DeviceState, Notification, R
 
 __version__ = "1.0.0"
 
+
+def library_version() -> str:
+    """The version of the libquorin this package loaded, as the library
+    reports it ("1.0.0"); "" for a library too old to say. The package's own
+    version is __version__; the two come from one release."""
+    from ._library import library
+
+    return library().version()
+
 __all__ = [
     "CallbackError",
     "Card",
@@ -59,6 +68,7 @@ __all__ = [
     "Response",
     "TransactionTimeoutError",
     "describe_code",
+    "library_version",
     "list_readers",
     "load_library",
     "open",
@@ -70,7 +80,9 @@ __all__ = [
 
 
 def set_command_timeout(milliseconds: int) -> None:
-    """How long a serial reader's answer is awaited (10000 ms at start)."""
+    """How long a serial reader's answer to a command is awaited (10000 ms
+    at start): a command to a reader that never answers returns after that
+    time with code 1. Process-wide: it applies to every reader."""
     from ._library import library
 
     if isinstance(milliseconds, bool) or not isinstance(milliseconds, int):

@@ -5,7 +5,9 @@ process and never freed, so no late callback can ever run into a freed
 thunk. Each registration passes a token (never reused) as the host object;
 the thunk looks the token up to find the Python object and its handler, so a
 callback of a reader that has been closed meanwhile finds nothing and is
-dropped.
+dropped. The registry holds its readers weakly: a reader nobody refers to
+any more is collected (and closed, see Reader), not kept open by its
+callbacks.
 
 Handlers run on the library's own threads (one thread per callback), except
 the error handler: the library calls it on the reader's receiving thread
@@ -21,6 +23,7 @@ import logging
 import queue
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from typing import Any, Callable, Dict, Optional
 
@@ -78,17 +81,18 @@ def report(source: Any, callback: str, exception: BaseException) -> None:
 
 # ---------------------------------------------------------------- registry
 
-_targets: Dict[int, Any] = {}
+_targets: Dict[int, "weakref.ReferenceType[Any]"] = {}
 _tokens = itertools.count(1)
 _targets_lock = threading.Lock()
 
 
 def register(target: Any) -> int:
     """A new token that leads callbacks to target (which has a
-    ``_handler(name)`` method and builds the event values)."""
+    ``_handler(name)`` method and builds the event values). target is held
+    weakly."""
     with _targets_lock:
         token = next(_tokens)
-        _targets[token] = target
+        _targets[token] = weakref.ref(target)
         return token
 
 
@@ -97,9 +101,16 @@ def unregister(token: int) -> None:
         _targets.pop(token, None)
 
 
+def target_of(token: Optional[int]) -> Any:
+    """The live object registered under token, or None."""
+    ref = _targets.get(token or 0)
+    return ref() if ref is not None else None
+
+
 def open_targets() -> list:
     with _targets_lock:
-        return list(_targets.values())
+        refs = list(_targets.values())
+    return [t for t in (ref() for ref in refs) if t is not None]
 
 
 def call_handler(target: Any, name: str, handler: Callable[[Any], None], event: Any) -> None:
@@ -119,7 +130,7 @@ def deliver(token: Optional[int], name: str, make_event: Callable[[Any], Any]) -
     """Calls the handler `name` of the target registered under token with
     make_event(target), on this thread; anything either raises goes to the
     hook. Never raises."""
-    target = _targets.get(token or 0)
+    target = target_of(token)
     if target is None:
         return
     handler = target._handler(name)
@@ -147,7 +158,7 @@ _error_thread_lock = threading.Lock()
 def _error_loop() -> None:
     while True:
         token, text = _errors.get()
-        target = _targets.get(token)
+        target = target_of(token)
         if target is None:
             continue
         handler = target._handler("on_error")

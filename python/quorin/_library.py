@@ -1,5 +1,4 @@
-"""Finding and loading libquorin, and the lock that keeps host calls one at a
-time."""
+"""Finding and loading libquorin, and the locks around host calls."""
 
 from __future__ import annotations
 
@@ -25,14 +24,29 @@ def on_callback_thread() -> bool:
     return getattr(_callback_thread, "active", False)
 
 
+@contextlib.contextmanager
+def guarded(lock: "threading.RLock") -> Iterator[None]:
+    """Holds lock across a library call and the copy of its results, except
+    on a callback thread: the library may be waiting for that very callback
+    (a close waits for running callbacks), so taking a lock there could
+    stall the host."""
+    if on_callback_thread():
+        yield
+        return
+    with lock:
+        yield
+
+
 class Library:
     """One loaded copy of libquorin with its prototypes declared.
 
-    The library expects one host thread at a time. Calls from Python threads
-    are serialised by a re-entrant lock held across the call and the copy of
-    its results. Calls made from inside a callback skip the lock: the library
-    may be waiting for that very callback (a close waits for running
-    callbacks), so taking the lock there could stall the host.
+    Locks: the library takes calls on different readers from different
+    threads at the same time; calls on one reader, the first-generation
+    functions (the current reader) and the process-wide ones (listing,
+    opening, the command time-out) are taken one at a time. So each Reader
+    has a lock of its own (see Reader), and everything else goes through
+    the one lock of guard(). A reader waiting for a slow serial answer then
+    holds up no other reader.
     """
 
     def __init__(self, path: str, cdll: ctypes.CDLL) -> None:
@@ -40,13 +54,17 @@ class Library:
         self.c = cdll
         self._lock = threading.RLock()
 
-    @contextlib.contextmanager
-    def guard(self) -> Iterator[None]:
-        if on_callback_thread():
-            yield
-            return
-        with self._lock:
-            yield
+    def guard(self) -> "contextlib.AbstractContextManager[None]":
+        """The lock of the first-generation and process-wide functions."""
+        return guarded(self._lock)
+
+    def version(self) -> str:
+        """The version the library reports; "" for a library too old to."""
+        function = getattr(self.c, "GetLibraryVersion", None)
+        if function is None:
+            return ""
+        raw = function()
+        return raw.decode("latin-1") if raw else ""
 
 
 def _candidates(path: Optional[str]) -> Tuple[List[str], bool]:

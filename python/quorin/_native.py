@@ -72,6 +72,7 @@ DeviceResponseEx = CFUNCTYPE(None, c_ulong, c_void_p, c_char_p)
 DeviceListChanged = CFUNCTYPE(None, c_void_p, c_char_p, c_long)
 
 # First-generation and plain callbacks.
+DeviceStateChanged = CFUNCTYPE(None, c_long)
 DeviceResponse = CFUNCTYPE(None, c_char_p)
 Notification = CFUNCTYPE(None, c_uint, c_char_p)
 
@@ -108,6 +109,7 @@ PROTOTYPES = {
     "OnDeviceListChanged": (c_long, [DeviceListChanged, c_void_p]),
     # first-generation callbacks used by the transaction helper
     "OnNotification": (None, [Notification]),
+    "OnDeviceConnectionStateChanged": (None, [DeviceStateChanged]),
     "OnDeviceExtendedResponse": (None, [DeviceResponse]),
     # commands
     "SetCommandTimeout": (None, [c_int]),
@@ -157,10 +159,23 @@ PROTOTYPES = {
 }
 
 
+# Functions a library of an earlier release lacks; the package works without
+# them.
+OPTIONAL_PROTOTYPES = {
+    "GetLibraryVersion": (c_char_p, []),
+}
+
+
 def declare(cdll: ctypes.CDLL) -> None:
-    """Sets restype and argtypes of every function in PROTOTYPES; raises
-    AttributeError naming the first function the library lacks."""
+    """Sets restype and argtypes of every function in PROTOTYPES (and of
+    those in OPTIONAL_PROTOTYPES that the library has); raises AttributeError
+    naming the first function of PROTOTYPES the library lacks."""
     for name, (restype, argtypes) in PROTOTYPES.items():
         function = getattr(cdll, name)
         function.restype = restype
         function.argtypes = argtypes
+    for name, (restype, argtypes) in OPTIONAL_PROTOTYPES.items():
+        function = getattr(cdll, name, None)
+        if function is not None:
+            function.restype = restype
+            function.argtypes = argtypes

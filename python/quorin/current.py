@@ -10,7 +10,7 @@ from typing import Any, Callable, Iterator, Optional, Union
 
 from . import _args, _callbacks, _native
 from ._library import Library, library
-from ._native import ZDMSRDATA, Notification as _NotificationThunk
+from ._native import DeviceStateChanged as _StateThunk, ZDMSRDATA, Notification as _NotificationThunk
 from .errors import OpenError, QuorinError, ReaderClosedError, TransactionTimeoutError
 from .types import (
     TRANSACTION_RESULT,
@@ -30,29 +30,46 @@ _current: Optional["CurrentReader"] = None
 def open_current(path: Optional[str] = None) -> "CurrentReader":
     """Opens the current reader and returns it.
 
-    `path`: None, "" or a "HID://" path picks an attached USB reader (the
-    last listed one); any other text (a "SERIAL://PORT=..." path) is opened
-    as given. Only one current reader can be open in a process; raises
-    OpenError when one is open already or none can be opened.
+    `path`: a "HID://" path from list_readers() opens that reader (with a
+    library that matches names exactly; see the README); None, "" or a name
+    that matches no attached reader picks an attached USB reader, the last
+    listed one; any other text (a "SERIAL://PORT=..." path) is opened as
+    given. Only one current reader can be open in a process. Raises
+    OpenError when one is open already or the reader cannot be opened; its
+    ``reason`` says why.
     """
     global _current
     encoded = _args.text(path, "path", allow_none=True)
     lib = library()
     with _state_lock:
         if _current is not None:
-            raise OpenError("the current reader is open already; close it first")
+            raise OpenError("the current reader is open already in this process; close it first",
+                            reason=OpenError.OPEN_ALREADY)
         with lib.guard():
             if lib.c.QuorinIsDeviceConnected() == 1:
-                raise OpenError("the current reader was opened outside this package")
+                raise OpenError("the current reader was opened outside this package",
+                                reason=OpenError.OPEN_ALREADY)
+            attached = decode(lib.c.QuorinGetDeviceList())
             code = lib.c.QuorinOpenDevice(encoded)
         if code != 0:
-            raise OpenError("cannot open %s" % (repr(path) if path else "a USB reader"), code)
+            from .reader import _open_failure
+
+            listed = attached.split(",") if attached else []
+            if path and path[:6].upper() != "HID://":
+                target = path
+            elif path in listed:
+                target = path
+            else:
+                target = listed[-1] if listed else ""
+            error = _open_failure(path, target, listed)
+            error.code = code
+            raise error
         _current = CurrentReader._opened(lib, path or "")
         return _current
 
 
-# The first-generation notification callback is process-wide: one thunk,
-# made once and kept for the life of the process.
+# The first-generation callbacks are process-wide: one thunk each, made once
+# and kept for the life of the process.
 @_callbacks.counted
 def _notification(message_id: int, text: Optional[bytes]) -> None:
     target = _current
@@ -60,7 +77,30 @@ def _notification(message_id: int, text: Optional[bytes]) -> None:
         target._notification_arrived(Notification(message_id, hex_bytes(decode(text))))
 
 
+@_callbacks.counted
+def _state(state: int) -> None:
+    target = _current
+    if target is not None and state == 0:
+        target._disconnection()
+
+
 _NOTIFICATION_THUNK = _NotificationThunk(_notification)
+_STATE_THUNK = _StateThunk(_state)
+
+
+class _Disconnected(Exception):
+    """The current reader went away while a transaction waited."""
+
+
+def _parse_progress(text: str) -> Notification:
+    """A notification from the queue's text, "code,<id>;data,<hex>"."""
+    try:
+        code_part, data_part = text.split(";", 1)
+        message_id = int(code_part.split(",", 1)[1])
+        data = hex_bytes(data_part.split(",", 1)[1])
+    except (IndexError, ValueError):
+        raise QuorinError("unreadable notification text: %r" % text) from None
+    return Notification(message_id, data)
 
 
 class CurrentReader:
@@ -82,10 +122,17 @@ class CurrentReader:
         self._lib = lib
         self._path = path
         self._open = True
-        self._arrived = threading.Event()
+        # Notification callbacks that started and that returned, and whether
+        # the reader went away; guarded by _events, which also wakes a
+        # transaction waiting for its next notification.
+        self._events = threading.Condition()
+        self._started = 0
+        self._returned = 0
+        self._disconnected = False
         self._notification_handler: Optional[Callable[[Notification], None]] = None
         with lib.guard():
             lib.c.OnNotification(_NOTIFICATION_THUNK)
+            lib.c.OnDeviceConnectionStateChanged(_STATE_THUNK)
         return self
 
     # ------------------------------------------------------------ basics
@@ -121,6 +168,7 @@ class CurrentReader:
                 with self._lib.guard():
                     try:
                         self._lib.c.OnNotification(_native.null(_NotificationThunk))
+                        self._lib.c.OnDeviceConnectionStateChanged(_native.null(_StateThunk))
                     finally:
                         self._lib.c.QuorinCloseDevice()
             finally:
@@ -290,25 +338,51 @@ class CurrentReader:
         Answer the requests while iterating: set_user_selection_result() on
         "user_selection_request", set_acquirer_response() on "arqc".
         `options` are those of start_transaction(). The transaction starts
-        here: bad arguments raise ValueError or TypeError, and a refused
+        here: a reader that does not run EMV transactions raises QuorinError
+        at once, bad arguments raise ValueError or TypeError, and a refused
         start raises CommandError. Iterating raises TransactionTimeoutError
         when nothing arrives for `timeout` seconds. Leaving the loop before
         the result (break, an exception, or close() of the iterator) cancels
         the transaction.
+
+        The iterator ends only once the on_notification handlers of the
+        notifications it handed out have returned. When the reader goes away
+        meanwhile, the reader is closed, the notifications it had sent are
+        still handed out, and then ReaderClosedError is raised.
         """
         if not isinstance(timeout, (int, float)) or isinstance(timeout, bool) or timeout <= 0:
             raise ValueError("timeout must be a positive number of seconds")
+        if not self.is_emv:
+            raise QuorinError(
+                "the current reader (%s) does not run EMV transactions" % (self.name or "unknown model")
+            )
         self.start_transaction(amount, card_type=card_type, **options).check()
         return self._follow(float(timeout))
 
     def _follow(self, timeout: float) -> Iterator[Notification]:
         finished = False
+        taken = 0
+        with self._events:
+            returned_before = self._returned
         try:
             while not finished:
-                notification = self._next_notification(timeout)
+                try:
+                    notification = self._next_notification(timeout)
+                except _Disconnected:
+                    # Closing waits for the callbacks in flight; what the
+                    # reader sent before it went is still in the queue.
+                    finished = True
+                    self.close()
+                    for notification in self._take_all():
+                        yield notification
+                    raise ReaderClosedError("the reader was disconnected during the transaction")
+                taken += 1
                 finished = notification.message_id == TRANSACTION_RESULT
                 yield notification
         finally:
+            if finished and self._open:
+                # Also when the loop left at the result (break).
+                self._wait_for_handlers(returned_before + taken)
             if not finished and self._open:
                 self.cancel_transaction()
                 # The cancelled transaction's result follows; take it, so
@@ -316,30 +390,83 @@ class CurrentReader:
                 try:
                     while self._next_notification(1.0).message_id != TRANSACTION_RESULT:
                         pass
-                except QuorinError:
+                except (QuorinError, _Disconnected):
                     pass
+
+    # How long the end of a transaction waits for notification handlers
+    # still running (a handler that takes longer delays nothing further).
+    HANDLER_WAIT = 2.0
+
+    def _wait_for_handlers(self, returned: int) -> None:
+        """Waits until `returned` notification callbacks have returned and
+        none is running, within HANDLER_WAIT seconds."""
+        with self._events:
+            self._events.wait_for(
+                lambda: self._returned >= returned and self._started == self._returned,
+                self.HANDLER_WAIT,
+            )
 
     def _next_notification(self, timeout: float) -> Notification:
         # The library queues notifications in the order the reader sent
-        # them, before it starts their callbacks (which may run in any
-        # order): the callbacks only wake this loop, which takes the queue's
-        # oldest entry.
+        # them, before it starts their callbacks: the callbacks only wake
+        # this loop, which takes the queue's oldest entry.
         deadline = time.monotonic() + timeout
         while True:
-            self._arrived.clear()
+            with self._events:
+                started = self._started
             notification = self.transaction_progress()
             if notification is not None:
                 return notification
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                raise TransactionTimeoutError("no notification for %.1f s" % timeout)
-            self._arrived.wait(remaining)
+            if self._went_away():
+                raise _Disconnected()
+            with self._events:
+                remaining = deadline - time.monotonic()
+                if remaining <= 0:
+                    raise TransactionTimeoutError("no notification for %.1f s" % timeout)
+                self._events.wait_for(
+                    lambda: self._started != started or self._disconnected, remaining
+                )
+
+    def _take_all(self) -> Iterator[Notification]:
+        """What is left in the library's notification queue (the reader may
+        be closed already)."""
+        while True:
+            with self._lib.guard():
+                text = decode(self._lib.c.GetTransactionProgress(0))
+            if not text:
+                return
+            yield _parse_progress(text)
 
     def _notification_arrived(self, notification: Notification) -> None:
-        self._arrived.set()
-        handler = self._notification_handler
-        if handler is not None:
-            _callbacks.call_handler(self, "on_notification", handler, notification)
+        with self._events:
+            self._started += 1
+            self._events.notify_all()
+        try:
+            handler = self._notification_handler
+            if handler is not None:
+                _callbacks.call_handler(self, "on_notification", handler, notification)
+        finally:
+            with self._events:
+                self._returned += 1
+                self._events.notify_all()
+
+    def _went_away(self) -> bool:
+        """True once the reader reported its disconnection and still says
+        so (the process-wide state also changes when other readers open)."""
+        with self._events:
+            if not self._disconnected:
+                return False
+        with self._lib.guard():
+            connected = self._lib.c.QuorinIsDeviceConnected() == 1
+        if connected:
+            with self._events:
+                self._disconnected = False
+        return not connected
+
+    def _disconnection(self) -> None:
+        with self._events:
+            self._disconnected = True
+            self._events.notify_all()
 
     def on_notification(self, handler: Optional[Callable[[Notification], None]]) -> Any:
         """handler(notification) for each notification of the current reader,
@@ -371,16 +498,7 @@ class CurrentReader:
         self._check()
         with self._lib.guard():
             text = decode(self._lib.c.GetTransactionProgress(0))
-        if not text:
-            return None
-        # "code,<id>;data,<hex>"
-        try:
-            code_part, data_part = text.split(";", 1)
-            message_id = int(code_part.split(",", 1)[1])
-            data = hex_bytes(data_part.split(",", 1)[1])
-        except (IndexError, ValueError):
-            raise QuorinError("unreadable notification text: %r" % text) from None
-        return Notification(message_id, data)
+        return _parse_progress(text) if text else None
 
     def _configuration_write(self, name: str, mac_type: int, slot: int, operation: int,
                              database: int, serial: str, objects: Union[str, bytes],

@@ -23,7 +23,25 @@ class LibraryNotFoundError(QuorinError, OSError):
 
 
 class OpenError(QuorinError):
-    """A reader could not be opened."""
+    """A reader could not be opened. ``reason`` says why:
+
+    - OpenError.ABSENT ("absent"): no such reader is attached (or no serial
+      port of that name exists);
+    - OpenError.OPEN_ALREADY ("open_already"): this process has it open
+      already, through another Reader or the current reader;
+    - OpenError.NOT_ACCESSIBLE ("not_accessible"): it is there but could not
+      be opened: another program has it open, this user may not open it (for
+      USB readers the message points at the udev rule), or a serial path's
+      options are unusable.
+    """
+
+    ABSENT = "absent"
+    OPEN_ALREADY = "open_already"
+    NOT_ACCESSIBLE = "not_accessible"
+
+    def __init__(self, message: str, code: Optional[int] = None, *, reason: str = NOT_ACCESSIBLE) -> None:
+        super().__init__(message, code)
+        self.reason = reason
 
 
 class ReaderClosedError(QuorinError):

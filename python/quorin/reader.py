@@ -4,21 +4,30 @@ callbacks."""
 from __future__ import annotations
 
 import ctypes
+import os
 import threading
+import warnings
+import weakref
 from typing import Any, Callable, Dict, List, Optional
 
 from . import _args, _callbacks, _native
-from ._library import Library, library
+from ._library import Library, guarded, library
 from ._native import ZDMSRDATA
 from .errors import OpenError, QuorinError, ReaderClosedError
 from .types import Card, DeviceState, Notification, Response, decode, hex_bytes
 
 Handler = Optional[Callable[[Any], None]]
 
+UDEV_HINT = (
+    "if this user may not open it, install the udev rule 70-quorin.rules and plug the "
+    "reader in again (see the README, 'Access without root')"
+)
+
 
 def list_readers() -> List[str]:
     """The device paths of the attached USB readers ("HID://" + serial
-    number), in the library's order; [] when none is attached."""
+    number, or "HID://" + the system path), in the library's order; [] when
+    none is attached."""
     lib = library()
     with lib.guard():
         text = decode(lib.c.QuorinGetDeviceList())
@@ -30,18 +39,110 @@ def open(path: Optional[str] = None) -> "Reader":  # noqa: A001 - quorin.open is
 
     `path` is a path from list_readers(), a "SERIAL://PORT=..." path, or None
     for the first listed reader. Raises OpenError when the reader cannot be
-    opened (absent, or opened already).
+    opened; its ``reason`` says why (see OpenError).
     """
     encoded = _args.text(path, "path", allow_none=True)
     lib = library()
     with lib.guard():
+        attached = decode(lib.c.QuorinGetDeviceList())
         handle = lib.c.OpenDeviceEx(encoded or None)
+    listed = attached.split(",") if attached else []
+    target = path or (listed[0] if listed else "")
     if handle == 0:
-        raise OpenError(
-            "cannot open %s (not attached, not usable, or open already)"
-            % (repr(path) if path else "a reader: none is attached")
+        raise _open_failure(path, target, listed)
+    return Reader._opened(lib, handle, path or "", target)
+
+
+def serial_port(path: str) -> Optional[str]:
+    """The PORT of a "SERIAL://" path as the library reads it (keys in any
+    case, blanks around them ignored, the last one wins); None when there is
+    none or the path is not a serial path."""
+    if path[:9].upper() != "SERIAL://":
+        return None
+    port = None
+    for option in path[9:].split(","):
+        parts = option.split("=")
+        if len(parts) == 2 and parts[0].strip(" \t").upper() == "PORT" and parts[1].strip(" \t"):
+            port = parts[1].strip(" \t")
+    return port
+
+
+def _same_reader(a: str, b: str) -> bool:
+    if a == b:
+        return True
+    port = serial_port(a)
+    return port is not None and port == serial_port(b)
+
+
+def open_here(target: str) -> bool:
+    """True when a reader of this package holds target open already."""
+    for other in _callbacks.open_targets():
+        if isinstance(other, Reader) and not other.closed and _same_reader(other._target, target):
+            return True
+    from . import current
+
+    reader = current._current
+    return reader is not None and not reader.closed and bool(reader.path) and _same_reader(reader.path, target)
+
+
+def _open_failure(path: Optional[str], target: str, listed: List[str]) -> OpenError:
+    """Why the library could not open target: absent, open already in this
+    process, or not accessible."""
+    if not target:
+        return OpenError("cannot open a reader: none is attached", reason=OpenError.ABSENT)
+    name = repr(target)
+    port = serial_port(target)
+    if target[:9].upper() == "SERIAL://":
+        if port is None or not os.path.exists(port):
+            return OpenError("cannot open %s: there is no port %r" % (name, port or ""), reason=OpenError.ABSENT)
+        if open_here(target):
+            return OpenError("cannot open %s: it is open already in this process" % name, reason=OpenError.OPEN_ALREADY)
+        if not os.access(port, os.R_OK | os.W_OK):
+            return OpenError(
+                "cannot open %s: this user may not open %s (serial ports usually belong to the "
+                "dialout group)" % (name, port),
+                reason=OpenError.NOT_ACCESSIBLE,
+            )
+        return OpenError(
+            "cannot open %s: check its options (FORMAT, BAUDRATE), or another program uses the port" % name,
+            reason=OpenError.NOT_ACCESSIBLE,
         )
-    return Reader._opened(lib, handle, path or "")
+    if target not in listed:
+        attached = ", ".join(listed) if listed else "none"
+        return OpenError("cannot open %s: it is not attached (attached: %s)" % (name, attached), reason=OpenError.ABSENT)
+    if open_here(target):
+        return OpenError(
+            "cannot open %s: it is open already in this process (close it first, or use the "
+            "open reader)" % name,
+            reason=OpenError.OPEN_ALREADY,
+        )
+    return OpenError(
+        "cannot open %s: another program has it open, or %s" % (name, UDEV_HINT),
+        reason=OpenError.NOT_ACCESSIBLE,
+    )
+
+
+class _Handle:
+    """The library's handle of a reader, shared with the reader's finalizer
+    (which must not refer to the reader itself)."""
+
+    def __init__(self, handle: int) -> None:
+        self.value = handle
+
+
+def _close_collected(lib: Library, handle: _Handle, lock: Any, token: int, path: str) -> None:
+    """Runs when a reader that was never closed is collected."""
+    with guarded(lock):
+        value, handle.value = handle.value, 0
+        if value:
+            warnings.warn(
+                "quorin reader %r was never closed; it is closed now that nothing refers to it"
+                % path,
+                ResourceWarning,
+                stacklevel=2,
+            )
+            lib.c.CloseDeviceEx(value)
+    _callbacks.unregister(token)
 
 
 _registrations = {
@@ -57,14 +158,18 @@ class Reader:
     """An open card reader (use quorin.open()).
 
     A context manager: leaving the ``with`` block closes it. Methods raise
-    ReaderClosedError once it is closed.
+    ReaderClosedError once it is closed. A reader that is never closed is
+    closed when it is collected, with a ResourceWarning: close readers (or
+    use ``with``) rather than rely on that.
+
+    Calls on one reader are taken one at a time (each reader has a lock of
+    its own); readers do not wait for each other.
 
     Callbacks: on_card, on_state, on_notification, on_response and on_error
     take a callable (or None to stop), keep it until the reader is closed and
     return it, so they also work as decorators. Handlers run on threads of
-    the library, one per event, possibly at the same time and in any order;
-    on_error handlers run on one Python thread of this package. An exception
-    inside a handler is passed to the hook set with
+    the library; on_error handlers run on one Python thread of this
+    package. An exception inside a handler is passed to the hook set with
     quorin.set_callback_error_hook (by default it is logged).
     """
 
@@ -72,15 +177,29 @@ class Reader:
         raise TypeError("use quorin.open() to open a reader")
 
     @classmethod
-    def _opened(cls, lib: Library, handle: int, path: str) -> "Reader":
+    def _opened(cls, lib: Library, handle: int, path: str, target: str) -> "Reader":
         self = object.__new__(cls)
         self._lib = lib
-        self._handle = handle
+        self._state = _Handle(handle)
         self._path = path
+        self._target = target  # what was opened: path, or the first listed one
+        self._lock = threading.RLock()
         self._handlers: Dict[str, Handler] = {}
         self._handlers_lock = threading.Lock()
         self._token = _callbacks.register(self)
+        self._finalizer = weakref.finalize(
+            self, _close_collected, lib, self._state, self._lock, self._token, target
+        )
+        # At interpreter exit the package closes open readers itself.
+        self._finalizer.atexit = False
         return self
+
+    def _guard(self) -> Any:
+        return guarded(self._lock)
+
+    @property
+    def _handle(self) -> int:
+        return self._state.value
 
     # ------------------------------------------------------------ basics
 
@@ -111,27 +230,26 @@ class Reader:
         handle = self._handle
         if handle == 0:
             return False
-        with self._lib.guard():
+        with self._guard():
             return self._lib.c.IsDeviceConnectedEx(handle) == 1
 
     @property
     def product_id(self) -> int:
         """The USB product ID; 0 for a serial reader."""
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             return self._lib.c.GetProductIDEx(handle)
 
     def close(self) -> None:
         """Closes the reader. No handler is called once this returns, apart
-        from those already running, which the library waits for (up to two
-        seconds) unless close is called from one of them. Closing twice is
-        harmless."""
-        handle, self._handle = self._handle, 0
-        if handle == 0:
-            return
+        from those already running, which the library waits for unless
+        close is called from one of them. Closing twice is harmless."""
+        self._finalizer.detach()
         try:
-            with self._lib.guard():
-                self._lib.c.CloseDeviceEx(handle)
+            with self._guard():
+                handle, self._state.value = self._state.value, 0
+                if handle != 0:
+                    self._lib.c.CloseDeviceEx(handle)
         finally:
             _callbacks.unregister(self._token)
             with self._handlers_lock:
@@ -164,7 +282,7 @@ class Reader:
         if with_length:
             text = _without_length(text)
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             answer = decode(self._lib.c.SendCommandEx(handle, text))
             code = self._lib.c.GetResultCodeEx(handle)
         response = Response(code=code, data=hex_bytes(answer))
@@ -181,7 +299,7 @@ class Reader:
             # byte to drop.
             text = text[:2] + b"%02X" % min((len(text) - 2) // 2, 0xFF) + text[2:]
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             code = self._lib.c.SendDataEx(handle, text)
         if code != 0:
             raise QuorinError("the command worker could not be started (code %d)" % code, code)
@@ -189,14 +307,14 @@ class Reader:
     def clear_card_data(self) -> None:
         """Discards the card data of the last swipe."""
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             self._lib.c.ClearCardDataEx(handle)
 
     @property
     def result_code(self) -> int:
         """The result code of the reader's last command."""
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             return self._lib.c.GetResultCodeEx(handle)
 
     # --------------------------------------------------------- card data
@@ -205,7 +323,7 @@ class Reader:
         """The record of the last swipe (fields empty when there is none)."""
         handle = self._live()
         record = ZDMSRDATA()
-        with self._lib.guard():
+        with self._guard():
             code = self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record))
         if code != 0:
             raise ReaderClosedError("the reader is closed", code)
@@ -214,7 +332,7 @@ class Reader:
     def card_data_string(self) -> str:
         """The card data string: 32 fields separated by "|"."""
         handle = self._live()
-        with self._lib.guard():
+        with self._guard():
             return decode(self._lib.c.GetCardDataEx(handle))
 
     # --------------------------------------------------------- callbacks
@@ -261,7 +379,7 @@ class Reader:
             pointer = getattr(_callbacks, thunk)
         else:
             pointer = _native.null(type(getattr(_callbacks, thunk)))
-        with self._lib.guard():
+        with self._guard():
             getattr(self._lib.c, function)(
                 handle, pointer, self._token if handler is not None else None
             )

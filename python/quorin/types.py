@@ -66,10 +66,16 @@ class Response:
 
     @classmethod
     def from_worker_text(cls, text: str) -> "Response":
-        """An asynchronous answer, "RRLL" + data: result code, data length
-        and the data, in hex."""
+        """An asynchronous answer: "RRLL" + data (result code, data length
+        and the data, in hex), or, for an answer the reader sent in
+        extended-protocol packets, "0a" + four digits of the result code +
+        four of the data length + the data."""
         if len(text) < 2:
             return cls(code=-1, data=b"")
+        if text[:2].lower() == "0a" and len(text) >= 10:
+            length = int(text[6:10], 16)
+            if len(text) == 10 + 2 * length:
+                return cls(code=int(text[2:6], 16), data=hex_bytes(text[10:]))
         code = int(text[0:2], 16)
         data = hex_bytes(text[4:])
         if len(text) >= 4:
@@ -93,9 +99,13 @@ _KINDS = {
 }
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, repr=False)
 class Notification:
-    """An unsolicited message of an extended-protocol reader."""
+    """An unsolicited message of an extended-protocol reader.
+
+    Its repr shows the message id, kind and data length, not the data: EMV
+    messages may carry the account number or track data in clear.
+    """
 
     message_id: int
     data: bytes = b""
@@ -110,12 +120,52 @@ class Notification:
         "arqc", "transaction_result", or "other"."""
         return _KINDS.get(self.message_id, "other")
 
+    def __repr__(self) -> str:
+        return "Notification(message_id=0x%04X, kind=%r, %d data bytes)" % (
+            self.message_id,
+            self.kind,
+            len(self.data),
+        )
+
 
 # Record fields that the card data string does not carry.
 _NOT_IN_TEXT = ("encode_type", "fluxmark_status_code", "encryption_status")
 
 
-@dataclass(frozen=True)
+# Fields that hold, or are taken from, the masked tracks: they carry card
+# data in clear when the reader did not mask (see Card.masked_fields).
+_MASKABLE = (
+    "card_data_masked",
+    "track1_masked",
+    "track2_masked",
+    "track3_masked",
+    "pan",
+    "first_name",
+    "last_name",
+    "month",
+    "year",
+)
+# Shown by repr and str as they are.
+_SAFE = ("device_serial", "reader_id", "swipe_status", "encode_type", "encode_type_code",
+         "track1_decode_status", "track2_decode_status", "track3_decode_status",
+         "track1_length", "track2_length", "track3_length", "ksn")
+
+
+def _printable(text: str) -> bool:
+    return all(" " <= c <= "~" for c in text)
+
+
+def _copy_of_track(masked: str, track: str) -> bool:
+    """The library fills a masked field with a copy of the track when the
+    reader sent no masked track: the same text, or the same bytes as the
+    start of the encrypted track's hex."""
+    if masked == track:
+        return True
+    hex_text = masked.encode("latin-1").hex().upper()
+    return bool(track) and track.upper().startswith(hex_text)
+
+
+@dataclass(frozen=True, repr=False)
 class Card:
     """The record of one swipe, every field of the library's card record.
 
@@ -124,6 +174,14 @@ class Card:
     track's text. Each numeric member of the record is an int; where the
     record holds a text and a number for the same thing, the number is the
     field with the ``_code`` suffix.
+
+    Card data is secret. The ``*_masked`` fields and the account number,
+    names and expiry date taken from them hold masked data only when the
+    reader masked the tracks: a reader that does not (a serial reader, for
+    one) leaves clear tracks there. ``masked_fields`` names the fields that
+    really hold what the reader masked. repr() and str() show only those,
+    the lengths of the tracks and fields that do not identify the card;
+    never the clear or encrypted tracks.
     """
 
     card_data: str = ""
@@ -166,6 +224,51 @@ class Card:
     def swipe_ok(self) -> bool:
         """False when a track failed to decode."""
         return self.swipe_status == 0
+
+    @property
+    def masked_fields(self) -> frozenset:
+        """The names of the fields that hold what the reader masked: a masked
+        track the reader sent (not a copy of the clear or encrypted track),
+        card_data_masked when every track in it is such a one, and the
+        account number, names and expiry date when they appear in such a
+        track. Every other field of _masked, pan, first_name, last_name,
+        month and year may hold clear card data."""
+        masked = set()
+        tracks = ((self.track1_masked, self.track1), (self.track2_masked, self.track2),
+                  (self.track3_masked, self.track3))
+        shown = []
+        for number, (text, track) in enumerate(tracks, 1):
+            if text and _printable(text) and not _copy_of_track(text, track):
+                masked.add("track%d_masked" % number)
+                shown.append(text)
+        present = [t for t, _ in tracks if t]
+        if present and len(shown) == len(present) and self.card_data_masked:
+            masked.add("card_data_masked")
+        # The account number, names and expiry date come from tracks 1 and 2.
+        sources = [t for n, (t, _) in enumerate(tracks, 1) if n <= 2 and "track%d_masked" % n in masked]
+
+        def within(value: str) -> bool:
+            return bool(value) and any(value in text for text in sources)
+
+        for name in ("pan", "first_name", "last_name"):
+            if within(getattr(self, name)):
+                masked.add(name)
+        # Tracks carry the expiry date as YYMM.
+        if (self.month or self.year) and within(self.year + self.month):
+            masked.update(("month", "year"))
+        return frozenset(masked)
+
+    def __repr__(self) -> str:
+        masked = self.masked_fields
+        parts = ["%s=%r" % (name, getattr(self, name)) for name in _SAFE]
+        for name in _MASKABLE:
+            value = getattr(self, name)
+            if not value:
+                continue
+            parts.append("%s=%r" % (name, value) if name in masked else "%s=<not masked: withheld>" % name)
+        return "Card(%s)" % ", ".join(parts)
+
+    __str__ = __repr__
 
     @classmethod
     def from_record(cls, record: ZDMSRDATA) -> "Card":

@@ -149,6 +149,55 @@ def sim_tool() -> str:
     _close_leftovers()
 
 
+class SilentPort:
+    """A serial reader that never answers: a pseudo-terminal whose other
+    end counts the SLIP frames a host writes and answers none."""
+
+    def __init__(self) -> None:
+        self._master, self._slave = os.openpty()
+        self.path = "SERIAL://PORT=%s,FORMAT=SLIP" % os.ttyname(self._slave)
+        self._cond = threading.Condition()
+        self._frames = 0
+        self._thread = threading.Thread(target=self._read, daemon=True)
+        self._thread.start()
+
+    def _read(self) -> None:
+        ends = 0
+        while True:
+            try:
+                data = os.read(self._master, 4096)
+            except OSError:
+                return
+            if not data:
+                return
+            ends += data.count(b"\xc0")  # a frame starts and ends with C0
+            with self._cond:
+                self._frames = ends // 2
+                self._cond.notify_all()
+
+    def wait_for_frames(self, count: int, timeout: float = 5.0) -> None:
+        with self._cond:
+            if not self._cond.wait_for(lambda: self._frames >= count, timeout):
+                raise AssertionError("the silent reader got %d frames, expected %d" % (self._frames, count))
+
+    def close(self) -> None:
+        # With no end of the line left open, the reading thread gets EIO.
+        os.close(self._slave)
+        self._thread.join(5)
+        os.close(self._master)
+
+
+@pytest.fixture
+def silent_port() -> Any:
+    if _library_error:
+        pytest.skip(_library_error)
+    port = SilentPort()
+    yield port
+    _close_leftovers()
+    quorin.set_command_timeout(10000)
+    port.close()
+
+
 class Recorder:
     """Collects what a handler is called with; waits with a time limit."""
 

@@ -1,6 +1,9 @@
 """The current reader: device information and the EMV transaction, against
 the virtual USB bus's EMV reader."""
 
+import threading
+import time
+
 import pytest
 
 import quorin
@@ -77,8 +80,20 @@ class TestDeviceInformation:
         wait_until(lambda: dev.card() is None)
 
     def test_no_reader_attached(self, bus):
-        with pytest.raises(quorin.OpenError):
+        with pytest.raises(quorin.OpenError) as caught:
             quorin.open_current()
+        assert caught.value.reason == quorin.OpenError.ABSENT
+
+    def test_a_reader_that_runs_no_emv_is_refused_at_once(self, bus):
+        rid = bus.plug("plain", 0x11, "MSR1")
+        with quorin.open_current() as dev:
+            before = bus.feature_writes(rid)
+            started = time.monotonic()
+            with pytest.raises(quorin.QuorinError) as caught:
+                dev.transaction(100, card_type=2, timeout=30)
+            assert time.monotonic() - started < 5
+        assert "does not run EMV transactions" in str(caught.value)
+        assert bus.feature_writes(rid) == before  # no start command went out
 
 
 class TestTransaction:
@@ -153,6 +168,37 @@ class TestTransaction:
         assert notes.wait_for(1) == [quorin.Notification(0x455, b"\xca\xfe")]
         assert dev.transaction_progress() == quorin.Notification(0x455, b"\xca\xfe")
         assert dev.transaction_progress() is None
+
+
+    def test_an_unplug_during_a_transaction_closes_and_hands_out_what_came(self, emv, bus):
+        rid, dev = emv
+        kinds = []
+        with pytest.raises(quorin.ReaderClosedError) as caught:
+            for note in dev.transaction(100, card_type=2, timeout=30):
+                kinds.append(note.kind)
+                if note.kind == "user_selection_request":
+                    bus.unplug(rid)  # the reader goes away instead of asking further
+        assert "disconnected" in str(caught.value)
+        assert kinds[0] == "transaction_status" and "user_selection_request" in kinds
+        assert dev.closed
+        assert bus.open_handles(rid) == 0
+
+    def test_the_iterator_ends_after_the_handlers_of_its_notifications(self, emv):
+        # A slow on_notification handler of the result: the loop must not end
+        # while it still runs.
+        rid, dev = emv
+        loop_ended = threading.Event()
+        seen_by_handler = []
+
+        def slow(note):
+            if note.kind == "transaction_result":
+                seen_by_handler.append(loop_ended.wait(1.0))
+
+        dev.on_notification(slow)
+        kinds, result = run(dev, APPROVED)
+        loop_ended.set()
+        assert kinds[-1] == "transaction_result"
+        assert seen_by_handler == [False]
 
 
 class TestConfiguration:

@@ -47,5 +47,7 @@ def test_installs_offline_into_a_fresh_environment(tmp_path):
     assert probe.returncode == 0, probe.stderr
     location, version = probe.stdout.split()
     assert location.startswith(str(env_dir)) and version == "1.0.0"
+    # Type checkers read the package's hints.
+    assert os.path.exists(os.path.join(os.path.dirname(location), "py.typed"))
     # The build leaves nothing behind in the source tree.
     assert not [n for n in os.listdir(SOURCE) if n.endswith(".egg-info") or n in ("build", "dist")]

@@ -1,7 +1,10 @@
 """A serial reader: the quorin-sim tool plays an EMV reader on a
 pseudo-terminal (Enter swipes a test card, "h" hangs the line up)."""
 
+import logging
 import subprocess
+import threading
+import time
 
 import pytest
 
@@ -52,6 +55,13 @@ def test_commands_swipes_and_hang_up(serial_reader, recorder):
         assert card.pan.startswith("4111") and card.first_name
         assert card.swipe_ok and card.track2_masked
         assert reader.card() == card
+        # This reader does not mask: its "masked" fields hold clear tracks,
+        # and nothing of them may show in the card's text.
+        assert card.masked_fields == frozenset()
+        for text in (repr(card), str(card), "%s" % (card,)):
+            assert card.pan not in text and card.track2 not in text
+            assert card.track2_masked not in text and card.track1_masked not in text
+            assert "pan=<not masked: withheld>" in text
 
         type_line("h")
         assert states.wait_for(1) == [quorin.DeviceState.DISCONNECTED]
@@ -72,3 +82,56 @@ def test_an_emv_transaction_over_the_serial_line(serial_reader):
         assert kinds[0] == "transaction_status" and kinds[-1] == "transaction_result"
         assert {"user_selection_request", "arqc"} <= set(kinds)
         assert bytes.fromhex("DFDF1A0100") in note.data  # approved
+
+
+def test_a_logged_card_carries_no_clear_card_data(serial_reader, recorder, caplog):
+    path, type_line = serial_reader
+    cards = recorder()
+    with quorin.open(path) as reader:
+        reader.on_card(cards)
+        type_line("")
+        (card,) = cards.wait_for(1)
+    with caplog.at_level(logging.INFO):
+        logging.getLogger("host").info("swiped: %s", card)
+        logging.getLogger("host").info(card)
+    logged = caplog.text
+    assert "swiped: Card(" in logged
+    assert card.pan and card.pan not in logged
+    assert card.pan[:6] + "******" not in logged  # nothing was masked by the reader
+    assert card.first_name not in logged
+
+
+def test_one_timeout_bounds_one_exchange(silent_port):
+    quorin.set_command_timeout(1500)
+    with quorin.open(silent_port.path) as reader:
+        started = time.monotonic()
+        answer = reader.send("0003")
+        elapsed = time.monotonic() - started
+    assert answer.code == 1
+    # Not twice the time-out: it is not waited out again once it passed.
+    assert 1.4 <= elapsed < 2.6, elapsed
+
+
+def test_a_slow_reader_holds_up_no_other_reader(silent_port, bus):
+    # Two readers, two threads: one waits out a serial time-out while the
+    # other's USB commands go through. (Needs the library to take calls on
+    # different readers at the same time: until it does, the package's
+    # per-reader locks alone cannot make this pass.)
+    bus.plug("plain", 0x11, "USB1")
+    quorin.set_command_timeout(3000)
+    with quorin.open(silent_port.path) as slow, quorin.open("HID://USB1") as fast:
+        answers = {}
+        waiting = threading.Thread(target=lambda: answers.setdefault("slow", slow.send("0003")))
+        waiting.start()
+        try:
+            silent_port.wait_for_frames(1)  # the serial command is out: its wait has begun
+            started = time.monotonic()
+            for _ in range(3):
+                assert fast.send("0003") == quorin.Response(0, b"USB1")
+            elapsed = time.monotonic() - started
+            still_waiting = waiting.is_alive()
+        finally:
+            waiting.join(10)
+    assert still_waiting, "the serial command ended before the USB commands were timed"
+    assert elapsed < 1.0, elapsed
+    assert answers["slow"].code == 1

@@ -1,11 +1,13 @@
 """Readers of the Ex generation against the virtual USB bus."""
 
+import gc
 import logging
 import os
 import subprocess
 import sys
 import textwrap
 import threading
+import warnings
 
 import pytest
 
@@ -56,21 +58,65 @@ class TestOpenAndClose:
             with reader:
                 pass
 
-    def test_open_failures(self, bus):
-        with pytest.raises(quorin.OpenError):
+    def test_open_failures_say_why(self, bus, tmp_path):
+        with pytest.raises(quorin.OpenError) as caught:
             quorin.open()  # nothing attached
+        assert caught.value.reason == quorin.OpenError.ABSENT
         bus.plug("plain", PLAIN, "SN1")
-        with pytest.raises(quorin.OpenError):
+        with pytest.raises(quorin.OpenError) as caught:
             quorin.open("HID://NOSUCH")
+        assert caught.value.reason == quorin.OpenError.ABSENT
+        assert "not attached (attached: HID://SN1)" in str(caught.value)
         with quorin.open("HID://SN1"):
-            with pytest.raises(quorin.OpenError):
-                quorin.open("HID://SN1")  # open already
+            for path in ("HID://SN1", None):
+                with pytest.raises(quorin.OpenError) as caught:
+                    quorin.open(path)  # open already
+                assert caught.value.reason == quorin.OpenError.OPEN_ALREADY
+                assert "open already in this process" in str(caught.value)
+        with pytest.raises(quorin.OpenError) as caught:
+            quorin.open("SERIAL://PORT=%s,FORMAT=SLIP" % (tmp_path / "ttyNONE"))
+        assert caught.value.reason == quorin.OpenError.ABSENT
+        not_a_port = tmp_path / "file"
+        not_a_port.write_text("")
+        with pytest.raises(quorin.OpenError) as caught:
+            quorin.open("SERIAL://PORT=%s,FORMAT=SLIP" % not_a_port)
+        assert caught.value.reason == quorin.OpenError.NOT_ACCESSIBLE
         with pytest.raises(TypeError):
             quorin.open(5)
         with pytest.raises(ValueError):
             quorin.open("HID://SN1\0junk")
         with pytest.raises(TypeError):
             quorin.Reader()
+
+
+class TestForgottenReaders:
+    def test_a_reader_nobody_refers_to_is_closed_with_a_warning(self, bus, recorder):
+        rid = bus.plug("plain", PLAIN, "MSR0002")
+
+        def forgetful_helper():
+            reader = quorin.open("HID://MSR0002")
+            reader.on_card(recorder())  # callbacks alone keep nothing open
+            return reader.send("0003").data
+
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            assert forgetful_helper() == b"MSR0002"
+            gc.collect()
+        assert [w.category for w in caught] == [ResourceWarning]
+        assert "HID://MSR0002" in str(caught[0].message)
+        assert bus.open_handles(rid) == 0
+        with quorin.open("HID://MSR0002") as again:  # not "open already"
+            assert again.send("0003").ok
+
+    def test_a_closed_reader_is_not_warned_about(self, bus):
+        bus.plug("plain", PLAIN, "SN1")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            reader = quorin.open("HID://SN1")
+            reader.close()
+            del reader
+            gc.collect()
+        assert caught == []
 
 
 class TestCommands:
@@ -117,10 +163,22 @@ class TestCommands:
             reader.send_async("0003")
             reader.send_async("45")
             got = answers.wait_for(2)
-        assert sorted(got, key=lambda r: r.data) == [
+        # One reader's answers arrive in the order its commands were given.
+        assert got == [
             quorin.Response(0, b"SN1"),
             quorin.Response(0, b"\x5a"),
         ]
+
+    def test_an_async_answer_of_several_packets_arrives_whole(self, bus, recorder):
+        rid = bus.plug("emv", EMV, "E1")
+        big = "AB" * 300  # six packets
+        bus.script(rid, "0307:", 0x21, big)
+        answers = recorder()
+        with quorin.open("HID://E1") as reader:
+            reader.on_response(answers)
+            reader.send_async("0307:" + "01" * 4)
+            got = answers.wait_for(1)
+        assert got == [quorin.Response(0x21, bytes.fromhex(big))]
 
     def test_bad_arguments_raise_before_reaching_the_library(self, bus):
         rid = bus.plug("plain", PLAIN, "SN1")
@@ -159,6 +217,15 @@ class TestCardData:
             assert card.reader_id == PLAIN and card.device_serial == "SN1"
             assert card.swipe_ok and card.ksn
             assert reader.card() == card
+            # This reader masks: the masked fields are what it masked, and
+            # they are what repr shows; the tracks themselves never.
+            assert {"track1_masked", "track2_masked", "pan", "first_name", "last_name", "month",
+                    "year"} <= card.masked_fields
+            assert "track1" not in card.masked_fields
+            shown = repr(card)
+            assert "4111********1111" in shown and "JOHN" in shown
+            for secret in (TRACK1, TRACK2, "4111111111111111", card.track1, card.track2):
+                assert secret not in shown
 
             # The card data string carries the same record.
             from_text = quorin.Card.from_text(reader.card_data_string())
@@ -224,6 +291,8 @@ class TestEvents:
             (note,) = notes.wait_for(1)
         assert note == quorin.Notification(0x1234, payload)
         assert note.kind == "other"
+        # The data may be card data: repr gives its length only.
+        assert repr(note) == "Notification(message_id=0x1234, kind='other', 200 data bytes)"
 
     def test_unusable_reader_data_reaches_on_error(self, bus, recorder):
         rid = bus.plug("emv", EMV, "E1")

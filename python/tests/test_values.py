@@ -133,6 +133,44 @@ class TestCard:
         assert Card.from_text("|".join(fields)) is None  # numbers that are not numbers
 
 
+class TestCardDataStaysOutOfText:
+    MASKED2 = ";4111********1111=2512101?"
+    CLEAR2 = ";4111111111111111=2512101?"
+
+    def test_only_what_the_reader_masked_counts_as_masked(self):
+        masked = Card(track2=TestCardDataStaysOutOfText.CLEAR2.encode().hex().upper(),
+                      track2_masked=self.MASKED2, card_data_masked=self.MASKED2,
+                      pan="4111********1111", month="12", year="25")
+        assert masked.masked_fields == {"track2_masked", "card_data_masked", "pan", "month", "year"}
+        # A copy of the clear track in the masked field, or of the start of
+        # the encrypted track's hex: nothing is masked.
+        for track in (self.CLEAR2, self.CLEAR2.encode().hex().upper() + "00"):
+            copy = Card(track2=track, track2_masked=self.CLEAR2, pan="4111111111111111")
+            assert copy.masked_fields == frozenset()
+        # A name that is not in a masked track is not taken for masked.
+        assert "first_name" not in Card(track2_masked=self.MASKED2, first_name="JOHN").masked_fields
+        # Unprintable text is no masked track either.
+        assert Card(track1_masked="%B4111\x1b[2J").masked_fields == frozenset()
+
+    def test_repr_and_str_show_no_clear_track_and_no_full_pan(self):
+        clear = Card(track1="%B4111111111111111^DOE/JOHN^2512101?", track2=self.CLEAR2,
+                     track2_masked=self.CLEAR2, card_data=self.CLEAR2, pan="4111111111111111",
+                     first_name="JOHN", device_serial="SN1", track2_length=26)
+        for text in (repr(clear), str(clear)):
+            assert "4111111111111111" not in text and "JOHN" not in text
+            assert "device_serial='SN1'" in text and "track2_length=26" in text
+            assert "pan=<not masked: withheld>" in text
+        masked = Card(track2=self.CLEAR2.encode().hex(), track2_masked=self.MASKED2,
+                      pan="4111********1111")
+        assert "pan='4111********1111'" in repr(masked)
+        assert self.CLEAR2.encode().hex() not in repr(masked)
+
+    def test_notifications_show_their_length_only(self):
+        note = quorin.Notification(0x303, bytes.fromhex("5A084111111111111111"))
+        assert repr(note) == "Notification(message_id=0x0303, kind='arqc', 10 data bytes)"
+        assert "4111" not in str(note)
+
+
 class TestLibraryLoading:
     def test_explicit_path_that_does_not_exist(self, tmp_path):
         with pytest.raises(quorin.LibraryNotFoundError) as caught:
@@ -152,8 +190,13 @@ class TestLibraryLoading:
         assert missing in str(caught.value)
 
 
-def test_package_version_matches_the_project():
+def test_package_and_library_versions_match_the_project():
     pyproject = os.path.join(os.path.dirname(__file__), "..", "pyproject.toml")
     with open(pyproject, encoding="utf-8") as f:
         version = re.search(r'^version = "([^"]+)"', f.read(), re.M).group(1)
     assert quorin.__version__ == version
+    try:
+        quorin.load_library()
+    except quorin.LibraryNotFoundError as error:
+        pytest.skip(str(error))
+    assert quorin.library_version() == version

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "ApiRecorder.h"
 #include "CardReport.h"
@@ -85,6 +86,40 @@ TEST_F(SerialApiTest, CommandRoundTripAndTimeOut) {
     auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(GetResultCodeEx(m_handle), 1);
     EXPECT_LT(elapsed, std::chrono::milliseconds(3000));
+}
+
+TEST_F(SerialApiTest, OneTimeOutBoundsAWholeExchangeOfSeveralPackets) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    // A slow reader: extended command 0322 is answered in two packets (52 and
+    // 48 of 100 bytes), each 500 ms after it was asked for. Each packet comes
+    // within the 800 ms time-out, the whole exchange does not.
+    const Bytes command = {0x49, 0x07, 0x00, 0x00, 0x03, 0x22, 0x00, 0x01, 0x02};
+    const Bytes nextPacket = {0x4A, 0x00};
+    reader.setResponder([&](const Bytes& received, Bytes* response) {
+        Bytes packet;
+        if (received == command) {
+            packet = {0x0A, 58, 0x00, 0x00, 0x00, 0x00, 0x00, 100};
+            packet.resize(packet.size() + 52, 0x11);
+        } else if (received == nextPacket) {
+            packet = {0x0A, 54, 0x00, 52, 0x00, 0x00, 0x00, 100};
+            packet.resize(packet.size() + 48, 0x22);
+        } else {
+            return false;
+        }
+        // The reader's own pace, not a wait for something to happen.
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        *response = packet;
+        return true;
+    });
+    m_handle = OpenDeviceEx(reader.serialPath("BAUDRATE=115200").c_str());
+    ASSERT_NE(m_handle, 0u);
+    SetCommandTimeout(800);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_STREQ(SendCommandEx(m_handle, "0322:02"), "");
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(GetResultCodeEx(m_handle), 1);
+    EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
 }
 
 TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {

@@ -4,6 +4,7 @@
 
 #include "CliError.h"
 #include "EmvTransaction.h"
+#include "EventPrinter.h"
 #include "HexText.h"
 #include "Tlv.h"
 
@@ -36,7 +37,8 @@ TEST(EmvTransactionTest, StartDataRefusesWhatCannotBeSent) {
         EXPECT_THROW(transactionStartData(o), CliError) << amount;
     }
     o.amount = "1";
-    for (const char* currency : {"", "84", "08400", "EURO", "12G4"}) {
+    // Numeric codes only: hex digits would reach the reader as a bogus BCD code.
+    for (const char* currency : {"", "84", "08400", "EURO", "12G4", "0ABC", "ABC", "1840"}) {
         o.currency = currency;
         EXPECT_THROW(transactionStartData(o), CliError) << currency;
     }
@@ -85,4 +87,92 @@ TEST(EmvTransactionTest, CommandTextsTheToolSends) {
     for (const char* bad : {"", "0", "003", "0G", "306:01", "0306:0", "0306:01:02", "00 03"}) {
         EXPECT_FALSE(isCommandText(bad)) << bad;
     }
+}
+
+TEST(EmvTransactionTest, OnlyAnApprovalIsApproved) {
+    auto outcome = [](const std::string& hex) { return transactionOutcome(hexBytes(hex)); };
+    EXPECT_EQ(outcome("F905DFDF1A0100"), "approved");
+    EXPECT_EQ(outcome("F905DFDF1A0101"), "declined");
+    EXPECT_EQ(outcome("F905DFDF1A0102"), "cancelled");
+    // An outcome byte the tool does not know is not taken for an approval,
+    // even with an approving response code beside it.
+    EXPECT_EQ(outcome("F909DFDF1A01FF8A023030"), "unknown");
+    EXPECT_EQ(outcome("F9049F2701FF"), "unknown");
+    EXPECT_EQ(outcome(""), "unknown");
+    EXPECT_EQ(outcome("8A023030"), "approved");
+    EXPECT_EQ(outcome("8A023035"), "declined");
+}
+
+TEST(EmvTransactionTest, AcquirerResponsesAreCheckedBeforeUse) {
+    EXPECT_EQ(acquirerResponseHex("approve"), "8A023030");
+    EXPECT_EQ(acquirerResponseHex("decline"), "8A023035");
+    EXPECT_EQ(acquirerResponseHex("8a023030"), "8A023030");
+    EXPECT_EQ(acquirerResponseHex(""), "");
+    for (const char* bad : {"maybe", "8A0", "8A 02", "APPROVE"}) {
+        EXPECT_THROW(acquirerResponseHex(bad), CliError) << bad;
+    }
+}
+
+TEST(EmvTransactionTest, ClearCardDataIsWithheldAtAnyDepth) {
+    // F9 { 5A <8>, FA { 70 { 57 <8>, 5F20 "AB", 9F26 <2> } }, 9F6B <2> }
+    const std::string data =
+        "F927"
+        "5A084111111111111111"
+        "FA16"
+        "7014"
+        "57084111111111111111"
+        "5F20024142"
+        "9F26021234"
+        "9F6B02AABB";
+    std::vector<WithheldValue> withheld;
+    std::string shown = withholdCardData(hexBytes(data), &withheld);
+    EXPECT_EQ(shown,
+              "F927"
+              "5A08****************"
+              "FA16"
+              "7014"
+              "5708****************"
+              "5F2002****"
+              "9F26021234"
+              "9F6B02****");
+    ASSERT_EQ(withheld.size(), 4u);
+    EXPECT_EQ(tagName(withheld[0].tag), "5A");
+    EXPECT_EQ(withheld[0].length, 8u);
+    EXPECT_EQ(tagName(withheld[2].tag), "5F20");
+    EXPECT_EQ(tagName(withheld[3].tag), "9F6B");
+    EXPECT_EQ(shown.find("4111"), std::string::npos);
+
+    // Data that is not TLV is shown as it is; a well-formed start is still
+    // looked at.
+    withheld.clear();
+    EXPECT_EQ(withholdCardData(hexBytes("5A024111"
+                                        "9F"),
+                               &withheld),
+              "5A02****9F");
+    EXPECT_EQ(withheld.size(), 1u);
+    withheld.clear();
+    EXPECT_EQ(withholdCardData(hexBytes("48454C4C4F"), &withheld), "48454C4C4F");
+    EXPECT_TRUE(withheld.empty());
+
+    // Constructed values deeper than the tool looks are withheld whole.
+    Bytes nested = hexBytes("5A0141");
+    for (int i = 0; i < 12; ++i) {
+        Bytes outer = {0xE0, static_cast<uint8_t>(nested.size())};
+        outer.insert(outer.end(), nested.begin(), nested.end());
+        nested = outer;
+    }
+    withheld.clear();
+    EXPECT_EQ(withholdCardData(nested, &withheld).find("5A0141"), std::string::npos);
+    EXPECT_EQ(withheld.size(), 1u);
+}
+
+TEST(EmvTransactionTest, PrinterWithholdsUnlessAsked) {
+    const std::string data = "5A084111111111111111";
+    std::vector<WithheldValue> withheld;
+    EXPECT_EQ(EventPrinter(false).shownData(data, &withheld), "5A08****************");
+    EXPECT_EQ(EventPrinter::withheldNote(withheld),
+              "  (card data not shown: 5A 8 bytes; --show-card-data shows it)\n");
+    withheld.clear();
+    EXPECT_EQ(EventPrinter(true, true).shownData(data, &withheld), data);
+    EXPECT_TRUE(withheld.empty());
 }

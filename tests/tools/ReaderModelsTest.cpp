@@ -32,7 +32,7 @@ TEST(ReaderModelsTest, NamesMatchTheLibrarysDeviceTable) {
 
 TEST(ReaderModelsTest, EmvModelsAndCodes) {
     EXPECT_TRUE(isEmvModel(0x19));
-    EXPECT_TRUE(isEmvModel(0));  // a serial reader
+    EXPECT_FALSE(isEmvModel(0));  // not a USB model: serial readers go by their framing
     EXPECT_FALSE(isEmvModel(0x11));
     EXPECT_EQ(modelName(0x4242), "");
     EXPECT_EQ(encodeTypeName(1), "AAMVA");
@@ -40,4 +40,18 @@ TEST(ReaderModelsTest, EmvModelsAndCodes) {
     EXPECT_EQ(encodeTypeName(-1), "");
     EXPECT_EQ(resultMeaning(6), "command text or argument unusable");
     EXPECT_EQ(resultMeaning(0x42), "the reader's own result code");
+}
+
+TEST(ReaderModelsTest, SerialReadersRunEmvOnlyOnFramingsThatCarryNotifications) {
+    EXPECT_EQ(serialFormat("SERIAL://PORT=/dev/ttyS0"), "SLIP");
+    EXPECT_EQ(serialFormat("SERIAL://PORT=/dev/ttyS0,FORMAT=LEGACY"), "LEGACY");
+    // Keys, values and the scheme in any case, blanks around them, the last one wins.
+    EXPECT_EQ(serialFormat("serial://port=/dev/ttyS0, format = legacy ,FORMAT=tidelink"),
+              "TIDELINK");
+    // Malformed options are skipped, as the library skips them.
+    EXPECT_EQ(serialFormat("SERIAL://PORT=/dev/x,FORMAT=LEGACY=1,FORMAT="), "SLIP");
+    EXPECT_TRUE(isEmvSerialPath("SERIAL://PORT=/dev/pts/3,FORMAT=SLIP"));
+    EXPECT_TRUE(isEmvSerialPath("SERIAL://PORT=/dev/pts/3,FORMAT=TIDELINK"));
+    EXPECT_FALSE(isEmvSerialPath("SERIAL://PORT=/dev/pts/3,FORMAT=LEGACY"));
+    EXPECT_FALSE(isEmvSerialPath("SERIAL://PORT=/dev/pts/3,FORMAT=NONE"));
 }

@@ -67,4 +67,53 @@ exec 3>&-
 wait_exit "$SIM"
 expect_status sim_quit 0
 
+# ---- LEGACY framing carries no notifications: no EMV on such a reader
+"$QUORIN_SIM" serial --format LEGACY </dev/null >"$WORK/legacy.out" 2>/dev/null &
+LEGACY_SIM=$!
+BACKGROUND="$BACKGROUND $LEGACY_SIM"
+wait_for "$WORK/legacy.out" "SERIAL://PORT="
+LEGACY=$(head -1 "$WORK/legacy.out")
+run info_legacy "$QUORIN" info --device "$LEGACY"
+expect_status info_legacy 0
+expect_out info_legacy "EMV:            no"
+run emv_legacy "$QUORIN" emv --device "$LEGACY" --amount 100 --select 1 --acquirer-response approve
+expect_status emv_legacy 1
+expect_error emv_legacy "(LEGACY framing) does not run EMV transactions"
+[ -s "$WORK/emv_legacy.out" ] && fail "emv_legacy: a transaction was started"
+
+# ---- a reader that never answers: one time-out bounds one whole exchange,
+# and info stops at the first query that timed out
+command -v python3 >/dev/null || { echo "cli_serial: $CHECKS checks passed (time-outs skipped: no python3)"; exit 0; }
+python3 "$(dirname "$0")/silent_port.py" "$WORK/frames" >"$WORK/silent.out" &
+BACKGROUND="$BACKGROUND $!"
+wait_for "$WORK/silent.out" "SERIAL://PORT="
+SILENT=$(head -1 "$WORK/silent.out")
+millis() { echo $(( $(date +%s%N) / 1000000 )); }
+frames() { cat "$WORK/frames" 2>/dev/null || echo 0; }
+# expect_frames N: the silent reader has received N frames in all (bounded wait)
+expect_frames() {
+    CHECKS=$((CHECKS + 1))
+    i=0
+    while [ "$(frames)" -lt "$1" ]; do
+        i=$((i + 1))
+        [ "$i" -le 200 ] || fail "the silent reader got $(frames) frames, expected $1"
+        sleep 0.05
+    done
+    [ "$(frames)" -eq "$1" ] || fail "the silent reader got $(frames) frames, expected $1"
+}
+started=$(millis)
+run silent_send "$QUORIN" send --device "$SILENT" --timeout 1500 0003 45
+elapsed=$(( $(millis) - started ))
+expect_status silent_send 1
+expect_out silent_send "0003 -> result 1 (time-out"
+expect_no_out silent_send "45 ->"
+CHECKS=$((CHECKS + 1))
+# 1.5 s, not twice that: the time-out is not waited out again after it passed
+[ "$elapsed" -ge 1400 ] && [ "$elapsed" -lt 2600 ] || fail "send --timeout 1500 took $elapsed ms"
+expect_frames 1
+run silent_info "$QUORIN" info --device "$SILENT" --timeout 1000
+expect_status silent_info 1
+expect_error silent_info "answered no query (result 1: time-out"
+expect_frames 2
+
 echo "cli_serial: $CHECKS checks passed"

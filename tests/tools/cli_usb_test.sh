@@ -7,6 +7,28 @@ bus() {
 }
 READERS=""
 
+# ---- the manual pages name every option the tools' help texts list
+# expect_documented MANPAGE HELP_FILE: each "  --option" of the help is in the page
+expect_documented() {
+    for option in $(grep -oE '^  --[a-z-]+' "$2"); do
+        CHECKS=$((CHECKS + 1))
+        grep -qF -- "$(printf '%s' "$option" | sed 's/-/\\-/g')" "$1" ||
+            fail "$(basename "$1") does not document $option (from $(basename "$2"))"
+    done
+}
+for command in list info send watch emv demo; do
+    "$QUORIN" "$command" --help >"$WORK/help_$command.txt" || fail "quorin $command --help"
+    expect_documented "$SOURCE_DIR/packaging/quorin.1" "$WORK/help_$command.txt"
+done
+"$QUORIN" --help >"$WORK/help_top.txt"
+expect_documented "$SOURCE_DIR/packaging/quorin.1" "$WORK/help_top.txt"
+for command in serial usb; do
+    "$QUORIN_SIM" "$command" --help >"$WORK/help_sim_$command.txt" || fail "quorin-sim $command --help"
+    expect_documented "$SOURCE_DIR/packaging/quorin-sim.1" "$WORK/help_sim_$command.txt"
+done
+CHECKS=$((CHECKS + 1))
+grep -qF -- '\-\-version' "$SOURCE_DIR/packaging/quorin-sim.1" || fail "quorin-sim.1 lacks --version"
+
 # ---- nothing attached
 run list_none bus "$QUORIN" list
 expect_status list_none 0
@@ -82,6 +104,38 @@ expect_status bad_count 2
 run help bus "$QUORIN" watch --help
 expect_status help 0
 expect_out help "Usage: quorin watch"
+run top_help "$QUORIN" --help
+expect_status top_help 0
+expect_out top_help "130 interrupted"
+run version "$QUORIN" --version
+expect_status version 0
+expect_out version "quorin 1.0.0 (libquorin 1.0.0)"
+
+# ---- with-length commands are checked against their declared length before
+# anything is sent (the library would send nothing and report no failure)
+run wl_short bus "$QUORIN" send --device HID://SN-MSR --with-length 0003
+expect_status wl_short 2
+expect_error wl_short "'0003' declares 3 data bytes but carries 0"
+run wl_short2 bus "$QUORIN" send --device HID://SN-MSR --with-length 00050000
+expect_status wl_short2 2
+run wl_ok bus "$QUORIN" send --device HID://SN-MSR --with-length 000103
+expect_status wl_ok 0
+expect_out wl_ok "000103 -> result 0 (success): 534E2D4D5352"
+
+# ---- emv refuses every unusable argument before the reader is opened
+for bad in "--acquirer-response maybe" "--acquirer-response 8A0" "--currency 0ABC" \
+    "--currency 08400" "--time-limit 0" "--card-type 256"; do
+    run emv_bad bus "$QUORIN" emv --device HID://SN-EMV --amount 100 $bad
+    expect_status emv_bad 2
+    [ -s "$WORK/emv_bad.out" ] && fail "emv $bad: started something"
+done
+
+# ---- output that cannot be written is a failure
+CHECKS=$((CHECKS + 1))
+bus "$QUORIN" list --json >/dev/full 2>"$WORK/full.err" && fail "list >/dev/full: status 0"
+grep -qF "cannot write the output" "$WORK/full.err" || fail "list >/dev/full: no message"
+CHECKS=$((CHECKS + 1))
+"$QUORIN" --version >/dev/full 2>/dev/null && fail "--version >/dev/full: status 0"
 
 mkfifo "$WORK/ctl"
 export QUORIN_TEST_VHID_FIFO="$WORK/ctl" QUORIN_TEST_VHID_LOG="$WORK/remote.log"
@@ -123,6 +177,50 @@ wait_exit "$WATCH"
 expect_status watch_sigint 0
 expect_out watch2 "Stopped; the reader is closed."
 [ -s "$WORK/watch2.err" ] && fail "watch2: stderr not empty"
+
+# ---- card data in notifications: the values of the tags that carry clear
+# card data are withheld, in text and in JSON, unless --show-card-data asks
+# 5A (PAN), 57 (track 2 equivalent), 56 (track 1 equivalent), 9F6B, 5F20 (name)
+T1_HEX=$(printf '%s' "B4111111111111111^DOE/ALEX^3012" | od -An -tx1 | tr -d ' \n' | tr a-f A-F)
+NAME_HEX=$(printf '%s' "DOE/ALEX" | od -An -tx1 | tr -d ' \n' | tr a-f A-F)
+INNER="5A08${CLEAR_PAN}5711${CLEAR_PAN}D30121010000000000"
+INNER="${INNER}561F${T1_HEX}9F6B08${CLEAR_PAN}5F2008${NAME_HEX}9F26021234"
+CARD_TLV="F9$(printf '%02X' $(( ${#INNER} / 2 )))$INNER"
+# watch_during NAME REMOTE_LINE UNTIL ARGS...: quorin watch ARGS (status in
+# $STATUS, output in $WORK/NAME.out) while the bus runs REMOTE_LINE, until
+# the output shows UNTIL; then SIGINT stops it.
+watch_during() {
+    name=$1
+    line=$2
+    until_text=$3
+    shift 3
+    "${REMOTE_ENV[@]}" "$QUORIN" watch "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    WATCH=$!
+    BACKGROUND="$BACKGROUND $WATCH"
+    wait_for "$WORK/$name.out" "atching"
+    exec 3>"$WORK/ctl"
+    echo "$line" >&3
+    exec 3>&-
+    wait_for "$WORK/$name.out" "$until_text"
+    kill -INT "$WATCH" 2>/dev/null
+    wait_exit "$WATCH"
+    expect_status "$name" 0
+}
+watch_card_notification() {
+    watch_during "$1" "notify 1 0x0303 $CARD_TLV" 9F26021234 --device HID://SN-EMV "${@:2}"
+}
+watch_card_notification secret_text
+watch_card_notification secret_json --json
+for name in secret_text secret_json; do
+    expect_no_out "$name" "$CLEAR_PAN"
+    expect_no_out "$name" "$T1_HEX"
+    expect_no_out "$name" "$NAME_HEX"
+    expect_out "$name" "5A08****************5711**********************************"
+done
+expect_out secret_text "(card data not shown: 5A 8 bytes, 57 17 bytes, 56 31 bytes, 9F6B 8 bytes, 5F20 8 bytes; --show-card-data shows it)"
+expect_out secret_json '"withheld":[{"tag":"5A","length":8},{"tag":"57","length":17},{"tag":"56","length":31},{"tag":"9F6B","length":8},{"tag":"5F20","length":8}]'
+watch_card_notification shown --show-card-data
+expect_out shown "5A08${CLEAR_PAN}"
 
 # ---- SIGTERM ends watch as cleanly
 "${REMOTE_ENV[@]}" "$QUORIN" watch --device HID://SN-EMV --count 1 >"$WORK/bg.out" 2>&1 &
@@ -166,9 +264,71 @@ expect_out emv_eof "Transaction result: CANCELLED"
 run emv_msr bus "$QUORIN" emv --device HID://SN-MSR --amount 100
 expect_status emv_msr 1
 expect_error emv_msr "does not run EMV transactions"
+# A --select beyond the menu is known only once the menu came: the started
+# transaction is cancelled before the tool exits.
 run emv_select bus "$QUORIN" emv --device HID://SN-EMV --amount 100 --select 3 --acquirer-response approve
 expect_status emv_select 2
 expect_error emv_select "--select 3: the menu has only 2 items"
+expect_out emv_select "Transaction cancelled."
+
+# ---- while emv waits for an answer on standard input: the reader going
+# away ends it with status 3, and a result the reader sends by itself ends
+# the prompt; an outcome the tool does not know is not an approval
+mkfifo "$WORK/answers_fifo"
+# emv_at_prompt NAME PROMPT REMOTE_LINE ARGS...: quorin emv ARGS with a
+# standard input that stays open and silent; once it prompts with PROMPT the
+# bus runs REMOTE_LINE. Status in $STATUS.
+emv_at_prompt() {
+    name=$1
+    prompt=$2
+    line=$3
+    shift 3
+    "${REMOTE_ENV[@]}" "$QUORIN" emv --device HID://SN-EMV --amount 100 "$@" \
+        <"$WORK/answers_fifo" >"$WORK/$name.out" 2>"$WORK/$name.err" &
+    EMV=$!
+    BACKGROUND="$BACKGROUND $EMV"
+    exec 4>"$WORK/answers_fifo"
+    wait_for "$WORK/$name.err" "$prompt"
+    exec 3>"$WORK/ctl"
+    echo "$line" >&3
+    exec 3>&-
+    wait_exit "$EMV"
+    exec 4>&-
+}
+emv_at_prompt emv_unplug "Select 1-2" "unplug 1"
+expect_status emv_unplug 3
+expect_out emv_unplug "Reader disconnected: HID://SN-EMV"
+grep -qF "quorin emv: the reader was disconnected during the transaction" "$WORK/emv_unplug.err" ||
+    fail "emv_unplug: no error line"
+# (the result also carries the account number: emv withholds it as watch does)
+emv_at_prompt emv_unknown "Acquirer response" \
+    "notify 1 0x0304 F913DFDF1A01FF8A0230305A08$CLEAR_PAN" --select 1
+expect_status emv_unknown 1
+expect_out emv_unknown "Transaction result: UNKNOWN"
+expect_out emv_unknown "5A08****************"
+expect_no_out emv_unknown "$CLEAR_PAN"
+grep -qF "quorin emv: the reader's result has no outcome the tool knows; not approved" \
+    "$WORK/emv_unknown.err" || fail "emv_unknown: no error line"
+
+# ---- a reader's own texts reach the terminal escaped: a serial number
+# with an escape sequence names no reader in the list (its system path
+# does), and shows escaped in watch and in error messages
+ESC=$'\x1b'
+READERS="plain:0x11:EV${ESC}[2JIL"
+run esc_list bus "$QUORIN" list
+expect_status esc_list 0
+expect_out esc_list "HID:///dev/hidraw0	0x0011"
+run esc_missing bus "$QUORIN" info --device "HID://EV${ESC}[2JIL"
+expect_status esc_missing 1
+expect_error esc_missing 'no reader at HID://EV\x1B[2JIL (attached: HID:///dev/hidraw0)'
+REMOTE_ENV=(env LD_PRELOAD="$REMOTE" LD_LIBRARY_PATH="$BUS_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    QUORIN_VHID_READERS="$READERS")
+watch_during esc_watch "swipe 1 $TRACK1 $TRACK2" "Reader serial:" --count 1
+expect_out esc_watch 'Reader serial:     EV\x1B[2JIL'
+for f in esc_list esc_missing esc_watch; do
+    CHECKS=$((CHECKS + 1))
+    ! grep -q "$ESC" "$WORK/$f.out" "$WORK/$f.err" || fail "$f: a raw escape character reached the output"
+done
 
 # ---- quorin-sim usb runs a program on the virtual bus, or says how to
 run sim_usb env -u LD_LIBRARY_PATH "$QUORIN_SIM" usb --readers plain:0x11:U-1 -- "$QUORIN" list

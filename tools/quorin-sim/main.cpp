@@ -2,6 +2,7 @@
 // without hardware.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,13 +34,23 @@ const char* const USAGE =
 int g_signalPipe[2] = {-1, -1};
 volatile sig_atomic_t g_signal = 0;
 
-void onSignal(int signal) {
-    g_signal = signal;
+void wake() {
     int saved = errno;
     char byte = 1;
     ssize_t ignored = write(g_signalPipe[1], &byte, 1);
     (void)ignored;
     errno = saved;
+}
+
+void onSignal(int signal) {
+    g_signal = signal;
+    wake();
+}
+
+// SIGCONT: the job was moved to the foreground or background; the loop looks
+// again whether it may read the terminal.
+void onContinue(int) {
+    wake();
 }
 
 void catchSignals() {
@@ -51,8 +62,70 @@ void catchSignals() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = &onContinue;
+    sigaction(SIGCONT, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // A background job must never be stopped: it would stop answering its
+    // host. The terminal is read only in the foreground (see Input), and
+    // messages to it go out from the background too.
+    signal(SIGTTIN, SIG_IGN);
+    signal(SIGTTOU, SIG_IGN);
 }
+
+// Where the commands typed to the simulator come from.
+//  - A terminal: read only while the simulator is its foreground job, so
+//    `quorin-sim serial &` in an interactive shell leaves the shell's input
+//    alone. End of input (Ctrl-D) ends the simulator.
+//  - /dev/null, or no standard input: nothing to read; the simulator runs
+//    until a signal (`quorin-sim serial </dev/null &`).
+//  - Anything else (a pipe, a file): read; its end ends the simulator.
+class Input {
+public:
+    Input() {
+        struct stat in;
+        struct stat null;
+        if (fstat(STDIN_FILENO, &in) != 0) {
+            m_kind = Kind::NONE;
+        } else if (isatty(STDIN_FILENO)) {
+            m_kind = Kind::TERMINAL;
+        } else if (S_ISCHR(in.st_mode) && stat("/dev/null", &null) == 0 &&
+                   in.st_rdev == null.st_rdev) {
+            m_kind = Kind::NONE;
+        } else {
+            m_kind = Kind::STREAM;
+        }
+    }
+
+    // The descriptor to wait on now, or -1.
+    int pollable() const {
+        if (m_kind == Kind::NONE || m_ended) {
+            return -1;
+        }
+        if (m_kind == Kind::TERMINAL && tcgetpgrp(STDIN_FILENO) != getpgrp()) {
+            return -1;
+        }
+        return STDIN_FILENO;
+    }
+
+    enum class Read { CHAR, NOTHING, END };
+    Read read(char* c) {
+        ssize_t n = ::read(STDIN_FILENO, c, 1);
+        if (n == 1) {
+            return Read::CHAR;
+        }
+        // EIO: moved to the background between the look and the read.
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EIO)) {
+            return Read::NOTHING;
+        }
+        m_ended = true;
+        return Read::END;
+    }
+
+private:
+    enum class Kind { NONE, TERMINAL, STREAM };
+    Kind m_kind = Kind::NONE;
+    bool m_ended = false;
+};
 
 PtyReader::Framing framingOf(const std::string& name) {
     if (name == "SLIP" || name == "slip") {
@@ -80,8 +153,11 @@ int runSerial(const std::vector<std::string>& args) {
         "a scripted EMV transaction (status, display message, menu, ARQC, result) when a\n"
         "host starts one, and swipes a test card on Enter or every S seconds. Type h and\n"
         "Enter to hang the line up (an unplugged reader), q and Enter to quit; SIGINT and\n"
-        "SIGTERM quit too. LEGACY framing carries no notifications (no EMV) and TIDELINK\n"
-        "no card data (no swipes).");
+        "SIGTERM quit too, and so does the end of standard input. A terminal is read only\n"
+        "while the simulator is its foreground job; to run it in the background of a\n"
+        "script, give it no input: quorin-sim serial </dev/null & (it then runs until a\n"
+        "signal). LEGACY framing carries no notifications (no EMV) and TIDELINK no card\n"
+        "data (no swipes).");
     parser.option("format", "F", "Line framing: SLIP (default), LEGACY or TIDELINK.");
     parser.option("swipe-every", "S", "Swipe the test card every S seconds.");
     parser.option("serial", "SN", "Serial number of the reader (default SIM0001).");
@@ -103,12 +179,11 @@ int runSerial(const std::vector<std::string>& args) {
     std::fflush(stdout);
     say("Virtual serial reader ready. Enter: swipe, h: hang up, q: quit.");
 
-    bool input = true;
+    Input input;
     std::string line;
     int pending = every > 0 ? static_cast<int>(every * 1000) : -1;
     for (;;) {
-        struct pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0},
-                                {input ? STDIN_FILENO : -1, POLLIN, 0}};
+        struct pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {input.pollable(), POLLIN, 0}};
         int ready = poll(fds, 2, pending);
         if (g_signal != 0) {
             break;
@@ -117,12 +192,20 @@ int runSerial(const std::vector<std::string>& args) {
             say(sim.swipe() ? "Card swiped." : "The swipe did not go out.");
             continue;
         }
-        if (ready < 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+        if (fds[0].revents & POLLIN) {
+            char drain[16];
+            while (read(g_signalPipe[0], drain, sizeof(drain)) > 0) {
+            }
+        }
+        if (ready <= 0 || fds[1].fd < 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             continue;
         }
         char c = 0;
-        if (read(STDIN_FILENO, &c, 1) <= 0) {
-            input = false;  // no more input: go on until a signal
+        Input::Read got = input.read(&c);
+        if (got == Input::Read::END) {
+            break;  // end of input ends the simulator
+        }
+        if (got == Input::Read::NOTHING) {
             continue;
         }
         if (c != '\n') {

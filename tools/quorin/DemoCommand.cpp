@@ -114,6 +114,16 @@ ReaderEvent waitFor(unsigned long handle, ReaderEvent::Kind kind, const char* wh
     }
 }
 
+// Closes the reader and prints what it sent that the demo has not taken:
+// the close waits for the callbacks in flight, so this is all of it.
+void closeAndPrintRest(ReaderHandle& reader, const EventPrinter& printer) {
+    const unsigned long handle = reader.handle();
+    reader.close();
+    for (const ReaderEvent& e : EventQueue::instance().takeAll(handle)) {
+        printer.event(e);
+    }
+}
+
 }  // namespace
 
 int runDemo(const Args& args) {
@@ -165,8 +175,8 @@ int runDemo(const Args& args) {
     {
         ReaderHandle reader(msrPath);
         EventQueue::instance().registerCallbacks(reader.handle());
-        out.printf("Opened %s (handle %lu). Swiping the test card 4111 1111 1111 1111...\n",
-                   msrPath.c_str(), reader.handle());
+        out.printf("Opened %s (handle %lu). Swiping a test card...\n", msrPath.c_str(),
+                   reader.handle());
         if (bus.swipe(msrId, TRACK1, TRACK2, nullptr) != 0) {
             throw CliError(EXIT_FAILED, "the virtual reader refused the swipe");
         }
@@ -176,6 +186,7 @@ int runDemo(const Args& args) {
             throw CliError(EXIT_FAILED, "the card data could not be split into fields");
         }
         printer.card(card);
+        closeAndPrintRest(reader, printer);
     }
 
     step("quorin emv --device " + emvPath +
@@ -187,15 +198,19 @@ int runDemo(const Args& args) {
         options.select = 1;
         options.acquirerResponse = "approve";
         EmvTransaction transaction(reader, options, printer);
-        transaction.run();
+        transaction.run();  // closes the reader once the result is in
+    }
 
-        step("The EMV reader is unplugged while open");
+    step("The EMV reader is unplugged while open");
+    {
+        ReaderHandle reader(emvPath);
+        EventQueue::instance().registerCallbacks(reader.handle());
         if (bus.unplug(emvId) != 0) {
             throw CliError(EXIT_FAILED, "the virtual reader could not be unplugged");
         }
         waitFor(reader.handle(), ReaderEvent::CONNECTION, "disconnection");
         printer.disconnected(emvPath);
-        reader.close();
+        closeAndPrintRest(reader, printer);
     }
 
     out.line(

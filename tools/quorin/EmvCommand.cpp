@@ -14,25 +14,36 @@ namespace quorin::cli {
 int runEmv(const Args& args) {
     ArgParser parser(
         "quorin emv [--device PATH] --amount N [--cashback N] [--currency CODE] [--select N]\n"
-        "           [--acquirer-response approve|decline|HEX] [--json]",
+        "           [--acquirer-response approve|decline|HEX] [--time-limit S] [--card-type N]\n"
+        "           [--type N] [--show-card-data] [--json]",
         "Starts an EMV transaction on the reader and prints its progress as it arrives:\n"
         "transaction status, display messages, the application menu, the ARQC and the\n"
         "result. A selection request is answered with --select, else read from standard\n"
-        "input; so is the acquirer response to the ARQC. Ctrl-C cancels the transaction.\n"
-        "Exit status 0 when the transaction is approved, 1 when it is declined, cancelled\n"
-        "or fails, 3 when the reader goes away, 130 when interrupted.");
+        "input; so is the acquirer response to the ARQC. Every argument is checked before\n"
+        "the reader is opened; once the transaction has started, an error, Ctrl-C or\n"
+        "SIGTERM cancels it. The values of EMV tags that carry clear card data (account\n"
+        "number, track data, cardholder name) are not printed, only their lengths.\n"
+        "\n"
+        "Exit status: 0 the reader approved the transaction; 1 any other outcome\n"
+        "(declined, cancelled, a result the tool does not recognise, no result in time,\n"
+        "a refused command); 2 bad arguments, or a --select beyond the menu; 3 the reader\n"
+        "went away; 130 interrupted.");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("amount", "N", "Amount in minor units, 1 to 12 digits (1000 = 10.00).");
     parser.option("cashback", "N", "Cash-back amount in minor units (default 0).");
-    parser.option("currency", "CODE", "Numeric currency code (default 840).");
+    parser.option("currency", "CODE", "Numeric currency code, 840 or 0840 (default 840).");
     parser.option("select", "N", "Answer a selection request with menu item N (1 = first).");
     parser.option("acquirer-response", "A",
                   "Answer to the ARQC: approve, decline, or the "
                   "acquirer's response as hex (TLV).");
-    parser.option("time-limit", "S", "Seconds the reader waits for a card (default 60).");
+    parser.option("time-limit", "S", "Seconds the reader waits for a card, 1 to 255 (default 60).");
     parser.option("card-type", "N",
-                  "Card types the reader accepts, the reader's code (default 2).");
-    parser.option("type", "N", "Transaction type, the reader's code (default 0, purchase).");
+                  "Card types the reader accepts, the reader's code 0 to 255 (default 2).");
+    parser.option("type", "N",
+                  "Transaction type, the reader's code 0 to 255 (default 0, purchase).");
+    parser.flag("show-card-data",
+                "Also print the values of the tags carrying clear card data (5A, 56, 57, "
+                "9F6B, 5F20, 9F1F, 9F20).");
     parser.flag("json", "Print one JSON object per event and line.");
     parser.parse(args);
     if (parser.helpRequested()) {
@@ -51,14 +62,20 @@ int runEmv(const Args& args) {
     options.timeLimit = static_cast<int>(parser.number("time-limit", 60, 1, 255));
     options.cardType = static_cast<int>(parser.number("card-type", 2, 0, 255));
     options.transactionType = static_cast<int>(parser.number("type", 0, 0, 255));
-    transactionStartData(options);  // refuses unusable amounts before anything is opened
-    EventPrinter printer(parser.has("json"));
+    // Every argument is refused here, before the reader is opened.
+    transactionStartData(options);
+    if (parser.has("acquirer-response") && acquirerResponseHex(options.acquirerResponse).empty()) {
+        throw usageError("--acquirer-response needs approve, decline or hex");
+    }
+    EventPrinter printer(parser.has("json"), parser.has("show-card-data"));
 
     EventQueue::instance().catchSignals();
     ReaderHandle reader(parser.value("device"));
-    if (!isEmvModel(reader.productId())) {
-        throw CliError(EXIT_FAILED, reader.path() + " (" + modelName(reader.productId()) +
-                                        ") does not run EMV transactions");
+    if (!reader.runsEmv()) {
+        std::string what = reader.isSerial() ? serialFormat(reader.path()) + " framing"
+                                             : modelName(reader.productId());
+        throw CliError(EXIT_FAILED,
+                       reader.path() + " (" + what + ") does not run EMV transactions");
     }
     EmvTransaction transaction(reader, options, printer);
     return transaction.run();

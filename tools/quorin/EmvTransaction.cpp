@@ -2,17 +2,17 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
-#include <deque>
 
 #include "ArgParser.h"
 #include "CliError.h"
-#include "EventQueue.h"
 #include "HexText.h"
 #include "JsonWriter.h"
 #include "Output.h"
 #include "Quorin.h"
 #include "ReaderModels.h"
+#include "SafeText.h"
 #include "Tlv.h"
 
 namespace quorin::cli {
@@ -79,7 +79,17 @@ Menu parseMenu(const Bytes& data) {
     return menu;
 }
 
-std::string outcomeName(const Bytes& result) {
+bool isDisconnection(const ReaderEvent& e) {
+    return e.kind == ReaderEvent::CONNECTION && e.state == ZEDRA_STATE_DISCONNECTED;
+}
+
+bool isResult(const ReaderEvent& e) {
+    return e.kind == ReaderEvent::NOTIFICATION && e.messageId == RESULT;
+}
+
+}  // namespace
+
+std::string transactionOutcome(const Bytes& result) {
     auto outcome = findTag(result, TAG_OUTCOME);
     if (outcome && outcome->size() == 1) {
         switch ((*outcome)[0]) {
@@ -90,7 +100,7 @@ std::string outcomeName(const Bytes& result) {
             case 0x02:
                 return "cancelled";
             default:
-                break;
+                return "unknown";
         }
     }
     auto code = findTag(result, TAG_AUTH_RESPONSE_CODE);
@@ -107,14 +117,15 @@ std::string acquirerResponseHex(const std::string& answer) {
     if (answer == "decline") {
         return "8A023035";  // authorisation response code "05"
     }
-    return answer;
+    if (answer.size() % 2 != 0 || !isHexDigits(answer)) {
+        throw usageError("acquirer response '" + answer + "' is not approve, decline or hex");
+    }
+    return upper(answer);
 }
-
-}  // namespace
 
 std::string transactionStartData(const EmvOptions& o) {
     auto amountBytes = [](const std::string& text, const char* what) {
-        if (text.empty() || text.size() > 12 || !isHexDigits(text) ||
+        if (text.empty() || text.size() > 12 ||
             text.find_first_not_of("0123456789") != std::string::npos) {
             throw usageError(std::string(what) +
                              " must be 1 to 12 digits in minor units (1000 = 10.00), not '" + text +
@@ -122,11 +133,14 @@ std::string transactionStartData(const EmvOptions& o) {
         }
         return std::string(12 - text.size(), '0') + text;
     };
+    // A numeric currency code has three digits; the reader takes them as
+    // four BCD digits.
     std::string currency = o.currency;
-    if (currency.size() == 3 && currency.find_first_not_of("0123456789") == std::string::npos) {
+    if (currency.size() == 3) {
         currency = "0" + currency;
     }
-    if (currency.size() != 4 || !isHexDigits(currency)) {
+    if (currency.size() != 4 || currency[0] != '0' ||
+        currency.find_first_not_of("0123456789") != std::string::npos) {
         throw usageError("--currency must be a numeric currency code such as 840 or 0840, not '" +
                          o.currency + "'");
     }
@@ -138,24 +152,14 @@ std::string transactionStartData(const EmvOptions& o) {
     char mode[4];
     std::snprintf(mode, sizeof(mode), "%02X", o.mode & 0xff);
     return std::string(head) + amountBytes(o.amount, "--amount") + type +
-           amountBytes(o.cashBack, "--cashback") + upper(currency) + mode;
+           amountBytes(o.cashBack, "--cashback") + currency + mode;
 }
 
-EmvTransaction::EmvTransaction(const ReaderHandle& reader, const EmvOptions& options,
+EmvTransaction::EmvTransaction(ReaderHandle& reader, const EmvOptions& options,
                                const EventPrinter& printer)
     : m_reader(reader), m_options(options), m_printer(printer) {}
 
-namespace {
-
-// Events that arrived while the tool was reading an answer from stdin.
-std::deque<ReaderEvent>& deferred() {
-    static std::deque<ReaderEvent> events;
-    return events;
-}
-
-// Reads one line from standard input while still noticing signals. false at
-// end of input with nothing read.
-bool readLine(const std::string& prompt, std::string* line) {
+EmvTransaction::Prompt EmvTransaction::readLine(const std::string& prompt, std::string* line) {
     std::fputs(prompt.c_str(), stderr);
     std::fflush(stderr);
     line->clear();
@@ -164,10 +168,19 @@ bool readLine(const std::string& prompt, std::string* line) {
         ReaderEvent e;
         EventQueue::Wake wake = events.wait(-1, &e, STDIN_FILENO);
         if (wake == EventQueue::Wake::SIGNAL) {
-            return false;
+            return Prompt::INTERRUPTED;
         }
         if (wake == EventQueue::Wake::EVENT) {
-            deferred().push_back(e);
+            if (e.handle != m_reader.handle()) {
+                continue;
+            }
+            m_deferred.push_back(e);
+            // The reader ended the transaction (its own time-out, a card
+            // taken away) or went away: nobody waits for the answer now.
+            if (isResult(e) || isDisconnection(e)) {
+                std::fputs("\n", stderr);
+                return Prompt::ENDED;
+            }
             continue;
         }
         if (wake != EventQueue::Wake::INPUT) {
@@ -176,18 +189,16 @@ bool readLine(const std::string& prompt, std::string* line) {
         char c = 0;
         ssize_t n = read(STDIN_FILENO, &c, 1);
         if (n <= 0) {
-            return !line->empty();
+            return line->empty() ? Prompt::NO_ANSWER : Prompt::ANSWERED;
         }
         if (c == '\n') {
-            return true;
+            return Prompt::ANSWERED;
         }
         if (c != '\r') {
             *line += c;
         }
     }
 }
-
-}  // namespace
 
 void EmvTransaction::cancel() {
     int rc = 0;
@@ -206,49 +217,23 @@ int EmvTransaction::askSelection(int items) {
     }
     std::string answer;
     std::string range = items > 0 ? "1-" + std::to_string(items) : "a number";
-    if (!readLine("Select " + range + " (empty cancels): ", &answer)) {
-        return 0;
+    Prompt prompt = readLine("Select " + range + " (empty cancels): ", &answer);
+    if (prompt == Prompt::INTERRUPTED || prompt == Prompt::ENDED) {
+        return -1;
     }
     long choice = 0;
-    if (!parseNumber(answer, 1, items > 0 ? items : 255, &choice)) {
+    if (prompt == Prompt::NO_ANSWER || !parseNumber(answer, 1, items > 0 ? items : 255, &choice)) {
         return 0;
     }
     return static_cast<int>(choice);
 }
 
 void EmvTransaction::answerSelection(const std::string& hex) {
-    Bytes data;
-    hexToBytes(hex, &data);
-    Menu menu = parseMenu(data);
-    Output& out = Output::instance();
-    if (m_printer.json()) {
-        JsonWriter j;
-        j.beginObject()
-            .key("event")
-            .value("selection-request")
-            .key("title")
-            .valueOrNull(menu.title);
-        j.key("items").beginArray();
-        for (const std::string& item : menu.items) {
-            j.value(item);
-        }
-        j.endArray().key("data").value(hex).endObject();
-        out.line(j.str());
-    } else if (!menu.items.empty()) {
-        out.printf("Selection: %s\n", menu.title.c_str());
-        for (size_t i = 0; i < menu.items.size(); ++i) {
-            out.printf("  %zu. %s\n", i + 1, menu.items[i].c_str());
-        }
-    } else {
-        out.printf("Selection requested: %s\n", hex.c_str());
+    int choice = askSelection(static_cast<int>(parseMenu(hexBytes(hex)).items.size()));
+    if (choice < 0) {
+        return;  // interrupted or ended: the main loop goes on
     }
-    if (EventQueue::instance().signalNumber() != 0) {
-        return;  // the main loop cancels
-    }
-    int choice = askSelection(static_cast<int>(menu.items.size()));
-    if (EventQueue::instance().signalNumber() != 0) {
-        return;
-    }
+    Menu menu = parseMenu(hexBytes(hex));
     // The reader counts items from 0.
     uint8_t status = choice > 0 ? SELECTION_OK : SELECTION_CANCELLED;
     uint8_t selection = choice > 0 ? static_cast<uint8_t>(choice - 1) : 0;
@@ -259,6 +244,7 @@ void EmvTransaction::answerSelection(const std::string& hex) {
     std::string chosen = choice > 0 && static_cast<size_t>(choice) <= menu.items.size()
                              ? menu.items[static_cast<size_t>(choice - 1)]
                              : std::string();
+    Output& out = Output::instance();
     if (m_printer.json()) {
         JsonWriter j;
         j.beginObject().key("event").value("selection").key("item");
@@ -281,10 +267,50 @@ void EmvTransaction::answerSelection(const std::string& hex) {
     }
 }
 
-void EmvTransaction::onNotification(unsigned int id, const std::string& hex) {
+void EmvTransaction::answerArqc(const std::string& /*hex*/) {
+    std::string answer = m_options.acquirerResponse;
+    if (answer.empty()) {
+        Prompt prompt =
+            readLine("Acquirer response (approve, decline or hex; empty cancels): ", &answer);
+        if (prompt == Prompt::INTERRUPTED || prompt == Prompt::ENDED) {
+            return;  // the main loop goes on
+        }
+        if (prompt == Prompt::NO_ANSWER) {
+            answer.clear();
+        }
+    }
+    std::string response = answer.empty() ? std::string() : acquirerResponseHex(answer);
+    if (response.empty()) {
+        throw CliError(EXIT_FAILED,
+                       "no acquirer response (give --acquirer-response); transaction cancelled");
+    }
+    int rc = 0;
+    m_reader.command(CMD_ACQUIRER_RESPONSE + response, &rc);
     Output& out = Output::instance();
-    Bytes data;
-    hexToBytes(hex, &data);
+    if (m_printer.json()) {
+        out.line(JsonWriter()
+                     .beginObject()
+                     .key("event")
+                     .value("acquirer-response")
+                     .key("data")
+                     .value(response)
+                     .key("result")
+                     .value(rc)
+                     .endObject()
+                     .str());
+    } else {
+        out.printf("Acquirer response sent: %s\n", response.c_str());
+    }
+    if (rc != 0) {
+        throw CliError(EXIT_FAILED, "the reader refused the acquirer response (result " +
+                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+    }
+}
+
+void EmvTransaction::onNotification(unsigned int id, const std::string& hex, bool answering) {
+    Output& out = Output::instance();
+    Bytes data = hexBytes(hex);
+    std::vector<WithheldValue> withheld;
     if (id == STATUS) {
         if (m_printer.json()) {
             out.line(JsonWriter()
@@ -296,7 +322,7 @@ void EmvTransaction::onNotification(unsigned int id, const std::string& hex) {
                          .endObject()
                          .str());
         } else {
-            out.printf("Transaction status: %s\n", hex.c_str());
+            out.printf("Transaction status: %s\n", safeText(hex).c_str());
         }
     } else if (id == DISPLAY) {
         std::string text = printableText(data);
@@ -312,74 +338,149 @@ void EmvTransaction::onNotification(unsigned int id, const std::string& hex) {
                          .endObject()
                          .str());
         } else {
-            out.printf("Display: %s\n", text.empty() ? hex.c_str() : text.c_str());
+            out.printf("Display: %s\n", safeText(text.empty() ? hex : text).c_str());
         }
     } else if (id == SELECTION) {
-        answerSelection(hex);
+        Menu menu = parseMenu(data);
+        if (m_printer.json()) {
+            JsonWriter j;
+            j.beginObject()
+                .key("event")
+                .value("selection-request")
+                .key("title")
+                .valueOrNull(menu.title);
+            j.key("items").beginArray();
+            for (const std::string& item : menu.items) {
+                j.value(item);
+            }
+            j.endArray().key("data").value(hex).endObject();
+            out.line(j.str());
+        } else if (!menu.items.empty()) {
+            out.printf("Selection: %s\n", menu.title.c_str());
+            for (size_t i = 0; i < menu.items.size(); ++i) {
+                out.printf("  %zu. %s\n", i + 1, menu.items[i].c_str());
+            }
+        } else {
+            out.printf("Selection requested: %s\n", safeText(hex).c_str());
+        }
+        if (answering) {
+            answerSelection(hex);
+        }
     } else if (id == ARQC) {
         auto cryptogram = findTag(data, TAG_CRYPTOGRAM);
         auto amount = findTag(data, TAG_AMOUNT);
+        std::string shown = m_printer.shownData(hex, &withheld);
         if (m_printer.json()) {
-            out.line(JsonWriter()
-                         .beginObject()
-                         .key("event")
-                         .value("arqc")
-                         .key("cryptogram")
-                         .valueOrNull(cryptogram ? bytesToHex(*cryptogram) : "")
-                         .key("data")
-                         .value(hex)
-                         .endObject()
-                         .str());
+            JsonWriter j;
+            j.beginObject()
+                .key("event")
+                .value("arqc")
+                .key("cryptogram")
+                .valueOrNull(cryptogram ? bytesToHex(*cryptogram) : "")
+                .key("data")
+                .value(shown);
+            EventPrinter::addWithheld(j, withheld);
+            out.line(j.endObject().str());
         } else {
             out.printf("ARQC received%s%s%s%s\n", cryptogram ? ": cryptogram " : "",
                        cryptogram ? bytesToHex(*cryptogram).c_str() : "", amount ? ", amount " : "",
                        amount ? bytesToHex(*amount).c_str() : "");
-            out.printf("  %s\n", hex.c_str());
+            out.printf("  %s\n%s", safeText(shown).c_str(),
+                       EventPrinter::withheldNote(withheld).c_str());
         }
-        std::string answer = m_options.acquirerResponse;
-        if (answer.empty() &&
-            !readLine("Acquirer response (approve, decline or hex; empty cancels): ", &answer)) {
-            answer.clear();
-        }
-        if (EventQueue::instance().signalNumber() != 0) {
-            return;
-        }
-        std::string response = acquirerResponseHex(answer);
-        if (response.empty()) {
-            cancel();
-            throw CliError(
-                EXIT_FAILED,
-                "no acquirer response (give --acquirer-response); transaction cancelled");
-        }
-        if (response.size() % 2 != 0 || !isHexDigits(response)) {
-            cancel();
-            throw usageError("acquirer response '" + answer + "' is not approve, decline or hex");
-        }
-        int rc = 0;
-        m_reader.command(CMD_ACQUIRER_RESPONSE + response, &rc);
-        if (m_printer.json()) {
-            out.line(JsonWriter()
-                         .beginObject()
-                         .key("event")
-                         .value("acquirer-response")
-                         .key("data")
-                         .value(upper(response))
-                         .key("result")
-                         .value(rc)
-                         .endObject()
-                         .str());
-        } else {
-            out.printf("Acquirer response sent: %s\n", upper(response).c_str());
-        }
-        if (rc != 0) {
-            throw CliError(EXIT_FAILED, "the reader refused the acquirer response (result " +
-                                            std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+        if (answering) {
+            answerArqc(hex);
         }
     } else if (id == RESULT) {
-        m_result = hex;
-        m_finished = true;
+        std::string outcome = transactionOutcome(data);
+        std::string shown = m_printer.shownData(hex, &withheld);
+        if (m_printer.json()) {
+            JsonWriter j;
+            j.beginObject()
+                .key("event")
+                .value("result")
+                .key("outcome")
+                .value(outcome)
+                .key("data")
+                .value(shown);
+            EventPrinter::addWithheld(j, withheld);
+            out.line(j.endObject().str());
+        } else {
+            out.printf("Transaction result: %s\n  %s\n%s", upper(outcome).c_str(),
+                       safeText(shown).c_str(), EventPrinter::withheldNote(withheld).c_str());
+        }
+        if (!m_finished) {
+            m_result = hex;
+            m_finished = true;
+        }
     } else {
         m_printer.notification(id, hex);
+    }
+}
+
+void EmvTransaction::handle(const ReaderEvent& e) {
+    if (e.kind == ReaderEvent::NOTIFICATION) {
+        onNotification(e.messageId, e.text, true);
+    } else if (isDisconnection(e)) {
+        m_disconnected = true;
+        m_printer.disconnected(m_reader.path());
+        throw CliError(EXIT_DISCONNECTED, "the reader was disconnected during the transaction");
+    } else {
+        m_printer.event(e);
+    }
+}
+
+void EmvTransaction::follow() {
+    EventQueue& events = EventQueue::instance();
+    const int limitMs = (m_options.timeLimit + GRACE_SECONDS) * 1000;
+    auto start = std::chrono::steady_clock::now();
+    while (!m_finished) {
+        ReaderEvent e;
+        EventQueue::Wake wake;
+        if (!m_deferred.empty()) {
+            e = m_deferred.front();
+            m_deferred.pop_front();
+            wake = EventQueue::Wake::EVENT;
+        } else {
+            auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - start)
+                               .count();
+            wake = events.wait(static_cast<int>(std::max<long long>(0, limitMs - elapsed)), &e);
+        }
+        if (wake == EventQueue::Wake::SIGNAL || events.signalNumber() != 0) {
+            if (wake == EventQueue::Wake::EVENT) {
+                m_deferred.push_front(e);  // printed when the reader is closed
+            }
+            throw CliError(EXIT_INTERRUPTED, "interrupted; transaction cancelled");
+        }
+        if (wake == EventQueue::Wake::TIMEOUT) {
+            throw CliError(EXIT_FAILED, "no result within " + std::to_string(limitMs / 1000) +
+                                            " s; transaction cancelled");
+        }
+        if (wake == EventQueue::Wake::EVENT && e.handle == m_reader.handle()) {
+            handle(e);
+        }
+    }
+}
+
+void EmvTransaction::finish() {
+    const unsigned long handle = m_reader.handle();
+    m_reader.close();
+    std::deque<ReaderEvent> left = m_deferred;
+    m_deferred.clear();
+    for (ReaderEvent& e : EventQueue::instance().takeAll(handle)) {
+        left.push_back(e);
+    }
+    for (const ReaderEvent& e : left) {
+        if (e.kind == ReaderEvent::NOTIFICATION) {
+            onNotification(e.messageId, e.text, false);
+        } else if (isDisconnection(e)) {
+            if (!m_disconnected) {
+                m_printer.disconnected(m_reader.path());
+            }
+        } else {
+            m_printer.event(e);
+        }
     }
 }
 
@@ -391,75 +492,30 @@ int EmvTransaction::run() {
     int rc = 0;
     m_reader.command(CMD_START + startData, &rc);
     if (rc != 0) {
+        finish();
         throw CliError(EXIT_FAILED, "the reader did not start the transaction (result " +
                                         std::to_string(rc) + ": " + resultMeaning(rc) + ")");
     }
     m_printer.message("started", "Transaction started: amount " + m_options.amount +
                                      ", cash back " + m_options.cashBack + ", currency " +
                                      m_options.currency + ". Waiting for the card...");
-
-    const int limitMs = (m_options.timeLimit + GRACE_SECONDS) * 1000;
-    auto start = std::chrono::steady_clock::now();
-    while (!m_finished) {
-        ReaderEvent e;
-        EventQueue::Wake wake;
-        if (!deferred().empty()) {
-            e = deferred().front();
-            deferred().pop_front();
-            wake = EventQueue::Wake::EVENT;
-        } else {
-            auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::steady_clock::now() - start)
-                               .count();
-            wake = events.wait(static_cast<int>(std::max<long long>(0, limitMs - elapsed)), &e);
-        }
-        if (wake == EventQueue::Wake::SIGNAL || events.signalNumber() != 0) {
+    try {
+        follow();
+    } catch (const CliError&) {
+        if (!m_finished && !m_disconnected) {
             cancel();
-            throw CliError(EXIT_INTERRUPTED, "interrupted; transaction cancelled");
         }
-        if (wake == EventQueue::Wake::TIMEOUT) {
-            cancel();
-            throw CliError(EXIT_FAILED, "no result within " + std::to_string(limitMs / 1000) +
-                                            " s; transaction cancelled");
-        }
-        if (wake != EventQueue::Wake::EVENT || e.handle != m_reader.handle()) {
-            continue;
-        }
-        if (e.kind == ReaderEvent::NOTIFICATION) {
-            onNotification(e.messageId, e.text);
-        } else if (e.kind == ReaderEvent::CARD_DATA) {
-            CardFields card;
-            if (CardFields::parse(e.text, &card)) {
-                m_printer.card(card);
-            }
-        } else if (e.kind == ReaderEvent::ERROR) {
-            m_printer.readerError(e.text);
-        } else if (e.kind == ReaderEvent::CONNECTION && e.state == ZEDRA_STATE_DISCONNECTED) {
-            m_printer.disconnected(m_reader.path());
-            throw CliError(EXIT_DISCONNECTED, "the reader was disconnected during the transaction");
-        }
+        finish();
+        throw;
     }
-
-    Bytes result;
-    hexToBytes(m_result, &result);
-    std::string outcome = outcomeName(result);
-    Output& out = Output::instance();
-    if (m_printer.json()) {
-        out.line(JsonWriter()
-                     .beginObject()
-                     .key("event")
-                     .value("result")
-                     .key("outcome")
-                     .value(outcome)
-                     .key("data")
-                     .value(m_result)
-                     .endObject()
-                     .str());
-    } else {
-        out.printf("Transaction result: %s\n  %s\n", upper(outcome).c_str(), m_result.c_str());
-    }
-    if (outcome == "approved" || outcome == "unknown") {
+    finish();
+    std::string outcome = transactionOutcome(hexBytes(m_result));
+    if (outcome == "approved") {
         return EXIT_OK;
+    }
+    if (outcome == "unknown") {
+        throw CliError(EXIT_FAILED,
+                       "the reader's result has no outcome the tool knows; not approved");
     }
     throw CliError(EXIT_FAILED, "transaction " + outcome);
 }

@@ -1,8 +1,10 @@
 #include "EventPrinter.h"
 
+#include "HexText.h"
 #include "JsonWriter.h"
 #include "Output.h"
 #include "ReaderModels.h"
+#include "SafeText.h"
 
 namespace quorin::cli {
 
@@ -75,34 +77,50 @@ void EventPrinter::card(const CardFields& c) const {
                encode.empty() ? std::to_string(c.encodeType).c_str() : encode.c_str());
     for (int i = 0; i < 3; ++i) {
         if (!c.masked[i].empty()) {
-            out.printf("  Track %d (masked):  %s\n", i + 1, c.masked[i].c_str());
+            out.printf("  Track %d (masked):  %s\n", i + 1, safeText(c.masked[i]).c_str());
         }
     }
     if (!c.pan.empty()) {
-        out.printf("  PAN:               %s\n", c.pan.c_str());
+        out.printf("  PAN:               %s\n", safeText(c.pan).c_str());
     }
     if (!c.firstName.empty() || !c.lastName.empty()) {
         std::string name = c.firstName;
         if (!c.lastName.empty()) {
             name += (name.empty() ? "" : " ") + c.lastName;
         }
-        out.printf("  Name:              %s\n", name.c_str());
+        out.printf("  Name:              %s\n", safeText(name).c_str());
     }
     if (!c.month.empty() || !c.year.empty()) {
-        out.printf("  Expires (MM/YY):   %s/%s\n", c.month.c_str(), c.year.c_str());
+        out.printf("  Expires (MM/YY):   %s/%s\n", safeText(c.month).c_str(),
+                   safeText(c.year).c_str());
     }
     out.printf("  Decode status:     %s %s %s\n", twoDigits(c.decodeStatus[0]).c_str(),
                twoDigits(c.decodeStatus[1]).c_str(), twoDigits(c.decodeStatus[2]).c_str());
     out.printf("  Track data:        %ld, %ld, %ld bytes (not shown)\n", c.trackLength[0],
                c.trackLength[1], c.trackLength[2]);
     if (c.ksn.find_first_not_of('0') != std::string::npos) {
-        out.printf("  KSN:               %s\n", c.ksn.c_str());
+        out.printf("  KSN:               %s\n", safeText(c.ksn).c_str());
     }
     if (!c.serialNumber.empty()) {
-        out.printf("  Reader serial:     %s\n", c.serialNumber.c_str());
+        out.printf("  Reader serial:     %s\n", safeText(c.serialNumber).c_str());
     }
     if (c.withheld) {
         out.printf("  (fields the reader did not mask are not shown)\n");
+    }
+}
+
+void EventPrinter::event(const ReaderEvent& e) const {
+    if (e.kind == ReaderEvent::CARD_DATA) {
+        CardFields fields;
+        if (CardFields::parse(e.text, &fields)) {
+            card(fields);
+        } else {
+            unreadableCard();
+        }
+    } else if (e.kind == ReaderEvent::NOTIFICATION) {
+        notification(e.messageId, e.text);
+    } else if (e.kind == ReaderEvent::ERROR) {
+        readerError(e.text);
     }
 }
 
@@ -111,6 +129,9 @@ void EventPrinter::unreadableCard() const {
 }
 
 void EventPrinter::notification(unsigned int messageId, const std::string& hex) const {
+    std::vector<WithheldValue> withheld;
+    std::string data = shownData(hex, &withheld);
+    std::string name = notificationName(messageId);
     if (m_json) {
         JsonWriter j;
         j.beginObject()
@@ -119,17 +140,52 @@ void EventPrinter::notification(unsigned int messageId, const std::string& hex) 
             .key("id")
             .value(messageId)
             .key("name")
-            .valueOrNull(notificationName(messageId))
+            .valueOrNull(name)
             .key("data")
-            .value(hex)
-            .endObject();
+            .value(data);
+        addWithheld(j, withheld);
+        j.endObject();
         Output::instance().line(j.str());
         return;
     }
-    std::string name = notificationName(messageId);
-    Output::instance().printf("Notification 0x%04X%s%s%s: %s\n", messageId,
+    Output::instance().printf("Notification 0x%04X%s%s%s: %s\n%s", messageId,
                               name.empty() ? "" : " (", name.c_str(), name.empty() ? "" : ")",
-                              hex.empty() ? "(no data)" : hex.c_str());
+                              data.empty() ? "(no data)" : safeText(data).c_str(),
+                              withheldNote(withheld).c_str());
+}
+
+std::string EventPrinter::shownData(const std::string& hex,
+                                    std::vector<WithheldValue>* withheld) const {
+    Bytes bytes;
+    if (m_showCardData || !hexToBytes(hex, &bytes)) {
+        return hex;
+    }
+    return withholdCardData(bytes, withheld);
+}
+
+void EventPrinter::addWithheld(JsonWriter& j, const std::vector<WithheldValue>& withheld) {
+    j.key("withheld").beginArray();
+    for (const WithheldValue& w : withheld) {
+        j.beginObject()
+            .key("tag")
+            .value(tagName(w.tag))
+            .key("length")
+            .value(static_cast<long long>(w.length));
+        j.endObject();
+    }
+    j.endArray();
+}
+
+std::string EventPrinter::withheldNote(const std::vector<WithheldValue>& withheld) {
+    if (withheld.empty()) {
+        return std::string();
+    }
+    std::string note = "  (card data not shown:";
+    for (size_t i = 0; i < withheld.size(); ++i) {
+        note += (i == 0 ? " " : ", ") + tagName(withheld[i].tag) + " " +
+                std::to_string(withheld[i].length) + " bytes";
+    }
+    return note + "; --show-card-data shows it)\n";
 }
 
 void EventPrinter::readerError(const std::string& text) const {
@@ -146,7 +202,7 @@ void EventPrinter::message(const std::string& kind, const std::string& text) con
         j.beginObject().key("event").value(kind).key("message").value(text).endObject();
         Output::instance().line(j.str());
     } else {
-        Output::instance().line(text);
+        Output::instance().line(safeText(text));
     }
 }
 

@@ -162,4 +162,18 @@ EventQueue::Wake EventQueue::wait(int timeoutMs, ReaderEvent* event, int inputFd
     }
 }
 
+std::deque<ReaderEvent> EventQueue::takeAll(unsigned long handle) {
+    std::deque<ReaderEvent> taken;
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (auto it = m_events.begin(); it != m_events.end();) {
+        if (it->handle == handle) {
+            taken.push_back(std::move(*it));
+            it = m_events.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return taken;
+}
+
 }  // namespace quorin::cli

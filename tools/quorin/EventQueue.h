@@ -55,6 +55,11 @@ public:
     // returned even after a signal, so nothing that arrived is lost; the
     // signal is reported once the queue is empty.
     Wake wait(int timeoutMs, ReaderEvent* event, int inputFd = -1);
+    // Takes every queued event of the reader, oldest first, and leaves the
+    // others queued. Called once the reader is closed (a close waits for the
+    // callbacks already running, and none starts after it), this is
+    // everything the reader sent.
+    std::deque<ReaderEvent> takeAll(unsigned long handle);
 
 private:
     EventQueue();

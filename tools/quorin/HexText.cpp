@@ -51,6 +51,14 @@ bool hexToBytes(const std::string& text, std::vector<uint8_t>* bytes) {
     return true;
 }
 
+std::vector<uint8_t> hexBytes(const std::string& text) {
+    std::vector<uint8_t> bytes;
+    if (!hexToBytes(text, &bytes)) {
+        bytes.clear();
+    }
+    return bytes;
+}
+
 std::string bytesToHex(const std::vector<uint8_t>& bytes) {
     static const char DIGITS[] = "0123456789ABCDEF";
     std::string text;

@@ -15,6 +15,8 @@ bool isHexDigits(const std::string& text);
 bool isCommandText(const std::string& text);
 // The bytes of hex text; false for odd length or stray characters.
 bool hexToBytes(const std::string& text, std::vector<uint8_t>* bytes);
+// The bytes of hex text; none when it is not hex text.
+std::vector<uint8_t> hexBytes(const std::string& text);
 std::string bytesToHex(const std::vector<uint8_t>& bytes);
 // The bytes as text when they are all printable ASCII (trailing NULs and
 // blanks dropped); "" otherwise.

@@ -7,8 +7,10 @@
 #include "HexText.h"
 #include "JsonWriter.h"
 #include "Output.h"
+#include "Quorin.h"
 #include "ReaderHandle.h"
 #include "ReaderModels.h"
+#include "SafeText.h"
 
 namespace quorin::cli {
 
@@ -24,6 +26,9 @@ constexpr const char* CMD_BATTERY_EXTENDED = "4601000005";
 constexpr const char* BATTERY_EXTENDED_PREFIX = "010100";
 constexpr size_t PART_NUMBER_DIGITS = 16;
 
+constexpr long DEFAULT_TIMEOUT_MS = 10000;
+constexpr long MAX_TIMEOUT_MS = 600000;
+
 struct Info {
     std::string serialNumber;
     std::string firmwareHex;
@@ -32,6 +37,7 @@ struct Info {
     long batteryLevel = -1;  // -1: the reader does not say
     int answered = 0;
     int lastFailure = 0;
+    bool stopped = false;  // a query timed out or the link went: no more were sent
 };
 
 std::string asText(const std::string& hex) {
@@ -39,42 +45,54 @@ std::string asText(const std::string& hex) {
     return hexToBytes(hex, &bytes) ? printableText(bytes) : std::string();
 }
 
+// Result codes after which no further query is sent: the reader did not
+// answer within the time-out (each further query would wait as long), or
+// the connection is gone.
+bool endsQueries(int result) {
+    return result == 1 || result == 5;
+}
+
 Info query(const ReaderHandle& reader) {
     Info info;
-    int rc = 0;
-    auto note = [&](int result) {
-        if (result == 0) {
-            ++info.answered;
-        } else {
-            info.lastFailure = result;
+    // Sends one query; true when it was answered. After a time-out or a
+    // lost connection nothing more is sent.
+    auto ask = [&](const char* command, std::string* answer) {
+        if (info.stopped) {
+            return false;
         }
-        return result == 0;
+        int rc = 0;
+        *answer = reader.command(command, &rc);
+        if (rc == 0) {
+            ++info.answered;
+            return true;
+        }
+        info.lastFailure = rc;
+        info.stopped = endsQueries(rc);
+        return false;
     };
 
-    std::string serial = reader.command(CMD_SERIAL, &rc);
-    if (note(rc)) {
+    std::string serial;
+    if (ask(CMD_SERIAL, &serial)) {
         std::string text = asText(serial);
         info.serialNumber = text.empty() ? serial : text;
     }
-    std::string firmware = reader.command(CMD_FIRMWARE, &rc);
-    if (note(rc)) {
+    std::string firmware;
+    if (ask(CMD_FIRMWARE, &firmware)) {
         info.firmwareHex = firmware;
         info.firmwareText = asText(firmware);
         if (firmware.size() >= PART_NUMBER_DIGITS) {
             info.partNumber = firmware.substr(0, PART_NUMBER_DIGITS);
         }
     }
-    std::string battery = reader.command(CMD_BATTERY, &rc);
-    if (note(rc) && !battery.empty() && isHexDigits(battery)) {
+    std::string battery;
+    std::string extended;
+    const std::string prefix = BATTERY_EXTENDED_PREFIX;
+    if (ask(CMD_BATTERY, &battery) && !battery.empty() && isHexDigits(battery)) {
         info.batteryLevel = std::strtol(battery.c_str(), nullptr, 16);
-    } else {
-        std::string extended = reader.command(CMD_BATTERY_EXTENDED, &rc);
-        std::string prefix = BATTERY_EXTENDED_PREFIX;
-        if (note(rc) && extended.size() > prefix.size() &&
-            extended.compare(0, prefix.size(), prefix) == 0 &&
-            isHexDigits(extended.substr(prefix.size()))) {
-            info.batteryLevel = std::strtol(extended.c_str() + prefix.size(), nullptr, 16);
-        }
+    } else if (ask(CMD_BATTERY_EXTENDED, &extended) && extended.size() > prefix.size() &&
+               extended.compare(0, prefix.size(), prefix) == 0 &&
+               isHexDigits(extended.substr(prefix.size()))) {
+        info.batteryLevel = std::strtol(extended.c_str() + prefix.size(), nullptr, 16);
     }
     return info;
 }
@@ -82,21 +100,29 @@ Info query(const ReaderHandle& reader) {
 }  // namespace
 
 int runInfo(const Args& args) {
-    ArgParser parser("quorin info [--device PATH] [--json]",
+    ArgParser parser("quorin info [--device PATH] [--timeout MS] [--json]",
                      "Opens a reader and prints its serial number, firmware, part number, USB\n"
-                     "product ID and model, battery level and whether it runs EMV transactions.");
+                     "product ID and model, battery level and whether it runs EMV transactions.\n"
+                     "The queries stop at the first one the reader does not answer in time;\n"
+                     "what was answered until then is printed.");
     parser.option("device", "PATH",
                   "The reader to open: a path from `quorin list` or a "
                   "SERIAL://PORT=... path (default: the first attached reader).");
+    parser.option("timeout", "MS",
+                  "How long a serial reader's answer to each query is awaited "
+                  "(default 10000).");
     parser.flag("json", "Print one JSON object instead of text.");
     parser.parse(args);
     if (parser.helpRequested()) {
         Output::instance().write(parser.helpText());
         return EXIT_OK;
     }
+    long timeout = parser.number("timeout", DEFAULT_TIMEOUT_MS, 1, MAX_TIMEOUT_MS);
 
     ReaderHandle reader(parser.value("device"));
+    SetCommandTimeout(static_cast<int>(timeout));
     Info info = query(reader);
+    const bool emv = reader.runsEmv();
     reader.close();
     if (info.answered == 0) {
         throw CliError(EXIT_FAILED, "the reader at " + reader.path() +
@@ -104,10 +130,13 @@ int runInfo(const Args& args) {
                                         std::to_string(info.lastFailure) + ": " +
                                         resultMeaning(info.lastFailure) + ")");
     }
+    if (info.stopped) {
+        warn("the reader stopped answering (result " + std::to_string(info.lastFailure) + ": " +
+             resultMeaning(info.lastFailure) + "); the rest was not asked");
+    }
 
     Output& out = Output::instance();
     int pid = reader.productId();
-    bool emv = isEmvModel(pid);
     if (parser.has("json")) {
         JsonWriter j;
         j.beginObject()
@@ -136,20 +165,20 @@ int runInfo(const Args& args) {
         return EXIT_OK;
     }
     auto orUnknown = [](const std::string& s) { return s.empty() ? std::string("unknown") : s; };
-    out.printf("Device path:    %s\n", reader.path().c_str());
+    out.printf("Device path:    %s\n", safeText(reader.path()).c_str());
     if (pid != 0) {
         out.printf("Product ID:     0x%04X\n", static_cast<unsigned>(pid));
         out.printf("Model:          %s\n", orUnknown(modelName(pid)).c_str());
     } else {
         out.printf("Product ID:     none (serial reader)\n");
     }
-    out.printf("Serial number:  %s\n", orUnknown(info.serialNumber).c_str());
+    out.printf("Serial number:  %s\n", safeText(orUnknown(info.serialNumber)).c_str());
     std::string firmware = orUnknown(info.firmwareHex);
     if (!info.firmwareText.empty()) {
         firmware += " (\"" + info.firmwareText + "\")";
     }
-    out.printf("Firmware:       %s\n", firmware.c_str());
-    out.printf("Part number:    %s\n", orUnknown(info.partNumber).c_str());
+    out.printf("Firmware:       %s\n", safeText(firmware).c_str());
+    out.printf("Part number:    %s\n", safeText(orUnknown(info.partNumber)).c_str());
     if (info.batteryLevel >= 0) {
         out.printf("Battery level:  %ld\n", info.batteryLevel);
     } else {

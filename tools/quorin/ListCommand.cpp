@@ -8,6 +8,7 @@
 #include "Quorin.h"
 #include "ReaderHandle.h"
 #include "ReaderModels.h"
+#include "SafeText.h"
 
 namespace quorin::cli {
 
@@ -75,11 +76,12 @@ int runList(const Args& args) {
         return EXIT_OK;
     }
     for (const Listed& r : readers) {
+        std::string path = safeText(r.path);
         if (r.productId >= 0) {
-            out.printf("%s\t0x%04X\t%s\n", r.path.c_str(), static_cast<unsigned>(r.productId),
+            out.printf("%s\t0x%04X\t%s\n", path.c_str(), static_cast<unsigned>(r.productId),
                        modelName(r.productId).c_str());
         } else {
-            out.printf("%s\t?\t(cannot open: in use, or no access)\n", r.path.c_str());
+            out.printf("%s\t?\t(cannot open: in use, or no access)\n", path.c_str());
         }
     }
     return EXIT_OK;

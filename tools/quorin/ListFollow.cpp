@@ -15,6 +15,7 @@
 #include "Output.h"
 #include "Quorin.h"
 #include "ReaderHandle.h"
+#include "SafeText.h"
 
 namespace quorin::cli {
 
@@ -45,28 +46,13 @@ void onChange(void* obj, const char* path, long change) {
     (void)ignored;
 }
 
-// A reader's path for a terminal: bytes outside printable ASCII as \xHH.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c > 0x7e || c == '\\') {
-            char escaped[8];
-            std::snprintf(escaped, sizeof(escaped), "\\x%02X", c);
-            out += escaped;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
 void print(bool json, const std::string& path, const char* event) {
     if (json) {
         JsonWriter j;
         j.beginObject().key("event").value(event).key("path").value(path).endObject();
         Output::instance().line(j.str());
     } else {
-        Output::instance().printf("%s\t%s\n", printable(path).c_str(), event);
+        Output::instance().printf("%s\t%s\n", safeText(path).c_str(), event);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 
 namespace quorin::cli {
@@ -60,17 +61,25 @@ void Output::release() {
     m_savedFd = -1;
 }
 
+void Output::check(bool ok) {
+    if (!ok && m_writeError == 0) {
+        m_writeError = errno != 0 ? errno : EIO;
+    }
+}
+
 void Output::write(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stream());
-    std::fflush(stream());
+    errno = 0;
+    bool ok = std::fwrite(text.data(), 1, text.size(), stream()) == text.size();
+    check(std::fflush(stream()) == 0 && ok);
 }
 
 void Output::printf(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    std::vfprintf(stream(), format, args);
+    errno = 0;
+    bool ok = std::vfprintf(stream(), format, args) >= 0;
     va_end(args);
-    std::fflush(stream());
+    check(std::fflush(stream()) == 0 && ok);
 }
 
 void warn(const std::string& text) {

@@ -34,13 +34,20 @@ public:
     void line(const std::string& text) { write(text + "\n"); }
     void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+    // The error of the first write that failed (a full disk, a closed
+    // descriptor); 0 while every write went through. A command whose output
+    // was lost does not end with status 0.
+    int writeError() const { return m_writeError; }
+
 private:
     Output() = default;
     FILE* stream() const { return m_stream != nullptr ? m_stream : stdout; }
+    void check(bool ok);
 
     FILE* m_stream = nullptr;  // the original standard output, once captured
     int m_savedFd = -1;
     bool m_libraryToStderr = false;
+    int m_writeError = 0;
 };
 
 // A line to standard error: "quorin: <text>".

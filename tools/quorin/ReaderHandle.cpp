@@ -2,6 +2,7 @@
 
 #include "CliError.h"
 #include "Quorin.h"
+#include "ReaderModels.h"
 
 namespace quorin::cli {
 
@@ -68,6 +69,10 @@ ReaderHandle::~ReaderHandle() {
 
 bool ReaderHandle::isSerial() const {
     return m_path.compare(0, 9, "SERIAL://") == 0;
+}
+
+bool ReaderHandle::runsEmv() const {
+    return isSerial() ? isEmvSerialPath(m_path) : isEmvModel(m_productId);
 }
 
 void ReaderHandle::close() {

@@ -29,6 +29,10 @@ public:
     // The USB product ID; 0 for a reader on a serial port.
     int productId() const { return m_productId; }
     bool isSerial() const;
+    // true when the reader can run EMV transactions: an extended-protocol
+    // USB model, or a serial reader whose framing carries notifications.
+    bool runsEmv() const;
+    // Closes the reader; once this returns no callback of it runs or starts.
     void close();
 
     // Sends one command text and returns the response hex (upper case); the

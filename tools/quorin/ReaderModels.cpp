@@ -1,5 +1,7 @@
 #include "ReaderModels.h"
 
+#include "HexText.h"
+
 namespace quorin::cli {
 
 namespace {
@@ -52,15 +54,49 @@ std::string modelName(int productId) {
 }
 
 bool isEmvModel(int productId) {
-    if (productId == 0) {
-        return true;
-    }
     for (int id : EMV_MODELS) {
         if (id == productId) {
             return true;
         }
     }
     return false;
+}
+
+std::string serialFormat(const std::string& path) {
+    auto trimmed = [](const std::string& text) {
+        size_t first = text.find_first_not_of(" \t");
+        size_t last = text.find_last_not_of(" \t");
+        return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+    };
+    const std::string scheme = "SERIAL://";
+    std::string format = "SLIP";
+    if (upper(path.substr(0, scheme.size())) != scheme) {
+        return format;
+    }
+    size_t start = scheme.size();
+    while (start <= path.size()) {
+        size_t comma = path.find(',', start);
+        std::string option =
+            path.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        size_t eq = option.find('=');
+        if (eq != std::string::npos && option.find('=', eq + 1) == std::string::npos) {
+            std::string key = upper(trimmed(option.substr(0, eq)));
+            std::string value = upper(trimmed(option.substr(eq + 1)));
+            if (key == "FORMAT" && !value.empty()) {
+                format = value;
+            }
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return format;
+}
+
+bool isEmvSerialPath(const std::string& path) {
+    std::string format = serialFormat(path);
+    return format == "SLIP" || format == "TIDELINK";
 }
 
 std::string encodeTypeName(long type) {

@@ -10,9 +10,15 @@ namespace quorin::cli {
 
 // The model name of a product ID; "" for an unknown one.
 std::string modelName(int productId);
-// true for the extended-protocol (EMV) models. Product ID 0 is a reader on a
-// serial port, which always speaks the extended protocol.
+// true for the extended-protocol (EMV) USB models.
 bool isEmvModel(int productId);
+// The framing of a SERIAL:// path as the library reads it: the last FORMAT
+// option (keys and values in any case, blanks around them ignored), upper
+// case; "SLIP" when there is none.
+std::string serialFormat(const std::string& path);
+// true when a serial reader on this path can run EMV transactions: its
+// framing carries notifications (SLIP, TIDELINK; not LEGACY or NONE).
+bool isEmvSerialPath(const std::string& path);
 // "ISO", "AAMVA", ... for encode types 0 to 6; "" otherwise.
 std::string encodeTypeName(long type);
 // One line on a result code of the command path.

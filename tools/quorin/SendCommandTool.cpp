@@ -1,4 +1,6 @@
 // quorin send: send command texts to a reader and print the answers.
+#include <cstdlib>
+
 #include "ArgParser.h"
 #include "CliError.h"
 #include "Commands.h"
@@ -8,6 +10,7 @@
 #include "Quorin.h"
 #include "ReaderHandle.h"
 #include "ReaderModels.h"
+#include "SafeText.h"
 
 namespace quorin::cli {
 
@@ -33,10 +36,12 @@ int runSend(const Args& args) {
         "exits with status 1.");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("timeout", "MS",
-                  "How long a serial reader's response is awaited (default 10000).");
+                  "How long a serial reader's response to each command is awaited "
+                  "(default 10000).");
     parser.flag("with-length",
-                "The commands are in the with-length form: the second byte is a "
-                "length byte, which is dropped before sending.");
+                "The commands are in the with-length form: the second byte is the "
+                "number of data bytes that follow, and is dropped before sending. A "
+                "command shorter than it declares is refused; bytes beyond it are not sent.");
     parser.flag("json", "Print a JSON array of {command, result, response} objects.");
     parser.positionals("HEX...",
                        "Command texts: hex digits (command byte, then data), or the "
@@ -59,6 +64,16 @@ int runSend(const Args& args) {
             (withLength && text.find(':') == std::string::npos && text.size() < 4)) {
             throw usageError("'" + text +
                              "' is not a command text (hex digits in pairs, or CCCC:DATA)");
+        }
+        if (withLength && text.find(':') == std::string::npos) {
+            // Checked here: the library would send nothing and report no
+            // failure the tool could show.
+            long declared = std::strtol(text.substr(2, 2).c_str(), nullptr, 16);
+            long carried = static_cast<long>(text.size() - 4) / 2;
+            if (carried < declared) {
+                throw usageError("'" + text + "' declares " + std::to_string(declared) +
+                                 " data bytes but carries " + std::to_string(carried));
+            }
         }
     }
     long timeout = parser.number("timeout", 10000, 1, MAX_TIMEOUT_MS);
@@ -98,7 +113,7 @@ int runSend(const Args& args) {
         for (const Exchange& x : done) {
             out.printf("%s -> result %d (%s)%s%s\n", x.command.c_str(), x.result,
                        resultMeaning(x.result).c_str(), x.response.empty() ? "" : ": ",
-                       x.response.c_str());
+                       safeText(x.response).c_str());
         }
     }
     const Exchange& last = done.back();

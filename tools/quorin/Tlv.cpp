@@ -5,60 +5,143 @@ namespace quorin::cli {
 namespace {
 
 constexpr int MAX_DEPTH = 8;
+constexpr uint32_t CLEAR_CARD_DATA_TAGS[] = {0x5A, 0x56, 0x57, 0x9F6B, 0x5F20, 0x9F1F, 0x9F20};
+
+struct Element {
+    uint32_t tag = 0;
+    bool constructed = false;
+    size_t valueAt = 0;  // offset of the value
+    size_t length = 0;
+};
+
+// Reads the element at p[*i]: false when it is not well-formed within size.
+// Padding bytes (00, FF) before it are skipped; *i moves past the element.
+// Returns false with *i == size when only padding was left.
+bool nextElement(const uint8_t* p, size_t size, size_t* i, Element* e) {
+    while (*i < size && (p[*i] == 0x00 || p[*i] == 0xFF)) {
+        ++*i;
+    }
+    if (*i >= size) {
+        return false;
+    }
+    size_t at = *i;
+    e->constructed = (p[at] & 0x20) != 0;
+    e->tag = p[at++];
+    if ((e->tag & 0x1F) == 0x1F) {
+        do {
+            if (at >= size || e->tag > 0xFFFFFF) {
+                return false;
+            }
+            e->tag = (e->tag << 8) | p[at];
+        } while ((p[at++] & 0x80) != 0);
+    }
+    if (at >= size) {
+        return false;
+    }
+    size_t length = p[at++];
+    if (length & 0x80) {
+        size_t count = length & 0x7F;
+        if (count == 0 || count > 3 || at + count > size) {
+            return false;
+        }
+        length = 0;
+        for (size_t k = 0; k < count; ++k) {
+            length = (length << 8) | p[at++];
+        }
+    }
+    if (length > size - at) {
+        return false;
+    }
+    e->valueAt = at;
+    e->length = length;
+    *i = at + length;
+    return true;
+}
 
 std::optional<Bytes> search(const uint8_t* p, size_t size, uint32_t wanted, int depth) {
     size_t i = 0;
-    while (i < size) {
-        // Padding between elements.
-        if (p[i] == 0x00 || p[i] == 0xFF) {
-            ++i;
-            continue;
+    Element e;
+    while (nextElement(p, size, &i, &e)) {
+        if (e.tag == wanted) {
+            return Bytes(p + e.valueAt, p + e.valueAt + e.length);
         }
-        const bool constructed = (p[i] & 0x20) != 0;
-        uint32_t tag = p[i++];
-        if ((tag & 0x1F) == 0x1F) {
-            do {
-                if (i >= size || tag > 0xFFFFFF) {
-                    return std::nullopt;
-                }
-                tag = (tag << 8) | p[i];
-            } while ((p[i++] & 0x80) != 0);
-        }
-        if (i >= size) {
-            return std::nullopt;
-        }
-        size_t length = p[i++];
-        if (length & 0x80) {
-            size_t count = length & 0x7F;
-            if (count == 0 || count > 3 || i + count > size) {
-                return std::nullopt;
-            }
-            length = 0;
-            for (size_t k = 0; k < count; ++k) {
-                length = (length << 8) | p[i++];
-            }
-        }
-        if (length > size - i) {
-            return std::nullopt;
-        }
-        if (tag == wanted) {
-            return Bytes(p + i, p + i + length);
-        }
-        if (constructed && depth < MAX_DEPTH) {
-            auto inner = search(p + i, length, wanted, depth + 1);
+        if (e.constructed && depth < MAX_DEPTH) {
+            auto inner = search(p + e.valueAt, e.length, wanted, depth + 1);
             if (inner) {
                 return inner;
             }
         }
-        i += length;
     }
     return std::nullopt;
+}
+
+void appendHex(const uint8_t* p, size_t n, std::string* out) {
+    static const char DIGITS[] = "0123456789ABCDEF";
+    for (size_t k = 0; k < n; ++k) {
+        *out += DIGITS[p[k] >> 4];
+        *out += DIGITS[p[k] & 0x0f];
+    }
+}
+
+void withhold(const uint8_t* p, size_t size, int depth, std::vector<WithheldValue>* withheld,
+              std::string* out) {
+    size_t i = 0;
+    size_t written = 0;  // bytes of p already in out
+    Element e;
+    while (nextElement(p, size, &i, &e)) {
+        if (isClearCardDataTag(e.tag)) {
+            appendHex(p + written, e.valueAt - written, out);
+            out->append(2 * e.length, '*');
+            withheld->push_back({e.tag, e.length});
+        } else if (e.constructed) {
+            appendHex(p + written, e.valueAt - written, out);
+            if (depth < MAX_DEPTH) {
+                withhold(p + e.valueAt, e.length, depth + 1, withheld, out);
+            } else {
+                // Deeper than the search goes: what it holds is not looked
+                // at, so none of it is shown.
+                out->append(2 * e.length, '*');
+                withheld->push_back({e.tag, e.length});
+            }
+        } else {
+            appendHex(p + written, i - written, out);
+        }
+        written = i;
+    }
+    appendHex(p + written, size - written, out);
 }
 
 }  // namespace
 
 std::optional<Bytes> findTag(const Bytes& data, uint32_t tag) {
     return search(data.data(), data.size(), tag, 0);
+}
+
+bool isClearCardDataTag(uint32_t tag) {
+    for (uint32_t t : CLEAR_CARD_DATA_TAGS) {
+        if (t == tag) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string withholdCardData(const Bytes& data, std::vector<WithheldValue>* withheld) {
+    std::string out;
+    out.reserve(2 * data.size());
+    withhold(data.data(), data.size(), 0, withheld, &out);
+    return out;
+}
+
+std::string tagName(uint32_t tag) {
+    size_t bytes = tag > 0xFFFFFF ? 4 : tag > 0xFFFF ? 3 : tag > 0xFF ? 2 : 1;
+    uint8_t b[4];
+    for (size_t k = 0; k < bytes; ++k) {
+        b[k] = static_cast<uint8_t>(tag >> (8 * (bytes - 1 - k)));
+    }
+    std::string text;
+    appendHex(b, bytes, &text);
+    return text;
 }
 
 }  // namespace quorin::cli

@@ -11,16 +11,52 @@
 
 namespace quorin::cli {
 
+namespace {
+
+class Watch {
+public:
+    Watch(const EventPrinter& printer, long count) : m_printer(printer), m_count(count) {}
+
+    // Prints one event of the reader (card reads only up to the count);
+    // false once the count of card reads is reached.
+    bool print(const ReaderEvent& e) {
+        if (e.kind == ReaderEvent::CARD_DATA) {
+            if (m_count > 0 && m_cards >= m_count) {
+                return false;
+            }
+            ++m_cards;
+        }
+        m_printer.event(e);
+        return m_count == 0 || m_cards < m_count;
+    }
+
+private:
+    const EventPrinter& m_printer;
+    const long m_count;
+    long m_cards = 0;
+};
+
+bool isDisconnection(const ReaderEvent& e) {
+    return e.kind == ReaderEvent::CONNECTION && e.state == ZEDRA_STATE_DISCONNECTED;
+}
+
+}  // namespace
+
 int runWatch(const Args& args) {
     ArgParser parser(
-        "quorin watch [--device PATH] [--count N] [--json]",
+        "quorin watch [--device PATH] [--count N] [--show-card-data] [--json]",
         "Opens a reader and prints every card read (masked tracks, PAN as the reader masked\n"
         "it, names, expiry date, KSN, encode type, decode statuses) and every notification\n"
         "as it arrives, until interrupted (Ctrl-C, SIGTERM), then closes the reader.\n"
-        "Clear and encrypted track data are never printed. When the reader is unplugged the\n"
-        "command says so and exits with status 3.");
+        "Clear and encrypted track data are never printed, nor fields the reader did not\n"
+        "mask. In notifications the values of EMV tags that carry clear card data (5A,\n"
+        "56, 57, 9F6B, 5F20, 9F1F, 9F20) are replaced by '*' and listed with their\n"
+        "lengths. When the reader is unplugged the command says so and exits with\n"
+        "status 3.");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("count", "N", "Stop after N card reads.");
+    parser.flag("show-card-data",
+                "Print the values of the EMV tags carrying clear card data in notifications.");
     parser.flag("json", "Print one JSON object per event and line.");
     parser.parse(args);
     if (parser.helpRequested()) {
@@ -28,49 +64,45 @@ int runWatch(const Args& args) {
         return EXIT_OK;
     }
     long count = parser.number("count", 0, 1, 1000000);
-    EventPrinter printer(parser.has("json"));
+    EventPrinter printer(parser.has("json"), parser.has("show-card-data"));
 
     EventQueue& events = EventQueue::instance();
     events.catchSignals();
     ReaderHandle reader(parser.value("device"));
-    events.registerCallbacks(reader.handle());
+    const unsigned long handle = reader.handle();
+    events.registerCallbacks(handle);
     std::string model =
         reader.isSerial() ? std::string("serial reader") : modelName(reader.productId());
     printer.message("watching", "Watching " + reader.path() +
                                     (model.empty() ? "" : " (" + model + ")") +
                                     ". Swipe a card; Ctrl-C stops.");
 
-    long cards = 0;
-    for (;;) {
+    Watch watch(printer, count);
+    bool disconnected = false;
+    bool more = true;
+    while (more && !disconnected) {
         ReaderEvent e;
         EventQueue::Wake wake = events.wait(-1, &e);
         if (wake == EventQueue::Wake::SIGNAL) {
             break;
         }
-        if (wake != EventQueue::Wake::EVENT || e.handle != reader.handle()) {
+        if (wake != EventQueue::Wake::EVENT || e.handle != handle) {
             continue;
         }
-        if (e.kind == ReaderEvent::CARD_DATA) {
-            CardFields card;
-            if (CardFields::parse(e.text, &card)) {
-                printer.card(card);
-            } else {
-                printer.unreadableCard();
-            }
-            if (count > 0 && ++cards >= count) {
-                break;
-            }
-        } else if (e.kind == ReaderEvent::NOTIFICATION) {
-            printer.notification(e.messageId, e.text);
-        } else if (e.kind == ReaderEvent::ERROR) {
-            printer.readerError(e.text);
-        } else if (e.kind == ReaderEvent::CONNECTION && e.state == ZEDRA_STATE_DISCONNECTED) {
-            printer.disconnected(reader.path());
-            reader.close();
-            throw CliError(EXIT_DISCONNECTED, "the reader was disconnected");
-        }
+        disconnected = isDisconnection(e);
+        more = watch.print(e);
     }
+    // The close waits for the callbacks in flight; what they queued is
+    // printed before the command ends, the disconnection last.
     reader.close();
+    for (const ReaderEvent& e : events.takeAll(handle)) {
+        disconnected = disconnected || isDisconnection(e);
+        watch.print(e);
+    }
+    if (disconnected) {
+        printer.disconnected(reader.path());
+        throw CliError(EXIT_DISCONNECTED, "the reader was disconnected");
+    }
     printer.message("stopped", "Stopped; the reader is closed.");
     return EXIT_OK;
 }

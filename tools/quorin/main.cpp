@@ -1,4 +1,5 @@
 // quorin: a command-line tool around libquorin, for people and scripts.
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -6,6 +7,8 @@
 #include "CliError.h"
 #include "Commands.h"
 #include "Output.h"
+#include "Quorin.h"
+#include "SafeText.h"
 
 using namespace quorin::cli;
 
@@ -32,8 +35,23 @@ const char* const USAGE =
     "  -h, --help  this help; `quorin COMMAND --help` for a command's options\n"
     "\n"
     "Readers are named by the paths `quorin list` prints (HID://...) or by a serial\n"
-    "path such as SERIAL://PORT=/dev/ttyUSB0,FORMAT=SLIP. Exit status: 0 done,\n"
-    "1 failed, 2 bad arguments, 3 the reader was disconnected.\n";
+    "path such as SERIAL://PORT=/dev/ttyUSB0,FORMAT=SLIP.\n"
+    "\n"
+    "Exit status: 0 done (emv: approved), 1 failed (emv: anything but an approval),\n"
+    "2 bad arguments, 3 the reader was disconnected (watch, emv), 130 interrupted\n"
+    "during a transaction (emv).\n";
+
+// The exit status once the output is known to have been written: output
+// that was lost (a full disk, a closed pipe) fails the command whatever it
+// did. errno holds the write's error when written is false.
+int finished(int status, const std::string& name, bool written) {
+    if (written) {
+        return status;
+    }
+    std::fprintf(stderr, "quorin %s: cannot write the output: %s\n", name.c_str(),
+                 std::strerror(errno != 0 ? errno : EIO));
+    return status == EXIT_OK ? EXIT_FAILED : status;
+}
 
 struct Command {
     const char* name;
@@ -67,11 +85,11 @@ int main(int argc, char** argv) {
     const std::string name = args.front();
     if (name == "-h" || name == "--help" || name == "help") {
         std::fputs(USAGE, stdout);
-        return EXIT_OK;
+        return finished(EXIT_OK, name, std::fflush(stdout) == 0 && !std::ferror(stdout));
     }
     if (name == "--version") {
-        std::printf("quorin %s\n", VERSION);
-        return EXIT_OK;
+        std::printf("quorin %s (libquorin %s)\n", VERSION, GetLibraryVersion());
+        return finished(EXIT_OK, name, std::fflush(stdout) == 0 && !std::ferror(stdout));
     }
     const Command* command = nullptr;
     for (const Command& c : COMMANDS) {
@@ -80,17 +98,23 @@ int main(int argc, char** argv) {
         }
     }
     if (command == nullptr) {
-        std::fprintf(stderr, "quorin: unknown command '%s' (see quorin --help)\n", name.c_str());
+        std::fprintf(stderr, "quorin: unknown command '%s' (see quorin --help)\n",
+                     safeText(name).c_str());
         return EXIT_USAGE;
     }
-    Output::instance().capture(verbose);
+    Output& output = Output::instance();
+    output.capture(verbose);
+    int status;
     try {
-        return command->run(Args(args.begin() + 1, args.end()));
+        status = command->run(Args(args.begin() + 1, args.end()));
     } catch (const CliError& e) {
-        std::fprintf(stderr, "quorin %s: %s\n", name.c_str(), e.what());
-        return e.status();
+        // Messages carry paths and texts of readers: escaped like any output.
+        std::fprintf(stderr, "quorin %s: %s\n", name.c_str(), safeText(e.what()).c_str());
+        status = e.status();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "quorin %s: %s\n", name.c_str(), e.what());
-        return EXIT_FAILED;
+        std::fprintf(stderr, "quorin %s: %s\n", name.c_str(), safeText(e.what()).c_str());
+        status = EXIT_FAILED;
     }
+    errno = output.writeError();
+    return finished(status, name, output.writeError() == 0);
 }
