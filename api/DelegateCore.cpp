@@ -5,6 +5,7 @@
 
 #include "api/NotificationText.h"
 #include "api/ResultRing.h"
+#include "common/Diagnostics.h"
 #include "common/stdafx.h"
 #include "reader/Strivo.h"
 
@@ -149,12 +150,26 @@ void DelegateCore::OnDeviceChange(Strivo* /*mag*/, EDeviceStateValues status) {
     if (m_states->deviceState.exchange(status) == status) {
         return;  // reported already
     }
+    debugLog("handle %lu: device state %d", m_handle, static_cast<int>(status));
     postState(CONNECTION_CHANGED, false);
     postState(DEVICE_CHANGED, false);
 }
 
 void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     m_states->cardDataState.store(status);
+    if (debugLogging() && msc != nullptr && status == ZEDRA_DATA_READY) {
+        // Lengths and statuses only: never a track or the account number.
+        const ZDMSRDATA card = msc->getCardData();
+        debugLog(
+            "handle %lu: card data, tracks %ld/%ld/%ld bytes (masked %ld/%ld/%ld), decode "
+            "statuses %ld/%ld/%ld, encode type %ld",
+            m_handle, card.m_dwTrack1Length, card.m_dwTrack2Length, card.m_dwTrack3Length,
+            card.m_dwTrack1LengthMasked, card.m_dwTrack2LengthMasked, card.m_dwTrack3LengthMasked,
+            card.m_dwTrack1DcdStatus, card.m_dwTrack2DcdStatus, card.m_dwTrack3DcdStatus,
+            card.m_dwCardEncodeType);
+    } else {
+        debugLog("handle %lu: card data state %d", m_handle, static_cast<int>(status));
+    }
     if (status != ZEDRA_DATA_READY && msc != nullptr) {
         // A failed or withdrawn card leaves an empty record.
         msc->clear();
@@ -187,6 +202,7 @@ void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
 
 void DelegateCore::OnNotification(Strivo* /*mag*/, unsigned short messageId,
                                   const unsigned char* data, int dataLen) {
+    debugLog("handle %lu: notification 0x%04X with %d data bytes", m_handle, messageId, dataLen);
     std::string hex = queueNotification(messageId, data, dataLen);
     const Registration general = registration(NOTIFICATION);
     if (general.fn != nullptr) {

@@ -11,6 +11,7 @@
 #include "api/CallbackWorkers.h"
 #include "api/LocalDelegate.h"
 #include "api/ResultRing.h"
+#include "common/Diagnostics.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
 
@@ -172,6 +173,8 @@ long ReaderSession::openFirst(const char* name) {
             updateCallbackThreads();
         }
     }
+    debugLog("open %s (first generation): %s", haveTarget ? target.c_str() : "(no reader listed)",
+             openedDevice ? "open" : "failed");
     return openedDevice ? 0 : 1;
 }
 
@@ -226,6 +229,7 @@ void ReaderSession::closeFirst() {
         commands.swap(m_firstCommands);
     }
     if (reader) {
+        debugLog("close (first generation)");
         try {
             // The first generation's callbacks serve the next reader too:
             // their queue stays open.
@@ -282,6 +286,7 @@ unsigned long ReaderSession::openEx(const char* name) {
     }
     std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
     if (!reader) {
+        debugLog("open %s: failed", target.c_str());
         return 0;
     }
     OpenedReader entry;
@@ -297,6 +302,7 @@ unsigned long ReaderSession::openEx(const char* name) {
     const unsigned long handle = entry.handle;
     g_openedDeviceMap.push_back(std::move(entry));
     updateCallbackThreads();
+    debugLog("open %s: handle %lu", target.c_str(), handle);
     return handle;
 }
 
@@ -318,6 +324,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     if (!entry.reader) {
         return;  // unknown, or closed by another thread meanwhile
     }
+    debugLog("close handle %lu", handle);
     try {
         // An Ex close reports nothing to its own delegate.
         shutDown(entry.reader, entry.commands, nullptr, entry.delegate->callbacks(), true);

@@ -3,6 +3,7 @@
 #include <cctype>
 #include <chrono>
 #include <codecvt>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "common/Diagnostics.h"
 
 namespace quorin {
 
@@ -388,8 +391,20 @@ bool IS_ALPHA_NUEx(char ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
 }
 
-void DebugOutput(const char* /*lpszFormat*/, ...) {}
+// Both sinks write to the debug log (QUORIN_DEBUG), which is off unless the
+// host turns it on; nothing in the library calls them.
+void DebugOutput(const char* lpszFormat, ...) {
+    va_list args;
+    va_start(args, lpszFormat);
+    debugLogV(lpszFormat, args);
+    va_end(args);
+}
 
-void DebugOutputProtocol(const char* /*lpszFormat*/, ...) {}
+void DebugOutputProtocol(const char* lpszFormat, ...) {
+    va_list args;
+    va_start(args, lpszFormat);
+    debugLogV(lpszFormat, args);
+    va_end(args);
+}
 
 }  // namespace quorin

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/CommandTimeout.h"
+#include "common/Diagnostics.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "extended/Veyra.h"
@@ -310,6 +311,24 @@ void Strivo::onChanged(const char* /*pathScheme*/, int /*change*/) {
     withDelegate([&](Strivo_Delegate* d) { d->OnDeviceChange(this, ZEDRA_STATE_DISCONNECTED); });
 }
 
+namespace {
+// The debug log's line for an exchange: the command's number (or extended
+// id) and size, never its data; the answer's result and size.
+void logExchange(const std::string& command, const Strivo::Exchange& ex) {
+    if (!debugLogging()) {
+        return;
+    }
+    const size_t colon = command.find(':');
+    const std::string id = command.substr(0, colon != std::string::npos ? colon : 2);
+    const size_t dataChars = colon != std::string::npos
+                                 ? command.size() - colon - 1
+                                 : (command.size() > 2 ? command.size() - 2 : 0);
+    static const char* const STAGES[] = {"send", "wait", "read", "decode"};
+    debugLog("command %s with %zu data bytes: %s step, result %d, %zu answer bytes", id.c_str(),
+             dataChars / 2, STAGES[ex.stage], ex.code, ex.hex.size() / 2);
+}
+}  // namespace
+
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
     std::lock_guard<std::mutex> exchange(lock);
@@ -317,6 +336,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     ExchangeDeadline deadline;
     if (m_shutDown || !connection) {
         ex.result = ex.code = RC_NOT_OPEN;
+        logExchange(command != nullptr ? command : "", ex);
         return ex;
     }
     std::string text = command != nullptr ? command : "";
@@ -325,11 +345,13 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     ex.stage = Exchange::SEND;
     ex.result = ex.code = sendCommand(cmd.data(), static_cast<int>(text.size()));
     if (ex.result != 0) {
+        logExchange(text, ex);
         return ex;
     }
     ex.stage = Exchange::WAIT;
     ex.result = ex.code = waitForCommand();
     if (ex.result != 0) {
+        logExchange(text, ex);
         return ex;
     }
     ex.stage = Exchange::READ;
@@ -344,6 +366,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     area.touched(counted ? std::max(bufferLen, ANSWER_HEADER_BYTES) : RESPONSE_BUFFER_SIZE);
     if (ex.result != 0) {
         ex.code = ex.result;
+        logExchange(text, ex);
         return ex;
     }
     if (!counted) {
@@ -361,6 +384,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
         ex.hex.assign(out.get(), static_cast<size_t>(outLen));
     }
     ex.code = ex.result != 0 ? ex.result : resultCode.load();
+    logExchange(text, ex);
     return ex;
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Diagnostics.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -205,12 +206,12 @@ int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
         info.TypePrefix = HID_PREFIX;
         info.Path = dev.path;
 
-        printf("Found VID=%d, PID=%d\n", dev.vendor_id, dev.product_id);
+        diagnosticLine("Found VID=%d, PID=%d", dev.vendor_id, dev.product_id);
         std::string pathScheme = listedName(serial, dev.path);
         if (!usableAsName(serial)) {
-            printf("Device Path=%s\n", dev.path);
+            diagnosticLine("Device Path=%s", dev.path);
         } else {
-            printf("Serial Number=%s\n", serial.c_str());
+            diagnosticLine("Serial Number=%s", serial.c_str());
         }
         ++found;
         return fnFoundDevice != nullptr && fnFoundDevice(pathScheme.c_str(), &info);
@@ -284,7 +285,7 @@ iConnection* HIDConnection::open(const char* pathScheme) {
         return nullptr;  // a path this long cannot be opened through the lookup
     }
     if (*suffix != '\0') {
-        printf("New Device Path=%s\n", g_lookupPath);
+        diagnosticLine("New Device Path=%s", g_lookupPath);
     }
     std::string found = g_lookupPath;
     // The scheme text is set before the receiving thread can read it.
@@ -293,7 +294,7 @@ iConnection* HIDConnection::open(const char* pathScheme) {
 }
 
 bool HIDConnection::_open(const char* path) {
-    printf("Path=%s\n", path);
+    diagnosticLine("Path=%s", path);
     std::string text = path;
     size_t comma = text.find(',');
     std::string devicePath = text.substr(0, comma);
@@ -302,7 +303,7 @@ bool HIDConnection::_open(const char* path) {
         size_t next = text.find(',', comma + 1);
         sizeText = text.substr(comma + 1, next == std::string::npos ? next : next - comma - 1);
     }
-    printf("Device Path=%s\n", devicePath.c_str());
+    diagnosticLine("Device Path=%s", devicePath.c_str());
 
     hid_device* handle = hid_open_path(devicePath.c_str());
     if (handle == nullptr) {
@@ -312,7 +313,7 @@ bool HIDConnection::_open(const char* path) {
     int inputLength = INPUT_REPORT_LENGTH;
     if (!sizeText.empty()) {
         int size = std::atoi(sizeText.c_str());
-        printf("Report Size=%d\n", size);
+        diagnosticLine("Report Size=%d", size);
         if (size < 1 || size > MAX_FEATURE_REPORT_LENGTH) {
             hid_close(handle);
             return false;
@@ -381,7 +382,8 @@ void HIDConnection::hidReadThread() {
     }
 }
 
-void HIDConnection::onHidReadingFailure(int /*failure*/) {
+void HIDConnection::onHidReadingFailure(int failure) {
+    debugLog("%s: reading failed (%d), reader lost", getScheme(), failure);
     deliverChanged(CHANGE_READ_FAILED);
 }
 
@@ -466,8 +468,8 @@ int HIDConnection::setFeatureReport(const unsigned char* rpt, int rptLen) {
     if (result > 0) {
         return RC_OK;
     }
-    printf("*** hid_send_feature_report, result=false, rptLen=%d\n", rptLen);
-    printf("Error=%s\n", error.c_str());
+    diagnosticLine("*** hid_send_feature_report, result=false, rptLen=%d", rptLen);
+    diagnosticLine("Error=%s", error.c_str());
     return RC_TRANSFER_FAILED;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/CommandTimeout.h"
+#include "common/Diagnostics.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -219,6 +220,7 @@ void SerialConnection::pause(int ms) {
 }
 
 void SerialConnection::linkLost() {
+    debugLog("%s: the line hung up, reader lost", getScheme());
     m_lost.store(true);
     { std::lock_guard<std::mutex> guard(m_responseLock); }
     m_responseChanged.notify_all();

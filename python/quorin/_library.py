@@ -87,6 +87,10 @@ def load(path: Optional[str] = None) -> Library:
     """Loads libquorin from `path`, else from $QUORIN_LIBRARY, else from the
     system's library path (the installed soname libquorin.so.1)."""
     names, explicit = _candidates(path)
+    # The library's diagnostic lines ("Found VID=...") would otherwise mix
+    # with the host script's own standard output; QUORIN_DIAGNOSTICS set by
+    # the user (stdout, stderr) wins.
+    os.environ.setdefault("QUORIN_DIAGNOSTICS", "off")
     errors = []
     for name in names:
         try:

@@ -20,6 +20,8 @@ from __future__ import annotations
 
 import ctypes
 import os
+import sys
+import subprocess
 import threading
 import time
 from typing import Any, Callable, List, Optional
@@ -28,6 +30,24 @@ import pytest
 
 VHID_PATH = os.environ.get("QUORIN_VHID_LIBRARY", "")
 SIM_TOOL = os.environ.get("QUORIN_SIM_TOOL", "")
+PACKAGE_DIR = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def run_on_virtual_bus(readers: str, code: str, environment: dict) -> "subprocess.CompletedProcess[str]":
+    """Runs `python -c code` under `quorin-sim usb --readers readers` with the
+    package on its path and the given environment; fails the test when it
+    does not exit 0."""
+    if not SIM_TOOL:
+        pytest.skip("QUORIN_SIM_TOOL is not set")
+    done = subprocess.run(
+        [SIM_TOOL, "usb", "--readers", readers, "--", sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        env=dict(environment, PYTHONPATH=PACKAGE_DIR),
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    return done
 
 _bus: Optional[ctypes.CDLL] = None
 _bus_error = ""

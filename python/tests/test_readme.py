@@ -3,13 +3,10 @@ README says: under `quorin-sim usb --readers emv:0x19:SN1,plain:0x11:SN2`."""
 
 import os
 import re
-import subprocess
-import sys
 
 import pytest
 
-import quorin
-from conftest import SIM_TOOL
+from conftest import run_on_virtual_bus
 
 PACKAGE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 README = os.path.join(PACKAGE, "README.md")
@@ -28,16 +25,6 @@ def test_the_readme_has_examples():
 
 @pytest.mark.parametrize("index", range(len(examples())))
 def test_example_runs_as_written(index, bus):
-    if not SIM_TOOL:
-        pytest.skip("QUORIN_SIM_TOOL is not set")
-    code = examples()[index]
-    environment = dict(os.environ, PYTHONPATH=PACKAGE, PYTHONWARNINGS="error::ResourceWarning")
-    done = subprocess.run(
-        [SIM_TOOL, "usb", "--readers", READERS, "--", sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        env=environment,
-        timeout=120,
-    )
-    assert done.returncode == 0, done.stdout[-2000:] + done.stderr[-2000:]
+    environment = dict(os.environ, PYTHONWARNINGS="error::ResourceWarning")
+    done = run_on_virtual_bus(READERS, examples()[index], environment)
     assert "Traceback" not in done.stderr

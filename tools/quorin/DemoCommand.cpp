@@ -70,18 +70,15 @@ F lookUp(const char* name) {
     unsetenv("QUORIN_VHID_CONFIG");
     setenv(CHILD_MARK, "1", 1);
 
-    std::vector<std::string> argStrings = {"quorin"};
-    if (Output::instance().libraryToStderr()) {
-        argStrings.push_back("--verbose");
-    }
-    argStrings.push_back("demo");
+    // QUORIN_DIAGNOSTICS, set for this run, goes along.
+    std::vector<std::string> argStrings = {"quorin", "demo"};
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& s : argStrings) {
         argv.push_back(&s[0]);
     }
     argv.push_back(nullptr);
-    Output::instance().release();
+    std::fflush(stdout);
     execv("/proc/self/exe", argv.data());
     throw CliError(EXIT_FAILED,
                    std::string("cannot restart on the virtual bus: ") + std::strerror(errno));

@@ -1,8 +1,5 @@
 #include "Output.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdarg>
 
@@ -11,54 +8,6 @@ namespace quorin::cli {
 Output& Output::instance() {
     static Output output;
     return output;
-}
-
-void Output::capture(bool libraryToStderr) {
-    if (m_stream != nullptr) {
-        return;
-    }
-    m_libraryToStderr = libraryToStderr;
-    std::fflush(stdout);
-    // With descriptor 1 closed, the duplicate below would fail and a later
-    // open could land on 1; give 1 something harmless first.
-    if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
-        int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (fd >= 0 && fd != STDOUT_FILENO) {
-            dup2(fd, STDOUT_FILENO);
-            close(fd);
-        }
-    }
-    m_savedFd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-    if (m_savedFd < 0) {
-        return;  // output stays on stdout, library lines included
-    }
-    m_stream = fdopen(m_savedFd, "w");
-    if (m_stream == nullptr) {
-        close(m_savedFd);
-        m_savedFd = -1;
-        return;
-    }
-    if (libraryToStderr) {
-        dup2(STDERR_FILENO, STDOUT_FILENO);
-    } else {
-        int devNull = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (devNull >= 0) {
-            dup2(devNull, STDOUT_FILENO);
-            close(devNull);
-        }
-    }
-}
-
-void Output::release() {
-    if (m_stream == nullptr) {
-        return;
-    }
-    std::fflush(stdout);
-    std::fflush(m_stream);
-    dup2(m_savedFd, STDOUT_FILENO);
-    std::fclose(m_stream);
-    m_stream = nullptr;
-    m_savedFd = -1;
 }
 
 void Output::check(bool ok) {

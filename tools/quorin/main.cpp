@@ -103,7 +103,10 @@ int main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     Output& output = Output::instance();
-    output.capture(verbose);
+    // Standard output is the tool's: the library's diagnostic lines go to
+    // standard error with --verbose, nowhere otherwise (before any library
+    // call, which reads the setting once).
+    setenv("QUORIN_DIAGNOSTICS", verbose ? "stderr" : "off", 1);
     int status;
     try {
         status = command->run(Args(args.begin() + 1, args.end()));
