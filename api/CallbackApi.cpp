@@ -1,9 +1,12 @@
 // Exported callback registrations of the three generations.
 #include "Quorin.h"
+#include "api/DeviceListMonitor.h"
 #include "api/LocalDelegate.h"
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
 
+using quorin::DeviceListMonitor;
+using quorin::guarded;
 using quorin::guardedVoid;
 using quorin::localDelegate;
 using quorin::LocalDelegateEx;
@@ -102,6 +105,11 @@ QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErr
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { d.setError(OnErrorProc, Obj); });
     });
+}
+
+QUORIN_API long OnDeviceListChanged(CallBackDeviceListChanged lpFuncNotify, void* Obj) {
+    return guarded(1L,
+                   [&] { return DeviceListMonitor::instance().setCallback(lpFuncNotify, Obj); });
 }
 
 }  // extern "C"

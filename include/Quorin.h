@@ -37,7 +37,9 @@
  * ones behind it: they go on, in order, on another thread, so a host that
  * waits inside a callback for a later event does not deadlock its reader.
  * The first-generation callbacks form one such sequence, each Ex reader
- * another; sequences do not hold each other back.
+ * another; sequences do not hold each other back. The reader arrival and
+ * removal callback (OnDeviceListChanged) is a sequence of its own that is
+ * never handed on: its calls never overlap.
  *
  * Bounds. The library runs at most 64 callback threads at a time; more
  * callbacks wait their turn. At most 4096 callbacks wait per reader; an
@@ -287,6 +289,76 @@ QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificatio
 QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
                                    CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj);
 QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj);
+
+/* ---------------------------------------------- reader arrival and removal */
+
+/** How the device list changed (the change argument of CallBackDeviceListChanged). */
+typedef enum EDeviceListChangeValues {
+    ZEDRA_DEVICE_REMOVED = 0,
+    ZEDRA_DEVICE_ARRIVED = 1
+} EDeviceListChangeValues;
+
+/** Obj: the object pointer given at registration. lpDeviceName: the reader's
+ *  device path exactly as GetDeviceList lists it (valid only during the
+ *  call). change: ZEDRA_DEVICE_ARRIVED or ZEDRA_DEVICE_REMOVED. */
+typedef void (*CallBackDeviceListChanged)(void* Obj, const char* lpDeviceName, long change);
+
+/**
+ * Tells the host when a USB reader is plugged in or pulled out, without
+ * polling.
+ *
+ * Registering a callback starts the library's reader monitor: one thread
+ * that sleeps until the system announces a USB device (udev's monitor on the
+ * devices the hidapi backend uses; on the virtual USB bus, the bus's own
+ * plugs and unplugs), and uses no processor time in between. Registering
+ * again replaces the callback and Obj (the monitor goes on, and changes not
+ * yet delivered go to the new callback); registering NULL stops the monitor
+ * and joins its thread, and changes not yet delivered are dropped. When a
+ * registration returns, the callback it replaced or cleared is not running
+ * and is not called again, unless the call was made from inside it.
+ *
+ * What is reported: exactly the readers GetDeviceList lists (the same
+ * vendor's product list, the same paths), each once even when hidapi lists
+ * its device several times. A reader is reported as arrived once the device
+ * list shows it: the system announces a device after its rules set the
+ * node's permissions, and a device whose description is still incomplete
+ * is looked at again for up to ten seconds and reported when it is listed,
+ * not before. A removal is reported for a reader reported or listed before.
+ * Readers on serial ports are not reported.
+ *
+ * Already attached readers are not reported, and nothing is queued while
+ * no callback is registered. Read GetDeviceList right after registering: a
+ * reader that arrives after the registration started is in that list or
+ * reported (or both), and any later removal is reported, so nothing is
+ * missed.
+ *
+ * Thread and order: the callback runs on a callback thread of the library
+ * (never on the monitor's thread or a caller's thread), for the changes in
+ * the order they happened, each after the previous one returned, never two
+ * at a time. Unlike a reader's callbacks, a callback that runs long is not
+ * handed on: later changes wait until it returns. The monitor keeps them;
+ * should more changes come meanwhile than it can keep (thousands), it sums
+ * them up from the device list: each reader that left is reported removed,
+ * each new one arrived, so the changes reported always add up to the list.
+ * The callback may call any function of the library, including OpenDeviceEx
+ * on the reader that arrived and OnDeviceListChanged (which then does not
+ * wait for the callback it runs in); it must not wait for a thread that is
+ * registering.
+ *
+ * An open reader that is pulled out still reports ZEDRA_STATE_DISCONNECTED
+ * through its connection callbacks, as before, besides the removal here.
+ * The two are separate sequences (see "Order" at the top), so either may
+ * come first. To use it again after it is plugged back in, close its old
+ * handle and open the path reported.
+ *
+ * At unload the monitor is stopped and its thread joined; a callback still
+ * running is waited for as "Unloading" at the top says.
+ *
+ * @retval 0 registered, replaced or cleared
+ * @retval 1 the monitor could not start (no udev in this environment):
+ *           nothing is registered
+ */
+QUORIN_API long OnDeviceListChanged(CallBackDeviceListChanged lpFuncNotify, void* Obj);
 
 /* --------------------------------------------------------------- commands */
 /* Command texts are hex, either case: "without length" is the command byte

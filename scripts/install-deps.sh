@@ -3,7 +3,7 @@
 # when missing, together with any further packages named as arguments
 # (scripts/install-fuzz-deps.sh names the fuzzing toolchain).
 set -eu
-PACKAGES="build-essential cmake pkg-config libhidapi-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
+PACKAGES="build-essential cmake pkg-config libhidapi-dev libudev-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
 # The USB tests on emulated kernel devices (the real hidapi under umockdev).
 PACKAGES="$PACKAGES umockdev libumockdev-dev"
 # The Python package's tests.

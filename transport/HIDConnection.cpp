@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -170,10 +171,18 @@ HIDConnection::~HIDConnection() {
     close();
 }
 
-int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
+std::string HIDConnection::listedName(const std::string& serial, const char* systemPath) {
+    return std::string(HID_PREFIX) + (usableAsName(serial) ? serial : std::string(systemPath));
+}
+
+bool HIDConnection::isKnownProduct(unsigned short vendorId, unsigned short productId) {
+    return isKnownReader(vendorId, productId);
+}
+
+void HIDConnection::forEachKnownReader(
+    const std::function<bool(const hid_device_info&, const std::string&)>& fn) {
     HidGlobalLock global;
     std::unique_ptr<hid_device_info, EnumerationDeleter> list(hid_enumerate(0, 0));
-    int found = 0;
     // hidraw lists a node once per usage pair of its report descriptor.
     std::set<std::string> seenPaths;
     for (hid_device_info* dev = list.get(); dev != nullptr; dev = dev->next) {
@@ -181,29 +190,42 @@ int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
             !seenPaths.insert(dev->path).second) {
             continue;
         }
-        std::string serial = narrow(dev->serial_number);
-        DeviceExtraInfo info;
-        info.size = EXTRA_INFO_SIZE;
-        info.InfoId = dev->product_id;
-        info.SerialNumber = serial.c_str();
-        info.TypePrefix = HID_PREFIX;
-        info.Path = dev->path;
-
-        diagnosticLine("Found VID=%d, PID=%d", dev->vendor_id, dev->product_id);
-        std::string pathScheme = HID_PREFIX;
-        if (!usableAsName(serial)) {
-            diagnosticLine("Device Path=%s", dev->path);
-            pathScheme += dev->path;
-        } else {
-            diagnosticLine("Serial Number=%s", serial.c_str());
-            pathScheme += serial;
-        }
-        ++found;
-        if (fnFoundDevice != nullptr && fnFoundDevice(pathScheme.c_str(), &info)) {
+        if (fn(*dev, narrow(dev->serial_number))) {
             break;
         }
     }
+}
+
+int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
+    int found = 0;
+    forEachKnownReader([&](const hid_device_info& dev, const std::string& serial) {
+        DeviceExtraInfo info;
+        info.size = EXTRA_INFO_SIZE;
+        info.InfoId = dev.product_id;
+        info.SerialNumber = serial.c_str();
+        info.TypePrefix = HID_PREFIX;
+        info.Path = dev.path;
+
+        diagnosticLine("Found VID=%d, PID=%d", dev.vendor_id, dev.product_id);
+        std::string pathScheme = listedName(serial, dev.path);
+        if (!usableAsName(serial)) {
+            diagnosticLine("Device Path=%s", dev.path);
+        } else {
+            diagnosticLine("Serial Number=%s", serial.c_str());
+        }
+        ++found;
+        return fnFoundDevice != nullptr && fnFoundDevice(pathScheme.c_str(), &info);
+    });
     return found > 0 ? 1 : 0;
+}
+
+std::vector<HIDConnection::ListedReader> HIDConnection::listReaders() {
+    std::vector<ListedReader> readers;
+    forEachKnownReader([&](const hid_device_info& dev, const std::string& serial) {
+        readers.push_back({listedName(serial, dev.path), dev.path, dev.product_id});
+        return false;
+    });
+    return readers;
 }
 
 bool HIDConnection::lookupDevice(const char* /*pathScheme*/, void* extraInfo) {

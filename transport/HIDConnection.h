@@ -27,6 +27,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -36,6 +37,7 @@
 #include "transport/iConnection.h"
 
 struct hid_device_;
+struct hid_device_info;
 
 namespace quorin {
 
@@ -77,6 +79,22 @@ public:
     // reports none. Returns 1 when at least one known reader was seen.
     static int enumDevices(iConnectionEnumDevice fnFoundDevice);
 
+    // One attached reader as the device list names it.
+    struct ListedReader {
+        std::string name;        // the device path: "HID://" + serial number or system path
+        std::string systemPath;  // hidapi's path ("/dev/hidraw3", "1-2.3:1.0")
+        unsigned int productId;
+    };
+    // The known readers attached now, as enumDevices sees them (same filter,
+    // each hidapi path once, same order), without its diagnostic lines.
+    static std::vector<ListedReader> listReaders();
+    // The device path the list gives a reader: "HID://" + its serial number,
+    // or + its hidapi path when the serial number cannot name it.
+    static std::string listedName(const std::string& serial, const char* systemPath);
+    // True for a vendor and product ID of productList: the readers the
+    // enumeration lists.
+    static bool isKnownProduct(unsigned short vendorId, unsigned short productId);
+
     void close() override;
     // Type 1 only: the bytes become one feature report, zero-padded to the
     // report length. 0 sent, 5 closed, 6 longer than the report, 17 failed,
@@ -101,6 +119,10 @@ public:
     bool readsInputReports() const { return iInputReportBufferLength > 0; }
 
 private:
+    // Calls fn(entry, serial number) for each known reader hidapi lists, each
+    // path once, under HidGlobalLock; fn returning true ends the walk.
+    static void forEachKnownReader(
+        const std::function<bool(const hid_device_info&, const std::string&)>& fn);
     bool _open(const char* path);
     void hidReadThread();
     bool onReceivingThread() const;

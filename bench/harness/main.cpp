@@ -5,11 +5,10 @@
 //
 // Scenarios: 1 swipe to callback (virtual USB reader), 2 idle cost of open
 // readers, 3 serial command round trip on a pseudo-terminal, 4 extended
-// protocol exchange (virtual EMV reader). Every figure is a run of the real
-// code paths; the library's own chatter on standard output is discarded and
-// the results are printed on the original standard output. The exit status
-// is 0 when every scenario ran and met its targets, 1 otherwise, 2 on bad
-// usage.
+// protocol exchange (virtual EMV reader), 5 the reader monitor's thread. Every figure is a run of
+// the real code paths; the library's own chatter on standard output is discarded and the results
+// are printed on the original standard output. The exit status is 0 when every scenario ran and met
+// its targets, 1 otherwise, 2 on bad usage.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 
 #include "ExtendedScenario.h"
 #include "IdleScenario.h"
+#include "MonitorIdleScenario.h"
 #include "Options.h"
 #include "Report.h"
 #include "SerialScenario.h"
@@ -34,7 +34,8 @@ void usage(FILE* out) {
                  "usage: quorin_timing [--quick] [--json] [--scenario N]... [--seed N]\n"
                  "  --quick       fewer repetitions\n"
                  "  --json        results as JSON instead of a table\n"
-                 "  --scenario N  run scenario N only (1 swipe, 2 idle, 3 serial, 4 extended);\n"
+                 "  --scenario N  run scenario N only (1 swipe, 2 idle, 3 serial, 4 extended,\n"
+                 "                5 reader monitor);\n"
                  "                may be repeated\n"
                  "  --seed N      seed of the push-moment generator\n");
 }
@@ -54,7 +55,7 @@ bool parse(int argc, char** argv, Options* options) {
             }
             if (arg == "--seed") {
                 options->seed = static_cast<unsigned int>(value);
-            } else if (value >= 1 && value <= 4) {
+            } else if (value >= 1 && value <= 5) {
                 options->scenarios.insert(static_cast<int>(value));
             } else {
                 return false;
@@ -105,6 +106,9 @@ int main(int argc, char** argv) {
     }
     if (options.wants(4)) {
         report.add(ExtendedScenario(options).run());
+    }
+    if (options.wants(5)) {
+        report.add(MonitorIdleScenario(options).run());
     }
     std::fflush(stdout);
     if (options.json) {

@@ -25,6 +25,7 @@ from . import _callbacks, current as _current_module
 from ._callbacks import CallbackError, set_callback_error_hook
 from ._library import load_library
 from .current import CurrentReader, open_current
+from .devices import ReaderChange, ReaderWatch, watch_readers
 from .errors import (
     CommandError,
     LibraryNotFoundError,
@@ -61,7 +62,9 @@ __all__ = [
     "OpenError",
     "QuorinError",
     "Reader",
+    "ReaderChange",
     "ReaderClosedError",
+    "ReaderWatch",
     "Response",
     "TransactionTimeoutError",
     "describe_code",
@@ -72,6 +75,7 @@ __all__ = [
     "open_current",
     "set_callback_error_hook",
     "set_command_timeout",
+    "watch_readers",
 ]
 
 

@@ -68,6 +68,9 @@ DeviceStateChangedEx = CFUNCTYPE(None, c_ulong, c_void_p, c_long)
 NotificationEx = CFUNCTYPE(None, c_ulong, c_void_p, c_uint, c_char_p)
 DeviceResponseEx = CFUNCTYPE(None, c_ulong, c_void_p, c_char_p)
 
+# Reader arrival and removal: (host object, device path, change).
+DeviceListChanged = CFUNCTYPE(None, c_void_p, c_char_p, c_long)
+
 # First-generation and plain callbacks.
 DeviceStateChanged = CFUNCTYPE(None, c_long)
 DeviceResponse = CFUNCTYPE(None, c_char_p)
@@ -102,6 +105,8 @@ PROTOTYPES = {
     "OnNotificationDataEx": (None, [c_ulong, NotificationEx, c_void_p]),
     "OnDeviceResponseEx": (None, [c_ulong, DeviceResponseEx, c_void_p]),
     "OnErrorEx": (None, [c_ulong, DeviceResponseEx, c_void_p]),
+    # reader arrival and removal
+    "OnDeviceListChanged": (c_long, [DeviceListChanged, c_void_p]),
     # first-generation callbacks used by the transaction helper
     "OnNotification": (None, [Notification]),
     "OnDeviceConnectionStateChanged": (None, [DeviceStateChanged]),

@@ -53,7 +53,8 @@ UmockdevBus::~UmockdevBus() {
     g_object_unref(m_testbed);
 }
 
-bool UmockdevBus::attach(const std::shared_ptr<VirtualReader>& reader, std::string* error) {
+bool UmockdevBus::attach(const std::shared_ptr<VirtualReader>& reader, std::string* error,
+                         Listing listing) {
     if (!reader) {
         return false;
     }
@@ -62,7 +63,8 @@ bool UmockdevBus::attach(const std::shared_ptr<VirtualReader>& reader, std::stri
     place.number = m_nextNumber++;
     place.port = place.number + 1;
     place.hidSequence = place.number + 1;
-    auto node = std::make_shared<UmockdevHidNode>(m_testbed, reader, place);
+    auto node =
+        std::make_shared<UmockdevHidNode>(m_testbed, reader, place, listing == Listing::COMPLETE);
     reader->setPath(node->devnode());
     reader->replug();  // a reader pulled out before is back
     m_nodes.push_back(node);

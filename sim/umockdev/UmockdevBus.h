@@ -47,9 +47,18 @@ public:
     UmockdevBus(const UmockdevBus&) = delete;
     UmockdevBus& operator=(const UmockdevBus&) = delete;
 
+    // How complete the description of a plugged reader is.
+    enum class Listing {
+        COMPLETE,
+        // The HID device lacks its HID_UNIQ property, so hidapi does not list
+        // the node (as while the kernel is still describing a device) until
+        // UmockdevHidNode::completeDescription().
+        INCOMPLETE,
+    };
     // Puts the reader on the bus under the next node, which becomes its path.
     // False, and why in *error, when umockdev refuses.
-    bool attach(const std::shared_ptr<VirtualReader>& reader, std::string* error = nullptr);
+    bool attach(const std::shared_ptr<VirtualReader>& reader, std::string* error = nullptr,
+                Listing listing = Listing::COMPLETE);
     // A new reader of model T, plugged; null when umockdev refuses.
     template <class T = VirtualReader, class... Args>
     std::shared_ptr<T> plug(Args&&... args) {

@@ -60,8 +60,8 @@ UMockdevIoctlData* resolve(UMockdevIoctlClient* client, size_t size) {
 }  // namespace
 
 UmockdevHidNode::UmockdevHidNode(UMockdevTestbed* testbed, std::shared_ptr<VirtualReader> reader,
-                                 Place place)
-    : m_testbed(testbed), m_reader(std::move(reader)), m_place(place) {}
+                                 Place place, bool complete)
+    : m_testbed(testbed), m_reader(std::move(reader)), m_place(place), m_complete(complete) {}
 
 UmockdevHidNode::~UmockdevHidNode() {
     unplug();
@@ -129,7 +129,9 @@ std::string UmockdevHidNode::description() const {
             hex4(m_reader->productId(), true) + "\n";
     text += "E: HID_NAME=" + manufacturer + " " + product + "\n";
     text += "E: HID_PHYS=usb-0000:00:14.0-" + std::to_string(m_place.port) + "/input0\n";
-    text += "E: HID_UNIQ=" + serial + "\n";
+    if (m_complete) {
+        text += "E: HID_UNIQ=" + serial + "\n";
+    }
     text += "H: report_descriptor=" + descriptor + "\n\n";
 
     text += "P: " + interfacePath() + "\n";
@@ -272,6 +274,12 @@ void UmockdevHidNode::unplug() {
             link.clear();
         }
     }
+}
+
+void UmockdevHidNode::completeDescription() {
+    const std::string sysPath = "/sys" + hidPath();
+    umockdev_testbed_set_property(m_testbed, sysPath.c_str(), "HID_UNIQ",
+                                  sysfsText(m_reader->serial().value_or("")).c_str());
 }
 
 bool UmockdevHidNode::isPlugged() const {

@@ -58,7 +58,10 @@ public:
         int hidSequence = 1;
     };
 
-    UmockdevHidNode(UMockdevTestbed* testbed, std::shared_ptr<VirtualReader> reader, Place place);
+    // complete false: the HID device is described without HID_UNIQ, which
+    // hidapi needs to list the node, until completeDescription().
+    UmockdevHidNode(UMockdevTestbed* testbed, std::shared_ptr<VirtualReader> reader, Place place,
+                    bool complete = true);
     // Disconnects the handler; the testbed's worker must have stopped.
     ~UmockdevHidNode();
     UmockdevHidNode(const UmockdevHidNode&) = delete;
@@ -70,6 +73,9 @@ public:
     bool plug(std::string* error);
     // The reader is pulled out (see above). Idempotent.
     void unplug();
+    // Adds the HID_UNIQ property a node plugged incomplete lacks, without a
+    // udev event.
+    void completeDescription();
 
     const std::shared_ptr<VirtualReader>& reader() const { return m_reader; }
     std::string devnode() const;
@@ -110,6 +116,7 @@ private:
     UMockdevTestbed* const m_testbed;
     const std::shared_ptr<VirtualReader> m_reader;
     const Place m_place;
+    const bool m_complete;
     UMockdevIoctlBase* m_handler = nullptr;
 
     mutable std::mutex m_lock;

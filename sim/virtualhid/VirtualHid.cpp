@@ -14,6 +14,11 @@ void VirtualHid::reset() {
     std::vector<std::shared_ptr<VirtualReader>> gone;
     {
         std::lock_guard<std::mutex> guard(m_lock);
+        for (const auto& reader : m_readers) {
+            if (!reader->isUnplugged()) {
+                notify(*reader, false);
+            }
+        }
         gone.swap(m_readers);
         m_backend = HidBackend::HIDRAW;
         m_nextIndex = 0;
@@ -54,6 +59,9 @@ void VirtualHid::attach(const std::shared_ptr<VirtualReader>& reader) {
         reader->m_id.store(m_nextId++);
     }
     m_readers.push_back(reader);
+    if (!reader->isUnplugged()) {
+        notify(*reader, true);
+    }
 }
 
 void VirtualHid::detach(const std::shared_ptr<VirtualReader>& reader) {
@@ -62,9 +70,50 @@ void VirtualHid::detach(const std::shared_ptr<VirtualReader>& reader) {
     }
     {
         std::lock_guard<std::mutex> guard(m_lock);
-        m_readers.erase(std::remove(m_readers.begin(), m_readers.end(), reader), m_readers.end());
+        auto it = std::find(m_readers.begin(), m_readers.end(), reader);
+        if (it != m_readers.end()) {
+            if (!reader->isUnplugged()) {
+                notify(*reader, false);
+            }
+            m_readers.erase(it);
+        }
     }
-    reader->unplug();
+    reader->unplug();  // off the list already: tells no watcher again
+}
+
+int VirtualHid::watch(Watcher watcher) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    int id = m_nextWatcher++;
+    m_watchers.emplace_back(id, std::move(watcher));
+    return id;
+}
+
+bool VirtualHid::unwatch(int id) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    auto it = std::find_if(m_watchers.begin(), m_watchers.end(),
+                           [id](const auto& entry) { return entry.first == id; });
+    if (it == m_watchers.end()) {
+        return false;
+    }
+    m_watchers.erase(it);
+    return true;
+}
+
+void VirtualHid::listingChanged(VirtualReader& reader, bool listed) {
+    std::lock_guard<std::mutex> guard(m_lock);
+    for (const auto& onBus : m_readers) {
+        if (onBus.get() == &reader) {
+            notify(reader, listed);
+            return;
+        }
+    }
+}
+
+void VirtualHid::notify(const VirtualReader& reader, bool listed) {
+    const std::string path = reader.path();
+    for (const auto& entry : m_watchers) {
+        entry.second(path, reader.vendorId(), reader.productId(), listed);
+    }
 }
 
 std::shared_ptr<VirtualReader> VirtualHid::find(int id) const {

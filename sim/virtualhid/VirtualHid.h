@@ -14,13 +14,17 @@
 // Models of particular readers derive from VirtualReader (PlainCommandReader,
 // ExtendedReader).
 //
-// Lock: m_lock guards the reader list, the backend and the path counter. It
-// may be held while taking a reader's lock, never the other way round.
+// Lock: m_lock guards the reader list, the backend, the path counter and the
+// watchers. It may be held while taking a reader's lock, never the other way
+// round; watchers are called with it held.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -55,6 +59,23 @@ public:
         return reader;
     }
 
+    // Watchers learn of every change of the readers listed, in the order of
+    // the changes: a reader attached or plugged back in (listed true), or
+    // detached, unplugged or reset away (listed false), with its path and
+    // USB identity. A watcher is called on the thread that made the change,
+    // with the bus's lock held: it must return quickly and must not call
+    // into the bus. watch() returns the watcher's id (1, 2, ...); once
+    // unwatch(id) returns, that watcher is not running and is not called
+    // again.
+    using Watcher = std::function<void(const std::string& path, uint16_t vendorId,
+                                       uint16_t productId, bool listed)>;
+    int watch(Watcher watcher);
+    // False for an unknown id.
+    bool unwatch(int id);
+    // A reader was unplugged or plugged back in (VirtualReader): tells the
+    // watchers when it is on this bus. Called without the reader's lock.
+    void listingChanged(VirtualReader& reader, bool listed);
+
     // Handles open in the whole process (hid_open_path minus hid_close),
     // including handles on readers that were detached or reset away.
     int openHandles() const { return m_openHandles.load(); }
@@ -64,12 +85,16 @@ public:
 private:
     friend class VirtualHidDriver;
     VirtualHid() = default;
+    // Tells every watcher (m_lock held).
+    void notify(const VirtualReader& reader, bool listed);
 
     mutable std::mutex m_lock;
     std::vector<std::shared_ptr<VirtualReader>> m_readers;  // guarded by m_lock
     HidBackend m_backend = HidBackend::HIDRAW;              // guarded by m_lock
     int m_nextIndex = 0;                                    // guarded by m_lock
     int m_nextId = 1;                                       // guarded by m_lock; never reset
+    std::vector<std::pair<int, Watcher>> m_watchers;        // guarded by m_lock
+    int m_nextWatcher = 1;                                  // guarded by m_lock
     std::atomic<int> m_openHandles{0};
     std::atomic<int> m_enumerations{0};
 };

@@ -164,6 +164,21 @@ QUORIN_VHID_API int quorin_vhid_replug(int id) {
     });
 }
 
+QUORIN_VHID_API int quorin_vhid_watch(quorin_vhid_listing_fn fn, void* context) {
+    return control([&] {
+        if (fn == nullptr) {
+            return FAILED;
+        }
+        return VirtualHid::instance().watch(
+            [fn, context](const std::string& path, uint16_t vendorId, uint16_t productId,
+                          bool listed) { fn(context, path.c_str(), vendorId, productId, listed); });
+    });
+}
+
+QUORIN_VHID_API int quorin_vhid_unwatch(int watch_id) {
+    return control([&] { return VirtualHid::instance().unwatch(watch_id) ? 0 : FAILED; });
+}
+
 QUORIN_VHID_API int quorin_vhid_readers(int* ids, int capacity) {
     return control([&] {
         auto readers = VirtualHid::instance().readers();

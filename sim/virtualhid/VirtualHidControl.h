@@ -128,6 +128,23 @@ QUORIN_VHID_API int quorin_vhid_feature_write(int id, int index, char* buffer, s
  * response; -1 for other readers. */
 QUORIN_VHID_API int quorin_vhid_transaction_state(int id);
 
+/* Called for every change of the readers listed, in the order of the changes:
+ * listed 1 when a reader was plugged (or plugged back in), 0 when it was
+ * unplugged, or reset away; path is its hidapi path, valid during the call.
+ * It runs on the thread that made the change, while the bus is locked: it
+ * must return quickly and must not call any quorin_vhid_ or hid_ function. */
+typedef void (*quorin_vhid_listing_fn)(void* context, const char* path, unsigned int vendor_id,
+                                       unsigned int product_id, int listed);
+
+/* Starts calling fn(context, ...) for every change from now on (libquorin's
+ * reader arrival and removal callback uses it when the bus stands in for
+ * hidapi). Returns the watch's id (1, 2, ...), or -1 for a NULL fn. */
+QUORIN_VHID_API int quorin_vhid_watch(quorin_vhid_listing_fn fn, void* context);
+
+/* Stops a watch: when this returns, its function is not running and is not
+ * called again. -1 for an unknown id. */
+QUORIN_VHID_API int quorin_vhid_unwatch(int watch_id);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "virtualhid/VirtualHid.h"
+
 namespace quorin_sim {
 
 namespace {
@@ -250,18 +252,32 @@ void VirtualReader::queueOnEndpoints(const Report& report) {
 }
 
 void VirtualReader::unplug() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_unplugged = true;
-    for (auto& ep : m_endpoints) {
-        ep->dead = true;
+    bool changed;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        changed = !m_unplugged;
+        m_unplugged = true;
+        for (auto& ep : m_endpoints) {
+            ep->dead = true;
+        }
+        m_changed.notify_all();
     }
-    m_changed.notify_all();
+    if (changed) {
+        VirtualHid::instance().listingChanged(*this, false);
+    }
 }
 
 void VirtualReader::replug() {
-    std::lock_guard<std::mutex> guard(m_lock);
-    m_unplugged = false;
-    m_changed.notify_all();
+    bool changed;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        changed = m_unplugged;
+        m_unplugged = false;
+        m_changed.notify_all();
+    }
+    if (changed) {
+        VirtualHid::instance().listingChanged(*this, true);
+    }
 }
 
 bool VirtualReader::isUnplugged() const {

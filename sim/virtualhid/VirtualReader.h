@@ -135,7 +135,8 @@ public:
     void pushInputReport(const Report& report);
     // The device leaves the bus: it is no longer listed or openable, and every
     // handle open on it is dead (reads give -1, on libusb once the packets
-    // already queued are read; feature transfers give -1).
+    // already queued are read; feature transfers give -1). A reader on the
+    // virtual bus tells the bus's watchers (VirtualHid::watch).
     void unplug();
     // Back on the bus: listed and openable again; old handles stay dead.
     void replug();

@@ -1,5 +1,7 @@
 #include "ApiRecorder.h"
 
+#include <atomic>
+
 namespace quorin_test {
 
 namespace {
@@ -70,6 +72,17 @@ void onErrorEx(unsigned long h, void* obj, const char* text) {
 }
 void onNotificationEx(unsigned long h, void* obj, unsigned int id, const char* text) {
     rec("notification", h, obj, 0, id, text);
+}
+
+// Reader arrival and removal: "list" with the change as state and the path
+// as text; a call that starts while another runs is recorded as "overlap".
+std::atomic<int> g_listCalls{0};
+void onDeviceList(void* obj, const char* path, long change) {
+    if (g_listCalls.fetch_add(1) != 0) {
+        rec("overlap", 0, obj, change, 0, path);
+    }
+    rec("list", 0, obj, change, 0, path);
+    g_listCalls.fetch_sub(1);
 }
 
 }  // namespace
@@ -157,6 +170,10 @@ void ApiRecorder::unregisterFirstGeneration() {
     OnARQCReceived(nullptr);
     OnTransactionResult(nullptr);
     OnDeviceExtendedResponse(nullptr);
+}
+
+long ApiRecorder::registerDeviceList(void* obj) {
+    return OnDeviceListChanged(onDeviceList, obj);
 }
 
 void ApiRecorder::registerEx(unsigned long handle, void* obj) {

@@ -38,6 +38,11 @@ public:
     // Registers every first-generation callback with the recorder.
     static void registerFirstGeneration();
     static void unregisterFirstGeneration();
+    // Registers the reader arrival and removal callback with obj: calls are
+    // recorded as "list" (state: the change, text: the path), and one that
+    // starts while another runs also as "overlap". OnDeviceListChanged's
+    // result.
+    static long registerDeviceList(void* obj);
     // Registers every Ex callback of handle with obj.
     static void registerEx(unsigned long handle, void* obj);
 

@@ -7,6 +7,8 @@
 // as a bus command through the bus's C control functions:
 //     swipe ID TRACK1 TRACK2     (tracks without blanks; "-" for none)
 //     unplug ID
+//     replug ID
+//     plug MODEL PID SERIAL      (PID in C notation, 0x11)
 //     notify ID MESSAGE_ID HEX
 // and appends "ok LINE" or "failed LINE" to QUORIN_TEST_VHID_LOG when set.
 // The thread lives as long as the process and only ever blocks in open() and
@@ -43,6 +45,21 @@ bool run(const std::string& line) {
     if (verb == "unplug") {
         auto unplug = bus<int (*)(int)>("quorin_vhid_unplug");
         return unplug != nullptr && unplug(id) == 0;
+    }
+    if (verb == "replug") {
+        auto replug = bus<int (*)(int)>("quorin_vhid_replug");
+        return replug != nullptr && replug(id) == 0;
+    }
+    if (verb == "plug") {
+        // "plug MODEL PID SERIAL": the second word is the model, not an id.
+        std::istringstream words(line);
+        std::string model, pid, serial;
+        words >> verb >> model >> pid >> serial;
+        auto plug =
+            bus<int (*)(const char*, unsigned int, unsigned int, const char*)>("quorin_vhid_plug");
+        return plug != nullptr &&
+               plug(model.c_str(), 0, static_cast<unsigned int>(std::stoul(pid, nullptr, 0)),
+                    serial.c_str()) > 0;
     }
     if (verb == "notify") {
         unsigned int messageId = 0;

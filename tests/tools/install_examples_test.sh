@@ -72,6 +72,11 @@ for variant in pc cm; do
     HOST=$!
     BACKGROUND="$BACKGROUND $HOST"
     wait_for "$WORK/c_$variant.out" "waiting for a card"
+    # Pulled out and plugged back in: the host closes and reopens it.
+    echo "unplug 1" >"$WORK/ctl"
+    wait_for "$WORK/c_$variant.out" "reader removed: HID://EX-MSR"
+    echo "replug 1" >"$WORK/ctl"
+    wait_for "$WORK/c_$variant.out" "reader back: HID://EX-MSR reopened"
     echo "swipe 1 $TRACK1 $TRACK2" >"$WORK/ctl"
     wait_exit "$HOST"
     expect_status "c_$variant" 0

@@ -30,6 +30,17 @@ public:
     void unplug(const std::shared_ptr<quorin_sim::VirtualReader>& reader) override {
         g_bus->unplug(reader);
     }
+    bool plugNotYetListed(const std::shared_ptr<quorin_sim::VirtualReader>& reader) override {
+        std::string error;
+        bool ok = g_bus->attach(reader, &error, quorin_sim::UmockdevBus::Listing::INCOMPLETE);
+        EXPECT_TRUE(ok) << error;
+        return ok;
+    }
+    void completeListing(const std::shared_ptr<quorin_sim::VirtualReader>& reader) override {
+        auto node = g_bus->node(reader);
+        ASSERT_TRUE(node);
+        node->completeDescription();
+    }
     int openHandles() const override { return g_bus->openHandles(); }
 };
 

@@ -30,6 +30,14 @@ public:
     virtual bool plug(const std::shared_ptr<quorin_sim::VirtualReader>& reader) = 0;
     // Pulls the reader out while handles may be open on it.
     virtual void unplug(const std::shared_ptr<quorin_sim::VirtualReader>& reader) = 0;
+    // Puts the reader on the bus with a description the enumeration cannot
+    // list yet (as a node the system announces before it is complete);
+    // completeListing() finishes it, without a further device event. False
+    // when the seam cannot play this.
+    virtual bool plugNotYetListed(const std::shared_ptr<quorin_sim::VirtualReader>& /*reader*/) {
+        return false;
+    }
+    virtual void completeListing(const std::shared_ptr<quorin_sim::VirtualReader>& /*reader*/) {}
     // Handles open on every reader of the bus (umockdev learns of an open or
     // a close shortly after the call returns: wait on it).
     virtual int openHandles() const = 0;

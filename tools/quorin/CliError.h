@@ -13,7 +13,7 @@ enum ExitStatus : int {
     EXIT_FAILED = 1,        // the reader or the library said no
     EXIT_USAGE = 2,         // bad arguments
     EXIT_DISCONNECTED = 3,  // the reader went away while in use
-    EXIT_INTERRUPTED = 130  // emv: cancelled by a signal
+    EXIT_INTERRUPTED = 130  // emv: cancelled by a signal; list --follow: ended by one
 };
 
 class CliError : public std::runtime_error {

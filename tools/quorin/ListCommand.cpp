@@ -3,6 +3,7 @@
 #include "CliError.h"
 #include "Commands.h"
 #include "JsonWriter.h"
+#include "ListFollow.h"
 #include "Output.h"
 #include "Quorin.h"
 #include "ReaderHandle.h"
@@ -22,15 +23,23 @@ struct Listed {
 
 int runList(const Args& args) {
     ArgParser parser(
-        "quorin list [--json]",
+        "quorin list [--json] [--follow]",
         "Lists the attached USB card readers: device path, USB product ID and model.\n"
         "Each reader is opened for a moment to read its product ID. Readers on serial\n"
-        "ports are not listed; open them with --device SERIAL://PORT=...");
-    parser.flag("json", "Print a JSON array instead of text.");
+        "ports are not listed; open them with --device SERIAL://PORT=...\n"
+        "With --follow: each attached reader as \"PATH<tab>present\", then one line per\n"
+        "reader plugged in or pulled out (\"PATH<tab>arrived\", \"PATH<tab>removed\"),\n"
+        "until interrupted (exit status 130); nothing is opened.");
+    parser.flag("json", "Print a JSON array instead of text (--follow: one JSON object per line).");
+    parser.flag("follow", "Go on printing readers as they are plugged in or pulled out.");
     parser.parse(args);
     if (parser.helpRequested()) {
         Output::instance().write(parser.helpText());
         return EXIT_OK;
+    }
+
+    if (parser.has("follow")) {
+        return followDeviceList(parser.has("json"));
     }
 
     std::vector<Listed> readers;

@@ -22,7 +22,7 @@ const char* const USAGE =
     "Card readers from the command line, through libquorin.\n"
     "\n"
     "Commands:\n"
-    "  list    the attached USB readers\n"
+    "  list    the attached USB readers (--follow: and those plugged in or out)\n"
     "  info    a reader's serial number, firmware, model, battery level\n"
     "  send    send command texts to a reader, print the answers\n"
     "  watch   print card reads and notifications until interrupted\n"
@@ -39,7 +39,7 @@ const char* const USAGE =
     "\n"
     "Exit status: 0 done (emv: approved), 1 failed (emv: anything but an approval),\n"
     "2 bad arguments, 3 the reader was disconnected (watch, emv), 130 interrupted\n"
-    "during a transaction (emv).\n";
+    "during a transaction (emv) or ending list --follow.\n";
 
 // The exit status once the output is known to have been written: output
 // that was lost (a full disk, a closed pipe) fails the command whatever it

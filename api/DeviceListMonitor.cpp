@@ -1,0 +1,345 @@
+#include "api/DeviceListMonitor.h"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include "api/ReaderSession.h"
+#include "common/Guard.h"
+#include "transport/HIDConnection.h"
+
+namespace quorin {
+
+namespace {
+
+HIDConnection::ListedReader const* findListed(
+    const std::vector<HIDConnection::ListedReader>& readers, const std::string& systemPath) {
+    for (const auto& reader : readers) {
+        if (reader.systemPath == systemPath) {
+            return &reader;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+DeviceListMonitor& DeviceListMonitor::instance() {
+    static DeviceListMonitor monitor;
+    return monitor;
+}
+
+DeviceListMonitor::DeviceListMonitor() {
+    // The session is made first, so it is destroyed after the monitor: the
+    // monitor's thread is joined before the session closes the readers and
+    // retires the callback threads.
+    ReaderSession::instance();
+}
+
+DeviceListMonitor::~DeviceListMonitor() {
+    try {
+        std::lock_guard<std::mutex> setting(m_setLock);
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_fn = nullptr;
+            m_obj = nullptr;
+            ++m_session;
+        }
+        stop();
+        if (m_queue) {
+            m_queue->abandon(UNLOAD_WAIT);
+        }
+    } catch (...) {
+    }
+}
+
+long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
+    uint64_t mine;
+    {
+        std::lock_guard<std::mutex> setting(m_setLock);
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_fn = fn;
+            m_obj = fn != nullptr ? obj : nullptr;
+            mine = ++m_registration;
+            if (fn == nullptr) {
+                ++m_session;  // changes not yet delivered are dropped
+            }
+        }
+        if (fn == nullptr) {
+            stop();
+        } else if (!m_thread.joinable() || stopping()) {
+            stop();  // joins a thread that ended on its own
+            if (!start()) {
+                std::lock_guard<std::mutex> guard(m_lock);
+                m_fn = nullptr;
+                m_obj = nullptr;
+                ++m_session;
+                return 1;
+            }
+        }
+    }
+    // The callback replaced or cleared here is not running once this
+    // returns, unless this thread is running it.
+    std::unique_lock<std::mutex> lock(m_lock);
+    m_changed.wait(lock, [&] {
+        return m_callRegistration == 0 || m_callRegistration >= mine ||
+               m_callThread == std::this_thread::get_id();
+    });
+    return 0;
+}
+
+bool DeviceListMonitor::stopping() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_stop || m_ended;
+}
+
+bool DeviceListMonitor::start() {
+    std::string error;
+    std::unique_ptr<DeviceEventSource> source = DeviceEventSource::create(&error);
+    if (!source) {
+        return false;
+    }
+    const int stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (stopFd < 0) {
+        return false;
+    }
+    // Read after the source collects events: a reader that arrives meanwhile
+    // is in this listing or reported, never neither.
+    Listing listed;
+    for (const auto& reader : HIDConnection::listReaders()) {
+        listed.emplace(reader.systemPath, reader.name);
+    }
+    uint64_t session;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = false;
+        m_ended = false;
+        session = m_session;
+    }
+    try {
+        m_thread = std::thread([this, stopFd, session,
+                                source = std::shared_ptr<DeviceEventSource>(std::move(source)),
+                                listed = std::move(listed)]() mutable {
+            guardedVoid([&] { run(*source, stopFd, std::move(listed), session); });
+            // The source goes on this thread: a virtual bus's watch ends
+            // before the thread does.
+            source.reset();
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_ended = true;
+            m_changed.notify_all();
+        });
+    } catch (...) {
+        ::close(stopFd);
+        return false;
+    }
+    // Named before the registration returns, so a host (and the timing
+    // harness) finds it.
+    pthread_setname_np(m_thread.native_handle(), THREAD_NAME);
+    m_stopFd = stopFd;
+    return true;
+}
+
+void DeviceListMonitor::stop() {
+    if (!m_thread.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_stop = true;
+    }
+    m_changed.notify_all();
+    const uint64_t one = 1;
+    ssize_t written = write(m_stopFd, &one, sizeof(one));
+    (void)written;
+    m_thread.join();
+    ::close(m_stopFd);
+    m_stopFd = -1;
+}
+
+void DeviceListMonitor::run(DeviceEventSource& source, int stopFd, Listing listed,
+                            uint64_t session) {
+    std::vector<Pending> pending;
+    std::vector<DeviceEvent> events;
+    for (;;) {
+        int timeout = -1;  // nothing to look at again: wait for an event only
+        if (!pending.empty()) {
+            auto next =
+                std::min_element(pending.begin(), pending.end(),
+                                 [](const Pending& a, const Pending& b) { return a.next < b.next; })
+                    ->next;
+            auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, wait.count()));
+        }
+        struct pollfd fds[2] = {{stopFd, POLLIN, 0}, {source.fd(), POLLIN, 0}};
+        int ready = poll(fds, 2, timeout);
+        if (ready < 0 && errno != EINTR) {
+            return;
+        }
+        if (stopping()) {
+            return;
+        }
+        if ((fds[1].revents & POLLNVAL) != 0) {
+            return;
+        }
+        events.clear();
+        if ((fds[1].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+            source.take(events);
+        }
+        handle(events, pending, listed, session);
+    }
+}
+
+void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
+                               std::vector<Pending>& pending, Listing& listed, uint64_t session) {
+    const Clock::time_point now = Clock::now();
+    std::optional<std::vector<HIDConnection::ListedReader>> listing;
+    // Reports the device at systemPath when it is listed under a name not
+    // seen there yet; false when it is not listed.
+    auto lookAt = [&](const std::string& systemPath) {
+        if (!listing) {
+            listing = HIDConnection::listReaders();
+        }
+        const HIDConnection::ListedReader* found = findListed(*listing, systemPath);
+        if (found == nullptr) {
+            return false;
+        }
+        auto it = listed.find(systemPath);
+        if (it != listed.end() && it->second == found->name) {
+            return true;  // already seen
+        }
+        if (it != listed.end()) {
+            // Another reader under the same path: the first one went unseen.
+            report(session, it->second, ZEDRA_DEVICE_REMOVED);
+        }
+        listed[systemPath] = found->name;
+        report(session, found->name, ZEDRA_DEVICE_ARRIVED);
+        return true;
+    };
+    auto forget = [&](const std::string& systemPath) {
+        pending.erase(std::remove_if(pending.begin(), pending.end(),
+                                     [&](const Pending& p) { return p.systemPath == systemPath; }),
+                      pending.end());
+    };
+
+    for (const DeviceEvent& event : events) {
+        if (event.lost) {
+            // What changed unseen: every reader the listing no longer shows
+            // (or shows under another name) left, every one it newly shows
+            // arrived.
+            pending.clear();
+            listing = HIDConnection::listReaders();
+            for (auto it = listed.begin(); it != listed.end();) {
+                const HIDConnection::ListedReader* now = findListed(*listing, it->first);
+                if (now == nullptr || now->name != it->second) {
+                    report(session, it->second, ZEDRA_DEVICE_REMOVED);
+                    it = listed.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            for (const auto& reader : *listing) {
+                if (listed.emplace(reader.systemPath, reader.name).second) {
+                    report(session, reader.name, ZEDRA_DEVICE_ARRIVED);
+                }
+            }
+            continue;
+        }
+        if (!event.appeared) {
+            forget(event.systemPath);
+            auto it = listed.find(event.systemPath);
+            if (it != listed.end()) {
+                std::string name = std::move(it->second);
+                listed.erase(it);
+                report(session, name, ZEDRA_DEVICE_REMOVED);
+            }
+            continue;
+        }
+        // A device of another vendor or product is never listed: no need to
+        // look at the enumeration for it.
+        if (event.vendorId >= 0 &&
+            !HIDConnection::isKnownProduct(static_cast<unsigned short>(event.vendorId),
+                                           static_cast<unsigned short>(event.productId))) {
+            continue;
+        }
+        forget(event.systemPath);
+        if (!lookAt(event.systemPath)) {
+            pending.push_back({event.systemPath, now + LISTING_PATIENCE, now + FIRST_LOOK_AGAIN,
+                               FIRST_LOOK_AGAIN});
+        }
+    }
+
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->next > now) {
+            ++it;
+        } else if (lookAt(it->systemPath) || now >= it->giveUp) {
+            it = pending.erase(it);
+        } else {
+            it->step = std::min(it->step * 2, LONGEST_LOOK_AGAIN);
+            it->next = now + it->step;
+            ++it;
+        }
+    }
+}
+
+bool DeviceListMonitor::report(uint64_t session, const std::string& name, long change) {
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait(lock, [&] { return m_waiting < MAX_WAITING || m_stop; });
+        if (m_stop) {
+            return false;
+        }
+        ++m_waiting;
+        if (!m_queue) {
+            // Made at the first change: a registration that never reports
+            // makes no callback thread set.
+            // Zero stall bound: a callback that runs long holds the later
+            // ones back, so two never run at once.
+            m_queue = CallbackQueue::create(std::chrono::milliseconds(0));
+        }
+    }
+    CallbackQueue::Posted posted =
+        m_queue->post([this, session, name, change] { deliver(session, name, change); });
+    if (posted != CallbackQueue::Posted::QUEUED) {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_waiting;  // unloading: no thread can be had any more
+        return false;
+    }
+    return true;
+}
+
+void DeviceListMonitor::deliver(uint64_t session, const std::string& name, long change) {
+    CallBackDeviceListChanged fn;
+    void* obj;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        --m_waiting;
+        m_changed.notify_all();
+        if (session != m_session || m_fn == nullptr) {
+            return;
+        }
+        fn = m_fn;
+        obj = m_obj;
+        m_callRegistration = m_registration;
+        m_callThread = std::this_thread::get_id();
+    }
+    // Marks the call as ended however the host code leaves it.
+    struct CallEnd {
+        DeviceListMonitor& monitor;
+        ~CallEnd() {
+            std::lock_guard<std::mutex> guard(monitor.m_lock);
+            monitor.m_callRegistration = 0;
+            monitor.m_callThread = std::thread::id();
+            monitor.m_changed.notify_all();
+        }
+    } end{*this};
+    fn(obj, name.c_str(), change);
+}
+
+}  // namespace quorin
