@@ -260,7 +260,10 @@ QUORIN_API long SendData(const char* lpHexCommandString) {
         // The reader's commands run one after the other, in the order they
         // were given, each holding the exchange lock for its whole exchange.
         auto posted = commands->post([reader, text]() mutable {
-            if (text.size() % 2 != 0) {
+            // A plain hex text of odd length lacks its leading zero. An
+            // extended text ("CCLLCC:DATA") is odd by its colon and is sent
+            // as given.
+            if (text.size() % 2 != 0 && text.find(':') == std::string::npos) {
                 text.insert(text.begin(), '0');
             }
             if (text.size() < 2) {

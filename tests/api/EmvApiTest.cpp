@@ -132,6 +132,21 @@ TEST_F(EmvApiTest, StartTransactionSendsNineteenBytesAndAnswersThroughTheCallbac
     EXPECT_EQ(writeCount(), before);
 }
 
+TEST_F(EmvApiTest, SendDataTakesAnExtendedTextWithItsLengthByte) {
+    // "03" + length byte + "22:02" is "0322:02" once the length byte is
+    // dropped; its colon makes the text odd, which is no missing digit.
+    ApiRecorder::registerFirstGeneration();
+    ASSERT_TRUE(m_reader->setAnswer("0322:", 0x21, {0xAB, 0xCD}));
+    EXPECT_EQ(SendData("030122:02"), 0);
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("response", 1));
+    EXPECT_EQ(ApiRecorder::instance().callsOf("response")[0].text, "0a00210002abcd");
+    auto commands = m_reader->commands();
+    ASSERT_FALSE(commands.empty());
+    EXPECT_TRUE(commands.back().extended);
+    EXPECT_EQ(commands.back().id, 0x0322);
+    EXPECT_EQ(commands.back().data, (Bytes{0x02}));
+}
+
 TEST_F(EmvApiTest, ConfigurationQueriesReturnTheReadersAnswer) {
     m_reader->setAnswer("0306:", 0, {0x9F, 0x1A, 0x02, 0x08, 0x40});
     EXPECT_STREQ(GetTerminalConfiguration(1, 0, 0, nullptr), "9F1A020840");
