@@ -172,8 +172,9 @@ TEST_F(DeviceListScenario, PluggedOutAndInWhileOpenThenReopened) {
 
     ASSERT_TRUE(seam().plug(reader));
     EXPECT_EQ(waitForChanges(2), (Changes{removed("HID://SN0001"), arrived("HID://SN0001")}));
-    // The old handle still holds the path; the host closes it and reopens.
-    EXPECT_EQ(OpenDeviceEx("HID://SN0001"), 0u);
+    // The host closes the old handle and reopens. (Whether the stale handle
+    // would refuse an open first depends on whether the reader came back on
+    // the same node: the kernel gives it a new one, the virtual bus the old.)
     CloseDeviceEx(h);
     unsigned long again = OpenDeviceEx("HID://SN0001");
     ASSERT_NE(again, 0u);
