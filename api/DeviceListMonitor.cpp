@@ -228,6 +228,23 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
                       pending.end());
     };
 
+    // Devices still waiting to be listed came before this batch: when it
+    // brings a reader that may be listed, the waiting ones listed now are
+    // reported first, so a reader that needed a moment longer is not
+    // overtaken by one plugged in after it. (A batch of removals only needs
+    // no enumeration, and enumerating while devices go is what hidapi
+    // handles worst.)
+    const bool arrivals = std::any_of(events.begin(), events.end(), [](const DeviceEvent& e) {
+        return !e.lost && e.appeared &&
+               (e.vendorId < 0 ||
+                HIDConnection::isKnownProduct(static_cast<unsigned short>(e.vendorId),
+                                              static_cast<unsigned short>(e.productId)));
+    });
+    if (arrivals) {
+        for (auto it = pending.begin(); it != pending.end();) {
+            it = lookAt(it->systemPath) ? pending.erase(it) : it + 1;
+        }
+    }
     for (const DeviceEvent& event : events) {
         if (event.lost) {
             // What changed unseen: every reader the listing no longer shows

@@ -7,7 +7,9 @@
 // at the enumeration (HIDConnection::listReaders: the same filter and names
 // as GetDeviceList). A device that appeared but is not listed yet (its
 // description incomplete) is looked at again, at growing intervals, for
-// LISTING_PATIENCE, and reported once it is listed. A removal is reported
+// LISTING_PATIENCE, and reported once it is listed; the next batch of
+// events looks at such devices first, so one plugged in later does not
+// overtake it. A removal is reported
 // for a device the monitor saw listed. Events are handled in the order the
 // source gives them; all changes of one batch are judged against one
 // enumeration made after the batch arrived. When the source lost events,
