@@ -19,6 +19,8 @@ using quorin_test::VirtualHid;
 
 namespace {
 
+constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
+
 // An extended reader on a Bluetooth LE link: after taking a command it
 // signals that response data is ready (the two-byte input report 01 00).
 class BleLinkReader : public ExtendedReader {
@@ -54,8 +56,6 @@ protected:
         EXPECT_NE(row, nullptr) << std::hex << pid;
         return Strivo::open(("HID://" + systemPath).c_str(), row);
     }
-
-    static const uint16_t VID = QUORIN_USB_VENDOR_ID;
 };
 
 TEST_F(ReaderFactory, PlainProductsSpeakThePlainProtocolWithoutHandshake) {
