@@ -55,6 +55,8 @@ TEST_F(SerialApiTest, OpensInEveryFramingWithoutAProductId) {
     long pid = -1;
     QuorinGetPID(&pid);
     EXPECT_EQ(pid, 0);
+    // Without a row it is the serial extended-protocol reader: an EMV reader.
+    EXPECT_TRUE(IsDeviceEMV());
 }
 
 TEST_F(SerialApiTest, APortIsOpenOnceWhateverPathNamesIt) {
