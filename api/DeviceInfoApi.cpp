@@ -9,6 +9,7 @@
 #include "Quorin.h"
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
+#include "common/ProductTable.h"
 #include "common/stdafx.h"
 
 using namespace quorin;
@@ -122,17 +123,15 @@ QUORIN_API bool IsDeviceEMV(void) {
         if (IsDeviceConnected() == 0) {
             return false;
         }
-        static const char* const emvProducts[] = {
-            "0019", "0119", "001a", "001A", "001c", "001C", "011c", "011C",
-            "001d", "001D", "001e", "001E", "001f", "001F", "0000", "",
-        };
-        std::string pid = GetProductID();
-        for (const char* candidate : emvProducts) {
-            if (pid == candidate) {
-                return true;
-            }
+        long pid = 0;
+        QuorinGetPID(&pid);
+        if (pid == 0) {
+            // Opened without a device-table row: the factory gave it an
+            // extended-protocol reader, which runs EMV transactions.
+            return true;
         }
-        return false;
+        const ProductFacts* product = findProduct(pid);
+        return product != nullptr && product->emv;
     });
 }
 

@@ -1,36 +1,56 @@
 #include "reader/CRConfigTable.h"
 
+#include <array>
+#include <utility>
+
+#include "common/ProductTable.h"
+
 namespace quorin {
 
-#define QUORIN_ROW(pid, desc, f, e, m, s, k, q, n) \
-    { 0, pid, desc, f, e, m, s, k, q, n }
+namespace {
 
+static_assert(PRODUCT_COUNT == MAX_NUM_CFG, "one device-table row per product");
+
+// The device-table row of a product: its description and report
+// capabilities. Evaluated at compile time, so a description too long for
+// strDesc does not build.
+constexpr CRConfigTable deviceRow(const ProductFacts& product) {
+    CRConfigTable row{};
+    row.dwIndex = 0;
+    row.dwPID = product.productId;
+    int i = 0;
+    for (; product.description[i] != '\0'; ++i) {
+        row.strDesc[i] = product.description[i];
+    }
+    row.strDesc[i] = '\0';
+    row.dwFluxmarkCapable = product.fluxmark;
+    row.dwEncryptionCapable = product.encryption;
+    row.dwMaskingCapable = product.masking;
+    row.dwSessionIDCapable = product.sessionId;
+    row.dwDUKPTKSNCapable = product.dukptKsn;
+    row.dwSequenceCounterCapable = product.sequenceCounter;
+    row.dwDeviceSerialNumberCapable = product.serialNumber;
+    return row;
+}
+
+template <std::size_t... I>
+constexpr std::array<CRConfigTable, sizeof...(I)> deviceRows(std::index_sequence<I...>) {
+    return {{deviceRow(PRODUCTS[I])...}};
+}
+
+constexpr std::array<CRConfigTable, MAX_NUM_CFG> DEVICE_ROWS =
+    deviceRows(std::make_index_sequence<MAX_NUM_CFG>{});
+
+}  // namespace
+
+// The rows in the product table's order, constant-initialised.
 const CRConfigTable CR_CfgTable[MAX_NUM_CFG] = {
-    QUORIN_ROW(0x11, "Strivo V4/V5 Swipe", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x13, "Strivo Insert", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1, "Standard Swipe in Keyboard Mode", 0, 0, 0, 0, 0, 0, 0),
-    QUORIN_ROW(0x2, "Standard Swipe", 0, 0, 0, 0, 0, 0, 0),
-    QUORIN_ROW(0x3, "Standard Insert", 0, 0, 0, 0, 0, 0, 0),
-    QUORIN_ROW(0x17, "Velarc Bluetooth Smart in Keyboard Mode", 0, 0, 0, 0, 0, 0, 0),
-    QUORIN_ROW(0x18, "Velarc Bluetooth Smart", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x19, "ePivra", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x119, "ePivra Bluetooth Smart", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x2251, "Inkward", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x12, "Strivo Boot Loader Mode", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x5357, "ODM(I) Boot Loader Mode", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x14, "Strivo Wireless Reader", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1a, "ePivra OEM", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1c, "tPivra", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1d, "kPivra", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1e, "Tidelink", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x1f, "iPivra 6", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x20, "iPivra5 Gen 3", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x21, "iPivra5 Gen 3 Keyboard Mode", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x11c, "tPivra Bluetooth Smart", 1, 1, 1, 1, 1, 0, 1),
-    QUORIN_ROW(0x0, "Invalid", 0, 0, 0, 0, 0, 0, 0),
+    DEVICE_ROWS[0],  DEVICE_ROWS[1],  DEVICE_ROWS[2],  DEVICE_ROWS[3],  DEVICE_ROWS[4],
+    DEVICE_ROWS[5],  DEVICE_ROWS[6],  DEVICE_ROWS[7],  DEVICE_ROWS[8],  DEVICE_ROWS[9],
+    DEVICE_ROWS[10], DEVICE_ROWS[11], DEVICE_ROWS[12], DEVICE_ROWS[13], DEVICE_ROWS[14],
+    DEVICE_ROWS[15], DEVICE_ROWS[16], DEVICE_ROWS[17], DEVICE_ROWS[18], DEVICE_ROWS[19],
+    DEVICE_ROWS[20], DEVICE_ROWS[21],
 };
-
-#undef QUORIN_ROW
 
 const CRConfigTable* findConfigRow(long pid) {
     for (const CRConfigTable& row : CR_CfgTable) {

@@ -18,6 +18,7 @@ struct CRConfigTable {
 };
 
 constexpr int MAX_NUM_CFG = 22;
+// Built from the product table (common/ProductTable.h), row for row.
 extern const CRConfigTable CR_CfgTable[MAX_NUM_CFG];
 
 // The first row whose product ID equals pid, or null.

@@ -10,14 +10,6 @@
 #include "common/Diagnostics.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
-#include "extended/Veyra.h"
-#include "extended/VeyraBle.h"
-#include "extended/VeyraOEMStrivoBootLoader.h"
-#include "extended/VeyraSerial.h"
-#include "extended/tPivra.h"
-#include "extended/tPivraBle.h"
-#include "reader/Inkward.h"
-#include "reader/StrivoBootLoader.h"
 
 namespace quorin {
 
@@ -30,78 +22,7 @@ constexpr int COMMAND_WORK_AREA = 1024;
 // length byte and the data.
 constexpr int SEND_BUFFER_SIZE = 4096;
 
-Strivo* createForRow(const CRConfigTable* config, const std::string& scheme) {
-    if (config != nullptr) {
-        switch (config->dwPID) {
-            case 0x19:
-            case 0x1a:
-            case 0x1d:
-            case 0x1e:
-                return new Veyra();
-            case 0x1c:
-            case 0x1f:
-                return new tPivra();
-            case 0x11c:
-                return new tPivraBle();
-            case 0x119:
-                return new VeyraBle();
-            case 0x2251:
-                return new Inkward();
-            case 0x12:
-                return new StrivoBootLoader();
-            case 0x5357:
-                return new VeyraOEMStrivoBootLoader();
-            case 0x11:
-            case 0x13:
-            case 0x1:
-            case 0x2:
-            case 0x3:
-                return new Strivo();
-            case 0x18:
-                // A model the library knows by name but has no reader class
-                // for; no enumerated reader carries it. Refuse it rather than
-                // guess at its protocol.
-                return nullptr;
-            default:
-                break;
-        }
-    }
-    if (scheme.compare(0, 9, "SERIAL://") == 0) {
-        return new VeyraSerial();
-    }
-    return new Veyra();
-}
-
 }  // namespace
-
-Strivo* Strivo::createForRow(const CRConfigTable* config, const std::string& scheme) {
-    return quorin::createForRow(config, scheme);
-}
-
-std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* config) {
-    std::string scheme = path != nullptr ? UPPER(path) : std::string();
-    // The deleter stops the connection's receiving thread while the whole
-    // object, subclass state included, is still alive: no report can reach a
-    // half-destroyed reader.
-    std::shared_ptr<Strivo> reader(createForRow(config, scheme), [](Strivo* p) {
-        if (p != nullptr) {
-            p->stopConnection();
-            delete p;
-        }
-    });
-    if (!reader) {
-        return nullptr;
-    }
-    if (!reader->_open(path, config)) {
-        return nullptr;
-    }
-    {
-        std::lock_guard<std::mutex> guard(reader->cardLock);
-        reader->rawData.m_dwDevicePID = config != nullptr ? config->dwPID : 0;
-    }
-    reader->afterOpen();
-    return reader;
-}
 
 Strivo::Strivo() {
     std::memset(&configTable, 0, sizeof(configTable));

@@ -97,11 +97,9 @@ class Strivo : public ErrorHandler {
 public:
     // Picks the model class from the device-table row (may be null) and the
     // path, opens it and runs its opening handshake. Null on failure.
+    // Defined in ReaderFactory.cpp, the one file of reader/ that knows the
+    // model classes (extended/ included).
     static std::shared_ptr<Strivo> open(const char* path, const CRConfigTable* config);
-    // The unopened reader object that open() picks for the row (may be null)
-    // and the upper-cased path; null for a model that is refused. The caller
-    // owns it.
-    static Strivo* createForRow(const CRConfigTable* config, const std::string& scheme);
 
     Strivo();
     ~Strivo() override;

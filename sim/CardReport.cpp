@@ -28,10 +28,10 @@ int lengthByte(int given, size_t size) {
 
 }  // namespace
 
-CardReport::CardReport(const quorin::CRConfigTable& caps) : m_caps(caps) {}
+CardReport::CardReport(const ReportLayout& layout) : m_layout(layout) {}
 
-CardReport CardReport::bankCard(const quorin::CRConfigTable& caps) {
-    CardReport swipe(caps);
+CardReport CardReport::bankCard(const ReportLayout& layout) {
+    CardReport swipe(layout);
     swipe.track(1, std::string("\x01\x02\x03\x04", 4))
         .track(2, std::string("\xAA\xBB", 2))
         .decodeStatus(0, 10, 255)
@@ -127,7 +127,7 @@ std::vector<unsigned char> CardReport::extendedReport(size_t size) const {
 
 std::vector<unsigned char> CardReport::build(size_t size, bool extended) const {
     std::vector<unsigned char> report(size, 0);
-    const bool encrypted = m_caps.dwEncryptionCapable == 1;
+    const bool encrypted = m_layout.encrypted;
     const size_t field = encrypted ? 112 : 110;
     const size_t offsets[3] = {8, encrypted ? 120u : 118u, encrypted ? 232u : 228u};
 
@@ -141,29 +141,29 @@ std::vector<unsigned char> CardReport::build(size_t size, bool extended) const {
         return report;
     }
 
-    if (m_caps.dwFluxmarkCapable == 1) {
+    if (m_layout.fluxmark) {
         for (int i = 0; i < 4; ++i) {
             putByte(report, 345 + i, static_cast<int>((m_fluxmarkStatus >> (8 * i)) & 0xFF));
         }
         putByte(report, 349, lengthByte(m_fluxmarkLength, m_fluxmark.size()));
         put(report, 350, m_fluxmark.data(), m_fluxmark.size(), 128);
     }
-    if (m_caps.dwDeviceSerialNumberCapable == 1) {
+    if (m_layout.serialNumber) {
         put(report, 478, m_serialNumber.data(), m_serialNumber.size(), 16);
     }
     putByte(report, 494, m_encryptionStatus & 0xFF);
     putByte(report, 495, m_encryptionStatus >> 8);
-    if (m_caps.dwDUKPTKSNCapable == 1) {
+    if (m_layout.ksn) {
         put(report, 496, m_ksn.data(), m_ksn.size(), 10);
     }
-    if (m_caps.dwMaskingCapable == 1) {
+    if (m_layout.maskedTracks) {
         const size_t maskedOffsets[3] = {509, 621, 733};
         for (int i = 0; i < 3; ++i) {
             putByte(report, 506 + i, lengthByte(m_maskedLength[i], m_masked[i].size()));
             put(report, maskedOffsets[i], m_masked[i].data(), m_masked[i].size(), 112);
         }
     }
-    if (m_caps.dwSessionIDCapable == 1) {
+    if (m_layout.sessionId) {
         put(report, 845, m_sessionId.data(), m_sessionId.size(), 8);
     }
     if (m_batteryLevel >= 0) {

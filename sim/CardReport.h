@@ -1,15 +1,15 @@
 // Builds card-data input reports the way a reader sends them after a swipe,
 // from field values, so a test reads like "swipe this card":
 //
-//   CardReport swipe(row);
+//   CardReport swipe(ReportLayout::secure());
 //   swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?").encodeType(0);
 //   std::vector<unsigned char> report = swipe.extendedReport();
 //
-// The layout follows the model's capability flags: track fields of 112 bytes
-// at 8/120/232 for encrypting models, else 110 bytes at 8/118/228; the
-// extended part (Fluxmark, serial number, encryption status, key serial
-// number, masked tracks, session id, battery level) carries only what the
-// model's flags say it carries. Track data longer than its field is cut to
+// The layout is the model's (ReportLayout, VirtualModel.h): track fields of
+// 112 bytes at 8/120/232 for encrypting models, else 110 bytes at
+// 8/118/228; the extended part (Fluxmark, serial number, encryption status,
+// key serial number, masked tracks, session id, battery level) carries only
+// the fields the layout names. Track data longer than its field is cut to
 // the field; length bytes may be overridden to describe malformed reports.
 #pragma once
 
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "reader/CRConfigTable.h"
+#include "VirtualModel.h"
 
 namespace quorin_sim {
 
@@ -30,13 +30,12 @@ public:
     // Size of an extended report that carries the battery level.
     static constexpr size_t BATTERY_SIZE = 932;
 
-    explicit CardReport(const quorin::CRConfigTable& caps);
+    explicit CardReport(const ReportLayout& layout);
 
-    // A bank card as an encrypting reader with these capabilities reports
-    // it: encrypted track stand-ins, masked tracks with the account number
-    // 4111********1111 and the name DOE/JOHN Q, Fluxmark, serial number,
+    // A bank card as a reader with this layout reports it: encrypted track stand-ins, masked tracks
+    // with the account number 4111********1111 and the name DOE/JOHN Q, Fluxmark, serial number,
     // encryption status, KSN and session id.
-    static CardReport bankCard(const quorin::CRConfigTable& caps);
+    static CardReport bankCard(const ReportLayout& layout);
 
     // Track n (1..3): the bytes of its field; the length byte is their count.
     CardReport& track(int n, const std::string& data);
@@ -44,7 +43,7 @@ public:
     CardReport& trackLength(int n, int length);
     CardReport& decodeStatus(int track1, int track2, int track3);
     CardReport& encodeType(int type);
-    // Masked track n (extended reports of masking models).
+    // Masked track n (extended reports of layouts with masked tracks).
     CardReport& maskedTrack(int n, const std::string& text);
     CardReport& maskedLength(int n, int length);
     // Fluxmark status (written least significant byte first) and data; the
@@ -67,7 +66,7 @@ public:
 private:
     std::vector<unsigned char> build(size_t size, bool extended) const;
 
-    quorin::CRConfigTable m_caps;
+    ReportLayout m_layout;
     std::string m_track[3];
     int m_trackLength[3] = {-1, -1, -1};
     int m_status[3] = {0, 0, 0};

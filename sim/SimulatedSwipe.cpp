@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "CardReport.h"
-#include "reader/CRConfigTable.h"
+#include "VirtualModel.h"
 
 namespace quorin_sim {
 
@@ -99,26 +99,21 @@ std::string SimulatedSwipe::mask(const std::string& track) {
 
 std::vector<unsigned char> SimulatedSwipe::report(long productId, const std::string& serialNumber,
                                                   unsigned int swipeNumber) const {
-    quorin::CRConfigTable caps{};
-    if (const quorin::CRConfigTable* row = quorin::findConfigRow(productId)) {
-        caps = *row;
-    }
-    caps.dwPID = productId;
-    CardReport swipe(caps);
-    const bool encrypting = caps.dwEncryptionCapable == 1;
+    const VirtualModel* model = productId > 0 && productId <= 0xFFFF
+                                    ? findVirtualModel(static_cast<uint16_t>(productId))
+                                    : nullptr;
+    const ReportLayout layout = model != nullptr ? model->report : ReportLayout::clearTracks();
+    CardReport swipe(layout);
     Keystream keys(swipeNumber);
     for (int n = 1; n <= 3; ++n) {
         const std::string& track = m_track[n - 1];
-        swipe.track(n, encrypting ? scramble(track, keys) : track);
-        if (caps.dwMaskingCapable == 1) {
+        swipe.track(n, layout.encrypted ? scramble(track, keys) : track);
+        if (layout.maskedTracks) {
             swipe.maskedTrack(n, mask(track));
         }
     }
     swipe.decodeStatus(0, 0, 0).encodeType(0);
-    const bool extended = caps.dwFluxmarkCapable == 1 || caps.dwMaskingCapable == 1 ||
-                          caps.dwDeviceSerialNumberCapable == 1 || caps.dwDUKPTKSNCapable == 1 ||
-                          caps.dwSessionIDCapable == 1;
-    if (!extended) {
+    if (!layout.extended()) {
         return swipe.shortReport();
     }
     swipe.fluxmark(0, filler(FLUXMARK_BYTES, keys)).serialNumber(serialNumber);

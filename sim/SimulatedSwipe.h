@@ -1,13 +1,11 @@
 // A card swipe on a simulated reader: the clear track texts of a card turned
 // into the card-data report a reader of a given model sends.
 //
-// The report layout follows the capability flags of the model's device-table
-// row (CardReport). Encrypting models carry stand-in bytes in the track
-// fields: the track bytes scrambled with a keystream that changes with each
-// swipe. They are not ciphertext of any real key and only look the part;
-// the masked fields carry the tracks masked the way bank-card readers mask
-// them (see mask()). Models without encryption carry the tracks in clear.
-// Models without a row report like a plain swipe reader (short report).
+// The report layout is the model's own (VirtualModel). Encrypting models carry stand-in bytes in
+// the track fields: the track bytes scrambled with a keystream that changes with each swipe. They
+// are not ciphertext of any real key and only look the part; the masked fields carry the tracks
+// masked the way bank-card readers mask them (see mask()). Models without encryption carry the
+// tracks in clear. Unknown product IDs report like a plain swipe reader (short report).
 #pragma once
 
 #include <cstdint>

@@ -17,6 +17,7 @@
 
 #include "common/Diagnostics.h"
 #include "common/Guard.h"
+#include "common/ProductTable.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "transport/HidGlobalLock.h"
@@ -32,10 +33,6 @@ namespace {
 const char HID_PREFIX[] = "HID://";
 constexpr size_t HID_PREFIX_LENGTH = sizeof(HID_PREFIX) - 1;
 constexpr unsigned short VENDOR_ID = QUORIN_USB_VENDOR_ID;
-// The boot-loader model whose feature reports are 49 bytes long; opened by
-// the start of its hidapi path it gets that report size.
-constexpr unsigned int BOOT_LOADER_PRODUCT_ID = 0x12;
-const char BOOT_LOADER_REPORT_SIZE[] = ",49";
 constexpr int IDLE_WAIT_MS = 5;
 constexpr int WRITE_PAUSE_MS = 50;
 constexpr int FEATURE_READ_ATTEMPTS = 6;
@@ -66,6 +63,34 @@ thread_local bool t_destroyedOnReceivingThread = false;
 struct EnumerationDeleter {
     void operator()(hid_device_info* list) const { hid_free_enumeration(list); }
 };
+
+// The listed products of the product table under the vendor ID, in
+// ascending product ID order.
+constexpr std::array<product_item, HIDConnection::PRODUCT_COUNT> usbProductList() {
+    std::array<product_item, HIDConnection::PRODUCT_COUNT> list{};
+    long previous = -1;
+    for (product_item& item : list) {
+        long next = -1;
+        for (const ProductFacts& row : PRODUCTS) {
+            if (row.listedOverUsb && row.productId > previous &&
+                (next < 0 || row.productId < next)) {
+                next = row.productId;
+            }
+        }
+        item = {VENDOR_ID, static_cast<unsigned short>(next)};
+        previous = next;
+    }
+    return list;
+}
+
+// The ",size" a reader opened by the start of its hidapi path gets, or "".
+std::string reportSizeByPath(unsigned int productId) {
+    const ProductFacts* product = findProduct(static_cast<long>(productId));
+    if (product == nullptr || product->reportSizeByPath == 0) {
+        return std::string();
+    }
+    return "," + std::to_string(product->reportSizeByPath);
+}
 
 bool isKnownReader(unsigned short vendorId, unsigned short productId) {
     for (const product_item& row : HIDConnection::productList) {
@@ -145,12 +170,8 @@ std::string narrow(const wchar_t* text) {
 
 }  // namespace
 
-const product_item HIDConnection::productList[HIDConnection::PRODUCT_COUNT] = {
-    {VENDOR_ID, 0x0001}, {VENDOR_ID, 0x0011}, {VENDOR_ID, 0x0012}, {VENDOR_ID, 0x0013},
-    {VENDOR_ID, 0x0019}, {VENDOR_ID, 0x001A}, {VENDOR_ID, 0x001C}, {VENDOR_ID, 0x001D},
-    {VENDOR_ID, 0x001E}, {VENDOR_ID, 0x001F}, {VENDOR_ID, 0x0020}, {VENDOR_ID, 0x0021},
-    {VENDOR_ID, 0x5357},
-};
+const std::array<product_item, HIDConnection::PRODUCT_COUNT> HIDConnection::productList =
+    usbProductList();
 
 HIDConnection::HIDConnection() : closingFuture(closingPromise.get_future()) {}
 
@@ -276,15 +297,14 @@ bool HIDConnection::resolve(const char* pathScheme, std::string* openPath, std::
         lookupCandidates().clear();
         return false;
     }
-    const char* suffix =
-        byPath && chosen->productId == BOOT_LOADER_PRODUCT_ID ? BOOT_LOADER_REPORT_SIZE : "";
-    int written =
-        std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(), suffix);
+    const std::string suffix = byPath ? reportSizeByPath(chosen->productId) : std::string();
+    int written = std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(),
+                                suffix.c_str());
     lookupCandidates().clear();
     if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
         return false;  // a path this long cannot be opened through the lookup
     }
-    if (*suffix != '\0') {
+    if (!suffix.empty()) {
         diagnosticLine("New Device Path=%s", g_lookupPath);
     }
     *openPath = g_lookupPath;

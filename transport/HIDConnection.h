@@ -26,6 +26,7 @@
 // handle stays open (commands then fail with 17) until the owner closes.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <functional>
 #include <future>
@@ -34,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/ProductTable.h"
 #include "transport/iConnection.h"
 
 struct hid_device_;
@@ -55,8 +57,10 @@ public:
     static constexpr int MAX_FEATURE_REPORT_LENGTH = 4096;
     static constexpr int WRITE_FEATURE_REPORT = 1;  // the one write kind of send()
     static constexpr long CLOSED_MARKER = 0xCCCCCCCCL;
-    static constexpr int PRODUCT_COUNT = 13;
-    static const product_item productList[PRODUCT_COUNT];
+    // The products of the product table that enumeration lists
+    // (common/ProductTable.h), in ascending product ID order.
+    static constexpr int PRODUCT_COUNT = usbListedProductCount();
+    static const std::array<product_item, PRODUCT_COUNT> productList;
 
     HIDConnection();
     ~HIDConnection() override;

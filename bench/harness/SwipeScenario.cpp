@@ -166,8 +166,9 @@ WorkAfterIdle measureWorkAfterIdle(const std::vector<unsigned char>& report, int
 
 // A bank card as an encrypting reader reports it.
 std::vector<unsigned char> bankCardReport() {
-    const quorin::CRConfigTable* row = quorin::findConfigRow(PID);
-    return quorin_sim::CardReport::bankCard(row != nullptr ? *row : quorin::CRConfigTable{})
+    const quorin_sim::VirtualModel* model = quorin_sim::findVirtualModel(PID);
+    return quorin_sim::CardReport::bankCard(model != nullptr ? model->report
+                                                             : quorin_sim::ReportLayout::secure())
         .extendedReport();
 }
 

@@ -77,7 +77,7 @@ const CRConfigTable& rowFor(Report kind) {
 
 Bytes reportFor(Report kind) {
     if (isShort(kind)) {
-        CardReport report(rowFor(kind));
+        CardReport report(quorin_sim::findVirtualModel(rowFor(kind).dwPID)->report);
         report.track(1, ISO_TRACK1);
         if (kind == Report::Short) {
             report.track(2, ISO_TRACK2);
@@ -90,7 +90,7 @@ Bytes reportFor(Report kind) {
         const Bytes b = patternBytes(n, seed);
         return std::string(b.begin(), b.end());
     };
-    CardReport report(rowFor(kind));
+    CardReport report(quorin_sim::findVirtualModel(rowFor(kind).dwPID)->report);
     report.track(1, cipher(80, 1)).track(3, cipher(104, 3)).encodeType(0);
     report.maskedTrack(1, MASKED_TRACK1).maskedTrack(3, MASKED_TRACK3);
     if (kind == Report::Extended) {

@@ -3,15 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ApiRecorder.h"
 #include "CardReport.h"
 #include "Quorin.h"
+#include "ReportLayoutOf.h"
+#include "SimulatedSwipe.h"
 #include "TestWait.h"
+#include "VirtualModel.h"
 #include "reader/CRConfigTable.h"
+#include "virtualhid/ExtendedReader.h"
+#include "virtualhid/PlainCommandReader.h"
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
@@ -19,6 +27,21 @@ using namespace quorin_test;
 namespace {
 
 constexpr uint16_t VID = QUORIN_USB_VENDOR_ID;
+const std::string MODEL_TRACK1 = "%B4111111111111111^CARDHOLDER/SAMPLE^3012101000000000000?";
+const std::string MODEL_TRACK2 = ";4111111111111111=30121010000000000000?";
+
+std::string hexId(uint16_t pid) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "%04x", pid);
+    return text;
+}
+
+std::string deviceSerial() {
+    char buffer[256] = {0};
+    int length = 0;
+    QuorinGetDeviceSerial(buffer, &length);
+    return buffer;
+}
 
 size_t countOf(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -40,7 +63,7 @@ quorin::CRConfigTable capabilities(long pid, bool all) {
 }
 
 CardReport bankCardSwipe(uint16_t pid) {
-    return CardReport::bankCard(capabilities(pid, true));
+    return CardReport::bankCard(layoutOf(capabilities(pid, true)));
 }
 
 class CardDataApiTest : public ::testing::Test {
@@ -227,7 +250,7 @@ TEST_F(CardDataApiTest, ExReaderGettersAndCallback) {
     // Swipes of shorter and longer cards after it: each callback text is that
     // card's whole text, nothing of the one before (the storage of a text is
     // reused for the next).
-    CardReport shortCard(capabilities(0x11, true));
+    CardReport shortCard(layoutOf(capabilities(0x11, true)));
     shortCard.track(2, ";4111111111111111=2512?");
     for (int i = 0; i < 3; ++i) {
         const bool longer = i == 1;
@@ -245,7 +268,7 @@ TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText) {
     auto device = VirtualHid::instance().plug(VID, 0x01, std::string("KB0001"));
     ApiRecorder::registerFirstGeneration();
     ASSERT_EQ(OpenDevice(nullptr), 0);
-    CardReport swipe(capabilities(0x01, false));
+    CardReport swipe(layoutOf(capabilities(0x01, false)));
     swipe.track(1, "%B5500000000000004^SMITH/ANNA^2701201?").track(2, ";5500000000000004=2701201?");
     device->pushInputReport(swipe.shortReport());
     ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
@@ -253,6 +276,67 @@ TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText) {
     EXPECT_STREQ(GetPAN(), "5500000000000004");
     // A model without key serial numbers reports ten zero bytes.
     EXPECT_STREQ(GetKSN(), "00000000000000000000");
+}
+
+// Every reader model that enumeration lists, end to end: a virtual reader of
+// the model, as the simulator's own model table describes it (not the
+// library's), is opened and swiped, and what the host reads back must match
+// what that model sends. A wrong capability, protocol or EMV fact in the
+// library's product table fails here.
+TEST_F(CardDataApiTest, EveryListedModelReadsAsItsOwnDescriptionSays) {
+    int checked = 0;
+    for (const quorin_sim::VirtualModel& model : quorin_sim::virtualModels()) {
+        if (!model.listed) {
+            continue;
+        }
+        SCOPED_TRACE("product " + hexId(model.productId));
+        ApiRecorder::instance().reset();
+        const std::string serial = "VM" + hexId(model.productId);
+        std::shared_ptr<quorin_sim::VirtualReader> device;
+        std::function<void()> swipe;
+        if (model.extendedProtocol) {
+            auto reader = VirtualHid::instance().plug<quorin_sim::ExtendedReader>(
+                VID, model.productId, serial);
+            swipe = [reader] { reader->swipe(MODEL_TRACK1, MODEL_TRACK2, ""); };
+            device = reader;
+        } else {
+            auto reader = VirtualHid::instance().plug<quorin_sim::PlainCommandReader>(
+                VID, model.productId, serial);
+            swipe = [reader] { reader->swipe(MODEL_TRACK1, MODEL_TRACK2, ""); };
+            device = reader;
+        }
+        ApiRecorder::registerFirstGeneration();
+        ASSERT_EQ(OpenDevice(("HID://" + serial).c_str()), 0);
+        EXPECT_EQ(std::string(GetProductID()), hexId(model.productId));
+        EXPECT_EQ(IsDeviceEMV(), model.emv);
+
+        swipe();
+        ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
+        const quorin_sim::ReportLayout& layout = model.report;
+        if (layout.encrypted) {
+            // Encrypted tracks come back as the hex of the bytes received.
+            EXPECT_EQ(std::string(GetTrack2()).size(), 2 * MODEL_TRACK2.size());
+        } else {
+            EXPECT_EQ(std::string(GetTrack2()), MODEL_TRACK2);
+        }
+        // A reader that does not mask leaves the masked track as the clear one.
+        EXPECT_EQ(
+            std::string(GetTrack2Masked()),
+            layout.maskedTracks ? quorin_sim::SimulatedSwipe::mask(MODEL_TRACK2) : MODEL_TRACK2);
+        EXPECT_EQ(deviceSerial(), layout.serialNumber ? serial : "");
+        // The simulated key serial number starts FFFF9876543210E0; without
+        // one the field stays zero.
+        EXPECT_EQ(std::string(GetKSN()).substr(0, 16),
+                  layout.ksn ? "FFFF9876543210E0" : "0000000000000000");
+        EXPECT_EQ(GetFluxmarkLength(), layout.fluxmark ? 54 : 0);
+
+        CloseDevice();
+        ApiRecorder::unregisterFirstGeneration();
+        VirtualHid::instance().detach(device);
+        ++checked;
+    }
+    // Every product the USB enumeration lists has a virtual model.
+    EXPECT_EQ(checked, 13);
 }
 
 }  // namespace

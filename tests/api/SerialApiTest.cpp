@@ -55,6 +55,8 @@ TEST_F(SerialApiTest, OpensInEveryFramingWithoutAProductId) {
     long pid = -1;
     QuorinGetPID(&pid);
     EXPECT_EQ(pid, 0);
+    // Without a row it is the serial extended-protocol reader: an EMV reader.
+    EXPECT_TRUE(IsDeviceEMV());
 }
 
 TEST_F(SerialApiTest, APortIsOpenOnceWhateverPathNamesIt) {
@@ -167,8 +169,7 @@ TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
 
     // A swipe: the serial reader has no table row, so the report is the
     // short, unencrypted layout.
-    quorin::CRConfigTable noCapabilities{};
-    quorin_sim::CardReport swipe(noCapabilities);
+    quorin_sim::CardReport swipe(quorin_sim::ReportLayout::clearTracks());
     swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
     ASSERT_TRUE(reader.sendCardData(swipe.shortReport()));
     ASSERT_TRUE(ApiRecorder::instance().waitFor("card", 1));
@@ -204,8 +205,7 @@ TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
     EXPECT_EQ(notes[0].text.size(), 2 * data.size());
     EXPECT_TRUE(ApiRecorder::instance().callsOf("error").empty());
 
-    quorin::CRConfigTable noCapabilities{};
-    quorin_sim::CardReport swipe(noCapabilities);
+    quorin_sim::CardReport swipe(quorin_sim::ReportLayout::clearTracks());
     swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
     swipe.track(2, ";4111111111111111=2512101?");
     ASSERT_TRUE(reader.sendCardData(swipe.shortReport(), false));

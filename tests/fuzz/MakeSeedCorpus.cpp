@@ -13,12 +13,14 @@
 #include "CallSequenceProgram.h"
 #include "CardReport.h"
 #include "PtyReader.h"
+#include "ReportLayoutOf.h"
 #include "extended/ExtendedTestSupport.h"
 #include "reader/CRConfigTable.h"
 
 using quorin_sim::CardReport;
 using quorin_sim::PtyReader;
 using quorin_test::Bytes;
+using quorin_test::layoutOf;
 
 namespace {
 
@@ -65,7 +67,7 @@ const char* AAMVA3 = "%!95112      C               M600150BRNBLU?";
 void cardReports() {
     for (int i = 0; i < quorin::MAX_NUM_CFG; ++i) {
         const quorin::CRConfigTable& row = quorin::CR_CfgTable[i];
-        CardReport swipe(row);
+        CardReport swipe(layoutOf(row));
         const bool aamva = i % 4 == 3;
         swipe.track(1, aamva ? AAMVA1 : ISO1)
             .track(2, aamva ? AAMVA2 : ISO2)
@@ -172,7 +174,7 @@ void notifications() {
     chunk(usb, usbNotification(0x1234, 256, 44, 300, sequence(44, 256)));
     chunk(usb, usbNotification(0x0301, 0, 0, 0, {}));
     write("notify_usb", "sequence", usb);
-    CardReport swipe(quorin::CR_CfgTable[7]);
+    CardReport swipe(layoutOf(quorin::CR_CfgTable[7]));
     swipe.track(1, ISO1).track(2, ISO2);
     Bytes card = swipe.extendedReport();
     card[0] = 0x01;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CardReport.h"
+#include "ReportLayoutOf.h"
 #include "reader/CRConfigTable.h"
 #include "reader/MsrDataParser.h"
 #include "reader/Strivo.h"
@@ -21,6 +22,7 @@ using quorin::CRConfigTable;
 using quorin::Strivo;
 using quorin::ZEDRADATA;
 using quorin_test::CardReport;
+using quorin_test::layoutOf;
 
 namespace {
 
@@ -164,7 +166,7 @@ TEST(CardDataFuzz, TruncatedReportsWithMaximalLengths) {
     // length: the decoder must stop at the bytes received.
     for (const CRConfigTable& row : quorin::CR_CfgTable) {
         SCOPED_TRACE(row.strDesc);
-        CardReport swipe(row);
+        CardReport swipe(layoutOf(row));
         for (int n = 1; n <= 3; ++n) {
             swipe.track(n, std::string(112, static_cast<char>('0' + n))).trackLength(n, 255);
             swipe.maskedTrack(n, std::string(112, static_cast<char>('a' + n))).maskedLength(n, 255);
@@ -194,7 +196,7 @@ TEST(CardDataFuzz, RandomTrackTextsThroughTheDecoder) {
         SCOPED_TRACE(row.strDesc);
         FuzzReader reader(row);
         for (int i = 0; i < 100; ++i) {
-            CardReport swipe(row);
+            CardReport swipe(layoutOf(row));
             for (int n = 1; n <= 3; ++n) {
                 swipe.track(n, randomText(rng, 112)).maskedTrack(n, randomText(rng, 112));
             }

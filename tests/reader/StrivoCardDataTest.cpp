@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "CardReport.h"
+#include "ReportLayoutOf.h"
 #include "TestWait.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo.h"
@@ -20,6 +21,7 @@ using quorin::CRConfigTable;
 using quorin::Strivo;
 using quorin::ZEDRADATA;
 using quorin_test::CardReport;
+using quorin_test::layoutOf;
 
 namespace {
 
@@ -125,7 +127,7 @@ public:
 
 TEST(CardDataDecoding, ShortReportOfAPlainModel) {
     TestReader reader(plainRow());
-    Bytes report = CardReport(plainRow()).track(1, ISO_TRACK1).shortReport();
+    Bytes report = CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport();
     reader.swipe(report);
 
     EXPECT_EQ(reader.delegate.updates, std::vector<ECardDataStateValues>{ZEDRA_DATA_READY});
@@ -159,7 +161,8 @@ TEST(CardDataDecoding, ShortReportOfAPlainModel) {
 TEST(CardDataDecoding, EncryptingModelReadsTracksAt120And232AsHex) {
     const std::string c1("\x01\xAB\x00\xFF\x10", 5), c2("\x22\x00\x9C", 3), c3("\x7F\x80", 2);
     TestReader reader(encryptingRow());
-    reader.swipe(CardReport(encryptingRow()).track(1, c1).track(2, c2).track(3, c3).shortReport());
+    reader.swipe(
+        CardReport(layoutOf(encryptingRow())).track(1, c1).track(2, c2).track(3, c3).shortReport());
 
     ZDMSRDATA card = reader.getCardData();
     EXPECT_STREQ(card.m_szTrack1Data, "01AB00FF10");
@@ -187,7 +190,7 @@ TEST(CardDataDecoding, ExtendedReportFillsEveryField) {
     const std::string masked1 = "%B4111********1111^DOE/ALEX^2512?";
     const std::string masked2 = ";4111********1111=2512?";
     TestReader reader(fullRow(), 0x11);
-    reader.swipe(CardReport(fullRow())
+    reader.swipe(CardReport(layoutOf(fullRow()))
                      .track(1, c1)
                      .track(2, c2)
                      .decodeStatus(0, 2, 0)
@@ -242,7 +245,7 @@ TEST(CardDataDecoding, ExtendedReportFillsEveryField) {
 
 TEST(CardDataDecoding, BatteryLevelComesFromReportsOf932Bytes) {
     TestReader reader(fullRow());
-    CardReport swipe(fullRow());
+    CardReport swipe(layoutOf(fullRow()));
     swipe.track(1, "ABC").batteryLevel(42);
     reader.swipe(swipe.extendedReport(932));
     EXPECT_EQ(reader.getCardData().m_dwBatteryLevel, 42);
@@ -253,7 +256,7 @@ TEST(CardDataDecoding, BatteryLevelComesFromReportsOf932Bytes) {
 }
 
 TEST(CardDataDecoding, FieldsOfAMissingCapabilityStayEmpty) {
-    CardReport swipe(fullRow());
+    CardReport swipe(layoutOf(fullRow()));
     swipe.track(1, "T")
         .maskedTrack(1, "%M^N/F^2512?")
         .fluxmark(0x11223344, {0x55})
@@ -298,32 +301,36 @@ TEST(CardDataDecoding, EncodeTypeNamesAndTheAamvaNameRule) {
     const char* names[] = {"ISO", "AAMVA", "CADL", "BLANK", "OTHER", "UNDETERMINED", "NONE"};
     TestReader reader(plainRow());
     for (int type = 0; type < 7; ++type) {
-        reader.swipe(CardReport(plainRow()).encodeType(type).shortReport());
+        reader.swipe(CardReport(layoutOf(plainRow())).encodeType(type).shortReport());
         EXPECT_STREQ(reader.getCardData().m_szCardEncodeType, names[type]);
         EXPECT_EQ(reader.getCardData().m_dwCardEncodeType, type);
     }
     for (int type : {7, 255}) {
-        reader.swipe(CardReport(plainRow()).encodeType(type).shortReport());
+        reader.swipe(CardReport(layoutOf(plainRow())).encodeType(type).shortReport());
         EXPECT_STREQ(reader.getCardData().m_szCardEncodeType, "");
     }
 
-    reader.swipe(CardReport(plainRow()).track(1, AAMVA_TRACK1).encodeType(1).shortReport());
+    reader.swipe(
+        CardReport(layoutOf(plainRow())).track(1, AAMVA_TRACK1).encodeType(1).shortReport());
     EXPECT_STREQ(reader.getCardData().m_szLastName, "DOE");
     EXPECT_STREQ(reader.getCardData().m_szFirstName, "ALEX");
     // The same track read by the ISO rule holds no '/': no names.
-    reader.swipe(CardReport(plainRow()).track(1, AAMVA_TRACK1).encodeType(0).shortReport());
+    reader.swipe(
+        CardReport(layoutOf(plainRow())).track(1, AAMVA_TRACK1).encodeType(0).shortReport());
     EXPECT_STREQ(reader.getCardData().m_szLastName, "");
     EXPECT_STREQ(reader.getCardData().m_szFirstName, "");
     // A 13-character city without '^': the name starts at index 16.
-    reader.swipe(CardReport(plainRow())
+    reader.swipe(CardReport(layoutOf(plainRow()))
                      .track(1, "%CASANTA BARBARADOE$ALEX^1 MAIN^?")
                      .encodeType(1)
                      .shortReport());
     EXPECT_STREQ(reader.getCardData().m_szLastName, "DOE");
     EXPECT_STREQ(reader.getCardData().m_szFirstName, "ALEX");
     // Without '$' the whole name is the first name.
-    reader.swipe(
-        CardReport(plainRow()).track(1, "%CAX^PRINCE^1 MAIN^?").encodeType(1).shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow()))
+                     .track(1, "%CAX^PRINCE^1 MAIN^?")
+                     .encodeType(1)
+                     .shortReport());
     EXPECT_STREQ(reader.getCardData().m_szLastName, "");
     EXPECT_STREQ(reader.getCardData().m_szFirstName, "PRINCE");
 }
@@ -336,7 +343,7 @@ TEST(CardDataDecoding, SwipeStatusFollowsBit0OfTheDecodeStatuses) {
     TestReader reader(plainRow());
     for (Case c : {Case{0, 2, 0, 0}, Case{0, 0, 3, 1}, Case{1, 0, 0, 1}, Case{2, 4, 0xFE, 0},
                    Case{0, 0xFF, 0, 1}}) {
-        reader.swipe(CardReport(plainRow()).decodeStatus(c.s1, c.s2, c.s3).shortReport());
+        reader.swipe(CardReport(layoutOf(plainRow())).decodeStatus(c.s1, c.s2, c.s3).shortReport());
         ZDMSRDATA card = reader.getCardData();
         EXPECT_EQ(card.m_dwCardSwipeStatus, c.swipe) << c.s1 << " " << c.s2 << " " << c.s3;
         EXPECT_EQ(card.m_dwTrack1DcdStatus, c.s1);
@@ -359,7 +366,7 @@ TEST(CardDataDecoding, IsoNameRule) {
                    // Both names empty, or blank.
                    Case{"%B4111111111111111^/^2512?", "", ""},
                    Case{"%B4111111111111111^  /  ^2512?", "", ""}}) {
-        reader.swipe(CardReport(plainRow()).track(1, c.track1).shortReport());
+        reader.swipe(CardReport(layoutOf(plainRow())).track(1, c.track1).shortReport());
         EXPECT_STREQ(reader.getCardData().m_szLastName, c.last) << c.track1;
         EXPECT_STREQ(reader.getCardData().m_szFirstName, c.first) << c.track1;
     }
@@ -367,15 +374,16 @@ TEST(CardDataDecoding, IsoNameRule) {
 
 TEST(CardDataDecoding, AccountNumberAndExpiryFromTrack2BeforeTheParser) {
     TestReader reader(plainRow());
-    reader.swipe(
-        CardReport(plainRow()).track(2, ";4111111111111111=25121010000000000000?").shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow()))
+                     .track(2, ";4111111111111111=25121010000000000000?")
+                     .shortReport());
     EXPECT_STREQ(reader.getCardData().m_szPAN, "4111111111111111");
     EXPECT_STREQ(reader.getCardData().m_szYear, "25");
     EXPECT_STREQ(reader.getCardData().m_szMonth, "12");
     EXPECT_STREQ(reader.raw().m_szExpDate, "2512");
 
     // Track 2 wins over a track 1 that names another account.
-    reader.swipe(CardReport(plainRow())
+    reader.swipe(CardReport(layoutOf(plainRow()))
                      .track(1, "%B4999999999999999^DOE/ALEX^2712101?")
                      .track(2, ";4111111111111111=2512?")
                      .shortReport());
@@ -383,18 +391,19 @@ TEST(CardDataDecoding, AccountNumberAndExpiryFromTrack2BeforeTheParser) {
     EXPECT_STREQ(reader.raw().m_szExpDate, "2512");
 
     // A short expiry after '=' is taken as far as it goes.
-    reader.swipe(CardReport(plainRow()).track(2, ";4111=251").shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow())).track(2, ";4111=251").shortReport());
     EXPECT_STREQ(reader.getCardData().m_szPAN, "4111");
     EXPECT_STREQ(reader.getCardData().m_szYear, "25");
     EXPECT_STREQ(reader.getCardData().m_szMonth, "1");
     // Nothing before '=', and nothing after the year.
-    reader.swipe(CardReport(plainRow()).track(2, ";=25").shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow())).track(2, ";=25").shortReport());
     EXPECT_STREQ(reader.getCardData().m_szPAN, "");
     EXPECT_STREQ(reader.getCardData().m_szYear, "25");
     EXPECT_STREQ(reader.getCardData().m_szMonth, "");
 
     // No separator on either track: nothing is derived.
-    reader.swipe(CardReport(plainRow()).track(1, "NOTHING").track(2, "4111").shortReport());
+    reader.swipe(
+        CardReport(layoutOf(plainRow())).track(1, "NOTHING").track(2, "4111").shortReport());
     EXPECT_STREQ(reader.getCardData().m_szPAN, "");
     EXPECT_STREQ(reader.getCardData().m_szYear, "");
 }
@@ -403,7 +412,7 @@ TEST(CardDataDecoding, AccountNumberAndExpiryFromTrack2BeforeTheParser) {
 // other fills, whichever of the two values is missing.
 TEST(CardDataDecoding, TheParserFillsWhatTrack2LeavesOut) {
     TestReader reader(fullRow());
-    reader.swipe(CardReport(fullRow())
+    reader.swipe(CardReport(layoutOf(fullRow()))
                      .maskedTrack(1, "%B4111********1111^DOE/ALEX^2512?")
                      .maskedTrack(2, ";5500********0004=")
                      .extendedReport());
@@ -412,7 +421,7 @@ TEST(CardDataDecoding, TheParserFillsWhatTrack2LeavesOut) {
     EXPECT_STREQ(reader.getCardData().m_szYear, "25");
     EXPECT_STREQ(reader.getCardData().m_szMonth, "12");
 
-    reader.swipe(CardReport(fullRow())
+    reader.swipe(CardReport(layoutOf(fullRow()))
                      .maskedTrack(1, "%B4111********1111^DOE/ALEX^2512?")
                      .maskedTrack(2, ";=2701?")
                      .extendedReport());
@@ -423,7 +432,7 @@ TEST(CardDataDecoding, TheParserFillsWhatTrack2LeavesOut) {
 TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     // A track length past its field does not run into the next track.
     TestReader plain(plainRow());
-    plain.swipe(CardReport(plainRow())
+    plain.swipe(CardReport(layoutOf(plainRow()))
                     .track(1, std::string(110, 'A'))
                     .trackLength(1, 255)
                     .track(2, "BBBB")
@@ -434,7 +443,7 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     EXPECT_STREQ(card.m_szTrack2Data, "BBBB");
 
     // Cut to the bytes received.
-    Bytes cut = CardReport(plainRow()).track(1, ISO_TRACK1).shortReport(20);
+    Bytes cut = CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport(20);
     plain.swipe(cut);
     card = plain.getCardData();
     EXPECT_EQ(card.m_dwTrack1Length, 12);
@@ -443,7 +452,7 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     // Encrypting model: 112-byte fields; track 3 of a 338-byte report keeps
     // the 106 bytes that arrived.
     TestReader encrypting(encryptingRow());
-    encrypting.swipe(CardReport(encryptingRow())
+    encrypting.swipe(CardReport(layoutOf(encryptingRow()))
                          .track(1, std::string(112, '\x5A'))
                          .trackLength(1, 200)
                          .track(3, std::string(112, '\x01'))
@@ -456,7 +465,7 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
 
     // Masked lengths stop at 112; Fluxmark lengths at 128.
     TestReader full(fullRow());
-    full.swipe(CardReport(fullRow())
+    full.swipe(CardReport(layoutOf(fullRow()))
                    .maskedTrack(1, std::string(112, 'M'))
                    .maskedLength(1, 255)
                    .maskedTrack(2, "NN")
@@ -472,7 +481,8 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     EXPECT_EQ(std::string(card.m_szFluxmarkData), hex(Bytes(127, 0xAB)));
 
     // Fluxmark data cut by the end of the report.
-    Bytes shortFlux = CardReport(fullRow()).fluxmark(0, Bytes(100, 0x11)).extendedReport(360);
+    Bytes shortFlux =
+        CardReport(layoutOf(fullRow())).fluxmark(0, Bytes(100, 0x11)).extendedReport(360);
     full.swipe(shortFlux);
     EXPECT_EQ(full.getCardData().m_dwFluxmarkLength, 10);
     EXPECT_EQ(std::string(full.getCardData().m_szFluxmarkData), hex(Bytes(10, 0x11)));
@@ -480,7 +490,7 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
 
 TEST(CardDataDecoding, EmptyReportsDecodeToAnEmptyRecord) {
     TestReader reader(fullRow(), 0x13);
-    reader.swipe(CardReport(fullRow()).track(1, ISO_TRACK1).shortReport());
+    reader.swipe(CardReport(layoutOf(fullRow())).track(1, ISO_TRACK1).shortReport());
     reader.getMSRResult(nullptr, 0);
     reader.getMSRResult(nullptr, 500);
     unsigned char one = 0x55;
@@ -497,7 +507,7 @@ TEST(CardDataDecoding, EmptyReportsDecodeToAnEmptyRecord) {
 TEST(CardDataDecoding, DelegateMayReadTheNewRecordDuringTheUpdate) {
     TestReader reader(plainRow(), 0x2);
     reader.delegate.readBack = true;
-    reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport());
     ASSERT_EQ(reader.delegate.updates.size(), 1u);
     std::vector<std::string> fields = split(reader.delegate.cardString, "|");
     ASSERT_EQ(fields.size(), 32u);
@@ -507,22 +517,23 @@ TEST(CardDataDecoding, DelegateMayReadTheNewRecordDuringTheUpdate) {
 TEST(CardDataDecoding, FailingDelegateCallIsReportedAsAnError) {
     TestReader reader(plainRow());
     reader.delegate.throwOn = ZEDRA_DATA_READY;
-    reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport());
     EXPECT_EQ(reader.delegate.updates,
               (std::vector<ECardDataStateValues>{ZEDRA_DATA_READY, ZEDRA_DATA_ERROR}));
 
     // A delegate that fails every call does not take the decoder down.
     reader.delegate.updates.clear();
     reader.delegate.throwOn = -2;
-    EXPECT_NO_THROW(reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport()));
+    EXPECT_NO_THROW(
+        reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport()));
     EXPECT_EQ(reader.delegate.updates.size(), 2u);
     EXPECT_STREQ(reader.getCardData().m_szTrack1Data, ISO_TRACK1);
 }
 
 TEST(CardDataDecoding, CopiesTakenDuringRewritesAreNeverMixed) {
     TestReader reader(plainRow());
-    const Bytes a = CardReport(plainRow()).track(1, "%B4111^AAA/ONE^2512?").shortReport();
-    const Bytes b = CardReport(plainRow())
+    const Bytes a = CardReport(layoutOf(plainRow())).track(1, "%B4111^AAA/ONE^2512?").shortReport();
+    const Bytes b = CardReport(layoutOf(plainRow()))
                         .track(1, "%B5222222222^BBBBBB/TWO^2701?")
                         .track(2, ";5222222222=2701?")
                         .shortReport();
@@ -564,7 +575,7 @@ TEST(CardDataDecoding, ARecordClearedBeforeItIsReportedIsNotReported) {
     reader.setDelegate(nullptr);
     std::unique_lock<std::recursive_mutex> held(reader.delegateMutex());
     std::thread receiving(
-        [&] { reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport()); });
+        [&] { reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport()); });
     // Decoded; its report to the delegate now waits for the lock.
     ASSERT_TRUE(quorin_test::waitUntil(
         [&] { return std::strcmp(reader.getCardData().m_szTrack1Data, ISO_TRACK1) == 0; }));
@@ -575,14 +586,14 @@ TEST(CardDataDecoding, ARecordClearedBeforeItIsReportedIsNotReported) {
     EXPECT_TRUE(reader.delegate.updates.empty());
 
     // The next swipe is reported as usual.
-    reader.swipe(CardReport(plainRow()).track(1, ISO_TRACK1).shortReport());
+    reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport());
     EXPECT_EQ(reader.delegate.updates, std::vector<ECardDataStateValues>{ZEDRA_DATA_READY});
 }
 
 TEST(CardDataDecoding, DecoderThroughTheConnectionYieldsNothingWithoutOne) {
     TestReader reader(fullRow());
-    reader.swipe(CardReport(fullRow()).track(1, "X").decodeStatus(1, 1, 1).shortReport());
-    const Bytes report = CardReport(fullRow()).track(1, "Y").shortReport();
+    reader.swipe(CardReport(layoutOf(fullRow())).track(1, "X").decodeStatus(1, 1, 1).shortReport());
+    const Bytes report = CardReport(layoutOf(fullRow())).track(1, "Y").shortReport();
     EXPECT_TRUE(reader.decodeInputReport(report.data(), static_cast<int>(report.size())));
     ZEDRADATA raw = reader.raw();
     EXPECT_EQ(raw.m_dwTk1DcdStatus, 0);
@@ -608,7 +619,7 @@ TEST(CardDataString, ZeroedRecord) {
 
 TEST(CardDataString, FieldOrder) {
     TestReader reader(fullRow(), 17);
-    reader.swipe(CardReport(fullRow())
+    reader.swipe(CardReport(layoutOf(fullRow()))
                      .track(1, std::string("\x01", 1))
                      .track(2, std::string("\x02\x03", 2))
                      .track(3, std::string("\x04\x05\x06", 3))

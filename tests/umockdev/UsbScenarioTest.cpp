@@ -19,7 +19,7 @@
 #include "Quorin.h"
 #include "TestWait.h"
 #include "UsbSeam.h"
-#include "reader/CRConfigTable.h"
+#include "VirtualModel.h"
 #include "virtualhid/ExtendedReader.h"
 #include "virtualhid/PlainCommandReader.h"
 
@@ -232,9 +232,9 @@ TEST_F(UsbScenario, SwipesOfEachReportSizeDecodeFieldByField) {
     ASSERT_TRUE(reader);
     unsigned long h = openRecorded("HID://SN0001");
     ASSERT_NE(h, 0u);
-    const quorin::CRConfigTable* row = quorin::findConfigRow(PLAIN_PID);
-    ASSERT_NE(row, nullptr);
-    CardReport card = CardReport::bankCard(*row);
+    const quorin_sim::VirtualModel* model = quorin_sim::findVirtualModel(PLAIN_PID);
+    ASSERT_NE(model, nullptr);
+    CardReport card = CardReport::bankCard(model->report);
 
     struct Case {
         std::vector<unsigned char> report;
