@@ -217,6 +217,15 @@ public:
     }
 
 protected:
+    // The plain command frame of a hex text (up to its NUL): buffer[1]
+    // command byte, buffer[2] data length, data from buffer[3]; buffer[0] is
+    // left as the caller set it. *bufferLen is the capacity on entry and the
+    // frame length on return. False for null arguments, text of more than
+    // workArea byte pairs, no byte, more than 255 data bytes, or a frame that
+    // does not fit. Each model's composeCommand frames through it.
+    static bool composePlainFrame(const unsigned char* hexCmd, size_t workArea,
+                                  unsigned char* buffer, int* bufferLen);
+
     // The connection, or null; owned.
     iConnection* getConnection() { return connection.get(); }
 
