@@ -86,7 +86,8 @@ public:
     // The USB sorting of incoming reports, whatever the class of the object.
     virtual void VeyraReceiveData(iConnection* connObject, unsigned char* pData, int dataLen);
 
-    // Packet size, report ID included.
+    // Packet size, report ID included; for a caller sizing packets from the
+    // reader (the command path uses PACKET_SIZE itself).
     int getExtendedCommandLength() const { return PACKET_SIZE; }
 
     // Replaces the millisecond pause used between busy answers and before

@@ -108,6 +108,8 @@ public:
     Strivo(const Strivo&) = delete;
     Strivo& operator=(const Strivo&) = delete;
 
+    // The attached delegate (not owned), for a caller that must know whether
+    // one is attached; the library's own calls go through withDelegate.
     Strivo_Delegate* getDelegate();
     // Stores d; when the reader holds a connection and d is set, reports
     // ZEDRA_STATE_CONNECTED to it at once. Waits for a delegate call in
@@ -147,7 +149,8 @@ public:
     void shutDown();
 
     // Card-data report decoding helpers (decoder alternative through the
-    // connection's iDecoder).
+    // connection's iDecoder). getMSRResult decodes reports itself; a model
+    // whose connection decodes its reports would call decodeInputReport.
     bool decodeInputReport(const unsigned char* data, int dataLen);
     unsigned long decode_ulong(int id, void* data, int len);
     void decode_bytes(int id, void* buffer, void* data, int len);
@@ -184,6 +187,8 @@ public:
     virtual int getResponse(unsigned char* buf, int* BufferLength);
     virtual std::string getMsrRawData();
     virtual std::string getRawData();
+    // Empties the connection's raw data store; a host call to discard the
+    // raw reports would reach it (no exported function does today).
     virtual void clearRawData();
     virtual int getResultCode();
     virtual void setResultCode(int code);
