@@ -99,6 +99,16 @@ protected:
     void* onDeviceChangedParam = nullptr;
     char szScheme[256];  // set before the receiving thread starts, then read-only
     ErrorHandler* errPipe = nullptr;
+
+private:
+    // A copy of the four registration fields, taken under callbackLock.
+    struct Registrations {
+        iConnectionOnData onData;
+        void* onDataParam;
+        iConnectionChanged changed;
+        void* changedParam;
+    };
+    Registrations registrations();
 };
 
 }  // namespace quorin
