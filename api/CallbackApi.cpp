@@ -12,6 +12,21 @@ using quorin::localDelegate;
 using quorin::LocalDelegateEx;
 using quorin::ReaderSession;
 
+namespace {
+
+// Stores a registration with the Ex delegate of an open handle; an unknown or
+// closed handle changes nothing.
+template <typename Callback>
+void registerEx(unsigned long handle, void (LocalDelegateEx::*set)(Callback, void*), Callback fn,
+                void* obj) {
+    guardedVoid([&] {
+        ReaderSession::instance().withExDelegate(handle,
+                                                 [&](LocalDelegateEx& d) { (d.*set)(fn, obj); });
+    });
+}
+
+}  // namespace
+
 extern "C" {
 
 QUORIN_API void OnDataReceived(CallBackOnCardDataReceived lpFuncNotify) {
@@ -69,42 +84,27 @@ QUORIN_API void OnDeviceExtendedResponse(
 
 QUORIN_API void OnDataReceivedEx(unsigned long Handle, CallBackOnCardDataReceivedEx lpFuncNotify,
                                  void* Obj) {
-    guardedVoid([&] {
-        ReaderSession::instance().withExDelegate(
-            Handle, [&](LocalDelegateEx& d) { d.setCardDataReceived(lpFuncNotify, Obj); });
-    });
+    registerEx(Handle, &LocalDelegateEx::setCardDataReceived, lpFuncNotify, Obj);
 }
 
 QUORIN_API void OnDeviceConnectionStateChangedEx(unsigned long Handle,
                                                  CallBackDeviceStateChangedEx lpFuncNotify,
                                                  void* Obj) {
-    guardedVoid([&] {
-        ReaderSession::instance().withExDelegate(
-            Handle, [&](LocalDelegateEx& d) { d.setDeviceConnectionChanged(lpFuncNotify, Obj); });
-    });
+    registerEx(Handle, &LocalDelegateEx::setDeviceConnectionChanged, lpFuncNotify, Obj);
 }
 
 QUORIN_API void OnNotificationDataEx(unsigned long Handle, CallBackOnNotificationEx lpFuncNotify,
                                      void* Obj) {
-    guardedVoid([&] {
-        ReaderSession::instance().withExDelegate(
-            Handle, [&](LocalDelegateEx& d) { d.setNotification(lpFuncNotify, Obj); });
-    });
+    registerEx(Handle, &LocalDelegateEx::setNotification, lpFuncNotify, Obj);
 }
 
 QUORIN_API void OnDeviceResponseEx(unsigned long Handle,
                                    CallBackOnDeviceResponseEx sendDataCallbackProc, void* Obj) {
-    guardedVoid([&] {
-        ReaderSession::instance().withExDelegate(
-            Handle, [&](LocalDelegateEx& d) { d.setDeviceResponse(sendDataCallbackProc, Obj); });
-    });
+    registerEx(Handle, &LocalDelegateEx::setDeviceResponse, sendDataCallbackProc, Obj);
 }
 
 QUORIN_API void OnErrorEx(unsigned long Handle, CallBackOnDeviceResponseEx OnErrorProc, void* Obj) {
-    guardedVoid([&] {
-        ReaderSession::instance().withExDelegate(
-            Handle, [&](LocalDelegateEx& d) { d.setError(OnErrorProc, Obj); });
-    });
+    registerEx(Handle, &LocalDelegateEx::setError, OnErrorProc, Obj);
 }
 
 QUORIN_API long OnDeviceListChanged(CallBackDeviceListChanged lpFuncNotify, void* Obj) {

@@ -84,8 +84,6 @@ public:
 
     // The queue whose job the calling thread is running, or null.
     static CallbackQueue* current();
-    // True on a thread running a job of any queue.
-    static bool onCallbackThread() { return current() != nullptr; }
 
     // Called by CallbackWatch at a deadline this queue asked for: hands the
     // queue on when its running job stalled, else asks again for the stall

@@ -7,6 +7,7 @@
 #include "Quorin.h"
 #include "api/LocalDelegate.h"
 #include "api/ReaderSession.h"
+#include "common/FieldText.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
 #include "reader/CardDataString.h"
@@ -25,11 +26,6 @@ bool readyRecord(ZDMSRDATA* out) {
     }
     *out = reader->getCardData();
     return true;
-}
-
-template <size_t N>
-std::string textOf(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
 }
 
 // First generation: copy one field into the caller's buffer.
@@ -81,18 +77,14 @@ std::string formatLong(const char* format, long value) {
 // Parser-based getters: the masked tracks, parsed by the record's encode type.
 template <typename Fn>
 const char* parsedText(Fn&& pick) {
-    return guarded(static_cast<const char*>(""), [&]() -> const char* {
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
-            return "";
-        }
+    return ringText([&](const ZDMSRDATA& msr) -> std::string {
         // Fetched through the ring, in this order, as the other getters do.
         std::string track3 = GetTrack3Masked();
         std::string track2 = GetTrack2Masked();
         std::string track1 = GetTrack1Masked();
         MsrDataParser parser(track1.c_str(), track2.c_str(), track3.c_str(),
                              static_cast<int>(msr.m_dwCardEncodeType));
-        return ReaderSession::instance().staticString(pick(parser).c_str());
+        return pick(parser);
     });
 }
 

@@ -1,6 +1,5 @@
 // Exported command functions: synchronous in three generations,
 // asynchronous workers, clearing card data and the command time-out.
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,10 +7,12 @@
 #include "Quorin.h"
 #include "api/CallbackQueue.h"
 #include "api/LocalDelegate.h"
+#include "api/NotificationText.h"
 #include "api/ReaderSession.h"
 #include "common/CommandTimeout.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
+#include "common/stdafx.h"
 
 using namespace quorin;
 
@@ -43,14 +44,8 @@ std::string workerText(const Strivo::Exchange& ex) {
         return out;
     }
     if (response[1] == EXTENDED_RESPONSE_STATUS) {
-        char head[16];
-        std::snprintf(head, sizeof(head), "0a%04x%04x", static_cast<unsigned>(ex.code & 0xFFFF),
-                      static_cast<unsigned>((ex.hex.size() / 2) & 0xFFFF));
-        out = head;
-        for (char c : ex.hex) {
-            out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
-        return out;
+        return "0a" +
+               extendedResponseText(static_cast<unsigned short>(ex.code & 0xFFFF), LOWER(ex.hex));
     }
     size_t length = response[2];
     size_t end = 3 + length;
@@ -62,6 +57,12 @@ std::string workerText(const Strivo::Exchange& ex) {
         out += digits[response[i] & 0x0F];
     }
     return out;
+}
+
+// The host's text, read no further than one character past the longest
+// accepted command (so a longer one shows as longer); "" for null.
+std::string boundedText(const char* text) {
+    return text != nullptr ? std::string(text, strnlen(text, MAX_COMMAND_TEXT + 1)) : std::string();
 }
 
 // Drops the length byte (characters three and four) of a with-length text.
@@ -153,7 +154,7 @@ const char* sendEx(unsigned long handle, const char* lpCmd) {
         ReaderSession::noteResult(handle, RC_NOT_OPEN);
         return session.keepText("");
     }
-    std::string command = lpCmd != nullptr ? lpCmd : "";
+    std::string command = boundedText(lpCmd);
     if (command.size() > MAX_COMMAND_TEXT) {
         return refuseEx(handle);
     }
@@ -250,10 +251,7 @@ QUORIN_API long SendData(const char* lpHexCommandString) {
         if (!reader || !commands) {
             return RC_OK;
         }
-        std::string text =
-            lpHexCommandString != nullptr
-                ? std::string(lpHexCommandString, strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
-                : std::string();
+        std::string text = boundedText(lpHexCommandString);
         if (text.size() > MAX_COMMAND_TEXT) {
             return RC_BAD_ARGUMENT;
         }
@@ -291,10 +289,7 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
             ReaderSession::noteResult(Handle, RC_NOT_OPEN);
             return RC_OK;
         }
-        std::string text =
-            lpHexCommandString != nullptr
-                ? std::string(lpHexCommandString, strnlen(lpHexCommandString, MAX_COMMAND_TEXT + 1))
-                : std::string();
+        std::string text = boundedText(lpHexCommandString);
         if (text.size() > MAX_COMMAND_TEXT) {
             refuseEx(Handle);
             return RC_BAD_ARGUMENT;

@@ -72,6 +72,8 @@ public:
     void OnNotification(Strivo* mag, unsigned short messageId, const unsigned char* data,
                         int dataLen) override;
     void OnDeviceResponse(Strivo* mag, const char* resp) override;
+    // A reader model that reports its card data as JSON text would call this;
+    // none of the supported models does.
     void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
     // Hands an extended-command answer to the extended-response callback.
     void OnExtendedResponse(const std::string& text);

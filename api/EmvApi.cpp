@@ -8,6 +8,7 @@
 
 #include "Quorin.h"
 #include "api/LocalDelegate.h"
+#include "api/NotificationText.h"
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
@@ -113,11 +114,8 @@ int sendExtended(const char* lpCmd) {
     if (result != 0) {
         return static_cast<int>(result);
     }
-    std::string hex(session.sendCommandResult);
-    char head[16];
-    std::snprintf(head, sizeof(head), "%04x%04x", static_cast<unsigned>(GetResultCode() & 0xFFFF),
-                  static_cast<unsigned>((hex.size() / 2) & 0xFFFF));
-    localDelegate().OnExtendedResponse(head + hex);
+    localDelegate().OnExtendedResponse(extendedResponseText(
+        static_cast<unsigned short>(GetResultCode() & 0xFFFF), session.sendCommandResult));
     return 0;
 }
 

@@ -4,9 +4,9 @@
 
 namespace quorin {
 
-std::string extendedResponseText(unsigned short messageId, const std::string& hex) {
+std::string extendedResponseText(unsigned short value, const std::string& hex) {
     char head[16];
-    std::snprintf(head, sizeof(head), "%04x%04x", static_cast<unsigned>(messageId),
+    std::snprintf(head, sizeof(head), "%04x%04x", static_cast<unsigned>(value),
                   static_cast<unsigned>((hex.size() / 2) & 0xFFFF));
     return head + hex;
 }

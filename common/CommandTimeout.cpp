@@ -15,10 +15,6 @@ std::chrono::steady_clock::time_point fromNow() {
 }
 }  // namespace
 
-int commandTimeoutMs() {
-    return g_timeoutMs.load();
-}
-
 void setCommandTimeoutMs(int timeoutMs) {
     g_timeoutMs.store(timeoutMs);
 }

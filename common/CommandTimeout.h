@@ -4,9 +4,9 @@
 
 namespace quorin {
 
-// The command time-out in milliseconds (10000 at load): how long a serial
-// connection waits for a response. Set by the host, read by the transports.
-int commandTimeoutMs();
+// Sets the command time-out in milliseconds (10000 at load): how long one
+// command exchange may take. Set by the host; the transports read it as
+// commandDeadline() below.
 void setCommandTimeoutMs(int timeoutMs);
 
 // One time-out bounds one whole command exchange, however many writes and

@@ -25,6 +25,9 @@ void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen);
 // As BV2H over the first bufferLen bytes; empty text for a null buffer or a
 // non-positive length.
 std::string B2H(const unsigned char* buffer, int bufferLen);
+// The conversions below that no library path calls today (I2HEX, UL2HEX,
+// US2HEX4, UL2HEX8, DUP, ALL, REVERSE, s2ws, ws2s, ESCAPE, H2ASCII) stay as
+// the shared toolkit a reader model's command or field formatting would call.
 // Big-endian bytes without leading zero bytes; 0 and negatives give "00".
 std::string I2HEX(int i);
 // Eight bytes big-endian: sixteen hex digits.
@@ -75,7 +78,8 @@ void ByteArrayToHexStr(const unsigned char* byteArray, long dwArrayLen, char* st
 char* HexToASCII(const char* input);
 bool IS_ALPHA_NUEx(char ch);
 
-// Debug sinks: they deliberately produce nothing.
+// Debug sinks: they deliberately produce nothing. A protocol trace would call
+// them; diagnostics a host controls go through common/Diagnostics instead.
 void DebugOutput(const char* lpszFormat, ...);
 void DebugOutputProtocol(const char* lpszFormat, ...);
 

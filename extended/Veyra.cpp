@@ -14,13 +14,12 @@ namespace {
 
 // Work areas of the command path, taken per call from the heap so that a
 // command issued from a thread with a small stack cannot overflow it.
-constexpr int COMPOSE_TEXT_AREA = 65544;            // text of an extended command
-constexpr int PLAIN_WORK_AREA = 65536;              // bytes of a plain command text
-constexpr int SEND_BUFFER_SIZE = 65536;             // composed packets
-constexpr int CHUNK_SIZE = Veyra::READ_CHUNK_SIZE;  // one response read
-constexpr int CHUNK_HEADER_BYTES = 64;              // cleared after every read at least
-constexpr int STATUS_READ_SIZE = 256;               // status read between packets
-constexpr int DRAIN_READ_SIZE = 128;                // reads that discard a left-over response
+constexpr int COMPOSE_TEXT_AREA = 65544;  // text of an extended command
+constexpr int PLAIN_WORK_AREA = 65536;    // bytes of a plain command text
+constexpr int SEND_BUFFER_SIZE = 65536;   // composed packets
+constexpr int CHUNK_HEADER_BYTES = 64;    // cleared after every read at least
+constexpr int STATUS_READ_SIZE = 256;     // status read between packets
+constexpr int DRAIN_READ_SIZE = 128;      // reads that discard a left-over response
 constexpr int HANDSHAKE_ANSWER_SIZE = 1024;
 constexpr int BUSY_RETRIES = 50;
 constexpr int BUSY_PAUSE_MS = 100;
@@ -37,7 +36,9 @@ void putBe16(unsigned char* p, int value) {
 
 }  // namespace
 
-Veyra::Veyra() {
+Veyra::Veyra() : Veyra(READ_CHUNK_SIZE) {}
+
+Veyra::Veyra(size_t readChunkSize) : m_readChunks(readChunkSize) {
     // The base constructor already zeroed the card records; the delegate is
     // null and the result code 0 until set.
 }
@@ -70,31 +71,8 @@ void Veyra::afterOpen() {
 
 bool Veyra::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned char* buffer,
                            int* bufferLen) {
-    if (hexCmd == nullptr || buffer == nullptr || bufferLen == nullptr) {
-        return false;
-    }
-    const char* text = reinterpret_cast<const char*>(hexCmd);
-    const size_t pairs = std::strlen(text) / 2;
-    if (pairs > static_cast<size_t>(PLAIN_WORK_AREA)) {
-        return false;
-    }
-    // Sized to the text (which holds at most that many bytes): a full-size
-    // area per call made every command grow and trim the heap.
-    std::vector<unsigned char> work(std::max<size_t>(pairs, 1));
-    int n = 0;
-    ConvertASCIIHexToByteArray(text, work.data(), &n, static_cast<int>(work.size()));
-    // The data length travels in one byte: a longer plain command cannot be
-    // framed truthfully and is refused rather than sent with a wrapped length.
-    if (n <= 0 || n - 1 > 0xFF || *bufferLen <= n + 1) {
-        return false;
-    }
-    buffer[1] = work[0];
-    buffer[2] = static_cast<unsigned char>(n - 1);
-    if (n > 1) {
-        std::memcpy(buffer + 3, work.data() + 1, static_cast<size_t>(n - 1));
-    }
-    *bufferLen = n + 2;
-    return true;
+    // The plain frame of the reader object, over a larger work area.
+    return composePlainFrame(hexCmd, PLAIN_WORK_AREA, buffer, bufferLen);
 }
 
 bool Veyra::composeExtendedCommand(unsigned char* hexCmd, int hexCmdLen, unsigned char* buffer,
@@ -248,8 +226,8 @@ int Veyra::waitForMore() {
 }
 
 int Veyra::getResponse(unsigned char* buf, int BufferLength) {
-    int length = BufferLength;
-    return getResponse(buf, &length);
+    // As the reader object's: through the form that reports the length.
+    return Strivo::getResponse(buf, BufferLength);
 }
 
 int Veyra::getResponse(unsigned char* buf, int* BufferLength) {
@@ -302,6 +280,19 @@ int Veyra::appendPacket(const unsigned char* packet, int readLength, unsigned ch
 }
 
 int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
+    // Over USB the next packet is asked for with the plain command "4A" (its
+    // outcome shows in the read that follows), a busy status is answered the
+    // same way, and packets left by a failed reception are read away.
+    static const auto askNext = [](Veyra& reader, iConnection*) -> int {
+        unsigned char nextPacket[] = "4A";
+        reader.sendCommand(nextPacket, 2);
+        return RC_OK;
+    };
+    static const ResponseLink usb = {0, BUSY_RETRIES, true, true, askNext};
+    return collectResponse(buffer, bufferLen, usb);
+}
+
+int Veyra::collectResponse(unsigned char* buffer, int* bufferLen, const ResponseLink& link) {
     try {
         if (buffer == nullptr || bufferLen == nullptr) {
             return RC_BAD_ARGUMENT;
@@ -314,20 +305,23 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
         // bytes the connection reported writing are cleared again.
         ZeroedBufferPool::Lease lease = m_readChunks.take();
         unsigned char* chunk = lease.data();
+        const int chunkSize = static_cast<int>(lease.size());
+        const int capacity = chunkSize - link.readOffset;
         // Made at the first extended packet: a plain answer needs none.
         std::vector<unsigned char> collection;
         int status = RC_EXCEPTION;
         int collected = 0;
-        int retries = BUSY_RETRIES;
+        int retries = link.busyRetries;
         bool more = true;
         bool readFailed = false;
         while (more) {
             lease.clear();
             chunk[0] = REPORT_ID;
-            int length = CHUNK_SIZE;
-            int rc = conn->receive(chunk, &length);
-            const bool counted = rc == RC_OK && length >= 0 && length <= CHUNK_SIZE;
-            lease.touched(counted ? std::max(length, CHUNK_HEADER_BYTES) : CHUNK_SIZE);
+            int length = capacity;
+            int rc = conn->receive(chunk + link.readOffset, &length);
+            const bool counted = rc == RC_OK && length >= 0 && length <= capacity;
+            lease.touched(counted ? std::max(length + link.readOffset, CHUNK_HEADER_BYTES)
+                                  : chunkSize);
             if (rc != RC_OK) {
                 status = rc;
                 readFailed = true;
@@ -337,12 +331,16 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
                 status = RC_TRANSFER_FAILED;
                 break;
             }
+            length += link.readOffset;
             const unsigned char st = chunk[1];
             if (st == STATUS_BUSY || st == STATUS_NOT_READY) {
                 pause(BUSY_PAUSE_MS);
                 if (--retries < 0) {
                     status = RC_TIMEOUT;
                     break;
+                }
+                if (!link.askWhenBusy) {
+                    continue;
                 }
             } else if (st == STATUS_EXTENDED_DATA) {
                 bool last = false;
@@ -360,15 +358,19 @@ int Veyra::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
                 return storeResponse(chunk, length, buffer, bufferLen);
             }
             if (more) {
-                unsigned char nextPacket[] = "4A";
-                sendCommand(nextPacket, 2);
+                rc = link.askNext(*this, conn);
+                if (rc != RC_OK) {
+                    status = rc;
+                    readFailed = true;
+                    break;
+                }
             }
         }
         if (!more) {
             return storeResponse(collection.data(), collected, buffer, bufferLen);
         }
-        if (readFailed) {
-            // The read itself failed (a serial read waits the whole command
+        if (readFailed || !link.drainOnFailure) {
+            // The link itself failed (a serial read waits the whole command
             // time-out for nothing): another read would only wait once more.
             return status;
         }

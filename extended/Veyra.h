@@ -86,7 +86,8 @@ public:
     // The USB sorting of incoming reports, whatever the class of the object.
     virtual void VeyraReceiveData(iConnection* connObject, unsigned char* pData, int dataLen);
 
-    // Packet size, report ID included.
+    // Packet size, report ID included; for a caller sizing packets from the
+    // reader (the command path uses PACKET_SIZE itself).
     int getExtendedCommandLength() const { return PACKET_SIZE; }
 
     // Replaces the millisecond pause used between busy answers and before
@@ -112,6 +113,9 @@ public:
     static constexpr int MAX_DRAIN_READS = 64;
 
 protected:
+    // A link whose response reads may bring up to readChunkSize bytes.
+    explicit Veyra(size_t readChunkSize);
+
     // How a link reads the chunk length of a notification packet and how
     // much of the packet it trusts. The USB form is the default.
     enum class ChunkLengthForm { OneByteZeroIs256, TwoBytes };
@@ -138,6 +142,28 @@ protected:
     static int appendPacket(const unsigned char* packet, int readLength, unsigned char* collection,
                             int* collected, bool* last);
 
+    // How a link reads the packets of a response and asks for the next one;
+    // each receiveExtendedCommand collects through collectResponse with its
+    // own.
+    struct ResponseLink {
+        // Where in the read chunk the connection writes a packet: 0, or 1
+        // when the link leaves byte 0 for the report ID.
+        int readOffset;
+        // Busy or not-ready statuses waited out before answering 1.
+        int busyRetries;
+        // A busy status is also answered with a next-packet request.
+        bool askWhenBusy;
+        // After a failure other than a failed read, packets the reader still
+        // holds are read away (at most MAX_DRAIN_READS).
+        bool drainOnFailure;
+        // Asks the reader for the next packet; anything but 0 ends the
+        // response with that status.
+        int (*askNext)(Veyra& reader, iConnection* conn);
+    };
+    // Reads one response as receiveExtendedCommand describes it, over link,
+    // into a chunk of the size given at construction.
+    int collectResponse(unsigned char* buffer, int* bufferLen, const ResponseLink& link);
+
     // Largest composed command, report ID not counted, written in one piece;
     // 0 switches the extended protocol off.
     unsigned int VEYRA_COMMAND_LENGTH_LIMITATION = 60;
@@ -152,7 +178,7 @@ protected:
 private:
     void (*m_sleep)(int) = nullptr;
     // The read chunks of receiveExtendedCommand.
-    ZeroedBufferPool m_readChunks{READ_CHUNK_SIZE};
+    ZeroedBufferPool m_readChunks;
 };
 
 }  // namespace quorin

@@ -1,6 +1,5 @@
 #include "extended/VeyraBle.h"
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -9,12 +8,10 @@
 namespace quorin {
 
 namespace {
-constexpr int COLLECTION_AREA = 32768;
 constexpr int HANDSHAKE_ANSWER_SIZE = 1024;
-constexpr int BUSY_PAUSE_MS = 100;
 }  // namespace
 
-VeyraBle::VeyraBle() {
+VeyraBle::VeyraBle() : Veyra(READ_AREA) {
     std::memset(notificationHeader, 0, sizeof(notificationHeader));
 }
 
@@ -96,65 +93,22 @@ void VeyraBle::addNotification(unsigned char* pData, int dataLen) {
 }
 
 int VeyraBle::receiveExtendedCommand(unsigned char* buffer, int* bufferLen) {
-    try {
-        if (buffer == nullptr || bufferLen == nullptr) {
-            return RC_BAD_ARGUMENT;
+    // The connection fills the chunk from byte 1 (byte 0 stands for the report
+    // ID; the 0 it leaves in byte 1 asks a HID connection for feature report
+    // 0). The next packet is asked for with the raw request 01 4A 00 and
+    // awaited through the data-ready signal; a busy status is only waited out.
+    static const auto askNext = [](Veyra& reader, iConnection* conn) -> int {
+        auto& ble = static_cast<VeyraBle&>(reader);
+        ble.clearDataReady();
+        char nextPacket[3] = {static_cast<char>(REPORT_ID), 0x4A, 0x00};
+        int rc = conn->send(nextPacket, 3, 1);
+        if (rc == RC_OK) {
+            ble.waitForCommand();
         }
-        iConnection* conn = getConnection();
-        if (conn == nullptr) {
-            return RC_NOT_OPEN;
-        }
-        std::vector<unsigned char> chunk(READ_AREA);
-        std::vector<unsigned char> collection(COLLECTION_AREA);
-        int collected = 0;
-        int retries = BUSY_RETRIES;
-        bool more = true;
-        while (more) {
-            // Byte 0 stands for the report ID; the connection fills the
-            // buffer from byte 1, whose 0 asks a HID connection for feature
-            // report 0.
-            std::fill(chunk.begin(), chunk.end(), 0);
-            chunk[0] = REPORT_ID;
-            int length = READ_AREA - 1;
-            int rc = conn->receive(chunk.data() + 1, &length);
-            if (rc != RC_OK) {
-                return rc;
-            }
-            if (length < 0 || length > READ_AREA - 1) {
-                return RC_TRANSFER_FAILED;
-            }
-            length += 1;
-            const unsigned char st = chunk[1];
-            if (st == STATUS_BUSY || st == STATUS_NOT_READY) {
-                pause(BUSY_PAUSE_MS);
-                if (--retries < 0) {
-                    return RC_TIMEOUT;
-                }
-                continue;
-            }
-            if (st != STATUS_EXTENDED_DATA) {
-                return storeResponse(chunk.data(), length, buffer, bufferLen);
-            }
-            bool last = false;
-            rc = appendPacket(chunk.data(), length, collection.data(), &collected, &last);
-            if (rc != RC_OK) {
-                return rc;
-            }
-            more = !last;
-            if (more) {
-                clearDataReady();
-                char nextPacket[3] = {static_cast<char>(REPORT_ID), 0x4A, 0x00};
-                rc = conn->send(nextPacket, 3, 1);
-                if (rc != RC_OK) {
-                    return rc;
-                }
-                waitForCommand();
-            }
-        }
-        return storeResponse(collection.data(), collected, buffer, bufferLen);
-    } catch (...) {
-        return RC_EXCEPTION;
-    }
+        return rc;
+    };
+    static const ResponseLink ble = {1, BUSY_RETRIES, false, false, askNext};
+    return collectResponse(buffer, bufferLen, ble);
 }
 
 }  // namespace quorin

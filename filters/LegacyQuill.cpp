@@ -1,9 +1,5 @@
 #include "filters/LegacyQuill.h"
 
-#include <vector>
-
-#include "common/stdafx.h"
-
 namespace quorin {
 
 namespace {
@@ -22,28 +18,20 @@ bool isUpperHexText(const std::string& text) {
 
 }  // namespace
 
-LegacyQuill::LegacyQuill() : fifo(std::string(1, '\r')) {
+LegacyQuill::LegacyQuill() : FramedFilter(std::string(1, '\r')) {
     // The display name stays the base default, "NONE".
 }
 
 int LegacyQuill::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
                               std::string& channelHexData) {
-    channelName = "COMMAND";
-    channelId = CHANNEL_COMMAND;
-    channelHexData = B2H(reinterpret_cast<const unsigned char*>(HexMessage.data()),
-                         static_cast<int>(HexMessage.size())) +
-                     "0D";
+    // The unframed line of the base filter, ended by CR.
+    FormatFilter::FilterOutput(HexMessage, channelName, channelId, channelHexData);
+    channelHexData += "0D";
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int LegacyQuill::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                             std::string& channelHexData) {
-    std::vector<unsigned char> bytes = H2BV(HexMessage);
-    fifo.add(std::string(bytes.begin(), bytes.end()));
-    std::string frameData = fifo.getFrame();
-    if (frameData.empty()) {
-        return NO_FRAME;
-    }
+int LegacyQuill::takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
+                           std::string& channelHexData) {
     if (isUpperHexText(frameData)) {
         channelName = "RESPONSE";
         channelId = CHANNEL_RESPONSE;

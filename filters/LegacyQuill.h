@@ -7,23 +7,20 @@
 // reader's own text, not as hex.
 #pragma once
 
-#include "filters/FormatFilter.h"
-#include "filters/FrameFIFO.h"
+#include "filters/FramedFilter.h"
 
 namespace quorin {
 
-class LegacyQuill : public FormatFilter {
+class LegacyQuill : public FramedFilter {
 public:
     LegacyQuill();
 
     int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
                      std::string& channelHexData) override;
-    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                    std::string& channelHexData) override;
-    void resetInput() override { fifo.clear(); }
 
-private:
-    FrameFIFO fifo;  // touched by FilterInput only
+protected:
+    int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
+                  std::string& channelHexData) override;
 };
 
 }  // namespace quorin

@@ -6,7 +6,7 @@
 
 namespace quorin {
 
-TidelinkFilter::TidelinkFilter() : fifo(std::string(1, '\r')) {
+TidelinkFilter::TidelinkFilter() : FramedFilter(std::string(1, '\r')) {
     Name = "Tidelink";
 }
 
@@ -18,14 +18,8 @@ int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelNam
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int TidelinkFilter::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                                std::string& channelHexData) {
-    std::vector<unsigned char> bytes = H2BV(HexMessage);
-    fifo.add(std::string(bytes.begin(), bytes.end()));
-    std::string frameData = fifo.getFrame();
-    if (frameData.empty()) {
-        return NO_FRAME;
-    }
+int TidelinkFilter::takeFrame(const std::string& frameData, std::string& channelName,
+                              int& channelId, std::string& channelHexData) {
     std::vector<unsigned char> message = H2BV(frameData);
     if (message.size() <= 1) {
         return 0;

@@ -9,23 +9,20 @@
 // Lines of one byte or less and other types are dropped.
 #pragma once
 
-#include "filters/FormatFilter.h"
-#include "filters/FrameFIFO.h"
+#include "filters/FramedFilter.h"
 
 namespace quorin {
 
-class TidelinkFilter : public FormatFilter {
+class TidelinkFilter : public FramedFilter {
 public:
     TidelinkFilter();
 
     int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
                      std::string& channelHexData) override;
-    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                    std::string& channelHexData) override;
-    void resetInput() override { fifo.clear(); }
 
-private:
-    FrameFIFO fifo;  // touched by FilterInput only
+protected:
+    int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
+                  std::string& channelHexData) override;
 };
 
 }  // namespace quorin

@@ -1,6 +1,7 @@
 #include "filters/V5SLIP.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/stdafx.h"
 #include "filters/RLE.h"
@@ -11,10 +12,6 @@ namespace {
 
 constexpr size_t HEADER_BYTES = 3;
 
-std::string bytesAsText(const std::vector<unsigned char>& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
 size_t lengthField(const std::vector<unsigned char>& payload) {
     return 256u * payload[1] + payload[2];
 }
@@ -22,8 +19,8 @@ size_t lengthField(const std::vector<unsigned char>& payload) {
 }  // namespace
 
 V5SLIP::V5SLIP()
-    : fifo(std::string(1, static_cast<char>(SLIP_END)),
-           std::string(1, static_cast<char>(SLIP_END))) {
+    : FramedFilter(std::string(1, static_cast<char>(SLIP_END)),
+                   std::string(1, static_cast<char>(SLIP_END))) {
     Name = "SLIP";
 }
 
@@ -65,74 +62,69 @@ int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& 
 int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
                         std::string& channelHexData) {
     m_keptHeaderBytes = 0;
-    try {
-        fifo.add(bytesAsText(H2BV(HexMessage)));
-        std::string frameData = fifo.getFrame();
-        if (frameData.empty()) {
-            return NO_FRAME;
-        }
+    return FramedFilter::FilterInput(std::move(HexMessage), channelName, channelId, channelHexData);
+}
 
-        // Unstuff in one left-to-right pass; an escape byte followed by
-        // anything else is kept as it is. The payload is never longer than
-        // the frame, so it is written in place and cut to size afterwards.
-        std::vector<unsigned char> payload(frameData.size());
-        const unsigned char* in = reinterpret_cast<const unsigned char*>(frameData.data());
-        const size_t frameSize = frameData.size();
-        size_t n = 0;
-        size_t i = 0;
-        while (i < frameSize) {
-            unsigned char b = in[i];
-            if (b == SLIP_ESC && i + 1 < frameSize) {
-                unsigned char next = in[i + 1];
-                if (next == SLIP_ESC_END || next == SLIP_ESC_ESC) {
-                    payload[n++] = next == SLIP_ESC_END ? SLIP_END : SLIP_ESC;
-                    i += 2;
-                    continue;
-                }
+int V5SLIP::takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
+                      std::string& channelHexData) {
+    // Unstuff in one left-to-right pass; an escape byte followed by
+    // anything else is kept as it is. The payload is never longer than
+    // the frame, so it is written in place and cut to size afterwards.
+    std::vector<unsigned char> payload(frameData.size());
+    const unsigned char* in = reinterpret_cast<const unsigned char*>(frameData.data());
+    const size_t frameSize = frameData.size();
+    size_t n = 0;
+    size_t i = 0;
+    while (i < frameSize) {
+        unsigned char b = in[i];
+        if (b == SLIP_ESC && i + 1 < frameSize) {
+            unsigned char next = in[i + 1];
+            if (next == SLIP_ESC_END || next == SLIP_ESC_ESC) {
+                payload[n++] = next == SLIP_ESC_END ? SLIP_END : SLIP_ESC;
+                i += 2;
+                continue;
             }
-            payload[n++] = b;
-            i += 1;
         }
-        payload.resize(n);
-        if (payload.size() < HEADER_BYTES + 1) {
-            return 0;
-        }
-
-        std::vector<unsigned char> data;
-        switch (payload[0]) {
-            case 0x02:
-            case 0x03:
-                channelId = CHANNEL_NOTIFICATION;
-                channelName = "NOTIFICATION";
-                data = (payload[0] == 0x02) ? ValidatePlainData(payload) : ValidateRLE(payload);
-                break;
-            case 0x00:
-            case 0x01:
-                channelId = CHANNEL_CARD_DATA;
-                channelName = "CARD DATA";
-                data = (payload[0] == 0x00) ? ValidatePlainData(payload) : ValidateRLE(payload);
-                break;
-            case 0x04:
-                channelId = CHANNEL_RESPONSE;
-                channelName = "RESPONSE";
-                data.assign(payload.begin() + HEADER_BYTES, payload.end());
-                break;
-            case 0x05:
-                channelId = CHANNEL_COMMAND;
-                channelName = "COMMAND";
-                data.assign(payload.begin() + HEADER_BYTES, payload.end());
-                break;
-            default:
-                return 0;
-        }
-        if (!data.empty() && (payload[0] == 0x01 || payload[0] == 0x03)) {
-            m_keptHeaderBytes = HEADER_BYTES;
-        }
-        channelHexData = BV2H(data);
-        return static_cast<int>(channelHexData.size() / 2);
-    } catch (...) {
-        return FILTER_ERROR;
+        payload[n++] = b;
+        i += 1;
     }
+    payload.resize(n);
+    if (payload.size() < HEADER_BYTES + 1) {
+        return 0;
+    }
+
+    std::vector<unsigned char> data;
+    switch (payload[0]) {
+        case 0x00:
+        case 0x01:
+        case 0x02:
+        case 0x03: {
+            // Card data (0, 1) or a notification (2, 3); odd types are
+            // run-length encoded.
+            const bool notification = payload[0] >= 0x02;
+            channelId = notification ? CHANNEL_NOTIFICATION : CHANNEL_CARD_DATA;
+            channelName = notification ? "NOTIFICATION" : "CARD DATA";
+            data = (payload[0] & 0x01) != 0 ? ValidateRLE(payload) : ValidatePlainData(payload);
+            break;
+        }
+        case 0x04:
+            channelId = CHANNEL_RESPONSE;
+            channelName = "RESPONSE";
+            data.assign(payload.begin() + HEADER_BYTES, payload.end());
+            break;
+        case 0x05:
+            channelId = CHANNEL_COMMAND;
+            channelName = "COMMAND";
+            data.assign(payload.begin() + HEADER_BYTES, payload.end());
+            break;
+        default:
+            return 0;
+    }
+    if (!data.empty() && (payload[0] == 0x01 || payload[0] == 0x03)) {
+        m_keptHeaderBytes = HEADER_BYTES;
+    }
+    channelHexData = BV2H(data);
+    return static_cast<int>(channelHexData.size() / 2);
 }
 
 std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> data) {

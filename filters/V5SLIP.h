@@ -14,12 +14,11 @@
 
 #include <vector>
 
-#include "filters/FormatFilter.h"
-#include "filters/FrameFIFO.h"
+#include "filters/FramedFilter.h"
 
 namespace quorin {
 
-class V5SLIP : public FormatFilter {
+class V5SLIP : public FramedFilter {
 public:
     static constexpr unsigned char SLIP_END = 0xC0;
     static constexpr unsigned char SLIP_ESC = 0xDB;
@@ -38,7 +37,6 @@ public:
                      std::string& channelHexData) override;
     int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
                     std::string& channelHexData) override;
-    void resetInput() override { fifo.clear(); }
     // 3 after a run-length frame was delivered (its type and length field
     // lead its data), else 0.
     size_t keptHeaderBytes() const override { return m_keptHeaderBytes; }
@@ -48,8 +46,11 @@ public:
     virtual std::vector<unsigned char> ValidateRLE(std::vector<unsigned char> data);
     virtual std::vector<unsigned char> ValidatePlainData(std::vector<unsigned char> data);
 
+protected:
+    int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
+                  std::string& channelHexData) override;
+
 private:
-    FrameFIFO fifo;                // touched by FilterInput only
     size_t m_keptHeaderBytes = 0;  // of the last frame FilterInput took
 };
 

@@ -24,7 +24,8 @@ public:
     // The attribute's value; "" when it is absent (an empty entry is then
     // added under that name) or when name is null.
     std::string GetAttribute(const char* name);
-    // "ISO" or "AAMVA" after a successful parse, else "".
+    // "ISO" or "AAMVA" after a successful parse, else "". The getters ask for
+    // attributes only; a caller that must know the layout would call this.
     std::string GetFormat() const { return Format; }
 
     bool ParseISO();

@@ -108,24 +108,35 @@ void Strivo::afterOpen() {}
 
 bool Strivo::composeCommand(unsigned char* hexCmd, int /*hexCmdLen*/, unsigned char* buffer,
                             int* bufferLen) {
+    return composePlainFrame(hexCmd, COMMAND_WORK_AREA, buffer, bufferLen);
+}
+
+bool Strivo::composePlainFrame(const unsigned char* hexCmd, size_t workArea, unsigned char* buffer,
+                               int* bufferLen) {
     if (hexCmd == nullptr || buffer == nullptr || bufferLen == nullptr) {
         return false;
     }
     const char* text = reinterpret_cast<const char*>(hexCmd);
     // Refuse text that would not fit the work area instead of cutting it.
-    if (std::strlen(text) / 2 > static_cast<size_t>(COMMAND_WORK_AREA)) {
+    const size_t pairs = std::strlen(text) / 2;
+    if (pairs > workArea) {
         return false;
     }
-    unsigned char work[COMMAND_WORK_AREA];
+    // Sized to the text (an unpaired last digit is ignored, so it holds at
+    // most that many bytes): a full-size area per call made every command
+    // grow and trim the heap.
+    std::vector<unsigned char> work(std::max<size_t>(pairs, 1));
     int n = 0;
-    ConvertASCIIHexToByteArray(text, work, &n, COMMAND_WORK_AREA);
-    if (n == 0 || *bufferLen <= n + 1) {
+    ConvertASCIIHexToByteArray(text, work.data(), &n, static_cast<int>(work.size()));
+    // The data length travels in one byte: a longer command cannot be framed
+    // truthfully and is refused rather than sent with a wrapped length.
+    if (n <= 0 || n - 1 > 0xFF || *bufferLen <= n + 1) {
         return false;
     }
     buffer[1] = work[0];
     buffer[2] = static_cast<unsigned char>(n - 1);
     if (n > 1) {
-        std::memcpy(buffer + 3, work + 1, static_cast<size_t>(n - 1));
+        std::memcpy(buffer + 3, work.data() + 1, static_cast<size_t>(n - 1));
     }
     *bufferLen = n + 2;
     return true;

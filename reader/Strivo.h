@@ -106,6 +106,8 @@ public:
     Strivo(const Strivo&) = delete;
     Strivo& operator=(const Strivo&) = delete;
 
+    // The attached delegate (not owned), for a caller that must know whether
+    // one is attached; the library's own calls go through withDelegate.
     Strivo_Delegate* getDelegate();
     // Stores d; when the reader holds a connection and d is set, reports
     // ZEDRA_STATE_CONNECTED to it at once. Waits for a delegate call in
@@ -145,7 +147,8 @@ public:
     void shutDown();
 
     // Card-data report decoding helpers (decoder alternative through the
-    // connection's iDecoder).
+    // connection's iDecoder). getMSRResult decodes reports itself; a model
+    // whose connection decodes its reports would call decodeInputReport.
     bool decodeInputReport(const unsigned char* data, int dataLen);
     unsigned long decode_ulong(int id, void* data, int len);
     void decode_bytes(int id, void* buffer, void* data, int len);
@@ -182,6 +185,8 @@ public:
     virtual int getResponse(unsigned char* buf, int* BufferLength);
     virtual std::string getMsrRawData();
     virtual std::string getRawData();
+    // Empties the connection's raw data store; a host call to discard the
+    // raw reports would reach it (no exported function does today).
     virtual void clearRawData();
     virtual int getResultCode();
     virtual void setResultCode(int code);
@@ -215,6 +220,15 @@ public:
     }
 
 protected:
+    // The plain command frame of a hex text (up to its NUL): buffer[1]
+    // command byte, buffer[2] data length, data from buffer[3]; buffer[0] is
+    // left as the caller set it. *bufferLen is the capacity on entry and the
+    // frame length on return. False for null arguments, text of more than
+    // workArea byte pairs, no byte, more than 255 data bytes, or a frame that
+    // does not fit. Each model's composeCommand frames through it.
+    static bool composePlainFrame(const unsigned char* hexCmd, size_t workArea,
+                                  unsigned char* buffer, int* bufferLen);
+
     // The connection, or null; owned.
     iConnection* getConnection() { return connection.get(); }
 

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/FieldText.h"
 #include "common/stdafx.h"
 #include "reader/CardDataString.h"
 #include "reader/MsrDataParser.h"
@@ -135,19 +136,6 @@ template <size_t N>
 void appendText(char (&dst)[N], const char* src, size_t srcSize) {
     size_t used = strnlen(dst, N);
     copyText(dst + used, N - used, src, srcSize);
-}
-
-// A bounded text of a fixed-width field, up to its first NUL.
-template <size_t N>
-std::string textOf(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
-// The same, without a copy: a swipe's decoding takes its fields apart
-// without allocating.
-template <size_t N>
-std::string_view viewOf(const char (&field)[N]) {
-    return std::string_view(field, strnlen(field, N));
 }
 
 constexpr const char* BLANKS = " \t";

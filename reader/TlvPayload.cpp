@@ -3,16 +3,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/FieldText.h"
 #include "common/stdafx.h"
 
 namespace quorin {
 
 namespace {
-template <size_t N>
-std::string textOf(const char (&field)[N]) {
-    return std::string(field, strnlen(field, N));
-}
-
 // Record lengths are never negative in a decoded record; a zeroed or odd
 // value is written as 0 rather than wrapped.
 unsigned int lengthOf(long value) {

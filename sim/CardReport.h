@@ -84,7 +84,3 @@ private:
 };
 
 }  // namespace quorin_sim
-
-namespace quorin_test {
-using quorin_sim::CardReport;
-}  // namespace quorin_test

@@ -115,7 +115,8 @@ public:
     // Waits 50 ms, then writes the feature report; 0, 5, 6 or 17.
     int setFeatureReport(const unsigned char* rpt, int rptLen);
     // Reads the feature report, at most six attempts; 0, 5 or 17. The report
-    // is left in the connection's feature report buffer.
+    // is left in the connection's feature report buffer. receive() reads its
+    // reports itself; a caller wanting a report by ID alone would call this.
     int getFeatureReport(int featureId);
     bool IsDeviceConnected();
 

@@ -13,6 +13,8 @@ class RawDataStore {
 public:
     static constexpr size_t MAX_ENTRIES = 256;
 
+    // Lower-case hex of the bytes, as the store keeps them; for a caller that
+    // must match the store's form (the store itself converts as it adds).
     static std::string binary2Hex(const unsigned char* buffer, unsigned int bufferLength);
     // Appends the report, dropping the oldest entries so at most 256 remain.
     void addBinary(const unsigned char* buffer, unsigned int bufferLength);

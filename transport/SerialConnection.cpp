@@ -34,6 +34,18 @@ bool isLinkError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EBADF;
 }
 
+// Waits up to timeoutMs for events on the port or for the close's wake-up;
+// fds[0] is the port's entry and fds[1] the wake-up's. poll()'s result.
+int pollPort(struct pollfd (&fds)[2], int port, short events, int wakeFd, int timeoutMs) {
+    fds[0].fd = port;
+    fds[0].events = events;
+    fds[0].revents = 0;
+    fds[1].fd = wakeFd;
+    fds[1].events = POLLIN;
+    fds[1].revents = 0;
+    return ::poll(fds, 2, timeoutMs);
+}
+
 }  // namespace
 
 SerialConnection::SerialConnection() = default;
@@ -189,13 +201,7 @@ void SerialConnection::ReceivingThread() {
         std::vector<unsigned char> buffer(READ_CHUNK);
         while (!m_stop.load()) {
             struct pollfd fds[2];
-            fds[0].fd = hComm;
-            fds[0].events = POLLIN;
-            fds[0].revents = 0;
-            fds[1].fd = m_wakeFd;
-            fds[1].events = POLLIN;
-            fds[1].revents = 0;
-            int ready = ::poll(fds, 2, LINE_PACE_MS);
+            int ready = pollPort(fds, hComm, POLLIN, m_wakeFd, LINE_PACE_MS);
             if (m_stop.load()) {
                 break;
             }
@@ -376,13 +382,8 @@ bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
             return false;
         }
         struct pollfd fds[2];
-        fds[0].fd = hComm;
-        fds[0].events = POLLOUT;
-        fds[0].revents = 0;
-        fds[1].fd = m_wakeFd;
-        fds[1].events = POLLIN;
-        fds[1].revents = 0;
-        if (::poll(fds, 2, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+        if (pollPort(fds, hComm, POLLOUT, m_wakeFd, static_cast<int>(left.count())) < 0 &&
+            errno != EINTR) {
             return false;
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {

@@ -70,7 +70,8 @@ public:
     static std::string deviceOf(const char* pathScheme);
     // Serial ports are not enumerated.
     static int enumDevices(iConnectionEnumDevice fnFoundDevice);
-    // The number after "COM", or 0.
+    // The number after "COM", or 0. Nothing on Linux names ports so; a port
+    // path given in that form would be read through it.
     static int getPortNumber(std::string portName);
 
     // Stops and joins the receiving thread, then closes the port.

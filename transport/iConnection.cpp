@@ -72,29 +72,22 @@ void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param)
     onDataParam = param;
 }
 
+iConnection::Registrations iConnection::registrations() {
+    std::lock_guard<std::mutex> guard(callbackLock);
+    return {fnOnData, onDataParam, fnDeviceChanged, onDeviceChangedParam};
+}
+
 void iConnection::deliverData(unsigned char* data, int dataLen) {
-    iConnectionOnData fn;
-    void* param;
-    {
-        std::lock_guard<std::mutex> guard(callbackLock);
-        fn = fnOnData;
-        param = onDataParam;
-    }
-    if (fn != nullptr) {
-        fn(this, data, dataLen, param);
+    Registrations r = registrations();
+    if (r.onData != nullptr) {
+        r.onData(this, data, dataLen, r.onDataParam);
     }
 }
 
 void iConnection::deliverChanged(int change) {
-    iConnectionChanged fn;
-    void* param;
-    {
-        std::lock_guard<std::mutex> guard(callbackLock);
-        fn = fnDeviceChanged;
-        param = onDeviceChangedParam;
-    }
-    if (fn != nullptr) {
-        fn(getScheme(), change, param);
+    Registrations r = registrations();
+    if (r.changed != nullptr) {
+        r.changed(getScheme(), change, r.changedParam);
     }
 }
 

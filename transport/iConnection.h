@@ -62,6 +62,8 @@ public:
     // Enumerates attached USB readers (serial ports are not enumerated).
     // Returns 1 when at least one known reader was seen, else 0.
     static int enumDevices(iConnectionEnumDevice funcFoundDevice);
+    // A do-nothing per-device callback, for an enumeration whose caller only
+    // wants enumDevices' result; the library's own enumerations pass theirs.
     static bool iConnectionDefEnumDevice(const char* pathScheme, void* extraInfo);
 
     virtual void close();
@@ -75,6 +77,8 @@ public:
     virtual int receive(unsigned char* pData, int* dataLen);
     virtual void registerOnDataEvent(iConnectionOnData funcOnData, void* param);
     virtual int getDeviceInfoEx(void* param);
+    // A link that needs a pause between commands would answer it here and
+    // the command path would wait that long; no connection needs one today.
     virtual int getDefaultGuardingTime();
 
     void registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param);
@@ -95,6 +99,16 @@ protected:
     void* onDeviceChangedParam = nullptr;
     char szScheme[256];  // set before the receiving thread starts, then read-only
     ErrorHandler* errPipe = nullptr;
+
+private:
+    // A copy of the four registration fields, taken under callbackLock.
+    struct Registrations {
+        iConnectionOnData onData;
+        void* onDataParam;
+        iConnectionChanged changed;
+        void* changedParam;
+    };
+    Registrations registrations();
 };
 
 }  // namespace quorin

@@ -9,6 +9,8 @@ namespace quorin {
 class iDecoder {
 public:
     virtual ~iDecoder() = default;
+    // A reader would set these before asking a decoding connection for
+    // fields; with no such connection nothing sets them today.
     virtual bool setDecodingContext(void* context);
     virtual bool setDecodingConfig(std::map<int, unsigned long> config);
     // Returns false and leaves *data untouched.

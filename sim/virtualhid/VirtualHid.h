@@ -100,11 +100,3 @@ private:
 };
 
 }  // namespace quorin_sim
-
-// The tests name these classes from their own namespace.
-namespace quorin_test {
-using quorin_sim::HidBackend;
-using quorin_sim::Report;
-using quorin_sim::VirtualHid;
-using quorin_sim::VirtualReader;
-}  // namespace quorin_test

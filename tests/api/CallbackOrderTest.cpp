@@ -30,6 +30,7 @@ using namespace quorin_test;
 using quorin_sim::ExtendedReader;
 using quorin_sim::PlainCommandReader;
 using quorin_sim::PtyReader;
+using quorin_sim::VirtualHid;
 using std::chrono::milliseconds;
 using Bytes = std::vector<uint8_t>;
 

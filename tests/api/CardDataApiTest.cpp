@@ -23,6 +23,8 @@
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
+using quorin_sim::CardReport;
+using quorin_sim::VirtualHid;
 
 namespace {
 

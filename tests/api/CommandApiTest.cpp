@@ -15,6 +15,9 @@
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
+using quorin_sim::Report;
+using quorin_sim::VirtualHid;
+using quorin_sim::VirtualReader;
 
 namespace {
 

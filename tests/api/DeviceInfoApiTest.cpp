@@ -6,7 +6,9 @@
 #include "Quorin.h"
 #include "virtualhid/VirtualHid.h"
 
-using namespace quorin_test;
+using quorin_sim::Report;
+using quorin_sim::VirtualHid;
+using quorin_sim::VirtualReader;
 
 namespace {
 

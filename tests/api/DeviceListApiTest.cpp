@@ -9,7 +9,7 @@
 #include "Quorin.h"
 #include "virtualhid/VirtualHid.h"
 
-using quorin_test::VirtualHid;
+using quorin_sim::VirtualHid;
 
 namespace {
 

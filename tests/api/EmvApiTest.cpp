@@ -16,6 +16,8 @@
 
 using namespace quorin_test;
 using quorin_sim::ExtendedReader;
+using quorin_sim::Report;
+using quorin_sim::VirtualHid;
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
+using quorin_sim::VirtualHid;
 
 namespace {
 

@@ -63,12 +63,15 @@ TEST(HexConversion, ConvertASCIIHexToByteArrayPairsAndBounds) {
     ASSERT_EQ(n, 2);
     EXPECT_EQ(out[0], 0xF0);
     EXPECT_EQ(out[1], 0xFF);
-    // The bounded form never writes past its target.
-    unsigned char small[2] = {0, 0};
-    unsigned char guard = 0x5A;
-    ConvertASCIIHexToByteArray("AABBCCDD", small, &n, 2);
+    // The bounded form never writes past its target: the bytes after the
+    // first two of one array stay as they were.
+    unsigned char area[4] = {0, 0, 0x5A, 0x5A};
+    ConvertASCIIHexToByteArray("AABBCCDD", area, &n, 2);
     EXPECT_EQ(n, 2);
-    EXPECT_EQ(guard, 0x5A);
+    EXPECT_EQ(area[0], 0xAA);
+    EXPECT_EQ(area[1], 0xBB);
+    EXPECT_EQ(area[2], 0x5A);
+    EXPECT_EQ(area[3], 0x5A);
 }
 
 TEST(HexConversion, ByteArrayToHexStrStopsBeforeOverflow) {

@@ -21,7 +21,7 @@
 using quorin::CRConfigTable;
 using quorin::Strivo;
 using quorin::ZEDRADATA;
-using quorin_test::CardReport;
+using quorin_sim::CardReport;
 using quorin_test::layoutOf;
 
 namespace {

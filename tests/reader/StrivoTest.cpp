@@ -15,7 +15,7 @@
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin;
-using quorin_test::VirtualHid;
+using quorin_sim::VirtualHid;
 using quorin_test::waitUntil;
 
 namespace {
@@ -65,6 +65,14 @@ TEST(StrivoFraming, CommandFrameIsReportIdCommandLengthData) {
     // Text beyond the 1024-byte work area is refused, not cut.
     std::string huge(2 * 1025, 'A');
     EXPECT_TRUE(compose(reader, huge.c_str(), 4096).empty());
+    // The length byte says 255 data bytes at most: one more would be framed
+    // with a wrapped length (0), so it is refused however large the buffer.
+    std::string longest = "01" + std::string(2 * 255, 'B');
+    std::vector<unsigned char> frame = compose(reader, longest.c_str(), 4096);
+    ASSERT_EQ(frame.size(), 258u);
+    EXPECT_EQ(frame[2], 0xFF);
+    EXPECT_EQ(frame[257], 0xBB);
+    EXPECT_TRUE(compose(reader, (longest + "BB").c_str(), 4096).empty());
     int length = 10;
     EXPECT_FALSE(reader.composeCommand(nullptr, 0, nullptr, &length));
 }

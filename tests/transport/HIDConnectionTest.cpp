@@ -18,11 +18,11 @@
 using quorin::DeviceExtraInfo;
 using quorin::HIDConnection;
 using quorin::iConnection;
+using quorin_sim::HidBackend;
+using quorin_sim::Report;
+using quorin_sim::VirtualHid;
+using quorin_sim::VirtualReader;
 using quorin_test::EventCounter;
-using quorin_test::HidBackend;
-using quorin_test::Report;
-using quorin_test::VirtualHid;
-using quorin_test::VirtualReader;
 using quorin_test::waitUntil;
 using namespace std::chrono_literals;
 

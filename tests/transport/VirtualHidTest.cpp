@@ -11,10 +11,10 @@
 
 #include "virtualhid/VirtualHid.h"
 
-using quorin_test::HidBackend;
-using quorin_test::Report;
-using quorin_test::VirtualHid;
-using quorin_test::VirtualReader;
+using quorin_sim::HidBackend;
+using quorin_sim::Report;
+using quorin_sim::VirtualHid;
+using quorin_sim::VirtualReader;
 
 namespace {
 

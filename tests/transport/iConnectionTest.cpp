@@ -7,7 +7,7 @@
 #include "virtualhid/VirtualHid.h"
 
 using quorin::iConnection;
-using quorin_test::VirtualHid;
+using quorin_sim::VirtualHid;
 
 namespace {
 

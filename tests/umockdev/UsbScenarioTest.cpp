@@ -24,6 +24,7 @@
 #include "virtualhid/PlainCommandReader.h"
 
 using namespace quorin_test;
+using quorin_sim::CardReport;
 using quorin_sim::ExtendedReader;
 using quorin_sim::PlainCommandReader;
 using quorin_sim::Report;

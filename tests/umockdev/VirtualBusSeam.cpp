@@ -7,6 +7,9 @@ namespace quorin_test {
 
 namespace {
 
+using quorin_sim::VirtualHid;
+using quorin_sim::VirtualReader;
+
 class VirtualBusSeam : public UsbSeam {
 public:
     std::string name() const override { return "virtual bus"; }
