@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/MutexLock.h"
 #include "transport/HIDConnection.h"
 #include "transport/SerialConnection.h"
 
@@ -67,7 +68,7 @@ int iConnection::receive(unsigned char* /*pData*/, int* /*dataLen*/) {
 }
 
 void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param) {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     fnOnData = funcOnData;
     onDataParam = param;
 }
@@ -76,7 +77,7 @@ void iConnection::deliverData(unsigned char* data, int dataLen) {
     iConnectionOnData fn;
     void* param;
     {
-        std::lock_guard<std::mutex> guard(callbackLock);
+        MutexLock guard(callbackLock);
         fn = fnOnData;
         param = onDataParam;
     }
@@ -89,7 +90,7 @@ void iConnection::deliverChanged(int change) {
     iConnectionChanged fn;
     void* param;
     {
-        std::lock_guard<std::mutex> guard(callbackLock);
+        MutexLock guard(callbackLock);
         fn = fnDeviceChanged;
         param = onDeviceChangedParam;
     }
@@ -99,7 +100,7 @@ void iConnection::deliverChanged(int change) {
 }
 
 bool iConnection::hasDataCallback() {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     return fnOnData != nullptr;
 }
 
@@ -112,7 +113,7 @@ int iConnection::getDefaultGuardingTime() {
 }
 
 void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param) {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     fnDeviceChanged = funcConnectionChanged;
     onDeviceChangedParam = param;
 }
