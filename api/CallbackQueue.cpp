@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "api/CallbackWatch.h"
+#include "common/MutexLock.h"
 
 namespace quorin {
 
@@ -43,7 +44,7 @@ __attribute__((no_sanitize("undefined"))) void CallbackQueue::runHostCode(void (
 }
 
 CallbackQueue::Posted CallbackQueue::post(CallbackJob job) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_closed) {
         return Posted::CLOSED;
     }
@@ -101,7 +102,7 @@ void CallbackQueue::watchStall() {
 }
 
 void CallbackQueue::checkStall() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_watched = false;
     if (!m_inJob || m_jobs.empty()) {
         return;
@@ -114,7 +115,7 @@ void CallbackQueue::checkStall() {
 }
 
 void CallbackQueue::runFrom(uint64_t runner) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    UniqueLock lock(m_lock);
     if (m_runner == 0 && !m_jobs.empty()) {
         // Handed off while no thread could be had: this runner takes charge
         // again.
@@ -148,7 +149,7 @@ void CallbackQueue::runFrom(uint64_t runner) {
                 CallbackQueue& queue;
                 uint64_t runner;
                 ~Count() {
-                    std::lock_guard<std::mutex> guard(queue.m_lock);
+                    MutexLock guard(queue.m_lock);
                     --queue.m_running;
                     if (std::uncaught_exceptions() > 0 && queue.m_runner == runner) {
                         // The host ended this thread inside its callback
@@ -188,12 +189,12 @@ void CallbackQueue::runFrom(uint64_t runner) {
 }
 
 void CallbackQueue::close() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_closed = true;
 }
 
 void CallbackQueue::drain() {
-    std::unique_lock<std::mutex> lock(m_lock);
+    UniqueLock lock(m_lock);
     int own = 0;
     if (t_queue == this) {
         own = 1;
@@ -203,12 +204,14 @@ void CallbackQueue::drain() {
             handOff();
         }
     }
-    m_idle.wait(lock, [&] { return m_jobs.empty() && m_runner == 0 && m_running <= own; });
+    m_idle.wait(lock.native(), [&]() REQUIRES(m_lock) {
+        return m_jobs.empty() && m_runner == 0 && m_running <= own;
+    });
 }
 
 bool CallbackQueue::abandon(std::chrono::milliseconds timeout) {
     JobRing unrun;
-    std::unique_lock<std::mutex> lock(m_lock);
+    UniqueLock lock(m_lock);
     m_closed = true;
     unrun.swap(m_jobs);
     const int own = t_queue == this ? 1 : 0;
@@ -216,22 +219,24 @@ bool CallbackQueue::abandon(std::chrono::milliseconds timeout) {
     // Dropped outside the lock: what they captured may take locks of its own.
     JobRing().swap(unrun);
     lock.lock();
-    return m_idle.wait_for(lock, timeout, [&] { return m_running <= own; });
+    return m_idle.wait_for(lock.native(), timeout,
+                           [&]() REQUIRES(m_lock) { return m_running <= own; });
 }
 
 bool CallbackQueue::waitEmpty(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_lock);
-    return m_idle.wait_for(lock, timeout,
-                           [&] { return m_jobs.empty() && m_runner == 0 && m_running == 0; });
+    UniqueLock lock(m_lock);
+    return m_idle.wait_for(lock.native(), timeout, [&]() REQUIRES(m_lock) {
+        return m_jobs.empty() && m_runner == 0 && m_running == 0;
+    });
 }
 
 unsigned long CallbackQueue::dropped() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_dropped;
 }
 
 size_t CallbackQueue::pending() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_jobs.size() + static_cast<size_t>(m_running);
 }
 

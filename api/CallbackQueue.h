@@ -40,6 +40,7 @@
 
 #include "api/CallbackJob.h"
 #include "api/CallbackWorkers.h"
+#include "common/MutexLock.h"
 
 namespace quorin {
 
@@ -145,13 +146,13 @@ private:
     // Takes jobs until the queue is empty or another runner took over.
     void runFrom(uint64_t runner);
     // Starts a runner (under m_lock). False when no thread could be had.
-    bool startRunner();
+    bool startRunner() REQUIRES(m_lock);
     // A new runner takes over from the running one, which ends when its job
     // returns (under m_lock).
-    void handOff();
+    void handOff() REQUIRES(m_lock);
     // Asks CallbackWatch for a look at the stall deadline of the running job
     // when jobs wait behind it (under m_lock).
-    void watchStall();
+    void watchStall() REQUIRES(m_lock);
     // Runs host code through call(target): drops what it throws, lets a
     // forced unwind through.
     static void runHostCode(void (*call)(void*), void* target);
@@ -160,17 +161,21 @@ private:
     CallbackWorkers& m_workers;
     const size_t m_maxQueued;
 
-    std::mutex m_lock;               // guards every member below
+    Mutex m_lock;                    // guards every member below
     std::condition_variable m_idle;  // a job returned, or a runner ended
-    JobRing m_jobs;
-    uint64_t m_runner = 0;  // id of the runner in charge; 0 when none
-    uint64_t m_nextRunner = 1;
-    bool m_inJob = false;          // the runner in charge is running a job
-    Clock::time_point m_jobStart;  // when it started that job
-    int m_running = 0;             // jobs running, stalled ones included
-    bool m_closed = false;
-    bool m_watched = false;  // a look by CallbackWatch is pending
-    unsigned long m_dropped = 0;
+    JobRing m_jobs GUARDED_BY(m_lock);
+    // Id of the runner in charge; 0 when none.
+    uint64_t m_runner GUARDED_BY(m_lock) = 0;
+    uint64_t m_nextRunner GUARDED_BY(m_lock) = 1;
+    // The runner in charge is running a job, started at m_jobStart.
+    bool m_inJob GUARDED_BY(m_lock) = false;
+    Clock::time_point m_jobStart GUARDED_BY(m_lock);
+    // Jobs running, stalled ones included.
+    int m_running GUARDED_BY(m_lock) = 0;
+    bool m_closed GUARDED_BY(m_lock) = false;
+    // A look by CallbackWatch is pending.
+    bool m_watched GUARDED_BY(m_lock) = false;
+    unsigned long m_dropped GUARDED_BY(m_lock) = 0;
 };
 
 }  // namespace quorin

@@ -5,6 +5,7 @@
 
 #include "api/CallbackQueue.h"
 #include "api/CallbackWorkers.h"
+#include "common/MutexLock.h"
 
 namespace quorin {
 
@@ -24,7 +25,7 @@ CallbackWatch& CallbackWatch::instance() {
 }
 
 void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::time_point deadline) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     const bool earliest = std::all_of(m_looks.begin(), m_looks.end(),
                                       [&](const Look& look) { return deadline < look.deadline; });
     m_looks.push_back(Look{deadline, queue, queue.get()});
@@ -41,7 +42,7 @@ void CallbackWatch::watch(const std::shared_ptr<CallbackQueue>& queue, Clock::ti
 }
 
 void CallbackWatch::unwatch(const CallbackQueue* queue) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_looks.erase(std::remove_if(m_looks.begin(), m_looks.end(),
                                  [&](const Look& look) { return look.raw == queue; }),
                   m_looks.end());
@@ -53,20 +54,20 @@ void CallbackWatch::retireInstance() {
     if (watch == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> guard(watch->m_lock);
+    MutexLock guard(watch->m_lock);
     watch->m_looks.clear();
     watch->m_wake.notify_one();
 }
 
 void CallbackWatch::run() {
-    std::unique_lock<std::mutex> lock(m_lock);
+    UniqueLock lock(m_lock);
     while (!m_looks.empty()) {
         auto first =
             std::min_element(m_looks.begin(), m_looks.end(),
                              [](const Look& a, const Look& b) { return a.deadline < b.deadline; });
         const Clock::time_point due = first->deadline;
         if (Clock::now() < due) {
-            m_wake.wait_until(lock, due);
+            m_wake.wait_until(lock.native(), due);
             continue;
         }
         std::shared_ptr<CallbackQueue> queue = first->queue.lock();

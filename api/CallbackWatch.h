@@ -18,6 +18,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 class CallbackQueue;
@@ -47,10 +49,10 @@ private:
 
     void run();
 
-    std::mutex m_lock;
+    Mutex m_lock;
     std::condition_variable m_wake;  // an earlier look was asked for
-    std::vector<Look> m_looks;       // guarded by m_lock
-    bool m_running = false;          // guarded by m_lock: the watch job runs
+    std::vector<Look> m_looks GUARDED_BY(m_lock);
+    bool m_running GUARDED_BY(m_lock) = false;  // the watch job runs
 };
 
 }  // namespace quorin

@@ -4,6 +4,8 @@
 #include <thread>
 #include <utility>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 namespace {
@@ -33,7 +35,7 @@ bool CallbackWorkers::run(CallbackJob job) {
     Waiter* waiter = nullptr;
     unsigned long epoch = 0;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         if (m_retired) {
             return false;
         }
@@ -67,7 +69,7 @@ bool CallbackWorkers::run(CallbackJob job) {
     } catch (...) {
         CallbackJob unrun;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             --m_threads;
             m_gone.notify_all();
             if (m_threads > 0 || m_queued.empty()) {
@@ -88,7 +90,7 @@ void CallbackWorkers::workerLoop(unsigned long epoch) {
         ~Gone() {
             // Notified under the lock: once retire() sees no thread left, no
             // thread touches the set any more.
-            std::lock_guard<std::mutex> guard(set.m_lock);
+            MutexLock guard(set.m_lock);
             --set.m_threads;
             set.m_gone.notify_all();
         }
@@ -102,7 +104,7 @@ void CallbackWorkers::workerLoop(unsigned long epoch) {
             // the thread ends.
             job = nullptr;
         }
-        std::unique_lock<std::mutex> lock(m_lock);
+        UniqueLock lock(m_lock);
         if (!m_queued.empty() && !m_retired) {
             // Jobs that found every thread busy come first, even on a thread
             // that would otherwise end now.
@@ -118,7 +120,8 @@ void CallbackWorkers::workerLoop(unsigned long epoch) {
         }
         waiter.leave = false;
         m_waiters.push_back(&waiter);
-        waiter.wake.wait_for(lock, IDLE_LINGER, [&] { return waiter.job || waiter.leave; });
+        waiter.wake.wait_for(lock.native(), IDLE_LINGER,
+                             [&]() REQUIRES(m_lock) { return waiter.job || waiter.leave; });
         if (waiter.job) {
             job = std::move(waiter.job);
             continue;
@@ -146,13 +149,13 @@ void CallbackWorkers::releaseWaiters() {
 }
 
 void CallbackWorkers::trimIdle() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     ++m_epoch;
     releaseWaiters();
 }
 
 void CallbackWorkers::setLinger(bool linger) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     m_linger = linger;
     if (!linger) {
         ++m_epoch;
@@ -161,7 +164,7 @@ void CallbackWorkers::setLinger(bool linger) {
 }
 
 bool CallbackWorkers::retire(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(m_lock);
+    UniqueLock lock(m_lock);
     m_retired = true;
     // Dropped outside the lock: what the jobs captured may take locks of
     // its own when it goes.
@@ -171,21 +174,22 @@ bool CallbackWorkers::retire(std::chrono::milliseconds timeout) {
     lock.unlock();
     unrun.clear();
     lock.lock();
-    return m_gone.wait_for(lock, timeout, [&] { return m_threads == 0; });
+    return m_gone.wait_for(lock.native(), timeout,
+                           [&]() REQUIRES(m_lock) { return m_threads == 0; });
 }
 
 int CallbackWorkers::threads() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_threads;
 }
 
 int CallbackWorkers::idleThreads() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return static_cast<int>(m_waiters.size());
 }
 
 int CallbackWorkers::queuedJobs() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return static_cast<int>(m_queued.size());
 }
 

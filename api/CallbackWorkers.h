@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "api/CallbackJob.h"
+#include "common/MutexLock.h"
 
 namespace quorin {
 
@@ -89,17 +90,20 @@ private:
     // was started.
     void workerLoop(unsigned long epoch);
     // Wakes every waiting thread to end (under m_lock).
-    void releaseWaiters();
+    void releaseWaiters() REQUIRES(m_lock);
 
     const int m_maxThreads;
-    std::mutex m_lock;                 // guards every member below
-    std::condition_variable m_gone;    // a thread ended
-    std::vector<Waiter*> m_waiters;    // threads waiting, the most recent last
-    std::deque<CallbackJob> m_queued;  // jobs waiting for a thread, oldest first
-    int m_threads = 0;
-    unsigned long m_epoch = 0;  // bumped by trimIdle() and when lingering stops
-    bool m_retired = false;
-    bool m_linger = true;
+    Mutex m_lock;                    // guards every member below
+    std::condition_variable m_gone;  // a thread ended
+    // Threads waiting, the most recent last.
+    std::vector<Waiter*> m_waiters GUARDED_BY(m_lock);
+    // Jobs waiting for a thread, oldest first.
+    std::deque<CallbackJob> m_queued GUARDED_BY(m_lock);
+    int m_threads GUARDED_BY(m_lock) = 0;
+    // Bumped by trimIdle() and when lingering stops.
+    unsigned long m_epoch GUARDED_BY(m_lock) = 0;
+    bool m_retired GUARDED_BY(m_lock) = false;
+    bool m_linger GUARDED_BY(m_lock) = true;
 };
 
 }  // namespace quorin

@@ -6,13 +6,14 @@
 #include "api/NotificationText.h"
 #include "api/ResultRing.h"
 #include "common/Diagnostics.h"
+#include "common/MutexLock.h"
 #include "common/stdafx.h"
 #include "reader/Strivo.h"
 
 namespace quorin {
 
 std::string DelegateCore::States::takeSpareText() {
-    std::lock_guard<std::mutex> guard(spareLock);
+    MutexLock guard(spareLock);
     std::string text = std::move(spareText);
     spareText.clear();
     return text;
@@ -23,7 +24,7 @@ void DelegateCore::States::keepSpareText(std::string text) {
     // the next swipe (on the callback thread, off the swipe's path).
     std::fill(text.begin(), text.end(), '\0');
     text.clear();
-    std::lock_guard<std::mutex> guard(spareLock);
+    MutexLock guard(spareLock);
     if (text.capacity() > spareText.capacity() && text.capacity() <= MAX_SPARE_TEXT) {
         spareText = std::move(text);
     }
@@ -49,12 +50,12 @@ const char* DelegateCore::StaticString(const char* s) {
 }
 
 void DelegateCore::clearNotify() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     notifVector.clear();
 }
 
 std::string DelegateCore::waitForNotify() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (notifVector.empty()) {
         return std::string();
     }
@@ -68,7 +69,7 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
     std::vector<char> hex(NOTIFICATION_HEX_CAPACITY, '\0');
     ByteArrayToHexStr(data, dataLen, hex.data(), NOTIFICATION_HEX_CAPACITY);
     std::string text(hex.data());
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     // A host that never takes notifications out (the Ex generation has no
     // call that does) must not make the queue grow without bound: the oldest
     // give way.
@@ -86,7 +87,7 @@ void DelegateCore::post(CallbackJob job) {
 }
 
 DelegateCore::Registration DelegateCore::registration(Slot slot) {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     return m_registrations[slot];
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/CallbackQueue.h"
+#include "common/MutexLock.h"
 #include "reader/Strivo_Delegate.h"
 
 namespace quorin {
@@ -38,8 +39,8 @@ public:
 
     private:
         static constexpr size_t MAX_SPARE_TEXT = 16384;
-        std::mutex spareLock;  // guards spareText
-        std::string spareText;
+        Mutex spareLock;  // guards spareText
+        std::string spareText GUARDED_BY(spareLock);
     };
 
     // The callbacks a delegate can hold, whether or not its generation has a
@@ -110,7 +111,7 @@ protected:
     // Stores a registration; a null function unregisters.
     template <typename Fn>
     void setCallback(Slot slot, Fn fn, void* obj) {
-        std::lock_guard<std::mutex> guard(callbackLock);
+        MutexLock guard(callbackLock);
         m_registrations[slot] = Registration{reinterpret_cast<void (*)()>(fn), obj};
     }
 
@@ -135,12 +136,12 @@ private:
     unsigned long m_handle = 0;
     std::shared_ptr<States> m_states;
     std::shared_ptr<CallbackQueue> m_callbacks;
-    std::mutex callbackLock;  // guards m_registrations
-    Registration m_registrations[SLOT_COUNT];
+    Mutex callbackLock;  // guards m_registrations
+    Registration m_registrations[SLOT_COUNT] GUARDED_BY(callbackLock);
 
     char localBuffer[LOCAL_BUFFER_SIZE];
-    std::mutex lock;                       // guards notifVector
-    std::vector<std::string> notifVector;  // guarded by lock
+    Mutex lock;  // guards notifVector
+    std::vector<std::string> notifVector GUARDED_BY(lock);
 };
 
 }  // namespace quorin

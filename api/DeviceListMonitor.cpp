@@ -12,6 +12,7 @@
 
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
+#include "common/MutexLock.h"
 #include "transport/HIDConnection.h"
 
 namespace quorin {
@@ -44,9 +45,9 @@ DeviceListMonitor::DeviceListMonitor() {
 
 DeviceListMonitor::~DeviceListMonitor() {
     try {
-        std::lock_guard<std::mutex> setting(m_setLock);
+        MutexLock setting(m_setLock);
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             m_fn = nullptr;
             m_obj = nullptr;
             ++m_session;
@@ -62,9 +63,9 @@ DeviceListMonitor::~DeviceListMonitor() {
 long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
     uint64_t mine;
     {
-        std::lock_guard<std::mutex> setting(m_setLock);
+        MutexLock setting(m_setLock);
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             m_fn = fn;
             m_obj = fn != nullptr ? obj : nullptr;
             mine = ++m_registration;
@@ -77,7 +78,7 @@ long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
         } else if (!m_thread.joinable() || stopping()) {
             stop();  // joins a thread that ended on its own
             if (!start()) {
-                std::lock_guard<std::mutex> guard(m_lock);
+                MutexLock guard(m_lock);
                 m_fn = nullptr;
                 m_obj = nullptr;
                 ++m_session;
@@ -87,8 +88,8 @@ long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
     }
     // The callback replaced or cleared here is not running once this
     // returns, unless this thread is running it.
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_changed.wait(lock, [&] {
+    UniqueLock lock(m_lock);
+    m_changed.wait(lock.native(), [&]() REQUIRES(m_lock) {
         return m_callRegistration == 0 || m_callRegistration >= mine ||
                m_callThread == std::this_thread::get_id();
     });
@@ -96,7 +97,7 @@ long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
 }
 
 bool DeviceListMonitor::stopping() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_stop || m_ended;
 }
 
@@ -118,7 +119,7 @@ bool DeviceListMonitor::start() {
     }
     uint64_t session;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_stop = false;
         m_ended = false;
         session = m_session;
@@ -131,7 +132,7 @@ bool DeviceListMonitor::start() {
             // The source goes on this thread: a virtual bus's watch ends
             // before the thread does.
             source.reset();
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             m_ended = true;
             m_changed.notify_all();
         });
@@ -151,7 +152,7 @@ void DeviceListMonitor::stop() {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         m_stop = true;
     }
     m_changed.notify_all();
@@ -307,8 +308,9 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
 
 bool DeviceListMonitor::report(uint64_t session, const std::string& name, long change) {
     {
-        std::unique_lock<std::mutex> lock(m_lock);
-        m_changed.wait(lock, [&] { return m_waiting < MAX_WAITING || m_stop; });
+        UniqueLock lock(m_lock);
+        m_changed.wait(lock.native(),
+                       [&]() REQUIRES(m_lock) { return m_waiting < MAX_WAITING || m_stop; });
         if (m_stop) {
             return false;
         }
@@ -324,7 +326,7 @@ bool DeviceListMonitor::report(uint64_t session, const std::string& name, long c
     CallbackQueue::Posted posted =
         m_queue->post([this, session, name, change] { deliver(session, name, change); });
     if (posted != CallbackQueue::Posted::QUEUED) {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         --m_waiting;  // unloading: no thread can be had any more
         return false;
     }
@@ -335,7 +337,7 @@ void DeviceListMonitor::deliver(uint64_t session, const std::string& name, long 
     CallBackDeviceListChanged fn;
     void* obj;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         --m_waiting;
         m_changed.notify_all();
         if (session != m_session || m_fn == nullptr) {
@@ -350,7 +352,7 @@ void DeviceListMonitor::deliver(uint64_t session, const std::string& name, long 
     struct CallEnd {
         DeviceListMonitor& monitor;
         ~CallEnd() {
-            std::lock_guard<std::mutex> guard(monitor.m_lock);
+            MutexLock guard(monitor.m_lock);
             monitor.m_callRegistration = 0;
             monitor.m_callThread = std::thread::id();
             monitor.m_changed.notify_all();

@@ -47,6 +47,7 @@
 
 #include "Quorin.h"
 #include "api/CallbackQueue.h"
+#include "common/MutexLock.h"
 #include "transport/DeviceEventSource.h"
 
 namespace quorin {
@@ -88,9 +89,9 @@ private:
     DeviceListMonitor();
     // Makes the source, reads the listing and starts the thread (m_setLock
     // held). False when any of it fails.
-    bool start();
+    bool start() REQUIRES(m_setLock);
     // Wakes and joins the thread (m_setLock held).
-    void stop();
+    void stop() REQUIRES(m_setLock);
     void run(DeviceEventSource& source, int stopFd, Listing listed, uint64_t session);
     // Handles one batch of events and the pending looks that are due.
     void handle(const std::vector<DeviceEvent>& events, std::vector<Pending>& pending,
@@ -103,26 +104,29 @@ private:
     void deliver(uint64_t session, const std::string& name, long change);
     bool stopping();
 
-    std::mutex m_setLock;  // serialises registrations; guards m_thread and m_stopFd
-    std::thread m_thread;
-    int m_stopFd = -1;
+    Mutex m_setLock;  // serialises registrations; guards m_thread and m_stopFd
+    std::thread m_thread GUARDED_BY(m_setLock);
+    int m_stopFd GUARDED_BY(m_setLock) = -1;
 
     // The host callback's queue: made by the monitor thread at its first
     // change, then only read (by that thread, and by the destructor after
     // the join).
     std::shared_ptr<CallbackQueue> m_queue;
 
-    std::mutex m_lock;                  // guards the members below
+    Mutex m_lock;                       // guards the members below
     std::condition_variable m_changed;  // room for a change, a call ended, stop
-    CallBackDeviceListChanged m_fn = nullptr;
-    void* m_obj = nullptr;
-    uint64_t m_registration = 0;      // bumped by every registration
-    uint64_t m_session = 0;           // bumped when changes not delivered must be dropped
-    uint64_t m_callRegistration = 0;  // registration of the call in progress; 0 none
-    std::thread::id m_callThread;     // the thread of that call
-    size_t m_waiting = 0;             // changes queued, not started
-    bool m_stop = false;
-    bool m_ended = false;  // the thread ended on its own (its source failed)
+    CallBackDeviceListChanged m_fn GUARDED_BY(m_lock) = nullptr;
+    void* m_obj GUARDED_BY(m_lock) = nullptr;
+    // Bumped by every registration.
+    uint64_t m_registration GUARDED_BY(m_lock) = 0;
+    // Bumped when changes not delivered must be dropped.
+    uint64_t m_session GUARDED_BY(m_lock) = 0;
+    // Registration of the call in progress; 0 none.
+    uint64_t m_callRegistration GUARDED_BY(m_lock) = 0;
+    std::thread::id m_callThread GUARDED_BY(m_lock);  // the thread of that call
+    size_t m_waiting GUARDED_BY(m_lock) = 0;          // changes queued, not started
+    bool m_stop GUARDED_BY(m_lock) = false;
+    bool m_ended GUARDED_BY(m_lock) = false;  // the thread ended on its own (its source failed)
 };
 
 }  // namespace quorin

@@ -12,6 +12,7 @@
 #include "api/LocalDelegate.h"
 #include "api/ResultRing.h"
 #include "common/Diagnostics.h"
+#include "common/MutexLock.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
 
@@ -63,20 +64,23 @@ ReaderSession::~ReaderSession() {
         std::shared_ptr<Strivo> first;
         std::shared_ptr<CallbackQueue> firstCommands;
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             readers.swap(g_openedDeviceMap);
             first.swap(openedDevice);
             firstCommands.swap(m_firstCommands);
         }
+        // Takes the exchange lock when it can be had within UNLOAD_WAIT and
+        // shuts the reader down either way: the analysis cannot follow a
+        // lock that may or may not be held.
         auto stop = [](const std::shared_ptr<Strivo>& reader,
-                       const std::shared_ptr<CallbackQueue>& commands) {
+                       const std::shared_ptr<CallbackQueue>& commands) NO_THREAD_SAFETY_ANALYSIS {
             if (commands) {
                 commands->abandon(UNLOAD_WAIT);
             }
             // An exchange still in flight on a host thread gets a bounded
             // while to end. Polled: this runs once, at unload, and a timed
             // lock is invisible to the thread sanitizer.
-            std::unique_lock<std::mutex> exchange(reader->lock, std::defer_lock);
+            std::unique_lock<std::mutex> exchange(reader->lock.native(), std::defer_lock);
             const auto deadline = std::chrono::steady_clock::now() + UNLOAD_WAIT;
             while (!exchange.try_lock() && std::chrono::steady_clock::now() < deadline) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -131,7 +135,7 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
 }
 
 char* ReaderSession::enumerate() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     enumerateLocked();
     return g_deviceList;
 }
@@ -143,7 +147,7 @@ void ReaderSession::enumerateLocked() {
 }
 
 long ReaderSession::openFirst(const char* name) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (openedDevice) {
         return 0;
     }
@@ -177,16 +181,16 @@ long ReaderSession::openFirst(const char* name) {
     return openedDevice ? 0 : 1;
 }
 
-std::shared_ptr<std::mutex> ReaderSession::deviceLock(const std::string& device) {
+std::shared_ptr<Mutex> ReaderSession::deviceLock(const std::string& device) {
     if (device.empty()) {
         return nullptr;
     }
     for (auto it = m_deviceLocks.begin(); it != m_deviceLocks.end();) {
         it = it->second.expired() ? m_deviceLocks.erase(it) : std::next(it);
     }
-    std::shared_ptr<std::mutex> lock = m_deviceLocks[device].lock();
+    std::shared_ptr<Mutex> lock = m_deviceLocks[device].lock();
     if (!lock) {
-        lock = std::make_shared<std::mutex>();
+        lock = std::make_shared<Mutex>();
         m_deviceLocks[device] = lock;
     }
     return lock;
@@ -195,13 +199,13 @@ std::shared_ptr<std::mutex> ReaderSession::deviceLock(const std::string& device)
 std::shared_ptr<Strivo> ReaderSession::openShared(const std::string& target,
                                                   const std::string& device,
                                                   const CRConfigTable* row) {
-    std::shared_ptr<std::mutex> shared = deviceLock(device);
+    std::shared_ptr<Mutex> shared = deviceLock(device);
     if (!shared) {
         return Strivo::open(target.c_str(), row);
     }
     // The opening handshake is an exchange too: none of another reader
     // object on the same device may run meanwhile.
-    std::lock_guard<std::mutex> exchange(*shared);
+    MutexLock exchange(*shared);
     std::shared_ptr<Strivo> reader = Strivo::open(target.c_str(), row);
     if (reader) {
         reader->shareDeviceLock(shared);
@@ -220,7 +224,7 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
     }
     {
         // After any exchange in flight on another host thread.
-        std::lock_guard<std::mutex> exchange(reader->lock);
+        MutexLock exchange(reader->lock);
         if (delegate != nullptr) {
             delegate->OnDeviceChange(reader.get(), ZEDRA_STATE_DISCONNECTED);
         }
@@ -273,7 +277,7 @@ void ReaderSession::closeFirst() {
     const bool inCallback = CallbackQueue::current() == callbacks.get();
     bool drain = true;
     {
-        std::unique_lock<std::mutex> lock(m_lock);
+        UniqueLock lock(m_lock);
         reader.swap(openedDevice);
         commands.swap(m_firstCommands);
         if (reader) {
@@ -286,7 +290,7 @@ void ReaderSession::closeFirst() {
             // step 3, then for the callbacks as a close does. With nothing of
             // the kind, there is nothing to wait for.
             drain = m_firstClosing > 0 || m_firstClosedInCallback;
-            m_stopped.wait(lock, [&] { return m_firstStopping == 0; });
+            m_stopped.wait(lock.native(), [&]() REQUIRES(m_lock) { return m_firstStopping == 0; });
             m_firstClosedInCallback = m_firstClosedInCallback && inCallback;
         }
     }
@@ -299,7 +303,7 @@ void ReaderSession::closeFirst() {
         } catch (...) {
         }
         {
-            std::lock_guard<std::mutex> guard(m_lock);
+            MutexLock guard(m_lock);
             --m_firstStopping;
         }
         m_stopped.notify_all();
@@ -308,7 +312,7 @@ void ReaderSession::closeFirst() {
         callbacks->drain();
     }
     if (reader) {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         --m_firstClosing;
     }
     // Another thread's call may still hold the reader; its connection is
@@ -316,7 +320,7 @@ void ReaderSession::closeFirst() {
     reader.reset();
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
     CallbackWorkers::instance().trimIdle();
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     updateCallbackThreads();
 }
 
@@ -325,17 +329,17 @@ void ReaderSession::updateCallbackThreads() {
 }
 
 std::shared_ptr<Strivo> ReaderSession::current() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return openedDevice;
 }
 
 std::shared_ptr<CallbackQueue> ReaderSession::firstCommands() {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     return m_firstCommands;
 }
 
 unsigned long ReaderSession::openEx(const char* name) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     enumerateLocked();
     pruneClosing();
     std::string target;
@@ -392,7 +396,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     OpenedReader entry;
     std::shared_ptr<ClosingReader> closing;
     {
-        std::unique_lock<std::mutex> lock(m_lock);
+        UniqueLock lock(m_lock);
         pruneClosing();
         for (auto it = g_openedDeviceMap.begin(); it != g_openedDeviceMap.end(); ++it) {
             if (it->handle == handle) {
@@ -418,7 +422,7 @@ void ReaderSession::closeEx(unsigned long handle) {
             if (!closing) {
                 return;
             }
-            m_stopped.wait(lock, [&] { return closing->stopped; });
+            m_stopped.wait(lock.native(), [&]() REQUIRES(m_lock) { return closing->stopped; });
         }
     }
     if (!entry.reader) {
@@ -432,7 +436,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     } catch (...) {
     }
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         closing->stopped = true;
     }
     m_stopped.notify_all();
@@ -440,7 +444,7 @@ void ReaderSession::closeEx(unsigned long handle) {
     entry.delegate.reset();
     entry.reader.reset();
     CallbackWorkers::instance().trimIdle();
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     updateCallbackThreads();
 }
 
@@ -462,7 +466,7 @@ bool ReaderSession::waitIdle(std::chrono::milliseconds timeout) {
     std::vector<std::shared_ptr<CallbackQueue>> commands;
     std::vector<std::shared_ptr<CallbackQueue>> callbacks;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         if (m_firstCommands) {
             commands.push_back(m_firstCommands);
         }
@@ -502,13 +506,13 @@ const ReaderSession::OpenedReader* ReaderSession::entryOf(unsigned long handle) 
 }
 
 std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     const OpenedReader* entry = entryOf(handle);
     return entry != nullptr ? entry->reader : nullptr;
 }
 
 std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     const OpenedReader* entry = entryOf(handle);
     return entry != nullptr ? entry->commands : nullptr;
 }

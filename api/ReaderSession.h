@@ -39,6 +39,7 @@
 
 #include "api/CallbackQueue.h"
 #include "api/LocalDelegateEx.h"
+#include "common/MutexLock.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo.h"
 
@@ -94,7 +95,7 @@ public:
     // Runs fn(delegate) under the table lock when the handle is open.
     template <typename Fn>
     void withExDelegate(unsigned long handle, Fn&& fn) {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         const OpenedReader* entry = entryOf(handle);
         if (entry != nullptr && entry->delegate) {
             fn(*entry->delegate);
@@ -133,11 +134,13 @@ public:
 
 private:
     ReaderSession();
-    static bool enum_Strivo(const char* pathScheme, void* extraInfo);
+    // Called back by enumDevices inside enumerateLocked(), so under m_lock;
+    // the analysis cannot follow the lock through the callback.
+    static bool enum_Strivo(const char* pathScheme, void* extraInfo) NO_THREAD_SAFETY_ANALYSIS;
     // enumerate() with m_lock held.
-    void enumerateLocked();
+    void enumerateLocked() REQUIRES(m_lock);
     // The entry of an open handle, or null (under m_lock).
-    const OpenedReader* entryOf(unsigned long handle) const;
+    const OpenedReader* entryOf(unsigned long handle) const REQUIRES(m_lock);
     // One reader of the device list: its listed path, its model row, and
     // the device it is (in iConnection::deviceOf's form).
     struct ListedReader {
@@ -150,7 +153,7 @@ private:
     struct ClosingReader {
         unsigned long handle = 0;
         std::shared_ptr<CallbackQueue> callbacks;
-        bool stopped = false;  // step 3 done (guarded by m_lock)
+        bool stopped = false;  // step 3 done (under the session's m_lock)
     };
 
     // Steps 2 and 3 of a close (see the top of this file). delegate, when
@@ -162,41 +165,42 @@ private:
     // The model row of a path (under m_lock): the listed reader's of that
     // path, else that of the listed reader which is the device the path
     // resolves to; null when neither is listed.
-    const CRConfigTable* rowOf(const std::string& path, const std::string& device) const;
+    const CRConfigTable* rowOf(const std::string& path, const std::string& device) const
+        REQUIRES(m_lock);
     // Drops the closing readers none of whose callbacks runs (under m_lock).
-    void pruneClosing();
+    void pruneClosing() REQUIRES(m_lock);
     // The exchange lock of a device, shared by every reader object open on
     // it (the first generation and the Ex generation may each hold the same
     // reader): their exchanges must not interleave on the device. Null for
     // a device that is not known (under m_lock).
-    std::shared_ptr<std::mutex> deviceLock(const std::string& device);
+    std::shared_ptr<Mutex> deviceLock(const std::string& device) REQUIRES(m_lock);
     // Strivo::open of target (a path of device), holding and then sharing
     // the device's exchange lock (under m_lock).
     std::shared_ptr<Strivo> openShared(const std::string& target, const std::string& device,
-                                       const CRConfigTable* row);
+                                       const CRConfigTable* row) REQUIRES(m_lock);
     // The entry the first generation opens for no name or an "HID://" name:
     // the listed reader the name names exactly, else the last listed HID
     // reader; null when no HID reader is listed.
-    const ListedReader* firstGenerationEntry(const char* name) const;
+    const ListedReader* firstGenerationEntry(const char* name) const REQUIRES(m_lock);
     // Tells the callback threads whether any reader is open (they wait for
     // further callbacks only then; under m_lock).
-    void updateCallbackThreads();
+    void updateCallbackThreads() REQUIRES(m_lock);
 
-    std::mutex m_lock;  // guards the tables below
-    std::vector<ListedReader> g_deviceMap;
-    std::shared_ptr<Strivo> openedDevice;
-    std::shared_ptr<CallbackQueue> m_firstCommands;
-    std::vector<OpenedReader> g_openedDeviceMap;
-    std::vector<std::shared_ptr<ClosingReader>> m_closing;
+    Mutex m_lock;  // guards the tables below
+    std::vector<ListedReader> g_deviceMap GUARDED_BY(m_lock);
+    std::shared_ptr<Strivo> openedDevice GUARDED_BY(m_lock);
+    std::shared_ptr<CallbackQueue> m_firstCommands GUARDED_BY(m_lock);
+    std::vector<OpenedReader> g_openedDeviceMap GUARDED_BY(m_lock);
+    std::vector<std::shared_ptr<ClosingReader>> m_closing GUARDED_BY(m_lock);
     // First-generation closes between taking the reader and finishing step
     // 3, and until they return; and whether the last close ran inside a
     // first-generation callback (which it returned before).
-    int m_firstStopping = 0;
-    int m_firstClosing = 0;
-    bool m_firstClosedInCallback = false;
+    int m_firstStopping GUARDED_BY(m_lock) = 0;
+    int m_firstClosing GUARDED_BY(m_lock) = 0;
+    bool m_firstClosedInCallback GUARDED_BY(m_lock) = false;
     std::condition_variable m_stopped;  // a close finished step 3
-    unsigned long m_nextHandle = 1;
-    std::map<std::string, std::weak_ptr<std::mutex>> m_deviceLocks;
+    unsigned long m_nextHandle GUARDED_BY(m_lock) = 1;
+    std::map<std::string, std::weak_ptr<Mutex>> m_deviceLocks GUARDED_BY(m_lock);
 
     std::atomic<int> m_ringIndex{0};
 };

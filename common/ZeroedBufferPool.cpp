@@ -4,6 +4,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 ZeroedBufferPool::Lease::Lease(ZeroedBufferPool* pool, std::vector<unsigned char> buffer)
@@ -44,7 +46,7 @@ void ZeroedBufferPool::Lease::clear() {
 ZeroedBufferPool::Lease ZeroedBufferPool::take() {
     std::vector<unsigned char> buffer;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         buffer.swap(m_spare);
     }
     if (buffer.size() != m_size) {
@@ -54,7 +56,7 @@ ZeroedBufferPool::Lease ZeroedBufferPool::take() {
 }
 
 void ZeroedBufferPool::giveBack(std::vector<unsigned char> buffer) {
-    std::lock_guard<std::mutex> guard(m_lock);
+    MutexLock guard(m_lock);
     if (m_spare.empty()) {
         m_spare.swap(buffer);
     }

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 class ZeroedBufferPool {
@@ -57,8 +59,8 @@ private:
     void giveBack(std::vector<unsigned char> buffer);
 
     const size_t m_size;
-    std::mutex m_lock;                   // guards m_spare
-    std::vector<unsigned char> m_spare;  // all zero, or empty when lent out
+    Mutex m_lock;                                           // guards m_spare
+    std::vector<unsigned char> m_spare GUARDED_BY(m_lock);  // all zero, or empty when lent out
 };
 
 }  // namespace quorin

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/MutexLock.h"
 #include "common/ResultCode.h"
 
 namespace quorin {
@@ -26,13 +27,13 @@ void VeyraBle::setDataReadyTimeout(std::chrono::milliseconds timeout) {
 }
 
 void VeyraBle::signalDataReady() {
-    std::lock_guard<std::mutex> guard(cmdDataMutex);
+    MutexLock guard(cmdDataMutex);
     m_dataReady = true;
     commandDataReady.notify_one();
 }
 
 void VeyraBle::clearDataReady() {
-    std::lock_guard<std::mutex> guard(cmdDataMutex);
+    MutexLock guard(cmdDataMutex);
     m_dataReady = false;
 }
 
@@ -54,9 +55,10 @@ int VeyraBle::sendCommand(unsigned char* command, int commandLength) {
 }
 
 int VeyraBle::waitForCommand() {
-    std::unique_lock<std::mutex> guard(cmdDataMutex);
-    bool ready = commandDataReady.wait_for(guard, std::chrono::milliseconds(m_timeoutMs.load()),
-                                           [this] { return m_dataReady; });
+    UniqueLock guard(cmdDataMutex);
+    bool ready =
+        commandDataReady.wait_for(guard.native(), std::chrono::milliseconds(m_timeoutMs.load()),
+                                  [this]() REQUIRES(cmdDataMutex) { return m_dataReady; });
     m_dataReady = false;
     return ready ? RC_OK : RC_TIMEOUT;
 }

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/MutexLock.h"
 #include "extended/Veyra.h"
 
 namespace quorin {
@@ -47,9 +48,9 @@ protected:
     void signalDataReady();
     void clearDataReady();
 
-    std::mutex cmdDataMutex;  // guards m_dataReady
+    Mutex cmdDataMutex;  // guards m_dataReady
     std::condition_variable commandDataReady;
-    bool m_dataReady = false;  // guarded by cmdDataMutex
+    bool m_dataReady GUARDED_BY(cmdDataMutex) = false;
     std::atomic<long long> m_timeoutMs{5000};
 };
 

@@ -1,5 +1,6 @@
 #include "filters/FilterRegistry.h"
 
+#include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "filters/LegacyQuill.h"
 #include "filters/TidelinkFilter.h"
@@ -54,7 +55,7 @@ bool FilterRegistry::claim(FormatFilter* filter) {
     if (!m_exclusive[index]) {
         return true;
     }
-    std::lock_guard<std::mutex> guard(m_claimLock);
+    MutexLock guard(m_claimLock);
     if (m_claimed[index]) {
         return false;
     }
@@ -68,7 +69,7 @@ void FilterRegistry::release(FormatFilter* filter) {
     if (index < 0 || !m_exclusive[index]) {
         return;
     }
-    std::lock_guard<std::mutex> guard(m_claimLock);
+    MutexLock guard(m_claimLock);
     m_claimed[index] = false;
 }
 

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/MutexLock.h"
 #include "filters/FormatFilter.h"
 
 namespace quorin {
@@ -48,8 +49,8 @@ private:
     std::unique_ptr<FormatFilter> m_owned[FILTER_COUNT];
     FormatFilterList filters[FILTER_COUNT];  // filled once by the constructor, then read-only
     bool m_exclusive[FILTER_COUNT];          // read-only after construction
-    std::mutex m_claimLock;                  // guards m_claimed
-    bool m_claimed[FILTER_COUNT] = {false, false, false, false};
+    Mutex m_claimLock;                       // guards m_claimed
+    bool m_claimed[FILTER_COUNT] GUARDED_BY(m_claimLock) = {false, false, false, false};
 };
 
 }  // namespace quorin

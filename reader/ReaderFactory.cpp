@@ -82,7 +82,7 @@ std::shared_ptr<Strivo> Strivo::open(const char* path, const CRConfigTable* conf
         return nullptr;
     }
     {
-        std::lock_guard<std::mutex> guard(reader->cardLock);
+        MutexLock guard(reader->cardLock);
         reader->rawData.m_dwDevicePID = config != nullptr ? config->dwPID : 0;
     }
     reader->afterOpen();

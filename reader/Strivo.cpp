@@ -8,6 +8,7 @@
 
 #include "common/CommandTimeout.h"
 #include "common/Diagnostics.h"
+#include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 
@@ -38,12 +39,12 @@ Strivo::~Strivo() {
 }
 
 Strivo_Delegate* Strivo::getDelegate() {
-    std::lock_guard<std::recursive_mutex> guard(delegateLock);
+    MutexLock guard(delegateLock);
     return _delegate;
 }
 
 void Strivo::setDelegate(Strivo_Delegate* d) {
-    std::lock_guard<std::recursive_mutex> guard(delegateLock);
+    MutexLock guard(delegateLock);
     _delegate = d;
     if (d != nullptr && connection) {
         d->OnDeviceChange(this, ZEDRA_STATE_CONNECTED);
@@ -51,7 +52,7 @@ void Strivo::setDelegate(Strivo_Delegate* d) {
 }
 
 ZDMSRDATA Strivo::getCardData() {
-    std::lock_guard<std::mutex> guard(cardLock);
+    MutexLock guard(cardLock);
     return cardData;
 }
 
@@ -85,7 +86,7 @@ bool Strivo::_open(const char* path, const CRConfigTable* config) {
 
 bool Strivo::adoptConnection(iConnection* conn, const CRConfigTable* config) {
     {
-        std::lock_guard<std::mutex> guard(m_connectionLock);
+        MutexLock guard(m_connectionLock);
         connection.reset(conn);
         m_connected.store(conn != nullptr);
     }
@@ -151,7 +152,7 @@ void Strivo::close() {
 void Strivo::stopConnection() {
     std::unique_ptr<iConnection> gone;
     {
-        std::lock_guard<std::mutex> guard(m_connectionLock);
+        MutexLock guard(m_connectionLock);
         gone = std::move(connection);
         m_connected.store(false);
     }
@@ -166,7 +167,7 @@ void Strivo::shutDown() {
 }
 
 void Strivo::clear() {
-    std::lock_guard<std::mutex> guard(cardLock);
+    MutexLock guard(cardLock);
     std::memset(&cardData, 0, sizeof(cardData));
     ++m_clears;
 }
@@ -216,12 +217,12 @@ std::string Strivo::getMsrRawData() {
 }
 
 std::string Strivo::getRawData() {
-    std::lock_guard<std::mutex> guard(m_connectionLock);
+    MutexLock guard(m_connectionLock);
     return connection ? connection->getAll() : std::string();
 }
 
 void Strivo::clearRawData() {
-    std::lock_guard<std::mutex> guard(m_connectionLock);
+    MutexLock guard(m_connectionLock);
     if (connection) {
         connection->clear();
     }
@@ -263,10 +264,10 @@ void logExchange(const std::string& command, const Strivo::Exchange& ex) {
 
 Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     Exchange ex;
-    std::lock_guard<std::mutex> exchange(lock);
+    MutexLock exchange(lock);
     std::unique_lock<std::mutex> device;
     if (m_deviceLock) {
-        device = std::unique_lock<std::mutex>(*m_deviceLock);
+        device = std::unique_lock<std::mutex>(m_deviceLock->native());
     }
     // From here, every write and read of this exchange shares one time-out.
     ExchangeDeadline deadline;

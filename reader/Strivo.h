@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "Quorin.h"
+#include "common/MutexLock.h"
 #include "common/ZeroedBufferPool.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo_Delegate.h"
@@ -138,13 +139,13 @@ public:
     void stopConnection();
     // The exchange lock of the device, when another reader object may be
     // open on the same device: runExchange takes it after its own lock.
-    void shareDeviceLock(std::shared_ptr<std::mutex> deviceLock) {
+    void shareDeviceLock(std::shared_ptr<Mutex> deviceLock) {
         m_deviceLock = std::move(deviceLock);
     }
     // What closing the reader does to it: later exchanges answer 5, and the
     // connection is destroyed (joining its receiving thread) without telling
     // the delegate. Call with the exchange lock held.
-    void shutDown();
+    void shutDown() REQUIRES(lock);
 
     // Card-data report decoding helpers (decoder alternative through the
     // connection's iDecoder). getMSRResult decodes reports itself; a model
@@ -152,8 +153,8 @@ public:
     bool decodeInputReport(const unsigned char* data, int dataLen);
     unsigned long decode_ulong(int id, void* data, int len);
     void decode_bytes(int id, void* buffer, void* data, int len);
-    void ExtractNameISO(const char* track);
-    void ExtractNameAAMVA(const char* track);
+    void ExtractNameISO(const char* track) REQUIRES(cardLock);
+    void ExtractNameAAMVA(const char* track) REQUIRES(cardLock);
 
     static void _onData(iConnection* connObject, unsigned char* pData, int dataLen,
                         void* associateObject);
@@ -170,9 +171,9 @@ public:
     virtual bool composeCommand(unsigned char* hexCmd, int hexCmdLen, unsigned char* buffer,
                                 int* bufferLen);
     virtual void getMSRResult(const unsigned char* data, int dataLen);
-    virtual void updateData();
-    virtual void extractData();
-    virtual void copyToMsr();
+    virtual void updateData() REQUIRES(cardLock);
+    virtual void extractData() REQUIRES(cardLock);
+    virtual void copyToMsr() REQUIRES(cardLock);
     virtual void close();
     virtual void clear();
     virtual bool isConnected();
@@ -205,7 +206,7 @@ public:
     std::atomic<int> flag{0};
     // The exchange lock: one command exchange at a time on this reader,
     // whoever sends it (see the top of this file).
-    std::mutex lock;
+    Mutex lock;
     // The reader's copy of its device-table row; zeros without a row.
     CRConfigTable configTable;
 
@@ -213,7 +214,7 @@ public:
     // the delegate cannot be detached and destroyed while fn runs.
     template <typename Fn>
     void withDelegate(Fn&& fn) {
-        std::lock_guard<std::recursive_mutex> guard(delegateLock);
+        MutexLock guard(delegateLock);
         if (_delegate != nullptr) {
             fn(_delegate);
         }
@@ -232,25 +233,25 @@ protected:
     // The connection, or null; owned.
     iConnection* getConnection() { return connection.get(); }
 
-    std::recursive_mutex delegateLock;
-    Strivo_Delegate* _delegate = nullptr;  // guarded by delegateLock; not owned
+    RecursiveMutex delegateLock;
+    Strivo_Delegate* _delegate GUARDED_BY(delegateLock) = nullptr;  // not owned
     RawDataStore msrRawData;
-    std::mutex cardLock;  // guards cardData, rawData and m_clears
-    ZDMSRDATA cardData;
+    Mutex cardLock;  // guards cardData, rawData and m_clears
+    ZDMSRDATA cardData GUARDED_BY(cardLock);
     // Number of clear() calls; a decoded record is reported only when no
     // clear() came between its decoding and the report.
-    unsigned long m_clears = 0;
+    unsigned long m_clears GUARDED_BY(cardLock) = 0;
     unsigned long clearsSince(unsigned long before) {
-        std::lock_guard<std::mutex> guard(cardLock);
+        MutexLock guard(cardLock);
         return m_clears - before;
     }
     std::unique_ptr<iConnection> connection;
-    std::mutex m_connectionLock;               // see the top of this file
+    Mutex m_connectionLock;                    // see the top of this file
     std::atomic<bool> m_connected{false};      // connection is set
-    bool m_shutDown = false;                   // guarded by lock: closed, exchanges answer 5
-    std::shared_ptr<std::mutex> m_deviceLock;  // set before the reader is shared
+    bool m_shutDown GUARDED_BY(lock) = false;  // closed: exchanges answer 5
+    std::shared_ptr<Mutex> m_deviceLock;       // set before the reader is shared
     std::atomic<int> resultCode{0};
-    ZEDRADATA rawData;
+    ZEDRADATA rawData GUARDED_BY(cardLock);
 
 private:
     // Large enough for the longest collected extended response (32,768 data

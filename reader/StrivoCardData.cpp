@@ -29,6 +29,7 @@
 #include <string_view>
 
 #include "common/FieldText.h"
+#include "common/MutexLock.h"
 #include "common/stdafx.h"
 #include "reader/CardDataString.h"
 #include "reader/MsrDataParser.h"
@@ -253,7 +254,7 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
     {
         // The host's getCardData copies under the same lock, so it sees
         // either the previous record or this one, never a mix.
-        std::lock_guard<std::mutex> guard(cardLock);
+        MutexLock guard(cardLock);
         clears = m_clears;
         try {
             const long pid = rawData.m_dwDevicePID;
@@ -515,7 +516,7 @@ void Strivo::ExtractNameAAMVA(const char* track) {
 bool Strivo::decodeInputReport(const unsigned char* data, int dataLen) {
     void* block = const_cast<unsigned char*>(data);
     iConnection* conn = getConnection();
-    std::lock_guard<std::mutex> guard(cardLock);
+    MutexLock guard(cardLock);
     ZEDRADATA& raw = rawData;
 
     raw.m_dwTk1DcdStatus = static_cast<long>(decode_ulong(32, block, dataLen));
@@ -592,7 +593,7 @@ void Strivo::GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out) {
     const std::string delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
     // Formatted from the record under its lock, as getCardData would copy
     // it, without the copy.
-    std::lock_guard<std::mutex> guard(cardLock);
+    MutexLock guard(cardLock);
     CardDataString::formatInto(cardData, delimiter, out);
 }
 

@@ -6,6 +6,8 @@ set -eu
 PACKAGES="build-essential cmake pkg-config libhidapi-dev libudev-dev libusb-1.0-0-dev libgtest-dev libgmock-dev libbenchmark-dev dpkg-dev file"
 # The USB tests on emulated kernel devices (the real hidapi under umockdev).
 PACKAGES="$PACKAGES umockdev libumockdev-dev"
+# The lock-annotation build and the format check.
+PACKAGES="$PACKAGES clang clang-format"
 # The Python package's tests.
 PACKAGES="$PACKAGES python3-pytest python3-venv $*"
 missing=""

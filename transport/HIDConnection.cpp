@@ -17,6 +17,7 @@
 
 #include "common/Diagnostics.h"
 #include "common/Guard.h"
+#include "common/MutexLock.h"
 #include "common/ProductTable.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -363,7 +364,7 @@ bool HIDConnection::_open(const char* path) {
         inputLength = 0;
     }
     {
-        std::lock_guard<std::mutex> guard(accessLock);
+        MutexLock guard(accessLock);
         hHidDevice = handle;
         iFeatureReportBufferLength = featureLength;
         pFeatureReportBuffer.assign(static_cast<size_t>(featureLength) + 1, 0);
@@ -388,7 +389,7 @@ void HIDConnection::hidReadThread() {
     while (!m_stop.load()) {
         int n;
         {
-            std::lock_guard<std::mutex> guard(accessLock);
+            MutexLock guard(accessLock);
             if (hHidDevice == nullptr) {
                 return;
             }
@@ -445,7 +446,7 @@ void HIDConnection::close() {
     if (onReceivingThread()) {
         return;  // joined and released later, from another thread
     }
-    std::lock_guard<std::mutex> closing(m_closeLock);
+    MutexLock closing(m_closeLock);
     if (m_readThread.joinable()) {
         m_readThread.join();
     }
@@ -455,7 +456,7 @@ void HIDConnection::close() {
 void HIDConnection::releaseDevice() {
     hid_device* handle;
     {
-        std::lock_guard<std::mutex> guard(accessLock);
+        MutexLock guard(accessLock);
         handle = hHidDevice;
         hHidDevice = nullptr;
         std::vector<unsigned char>().swap(pFeatureReportBuffer);
@@ -489,7 +490,7 @@ int HIDConnection::setFeatureReport(const unsigned char* rpt, int rptLen) {
     int result;
     std::string error;
     {
-        std::lock_guard<std::mutex> guard(accessLock);
+        MutexLock guard(accessLock);
         if (hHidDevice == nullptr) {
             return RC_NOT_OPEN;
         }
@@ -523,7 +524,7 @@ int HIDConnection::readFeature(int featureId, unsigned char* out, int capacity, 
         return RC_NOT_OPEN;
     }
     for (int attempt = 0; attempt < FEATURE_READ_ATTEMPTS; ++attempt) {
-        std::lock_guard<std::mutex> guard(accessLock);
+        MutexLock guard(accessLock);
         if (hHidDevice == nullptr) {
             return RC_NOT_OPEN;
         }
@@ -557,7 +558,7 @@ bool HIDConnection::IsDeviceConnected() {
     if (referenceFlag.load() != 0) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(accessLock);
+    MutexLock guard(accessLock);
     return hHidDevice != nullptr;
 }
 

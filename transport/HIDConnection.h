@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/MutexLock.h"
 #include "common/ProductTable.h"
 #include "transport/iConnection.h"
 
@@ -151,15 +152,16 @@ private:
 
     // Held around each single transfer on the handle; guards hHidDevice and
     // pFeatureReportBuffer.
-    std::mutex accessLock;
-    hid_device_* hHidDevice = nullptr;
-    std::vector<unsigned char> pFeatureReportBuffer;  // iFeatureReportBufferLength + 1 bytes
-    int iFeatureReportBufferLength = 0;               // set by _open, then read-only
+    Mutex accessLock;
+    hid_device_* hHidDevice GUARDED_BY(accessLock) = nullptr;
+    std::vector<unsigned char> pFeatureReportBuffer
+        GUARDED_BY(accessLock);          // iFeatureReportBufferLength + 1 bytes
+    int iFeatureReportBufferLength = 0;  // set by _open, then read-only
     // Receiving thread only, while it runs; iInputReportBufferLength + 1 bytes.
     std::vector<unsigned char> pInputReportBuffer;
     int iInputReportBufferLength = 0;  // set by _open, then read-only
 
-    std::mutex m_closeLock;  // serialises the join and release of close()
+    Mutex m_closeLock;  // serialises the join and release of close()
     std::thread m_readThread;
     std::thread::id m_readThreadId;  // written by the thread before _open returns
 };

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 namespace {
@@ -36,7 +38,7 @@ std::string RawDataStore::binary2Hex(const unsigned char* buffer, unsigned int b
 }
 
 void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLength) {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     while (m_reports.size() > MAX_ENTRIES - 1) {
         m_reports.erase(m_reports.begin());
     }
@@ -55,7 +57,7 @@ void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLen
 }
 
 std::string RawDataStore::getAll() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     size_t length = m_reports.empty() ? 0 : m_reports.size() - 1;
     for (const auto& report : m_reports) {
         length += 2 * report.size();
@@ -73,7 +75,7 @@ std::string RawDataStore::getAll() {
 }
 
 void RawDataStore::clear() {
-    std::lock_guard<std::mutex> guard(lock);
+    MutexLock guard(lock);
     if (!m_reports.empty() && m_reports.back().capacity() > m_spare.capacity() &&
         m_reports.back().capacity() <= MAX_SPARE) {
         m_spare = std::move(m_reports.back());

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 // A bounded, thread-safe list of raw reports, oldest first, given out as
@@ -29,10 +31,11 @@ private:
     // Writes 2 * bufferLength characters at out.
     static void writeHex(const unsigned char* buffer, size_t bufferLength, char* out);
 
-    std::mutex lock;  // guards m_reports and m_spare
-    // The reports as received, oldest first; guarded by lock.
-    std::vector<std::vector<unsigned char>> m_reports;
-    std::vector<unsigned char> m_spare;  // storage of a cleared report, for the next
+    Mutex lock;  // guards m_reports and m_spare
+    // The reports as received, oldest first.
+    std::vector<std::vector<unsigned char>> m_reports GUARDED_BY(lock);
+    // Storage of a cleared report, for the next.
+    std::vector<unsigned char> m_spare GUARDED_BY(lock);
 };
 
 }  // namespace quorin

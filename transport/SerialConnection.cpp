@@ -15,6 +15,7 @@
 #include "common/CommandTimeout.h"
 #include "common/Diagnostics.h"
 #include "common/Guard.h"
+#include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "filters/FilterRegistry.h"
@@ -170,7 +171,7 @@ void SerialConnection::close() {
     {
         // Taken and released so a receive() that tested the flags before the
         // store above is already waiting and sees the notification.
-        std::lock_guard<std::mutex> guard(m_responseLock);
+        MutexLock guard(m_responseLock);
     }
     m_responseChanged.notify_all();
     if (onReceivingThread()) {
@@ -178,12 +179,12 @@ void SerialConnection::close() {
         // its loop when the callback returns; the destructor joins it.
         return;
     }
-    std::lock_guard<std::mutex> closing(m_closeLock);
+    MutexLock closing(m_closeLock);
     if (m_thread.joinable()) {
         m_thread.join();
     }
     {
-        std::lock_guard<std::mutex> guard(m_portLock);
+        MutexLock guard(m_portLock);
         if (hComm >= 0) {
             ::close(hComm);
             hComm = -1;
@@ -246,7 +247,7 @@ void SerialConnection::pause(int ms) {
 void SerialConnection::linkLost() {
     debugLog("%s: the line hung up, reader lost", getScheme());
     m_lost.store(true);
-    { std::lock_guard<std::mutex> guard(m_responseLock); }
+    { MutexLock guard(m_responseLock); }
     m_responseChanged.notify_all();
     deliverChanged(CHANGE_READ_FAILED);
 }
@@ -286,7 +287,7 @@ void SerialConnection::dispatch(int channelId, const std::string& channelHexData
         case FormatFilter::CHANNEL_RESPONSE: {
             bool filled = false;
             {
-                std::lock_guard<std::mutex> guard(m_responseLock);
+                MutexLock guard(m_responseLock);
                 // The first response fills the slot; a later one is dropped.
                 if (m_pIncomingData && !m_pIncomingData->filled) {
                     m_pIncomingData->filled = true;
@@ -348,7 +349,7 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
         std::vector<unsigned char> bytes = H2BV(channelHexData);
         {
             // A new command: an unclaimed earlier response is discarded.
-            std::lock_guard<std::mutex> guard(m_responseLock);
+            MutexLock guard(m_responseLock);
             m_pIncomingData.reset(new ResponseSlot());
         }
         return writeAll(bytes) ? RC_OK : RC_EXCEPTION;
@@ -356,7 +357,7 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
 }
 
 bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
-    std::lock_guard<std::mutex> guard(m_portLock);
+    MutexLock guard(m_portLock);
     if (hComm < 0) {
         return false;
     }
@@ -401,15 +402,16 @@ int SerialConnection::receive(unsigned char* pData, int* dataLen) {
         std::string hex;
         int result;
         {
-            std::unique_lock<std::mutex> lock(m_responseLock);
+            UniqueLock lock(m_responseLock);
             if (!m_pIncomingData) {
                 m_pIncomingData.reset(new ResponseSlot());
             }
             // The exchange's own deadline: its packets share one time-out.
-            m_responseChanged.wait_until(lock, commandDeadline(), [this] {
-                return (m_pIncomingData && m_pIncomingData->filled) || m_stop.load() ||
-                       m_lost.load();
-            });
+            m_responseChanged.wait_until(lock.native(), commandDeadline(),
+                                         [this]() REQUIRES(m_responseLock) {
+                                             return (m_pIncomingData && m_pIncomingData->filled) ||
+                                                    m_stop.load() || m_lost.load();
+                                         });
             if (m_pIncomingData && m_pIncomingData->filled) {
                 hex = m_pIncomingData->hex;
                 result = RC_OK;

@@ -43,6 +43,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/MutexLock.h"
 #include "transport/SerialOptions.h"
 #include "transport/iConnection.h"
 
@@ -121,11 +122,11 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_lost{false};
     bool m_filterClaimed = false;  // caller thread only
-    std::mutex m_portLock;         // guards writes to hComm and its closing
-    std::mutex m_closeLock;        // serialises close()
-    std::mutex m_responseLock;     // guards m_pIncomingData
+    Mutex m_portLock;              // guards writes to hComm and its closing
+    Mutex m_closeLock;             // serialises close()
+    Mutex m_responseLock;          // guards m_pIncomingData
     std::condition_variable m_responseChanged;
-    std::unique_ptr<ResponseSlot> m_pIncomingData;
+    std::unique_ptr<ResponseSlot> m_pIncomingData GUARDED_BY(m_responseLock);
 };
 
 }  // namespace quorin

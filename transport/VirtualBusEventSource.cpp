@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "common/MutexLock.h"
+
 namespace quorin {
 
 std::unique_ptr<VirtualBusEventSource> VirtualBusEventSource::open(const Functions& bus,
@@ -40,7 +42,7 @@ void VirtualBusEventSource::onListing(void* context, const char* path, unsigned 
         return;
     }
     try {
-        std::lock_guard<std::mutex> guard(self->m_lock);
+        MutexLock guard(self->m_lock);
         if (self->m_events.size() >= MAX_WAITING) {
             self->m_lost = true;
             return;  // the eventfd is readable already
@@ -66,7 +68,7 @@ void VirtualBusEventSource::take(std::vector<DeviceEvent>& out) {
     std::vector<DeviceEvent> events;
     bool lost;
     {
-        std::lock_guard<std::mutex> guard(m_lock);
+        MutexLock guard(m_lock);
         events.swap(m_events);
         lost = m_lost;
         m_lost = false;

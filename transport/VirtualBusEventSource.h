@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "common/MutexLock.h"
 #include "transport/DeviceEventSource.h"
 
 namespace quorin {
@@ -52,9 +53,9 @@ private:
     const Functions m_bus;
     const int m_eventFd;
     int m_watchId = -1;
-    std::mutex m_lock;
-    std::vector<DeviceEvent> m_events;  // guarded by m_lock
-    bool m_lost = false;                // guarded by m_lock: events were dropped
+    Mutex m_lock;
+    std::vector<DeviceEvent> m_events GUARDED_BY(m_lock);
+    bool m_lost GUARDED_BY(m_lock) = false;  // events were dropped
 };
 
 }  // namespace quorin

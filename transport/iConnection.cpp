@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "common/MutexLock.h"
 #include "transport/HIDConnection.h"
 #include "transport/SerialConnection.h"
 
@@ -67,13 +68,13 @@ int iConnection::receive(unsigned char* /*pData*/, int* /*dataLen*/) {
 }
 
 void iConnection::registerOnDataEvent(iConnectionOnData funcOnData, void* param) {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     fnOnData = funcOnData;
     onDataParam = param;
 }
 
 iConnection::Registrations iConnection::registrations() {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     return {fnOnData, onDataParam, fnDeviceChanged, onDeviceChangedParam};
 }
 
@@ -92,7 +93,7 @@ void iConnection::deliverChanged(int change) {
 }
 
 bool iConnection::hasDataCallback() {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     return fnOnData != nullptr;
 }
 
@@ -105,7 +106,7 @@ int iConnection::getDefaultGuardingTime() {
 }
 
 void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param) {
-    std::lock_guard<std::mutex> guard(callbackLock);
+    MutexLock guard(callbackLock);
     fnDeviceChanged = funcConnectionChanged;
     onDeviceChangedParam = param;
 }

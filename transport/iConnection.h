@@ -18,6 +18,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/MutexLock.h"
 #include "transport/ErrorHandler.h"
 #include "transport/RawDataStore.h"
 #include "transport/iDecoder.h"
@@ -92,11 +93,11 @@ protected:
     void deliverChanged(int change);
     bool hasDataCallback();
 
-    std::mutex callbackLock;  // guards the four registration fields below
-    iConnectionOnData fnOnData = nullptr;
-    void* onDataParam = nullptr;
-    iConnectionChanged fnDeviceChanged = nullptr;
-    void* onDeviceChangedParam = nullptr;
+    Mutex callbackLock;  // guards the four registration fields below
+    iConnectionOnData fnOnData GUARDED_BY(callbackLock) = nullptr;
+    void* onDataParam GUARDED_BY(callbackLock) = nullptr;
+    iConnectionChanged fnDeviceChanged GUARDED_BY(callbackLock) = nullptr;
+    void* onDeviceChangedParam GUARDED_BY(callbackLock) = nullptr;
     char szScheme[256];  // set before the receiving thread starts, then read-only
     ErrorHandler* errPipe = nullptr;
 
