@@ -41,6 +41,7 @@ std::string UmockdevBus::unavailableReason() {
 UmockdevBus::UmockdevBus() {
     std::signal(SIGHUP, SIG_IGN);
     m_testbed = umockdev_testbed_new();
+    m_watch = std::make_unique<UeventWatch>();
 }
 
 UmockdevBus::~UmockdevBus() {
@@ -50,6 +51,7 @@ UmockdevBus::~UmockdevBus() {
         nodes.swap(m_nodes);
     }
     nodes.clear();  // unplugs and disconnects the handlers
+    m_watch.reset();
     g_object_unref(m_testbed);
 }
 
@@ -63,8 +65,8 @@ bool UmockdevBus::attach(const std::shared_ptr<VirtualReader>& reader, std::stri
     place.number = m_nextNumber++;
     place.port = place.number + 1;
     place.hidSequence = place.number + 1;
-    auto node =
-        std::make_shared<UmockdevHidNode>(m_testbed, reader, place, listing == Listing::COMPLETE);
+    auto node = std::make_shared<UmockdevHidNode>(m_testbed, reader, place,
+                                                  listing == Listing::COMPLETE, m_watch.get());
     reader->setPath(node->devnode());
     reader->replug();  // a reader pulled out before is back
     m_nodes.push_back(node);

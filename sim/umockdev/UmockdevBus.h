@@ -81,6 +81,7 @@ public:
 
 private:
     UMockdevTestbed* m_testbed = nullptr;
+    std::unique_ptr<UeventWatch> m_watch;  // made after the testbed
 
     mutable std::mutex m_lock;
     // Every node ever plugged: an unplugged node answers the handles still

@@ -60,8 +60,12 @@ UMockdevIoctlData* resolve(UMockdevIoctlClient* client, size_t size) {
 }  // namespace
 
 UmockdevHidNode::UmockdevHidNode(UMockdevTestbed* testbed, std::shared_ptr<VirtualReader> reader,
-                                 Place place, bool complete)
-    : m_testbed(testbed), m_reader(std::move(reader)), m_place(place), m_complete(complete) {}
+                                 Place place, bool complete, UeventWatch* watch)
+    : m_testbed(testbed),
+      m_watch(watch),
+      m_reader(std::move(reader)),
+      m_place(place),
+      m_complete(complete) {}
 
 UmockdevHidNode::~UmockdevHidNode() {
     unplug();
@@ -160,6 +164,9 @@ std::string UmockdevHidNode::description() const {
 
 bool UmockdevHidNode::plug(std::string* error) {
     GError* gerror = nullptr;
+    if (m_watch != nullptr) {
+        m_watch->drain();
+    }
     if (!umockdev_testbed_add_from_string(m_testbed, description().c_str(), &gerror)) {
         if (error != nullptr) {
             *error = gerror != nullptr ? gerror->message : "umockdev refused the devices";
@@ -202,6 +209,9 @@ bool UmockdevHidNode::plug(std::string* error) {
     }
     mapPseudoTerminal();
     m_reader->setInputSink([this](const Report& report) { push(report); });
+    if (m_watch != nullptr) {
+        m_watch->confirm(m_testbed, "/sys" + hidrawSysfsPath(), "add");
+    }
     return true;
 }
 
@@ -260,8 +270,14 @@ void UmockdevHidNode::unplug() {
     m_reader->unplug();
     const std::string paths[] = {"/sys" + hidrawSysfsPath(), "/sys" + hidPath(),
                                  "/sys" + interfacePath(), "/sys" + usbDevicePath()};
+    if (m_watch != nullptr) {
+        m_watch->drain();
+    }
     for (const std::string& path : paths) {
         umockdev_testbed_uevent(m_testbed, path.c_str(), "remove");
+    }
+    if (m_watch != nullptr) {
+        m_watch->confirm(m_testbed, paths[0], "remove");
     }
     for (const std::string& path : paths) {
         umockdev_testbed_remove_device(m_testbed, path.c_str());

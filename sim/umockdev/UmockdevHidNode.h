@@ -40,6 +40,7 @@
 #include <string>
 #include <vector>
 
+#include "umockdev/UeventWatch.h"
 #include "virtualhid/VirtualReader.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -60,8 +61,10 @@ public:
 
     // complete false: the HID device is described without HID_UNIQ, which
     // hidapi needs to list the node, until completeDescription().
+    // watch (owned by the bus, may be null) confirms the node's hidraw
+    // "add" and "remove" events.
     UmockdevHidNode(UMockdevTestbed* testbed, std::shared_ptr<VirtualReader> reader, Place place,
-                    bool complete = true);
+                    bool complete = true, UeventWatch* watch = nullptr);
     // Disconnects the handler; the testbed's worker must have stopped.
     ~UmockdevHidNode();
     UmockdevHidNode(const UmockdevHidNode&) = delete;
@@ -114,6 +117,7 @@ private:
     std::string hidPath() const;
 
     UMockdevTestbed* const m_testbed;
+    UeventWatch* const m_watch;
     const std::shared_ptr<VirtualReader> m_reader;
     const Place m_place;
     const bool m_complete;
