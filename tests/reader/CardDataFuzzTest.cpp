@@ -47,7 +47,7 @@ public:
     }
     ~FuzzReader() override { setDelegate(nullptr); }
     ZEDRADATA raw() {
-        std::lock_guard<std::mutex> guard(cardLock);
+        quorin::MutexLock guard(cardLock);
         return rawData;
     }
     CountingDelegate delegate;

@@ -116,7 +116,7 @@ public:
         getMSRResult(report.data(), static_cast<int>(report.size()));
     }
     ZEDRADATA raw() {
-        std::lock_guard<std::mutex> guard(cardLock);
+        quorin::MutexLock guard(cardLock);
         return rawData;
     }
 
@@ -569,11 +569,11 @@ TEST(CardDataDecoding, ARecordClearedBeforeItIsReportedIsNotReported) {
     class HeldReader : public TestReader {
     public:
         using TestReader::TestReader;
-        std::recursive_mutex& delegateMutex() { return delegateLock; }
+        quorin::RecursiveMutex& delegateMutex() { return delegateLock; }
     };
     HeldReader reader(plainRow());
     reader.setDelegate(nullptr);
-    std::unique_lock<std::recursive_mutex> held(reader.delegateMutex());
+    std::unique_lock<quorin::RecursiveMutex> held(reader.delegateMutex());
     std::thread receiving(
         [&] { reader.swipe(CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport()); });
     // Decoded; its report to the delegate now waits for the lock.
