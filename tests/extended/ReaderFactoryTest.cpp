@@ -15,7 +15,7 @@
 using namespace quorin;
 using quorin_sim::ExtendedReader;
 using quorin_sim::PlainCommandReader;
-using quorin_test::VirtualHid;
+using quorin_sim::VirtualHid;
 
 namespace {
 
