@@ -446,9 +446,13 @@ QUORIN_API void QuorinGetPID(long* lpdwPID);
  * connection callbacks fire when it changed; the new reader has no callback
  * until the host registers one with the handle.
  * @return the reader's handle (never 0, never reused in the process); 0
- *         when the reader cannot be opened, or when the same path is open
- *         already through OpenDeviceEx (the first-generation reader's path
- *         is not checked).
+ *         when the reader cannot be opened, or when it is open already
+ *         through OpenDeviceEx under any name (its serial number, its
+ *         system path, other serial options of the same port). The
+ *         first-generation reader is not checked: both generations may
+ *         hold one reader at once, and their commands then take turns. A
+ *         reader plugged back in on a new system node is another device:
+ *         it opens even while the handle of its old node is still open.
  */
 QUORIN_API unsigned long OpenDeviceEx(const char* lpDeviceName);
 /** Closes an Ex reader; see "Closing" at the top for what it waits for. No
