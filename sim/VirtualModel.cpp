@@ -5,7 +5,9 @@ namespace quorin_sim {
 const std::vector<VirtualModel>& virtualModels() {
     const ReportLayout secure = ReportLayout::secure();
     const ReportLayout clear = ReportLayout::clearTracks();
-    static const std::vector<VirtualModel> models = {
+    // Never destroyed: a reader's thread (or a host's) may still swipe while
+    // the process exits, and must not find the table gone.
+    static const std::vector<VirtualModel>& models = *new std::vector<VirtualModel>{
         // Secure swipe and insert readers on the plain protocol.
         {0x11, secure, false, false, true},
         {0x13, secure, false, false, true},
