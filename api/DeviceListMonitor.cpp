@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "api/ReaderSession.h"
-#include "common/Diagnostics.h"
 #include "common/Guard.h"
 #include "common/MutexLock.h"
 #include "transport/HIDConnection.h"
@@ -207,7 +206,6 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
     auto lookAt = [&](const std::string& systemPath) {
         if (!listing) {
             listing = HIDConnection::listReaders();
-            debugLog("monitor: %zu readers listed", listing->size());
         }
         const HIDConnection::ListedReader* found = findListed(*listing, systemPath);
         if (found == nullptr) {
@@ -249,12 +247,6 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
         }
     }
     for (const DeviceEvent& event : events) {
-        debugLog("monitor: event %s %s (%04x:%04x)",
-                 event.lost       ? "lost"
-                 : event.appeared ? "appeared"
-                                  : "left",
-                 event.systemPath.c_str(), static_cast<unsigned>(event.vendorId) & 0xFFFF,
-                 static_cast<unsigned>(event.productId) & 0xFFFF);
         if (event.lost) {
             // What changed unseen: every reader the listing no longer shows
             // (or shows under another name) left, every one it newly shows
@@ -296,7 +288,6 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
         }
         forget(event.systemPath);
         if (!lookAt(event.systemPath)) {
-            debugLog("monitor: %s not listed yet", event.systemPath.c_str());
             pending.push_back({event.systemPath, now + LISTING_PATIENCE, now + FIRST_LOOK_AGAIN,
                                FIRST_LOOK_AGAIN});
         }
@@ -316,8 +307,6 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
 }
 
 bool DeviceListMonitor::report(uint64_t session, const std::string& name, long change) {
-    debugLog("monitor: %s %s", change == ZEDRA_DEVICE_ARRIVED ? "arrived" : "removed",
-             name.c_str());
     {
         UniqueLock lock(m_lock);
         m_changed.wait(lock.native(),
