@@ -24,6 +24,11 @@
 //  - every command's answer reaches its own caller, asynchronous answers in
 //    the order their commands were given;
 //  - a reader is open at most once through OpenDeviceEx, whatever its name;
+//  - reader-change watchers (OnDeviceListChanged): one that was replaced or
+//    cleared is never called after that registration returned, two calls
+//    never run at once, each reader's changes alternate between arrived and
+//    removed, and once things settle every reader is as its last change
+//    reported says (or, with none, as when the monitor started);
 //  - once everything is closed no device handle is left open and the count
 //    of threads returns to what it was before the first input.
 // The sanitizers of the fuzz build watch everything else.
@@ -36,6 +41,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -93,6 +99,14 @@ std::string lower(std::string s) {
 
 // ------------------------------------------------------------------ model
 
+// One registration of a reader-change watcher; its address is the Obj.
+struct Watcher {
+    int mode = WATCH_RECORD;
+    // Set once the registration that replaced or cleared it returned.
+    std::atomic<bool> retired{false};
+    std::atomic<bool> acted{false};
+};
+
 // One OpenDeviceEx that returned a handle. Its address is the Obj of every
 // callback registered for it; tokens live until the end of the input, after
 // everything was closed and went idle.
@@ -144,10 +158,35 @@ struct State {
 
     std::atomic<int> exchanges{0};
     std::atomic<unsigned> sequence{0};
+
+    // Reader-change watchers. registerLock serializes registrations: the
+    // operations take it, a watcher's own callback only tries it (a thread
+    // registering waits for the callback, which must not wait for it).
+    std::mutex registerLock;
+    std::vector<std::unique_ptr<Watcher>> watchers;  // guarded by registerLock
+    std::mutex watchLock;
+    Watcher* watching = nullptr;             // guarded by watchLock
+    std::map<std::string, long> lastChange;  // guarded by watchLock
+    // Which readers were plugged when the watching monitor started: it
+    // reports changes against its own listing of that moment, so a reader
+    // that came and went again meanwhile may never be reported.
+    bool pluggedAtStart[READERS] = {};  // guarded by watchLock
+    std::atomic<int> inWatch{0};
+    // Odd while a watcher holds a reader open (it opens and closes it in its
+    // callback): an Ex open may be refused meanwhile. Any reader: the name of
+    // one that left again is the start of another's ("HID://SN1", SN10).
+    std::atomic<unsigned> watcherHolds{0};
 };
 
 State* g_state = nullptr;
 unsigned long g_highestHandle = 0;
+// The highest handle a reader-change watcher was given (its opens are not
+// tokens), and whether this input registers watchers at all.
+std::atomic<unsigned long> g_watcherHighestHandle{0};
+bool g_watched = false;
+// Handles a watcher may still be given while an operation checks one that
+// was never issued: it opens at most one per reader that arrives.
+constexpr unsigned long WATCHER_HANDLE_MARGIN = 1000;
 int g_idleThreads = -1;
 thread_local Token* t_callbackToken = nullptr;
 thread_local bool t_inFirstCallback = false;
@@ -439,6 +478,146 @@ void onFirstConnection(long state) {
     FUZZ_CHECK(state == ZEDRA_STATE_CONNECTED || state == ZEDRA_STATE_DISCONNECTED);
 }
 
+// ------------------------------------------------------- reader watchers
+
+void onWatch(void* obj, const char* path, long change);
+
+// Registers a watcher of this mode in place of the current one (registerLock
+// held by the caller, who may be a watcher's own callback).
+void registerWatcherLocked(int mode) {
+    State& s = *g_state;
+    s.watchers.push_back(std::make_unique<Watcher>());
+    Watcher* w = s.watchers.back().get();
+    w->mode = mode;
+    Watcher* old;
+    {
+        std::lock_guard<std::mutex> guard(s.watchLock);
+        old = s.watching;
+        if (old == nullptr) {
+            // A new monitor: it reports changes from its own listing on.
+            // Only the operations' thread starts one (a watcher replacing
+            // itself keeps the monitor), and only it plugs: the bus is still.
+            s.lastChange.clear();
+            std::copy(std::begin(s.plugged), std::end(s.plugged), std::begin(s.pluggedAtStart));
+        }
+        s.watching = w;
+    }
+    FUZZ_CHECK(OnDeviceListChanged(onWatch, w) == 0);
+    if (old != nullptr) {
+        old->retired.store(true);
+    }
+}
+
+void clearWatcherLocked() {
+    State& s = *g_state;
+    Watcher* old;
+    {
+        std::lock_guard<std::mutex> guard(s.watchLock);
+        old = s.watching;
+        s.watching = nullptr;
+    }
+    FUZZ_CHECK(OnDeviceListChanged(nullptr, nullptr) == 0);
+    if (old != nullptr) {
+        old->retired.store(true);
+    }
+}
+
+int readerListedAs(const std::string& path) {
+    for (int r = 0; r < READERS; ++r) {
+        if (path == std::string("HID://") + SERIALS[r]) {
+            return r;
+        }
+    }
+    return -1;
+}
+
+// A watcher opens the reader that arrived and closes it again, from inside
+// its callback, while the operations go on.
+void watcherOpens(int reader, const char* path) {
+    State& s = *g_state;
+    if (reader < 0 || (reader == EXTENDED && !takeExchange())) {
+        return;
+    }
+    s.watcherHolds.fetch_add(1);
+    const unsigned long h = OpenDeviceEx(path);
+    if (h != 0) {
+        unsigned long seen = g_watcherHighestHandle.load();
+        while (h > seen && !g_watcherHighestHandle.compare_exchange_weak(seen, h)) {
+        }
+        const long pid = GetProductIDEx(h);
+        FUZZ_CHECK(std::find(std::begin(PIDS), std::end(PIDS), pid) != std::end(PIDS));
+        CloseDeviceEx(h);
+        FUZZ_CHECK(IsDeviceConnectedEx(h) == 0);
+    }
+    s.watcherHolds.fetch_add(1);
+}
+
+void onWatch(void* obj, const char* path, long change) {
+    State& s = *g_state;
+    auto* w = static_cast<Watcher*>(obj);
+    FUZZ_CHECK(w != nullptr && path != nullptr);
+    FUZZ_CHECK(s.inWatch.fetch_add(1) == 0);  // never two at once
+    FUZZ_CHECK(!w->retired.load());
+    FUZZ_CHECK(change == ZEDRA_DEVICE_ARRIVED || change == ZEDRA_DEVICE_REMOVED);
+    const int reader = readerListedAs(path);
+    FUZZ_CHECK(reader >= 0);  // only the bus's readers are ever listed
+    {
+        std::lock_guard<std::mutex> guard(s.watchLock);
+        auto it = s.lastChange.find(path);
+        FUZZ_CHECK(it == s.lastChange.end() || it->second != change);
+        s.lastChange[path] = change;
+    }
+    if (w->mode == WATCH_OPEN && change == ZEDRA_DEVICE_ARRIVED) {
+        watcherOpens(reader, path);
+    } else if ((w->mode == WATCH_CLEAR_SELF || w->mode == WATCH_REPLACE_SELF) &&
+               !w->acted.exchange(true)) {
+        std::unique_lock<std::mutex> registering(s.registerLock, std::try_to_lock);
+        if (registering.owns_lock()) {
+            if (w->mode == WATCH_CLEAR_SELF) {
+                clearWatcherLocked();
+            } else {
+                registerWatcherLocked(WATCH_RECORD);
+            }
+        }
+    }
+    s.inWatch.fetch_sub(1);
+}
+
+void opWatch(FuzzInput& in) {
+    State& s = *g_state;
+    const int mode = in.u8() % WATCH_MODES;
+    std::lock_guard<std::mutex> registering(s.registerLock);
+    if (mode == WATCH_CLEAR) {
+        clearWatcherLocked();
+    } else {
+        registerWatcherLocked(mode);
+    }
+}
+
+// Once the bus is still, every reader is as the changes reported say: as
+// its last change, or with none, as when the monitor started (unless the
+// watcher cleared itself meanwhile).
+void checkWatchersCaughtUp() {
+    State& s = *g_state;
+    for (int r = 0; r < READERS; ++r) {
+        const long now = s.plugged[r] ? ZEDRA_DEVICE_ARRIVED : ZEDRA_DEVICE_REMOVED;
+        const std::string path = std::string("HID://") + SERIALS[r];
+        FUZZ_CHECK(quorin_test::waitUntil(
+            [&] {
+                std::lock_guard<std::mutex> guard(s.watchLock);
+                if (s.watching == nullptr) {
+                    return true;
+                }
+                auto it = s.lastChange.find(path);
+                const long atStart =
+                    s.pluggedAtStart[r] ? ZEDRA_DEVICE_ARRIVED : ZEDRA_DEVICE_REMOVED;
+                const long reported = it != s.lastChange.end() ? it->second : atStart;
+                return reported == now;
+            },
+            std::chrono::duration_cast<std::chrono::milliseconds>(IDLE_WAIT)));
+    }
+}
+
 // ------------------------------------------------------------ name model
 
 struct Name {
@@ -562,9 +741,12 @@ void opOpenEx(FuzzInput& in) {
         return;
     }
     Token* holder = reader >= 0 ? openTokenOf(reader) : nullptr;
+    const unsigned watcherBefore = s.watcherHolds.load();
     const unsigned long h = OpenDeviceEx(name.null ? nullptr : name.text.c_str());
     // A callback may be closing the reader meanwhile.
     const bool holderLeaving = holder != nullptr && holder->closing.load();
+    // A reader-change watcher may have held it open meanwhile.
+    const bool watcherHeld = watcherBefore % 2 == 1 || s.watcherHolds.load() != watcherBefore;
     if (reader < 0 || (holder != nullptr && !holderLeaving)) {
         // Nothing by that name, or the reader is open already, by whatever
         // name: refused.
@@ -572,7 +754,7 @@ void opOpenEx(FuzzInput& in) {
         return;
     }
     if (h == 0) {
-        FUZZ_CHECK(holderLeaving);
+        FUZZ_CHECK(holderLeaving || watcherHeld);
         return;
     }
     FUZZ_CHECK(h > g_highestHandle);  // never issued before
@@ -614,7 +796,9 @@ void opStale(FuzzInput& in) {
             handle = 0;
             break;
         case 1:
-            handle = g_highestHandle + 1 + choice / 4;  // not issued yet
+            // Not issued yet, nor about to be given to a watcher.
+            handle = std::max(g_highestHandle, g_watcherHighestHandle.load()) + 1 + choice / 4 +
+                     (g_watched ? WATCHER_HANDLE_MARGIN : 0);
             break;
         case 2:
             handle = ULONG_MAX - choice / 4;
@@ -952,6 +1136,11 @@ void opSettle() {
     }
 }
 
+void opSettleAll() {
+    opSettle();
+    checkWatchersCaughtUp();
+}
+
 void setUp() {
     State& s = *g_state;
     quorin_sim::VirtualHid& bus = quorin_sim::VirtualHid::instance();
@@ -999,6 +1188,10 @@ void registerFirst(uint8_t flags) {
 
 // Closes everything, then checks nothing is left running or open.
 void tearDown() {
+    {
+        std::lock_guard<std::mutex> registering(g_state->registerLock);
+        clearWatcherLocked();
+    }
     for (size_t i = 0; Token* t = tokenAt(i); ++i) {
         if (!t->closed.load()) {
             closeToken(t);
@@ -1025,9 +1218,16 @@ QUORIN_FUZZ_TARGET(call_sequence) {
         takeIdleState();
     }
     FuzzInput in(data, size);
-    registerFirst(in.u8());
+    const uint8_t first = in.u8();
+    registerFirst(first);
+    const bool watched = (first & WATCH_DEVICE_LIST) != 0;
+    g_watched = watched;
+    if (watched) {
+        std::lock_guard<std::mutex> registering(state.registerLock);
+        registerWatcherLocked(WATCH_RECORD);
+    }
     for (int step = 0; step < MAX_OPERATIONS && !in.empty(); ++step) {
-        switch (in.u8() % OP_COUNT) {
+        switch (in.u8() % (watched ? OP_COUNT + 1 : OP_COUNT)) {
             case OPEN_EX:
                 opOpenEx(in);
                 break;
@@ -1062,10 +1262,13 @@ QUORIN_FUZZ_TARGET(call_sequence) {
                 opTexts(in);
                 break;
             case SETTLE:
-                opSettle();
+                opSettleAll();
                 break;
-            default:
+            case DELIVERED:
                 opDelivered();
+                break;
+            default:  // WATCH
+                opWatch(in);
                 break;
         }
     }

@@ -29,6 +29,11 @@
 //   SETTLE                       waits until nothing runs; checks answers
 //   DELIVERED                    waits until the readers' reports were read
 //                                (their callbacks may still be due or running)
+//   WATCH    mode                OnDeviceListChanged, mode % WATCH_MODES (see
+//                                WatchMode); only in inputs whose first byte
+//                                has WATCH_DEVICE_LIST: their opcodes are taken
+//                                modulo OP_COUNT + 1, so inputs without it
+//                                read as they always did
 #pragma once
 
 #include <cstdint>
@@ -52,6 +57,7 @@ enum Op : uint8_t {
     DELIVERED,
     OP_COUNT
 };
+constexpr uint8_t WATCH = OP_COUNT;
 
 // What an Ex open's callbacks do, once, in the first callback that runs.
 enum Action : uint8_t {
@@ -69,6 +75,21 @@ constexpr uint8_t FIRST_CARD_DATA = 1;
 constexpr uint8_t FIRST_RESPONSE = 2;
 constexpr uint8_t FIRST_NOTIFICATION = 4;
 constexpr uint8_t FIRST_EXTENDED_RESPONSE = 8;
+// Not a callback of the first generation: a reader-change watcher (recording)
+// is registered before the first operation, and WATCH is an operation.
+constexpr uint8_t WATCH_DEVICE_LIST = 0x10;
+
+// What a WATCH operation registers: nothing (clears), or a watcher that
+// records every change and then, on its first call or on every arrival,
+// does more from inside its callback.
+enum WatchMode : uint8_t {
+    WATCH_CLEAR,
+    WATCH_RECORD,
+    WATCH_OPEN,          // opens and closes each reader that arrived
+    WATCH_CLEAR_SELF,    // clears its own registration
+    WATCH_REPLACE_SELF,  // registers a recording watcher in its place
+    WATCH_MODES
+};
 
 // The three readers: SN1 and SN10 (plain protocol), EMV7 (extended).
 constexpr int READERS = 3;

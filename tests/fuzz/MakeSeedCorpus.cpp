@@ -414,6 +414,34 @@ void callSequences() {
                                              {SWIPE, SN1},
                                              {SWIPE, EMV7},
                                              {NOTIFY, 1, 0x01, 0x00}}));
+    // Readers plugged and pulled out under reader-change watchers that open
+    // each reader that arrives, replace or clear themselves from inside
+    // their callback, or are cleared and registered again.
+    put("device_list_watch", program(WATCH_DEVICE_LIST, {{PLUG, SN1},  {PLUG, SN1},
+                                                         {SETTLE},     {WATCH, WATCH_OPEN},
+                                                         {PLUG, SN10}, {PLUG, SN10},
+                                                         {SETTLE},     {WATCH, WATCH_REPLACE_SELF},
+                                                         {PLUG, EMV7}, {PLUG, EMV7},
+                                                         {SETTLE},     {WATCH, WATCH_CLEAR_SELF},
+                                                         {PLUG, SN1},  {SETTLE},
+                                                         {PLUG, SN1},  {WATCH, WATCH_CLEAR},
+                                                         {PLUG, SN10}, {WATCH, WATCH_RECORD},
+                                                         {PLUG, SN10}, {SETTLE}}));
+    // A watcher opens each reader as it comes back while the host opens it
+    // too, uses it and closes it; SN1 away, its name reaches SN10.
+    put("device_list_open_race", program(WATCH_DEVICE_LIST, {{WATCH, WATCH_OPEN},
+                                                             {PLUG, SN10},
+                                                             {PLUG, SN10},
+                                                             openEx(SN10, LISTED, ACT_NONE),
+                                                             {SYNC, 0, 0, 0},
+                                                             {PLUG, SN1},
+                                                             {PLUG, SN1},
+                                                             openEx(SN1, LISTED, ACT_NONE),
+                                                             {CLOSE_EX, 0},
+                                                             {PLUG, SN10},
+                                                             {PLUG, SN10},
+                                                             {SETTLE},
+                                                             {CLOSE_EX, 1}}));
 }
 
 int main(int argc, char** argv) {
