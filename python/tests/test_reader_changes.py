@@ -73,3 +73,28 @@ def test_a_handler_may_close_its_own_watch(bus, recorder):
 def test_a_handler_that_is_not_callable_is_refused(bus):
     with pytest.raises(TypeError):
         quorin.watch_readers("not callable")
+
+
+def test_a_handler_that_raises_reaches_the_hook_and_later_changes_still_come(bus, recorder):
+    reports = recorder()
+    calls = recorder()
+
+    def handler(change):
+        calls(change)
+        if change.arrived:
+            raise RuntimeError("watch bug " + change.path)
+
+    previous = quorin.set_callback_error_hook(reports)
+    try:
+        with quorin.watch_readers(handler) as watch:
+            rid = bus.plug("plain", 0x11, "PY5")
+            (report,) = reports.wait_for(1)
+            bus.unplug(rid)
+            # The exception ended neither the watch nor the library's thread.
+            assert calls.wait_for(2) == [ReaderChange("HID://PY5", True), ReaderChange("HID://PY5", False)]
+    finally:
+        quorin.set_callback_error_hook(previous)
+    assert report.callback == "watch_readers" and report.source is watch
+    assert isinstance(report.exception, RuntimeError)
+    assert str(report.exception) == "watch bug HID://PY5"
+    assert len(reports.items) == 1
