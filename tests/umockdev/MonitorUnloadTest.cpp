@@ -19,17 +19,6 @@
 #include "UsbSeam.h"
 #include "virtualhid/PlainCommandReader.h"
 
-#if defined(__SANITIZE_THREAD__)
-#define QUORIN_TEST_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QUORIN_TEST_TSAN 1
-#endif
-#endif
-#ifdef QUORIN_TEST_TSAN
-#include <sanitizer/common_interface_defs.h>
-#endif
-
 using namespace quorin_test;
 
 namespace {
@@ -57,19 +46,6 @@ int threadsNamed(const std::string& name) {
     return n;
 }
 
-// ThreadSanitizer reads the process's modules the first time it symbolizes
-// a stack. Done inside dlclose (a report, or a suppression to match, on the
-// monitor's thread while the library's destructor joins it), that deadlocks
-// under umockdev: its preload library's stat wrappers look libc up with
-// dlsym, which waits for the loader's lock dlclose holds. Symbolizing once
-// before the first dlclose makes such a report print instead of hang.
-void symbolizeOnceBeforeUnloading() {
-#ifdef QUORIN_TEST_TSAN
-    char text[256];
-    __sanitizer_symbolize_pc(__builtin_return_address(0), "%p %F %L", text, sizeof text);
-#endif
-}
-
 TEST(MonitorUnload, UnloadingWithACallbackRegisteredStopsTheMonitor) {
     UsbSeam& seam = UsbSeam::instance();
     seam.reset();
@@ -83,7 +59,6 @@ TEST(MonitorUnload, UnloadingWithACallbackRegisteredStopsTheMonitor) {
     // thread the process makes, and keeps it.
     std::thread([] {}).join();
     const int before = threadCount();
-    symbolizeOnceBeforeUnloading();
     EventCounter changes;
     for (int round = 0; round < 3; ++round) {
         void* lib = dlopen(QUORIN_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);

@@ -11,6 +11,17 @@
 #include "UsbSeam.h"
 #include "umockdev/UmockdevBus.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define QUORIN_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUORIN_TEST_TSAN 1
+#endif
+#endif
+#ifdef QUORIN_TEST_TSAN
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace quorin_test {
 
 namespace {
@@ -54,6 +65,19 @@ std::string hidapiProvider() {
     return info.dli_fname;
 }
 
+// ThreadSanitizer reads the process's modules the first time it symbolizes
+// a stack. Done while dlclose holds the loader's lock (a report, or a
+// suppression to match, on the reader monitor's thread while an unloading
+// library's destructor joins it), that deadlocks here: umockdev's preload
+// wrappers of stat and friends look libc up with dlsym, which waits for that
+// lock. Symbolizing once at start makes such a report print instead of hang.
+void symbolizeOnceUnderThreadSanitizer() {
+#ifdef QUORIN_TEST_TSAN
+    char text[256];
+    __sanitizer_symbolize_pc(__builtin_return_address(0), "%p %F %L", text, sizeof text);
+#endif
+}
+
 }  // namespace
 
 UsbSeam& UsbSeam::instance() {
@@ -82,6 +106,7 @@ int main(int argc, char** argv) {
     }
     // Before any thread starts: the testbed sets the environment.
     quorin_test::g_bus = std::make_unique<quorin_sim::UmockdevBus>();
+    quorin_test::symbolizeOnceUnderThreadSanitizer();
     int result = RUN_ALL_TESTS();
     quorin_test::g_bus.reset();
     return result;
