@@ -90,6 +90,11 @@ std::string hexOf(const std::vector<uint8_t>& bytes, bool upper) {
     return out;
 }
 
+// How the device list names reader r ("HID://SN1").
+std::string listedName(int r) {
+    return std::string("HID://") + SERIALS[r];
+}
+
 std::string lower(std::string s) {
     for (char& c : s) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -159,6 +164,8 @@ struct State {
     std::atomic<int> exchanges{0};
     std::atomic<unsigned> sequence{0};
 
+    // Whether this input registers reader-change watchers at all.
+    bool watched = false;
     // Reader-change watchers. registerLock serializes registrations: the
     // operations take it, a watcher's own callback only tries it (a thread
     // registering waits for the callback, which must not wait for it).
@@ -181,9 +188,8 @@ struct State {
 State* g_state = nullptr;
 unsigned long g_highestHandle = 0;
 // The highest handle a reader-change watcher was given (its opens are not
-// tokens), and whether this input registers watchers at all.
+// tokens).
 std::atomic<unsigned long> g_watcherHighestHandle{0};
-bool g_watched = false;
 // Handles a watcher may still be given while an operation checks one that
 // was never issued: it opens at most one per reader that arrives.
 constexpr unsigned long WATCHER_HANDLE_MARGIN = 1000;
@@ -524,7 +530,7 @@ void clearWatcherLocked() {
 
 int readerListedAs(const std::string& path) {
     for (int r = 0; r < READERS; ++r) {
-        if (path == std::string("HID://") + SERIALS[r]) {
+        if (path == listedName(r)) {
             return r;
         }
     }
@@ -601,7 +607,7 @@ void checkWatchersCaughtUp() {
     State& s = *g_state;
     for (int r = 0; r < READERS; ++r) {
         const long now = s.plugged[r] ? ZEDRA_DEVICE_ARRIVED : ZEDRA_DEVICE_REMOVED;
-        const std::string path = std::string("HID://") + SERIALS[r];
+        const std::string path = listedName(r);
         FUZZ_CHECK(quorin_test::waitUntil(
             [&] {
                 std::lock_guard<std::mutex> guard(s.watchLock);
@@ -632,9 +638,9 @@ Name nameOf(uint8_t choice) {
     const int r = choice % READERS;
     switch ((choice / READERS) % NAME_KINDS) {
         case LISTED:
-            return {std::string("HID://") + SERIALS[r]};
+            return {listedName(r)};
         case LOWER_CASE:
-            return {lower(std::string("HID://") + SERIALS[r])};
+            return {lower(listedName(r))};
         case SYSTEM_PATH:
             return {"HID://" + s.readers[r]->path()};
         case START:
@@ -646,7 +652,7 @@ Name nameOf(uint8_t choice) {
         case LOWER_SCHEME:
             return {"hid://" + std::string(SERIALS[r])};
         default:
-            return {std::string("HID://") + SERIALS[r] + "0"};
+            return {listedName(r) + "0"};
     }
 }
 
@@ -710,7 +716,7 @@ int resolveFirst(const Name& name) {
         if (!s.plugged[r]) {
             continue;
         }
-        if (!name.null && name.text == std::string("HID://") + SERIALS[r]) {
+        if (!name.null && name.text == listedName(r)) {
             return r;
         }
         last = r;
@@ -798,7 +804,7 @@ void opStale(FuzzInput& in) {
         case 1:
             // Not issued yet, nor about to be given to a watcher.
             handle = std::max(g_highestHandle, g_watcherHighestHandle.load()) + 1 + choice / 4 +
-                     (g_watched ? WATCHER_HANDLE_MARGIN : 0);
+                     (s.watched ? WATCHER_HANDLE_MARGIN : 0);
             break;
         case 2:
             handle = ULONG_MAX - choice / 4;
@@ -1107,7 +1113,7 @@ void opTexts(FuzzInput& in) {
 }
 
 // Waits until the asynchronous commands and callbacks ran; every answer due
-// on a reader that stayed healthy has arrived.
+// on a reader that stayed healthy has arrived, and the watchers caught up.
 // Reports still queued on an open connection are read within milliseconds;
 // a reader unplugged may keep some on dead handles.
 void opDelivered() {
@@ -1126,6 +1132,7 @@ void opSettle() {
     State& s = *g_state;
     opDelivered();
     FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+    checkWatchersCaughtUp();
     std::lock_guard<std::mutex> guard(s.tokensLock);
     for (auto& t : s.tokens) {
         std::lock_guard<std::mutex> tokenGuard(t->lock);
@@ -1134,11 +1141,6 @@ void opSettle() {
             FUZZ_CHECK(t->pending.empty());
         }
     }
-}
-
-void opSettleAll() {
-    opSettle();
-    checkWatchersCaughtUp();
 }
 
 void setUp() {
@@ -1220,14 +1222,13 @@ QUORIN_FUZZ_TARGET(call_sequence) {
     FuzzInput in(data, size);
     const uint8_t first = in.u8();
     registerFirst(first);
-    const bool watched = (first & WATCH_DEVICE_LIST) != 0;
-    g_watched = watched;
-    if (watched) {
+    state.watched = (first & WATCH_DEVICE_LIST) != 0;
+    if (state.watched) {
         std::lock_guard<std::mutex> registering(state.registerLock);
         registerWatcherLocked(WATCH_RECORD);
     }
     for (int step = 0; step < MAX_OPERATIONS && !in.empty(); ++step) {
-        switch (in.u8() % (watched ? OP_COUNT + 1 : OP_COUNT)) {
+        switch (in.u8() % (state.watched ? OP_COUNT + 1 : OP_COUNT)) {
             case OPEN_EX:
                 opOpenEx(in);
                 break;
@@ -1262,7 +1263,7 @@ QUORIN_FUZZ_TARGET(call_sequence) {
                 opTexts(in);
                 break;
             case SETTLE:
-                opSettleAll();
+                opSettle();
                 break;
             case DELIVERED:
                 opDelivered();
