@@ -339,6 +339,13 @@ QUORIN_API int GetResultCode(void) {
     });
 }
 
+QUORIN_API int GetReaderResultCode(void) {
+    return guarded(-1, [] {
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
+        return reader ? reader->readerResultCode() : -1;
+    });
+}
+
 QUORIN_API int GetSwipeCount(void) {
     return -1;
 }
@@ -380,6 +387,18 @@ QUORIN_API int GetResultCodeEx(unsigned long Handle) {
         }
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         return reader ? reader->getResultCode() : 0;
+    });
+}
+
+QUORIN_API int GetReaderResultCodeEx(unsigned long Handle) {
+    return guarded(-1, [&] {
+        int code = 0;
+        int readerCode = -1;
+        if (ReaderSession::threadResult(Handle, &code, &readerCode)) {
+            return readerCode;
+        }
+        std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
+        return reader ? reader->readerResultCode() : -1;
     });
 }
 

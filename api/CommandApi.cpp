@@ -92,6 +92,7 @@ long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResu
             result = RC_NOT_OPEN;
         } else if (lpResult == nullptr || lpdwResultLen < 1) {
             result = RC_BAD_ARGUMENT;
+            reader->forgetReaderResultCode();
         } else {
             std::string command(lpCmd, length);
             int capacity =
@@ -161,18 +162,20 @@ const char* sendEx(unsigned long handle, const char* lpCmd) {
     reader->flag.store(1);
     std::string text;
     int code = RC_EXCEPTION;
+    int readerCode = -1;
     try {
         Strivo::Exchange ex = reader->runExchange(command.c_str(), EX_TEXT_CAPACITY);
         if (ex.result != 0) {
             reader->setResultCode(ex.result);
         }
         code = ex.code;
+        readerCode = ex.readerCode;
         text = std::move(ex.hex);
     } catch (...) {
         text.clear();
     }
     reader->flag.store(0);
-    ReaderSession::noteResult(handle, code);
+    ReaderSession::noteResult(handle, code, readerCode);
     return session.keepText(text);
 }
 

@@ -35,6 +35,7 @@ thread_local ThreadTexts t_texts;
 struct ThreadResult {
     unsigned long handle;
     int code;
+    int readerCode;  // -1: the reader's answer did not come or was not read
 };
 constexpr size_t THREAD_RESULTS = 16;
 thread_local std::array<ThreadResult, THREAD_RESULTS> t_results{};
@@ -531,10 +532,11 @@ const char* ReaderSession::keepText(const std::string& s) {
     return slot.c_str();
 }
 
-void ReaderSession::noteResult(unsigned long handle, int code) {
+void ReaderSession::noteResult(unsigned long handle, int code, int readerCode) {
     for (size_t i = 0; i < t_resultCount; ++i) {
         if (t_results[i].handle == handle) {
             t_results[i].code = code;
+            t_results[i].readerCode = readerCode;
             return;
         }
     }
@@ -545,13 +547,16 @@ void ReaderSession::noteResult(unsigned long handle, int code) {
         }
         --t_resultCount;
     }
-    t_results[t_resultCount++] = ThreadResult{handle, code};
+    t_results[t_resultCount++] = ThreadResult{handle, code, readerCode};
 }
 
-bool ReaderSession::threadResult(unsigned long handle, int* code) {
+bool ReaderSession::threadResult(unsigned long handle, int* code, int* readerCode) {
     for (size_t i = 0; i < t_resultCount; ++i) {
         if (t_results[i].handle == handle) {
             *code = t_results[i].code;
+            if (readerCode != nullptr) {
+                *readerCode = t_results[i].readerCode;
+            }
             return true;
         }
     }

@@ -120,10 +120,13 @@ public:
     // ---- result codes
     // Records the result of an Ex call that the calling thread made on
     // handle (also for unknown handles), so GetResultCodeEx on this thread
-    // gives its own result, not one of another thread's command.
-    static void noteResult(unsigned long handle, int code);
-    // The result the calling thread last noted for handle; false when none.
-    static bool threadResult(unsigned long handle, int* code);
+    // gives its own result, not one of another thread's command. readerCode
+    // is the reader's own code in its answer, -1 when none was read
+    // (GetReaderResultCodeEx).
+    static void noteResult(unsigned long handle, int code, int readerCode = -1);
+    // The result the calling thread last noted for handle (and the reader's
+    // code in it, when readerCode is not null); false when none.
+    static bool threadResult(unsigned long handle, int* code, int* readerCode = nullptr);
 
     // Buffers of the first and plain generations.
     char g_deviceList[DEVICE_LIST_SIZE];

@@ -458,6 +458,7 @@ int Veyra::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char*
         }
         out[2 * total] = '\0';
         *outLen = 2 * total;
+        m_readerCode.store(resultCode.load());
         return RC_OK;
     } catch (...) {
         return refuse(RC_EXCEPTION);

@@ -983,6 +983,13 @@ QUORIN_API long GetFluxmarkLength(void);
  *  when none is open. For an extended command, the reader's 16-bit result
  *  code. */
 QUORIN_API int GetResultCode(void);
+/** The result code the first-generation reader put in its answer to the
+ *  command GetResultCode describes: the result byte of a plain answer, the
+ *  16-bit code of an extended one (both 0 for success; any other value is
+ *  the reader's own meaning, which may equal a library code). -1 when that
+ *  command got no answer the library could read (GetResultCode is then the
+ *  library's own outcome: 1, 5, 6, 17, 255), and when no reader is open. */
+QUORIN_API int GetReaderResultCode(void);
 /** Always -1: readers do not count swipes. */
 QUORIN_API int GetSwipeCount(void);
 
@@ -1016,6 +1023,16 @@ QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr);
  * result code.
  */
 QUORIN_API int GetResultCodeEx(unsigned long Handle);
+/** The result code the reader put in its answer to the command that
+ *  GetResultCodeEx describes on this thread (the same rules: the calling
+ *  thread's last command on Handle, else the reader's last exchange): the
+ *  result byte of a plain answer, the 16-bit code of an extended one. -1
+ *  when that command got no answer the library could read, so that
+ *  GetResultCodeEx is the library's own outcome (1 time-out, 5 closed or
+ *  lost, 6 refused, 17 transfer failed, 255), and for an unknown handle.
+ *  A host that must tell a reader's code 5 from a lost connection asks
+ *  this. */
+QUORIN_API int GetReaderResultCodeEx(unsigned long Handle);
 /** How many callbacks of the reader were dropped because its queue was full
  *  (see "Bounds" at the top); Handle 0 counts the first generation's; 0 for
  *  an unknown handle. */

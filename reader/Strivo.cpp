@@ -271,6 +271,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     }
     // From here, every write and read of this exchange shares one time-out.
     ExchangeDeadline deadline;
+    m_readerCode.store(-1);
     if (m_shutDown || !connection) {
         ex.result = ex.code = RC_NOT_OPEN;
         logExchange(command != nullptr ? command : "", ex);
@@ -320,6 +321,7 @@ Strivo::Exchange Strivo::runExchange(const char* command, int textCapacity) {
     if (outLen > 0 && outLen < textCapacity) {
         ex.hex.assign(out.get(), static_cast<size_t>(outLen));
     }
+    ex.readerCode = m_readerCode.load();
     ex.code = ex.result != 0 ? ex.result : resultCode.load();
     logExchange(text, ex);
     return ex;
@@ -349,6 +351,7 @@ int Strivo::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char
     }
     ByteArrayToHexStr(buf + 3, length, out, 2 * length + 1);
     *outLen = 2 * length;
+    m_readerCode.store(code);
     return code;
 }
 

@@ -124,6 +124,11 @@ public:
         // it is not 0, else the reader's result code after decoding (for an
         // extended response, the code its packets carry).
         int code = 0;
+        // The result code the reader put in its answer (the result byte of a
+        // plain answer, the 16-bit code of an extended one); -1 when no
+        // answer arrived or it could not be decoded, so that code is the
+        // library's own outcome.
+        int readerCode = -1;
         Stage stage = SEND;                   // the step that produced result
         std::string hex;                      // response data as upper-case hex
         std::vector<unsigned char> response;  // the response as read (report ID first)
@@ -191,11 +196,17 @@ public:
     virtual void clearRawData();
     virtual int getResultCode();
     virtual void setResultCode(int code);
+    // The reader's own result code of the last exchange (Exchange::readerCode).
+    int readerResultCode() const { return m_readerCode.load(); }
+    // For a command refused before any exchange: no answer of the reader.
+    void forgetReaderResultCode() { m_readerCode.store(-1); }
     virtual void onData(iConnection* connObject, unsigned char* pData, int dataLen);
     virtual void onChanged(const char* pathScheme, int change);
     // Decodes a response in buf (BufferLength bytes) into upper-case hex in
     // out, whose capacity is *outLen on entry; *outLen is the hex length on
-    // return. Returns the response's result code, or a status.
+    // return. Returns the response's result code, or a status. A decoder
+    // that accepts the answer stores the reader's result code in
+    // m_readerCode; a refusal leaves it at -1.
     virtual int MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
                                           int* outLen);
     virtual std::string GetCardDataStr(const char* lpStrFieldDelimiter);
@@ -251,6 +262,9 @@ protected:
     bool m_shutDown GUARDED_BY(lock) = false;  // closed: exchanges answer 5
     std::shared_ptr<Mutex> m_deviceLock;       // set before the reader is shared
     std::atomic<int> resultCode{0};
+    // The reader's own code of the last exchange, -1 while none was decoded
+    // (see Exchange::readerCode); reset by runExchange, set by the decoders.
+    std::atomic<int> m_readerCode{-1};
     ZEDRADATA rawData GUARDED_BY(cardLock);
 
 private:

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -12,6 +13,7 @@
 #include "ApiRecorder.h"
 #include "Quorin.h"
 #include "TestWait.h"
+#include "virtualhid/ExtendedReader.h"
 #include "virtualhid/VirtualHid.h"
 
 using namespace quorin_test;
@@ -228,6 +230,68 @@ TEST_F(CommandApiTest, ExCommandsAndTheirWithLengthForm) {
     EXPECT_STREQ(SendCommandWithLengthEx(m_handle, "0105AA"), "");
     EXPECT_STREQ(SendCommandWithLengthEx(m_handle, nullptr), "");
     EXPECT_EQ(reader->featureWrites().size(), 2u);
+}
+
+// The reader's own code and the library's outcome share GetResultCode(Ex);
+// GetReaderResultCode(Ex) tells them apart: -1 unless the reader answered.
+TEST_F(CommandApiTest, TheReadersOwnCodeIsToldApartFromTheLibrarysOutcome) {
+    auto plain = VirtualHid::instance().plug(VID, PLAIN_PID, std::string("SN0001"));
+    auto extended = VirtualHid::instance().plug<quorin_sim::ExtendedReader>(VID, 0x19, "SE1");
+    m_handle = OpenDeviceEx("HID://SN0001");
+    unsigned long emv = OpenDeviceEx("HID://SE1");
+    ASSERT_NE(m_handle, 0u);
+    ASSERT_NE(emv, 0u);
+    extended->setAnswer("0310:", 0x0105, {0xAA});
+    struct Row {
+        const char* what;
+        std::function<void()> send;
+        unsigned long handle;
+        int result;
+        int readerCode;
+    } rows[] = {
+        {"answered, 0",
+         [&] {
+             plain->queueFeatureResponse({0x00, 0x00});
+         },
+         m_handle, 0, 0},
+        {"reader's 5",
+         [&] {
+             plain->queueFeatureResponse({0x05, 0x00});
+         },
+         m_handle, 5, 5},
+        {"reader's 17",
+         [&] {
+             plain->queueFeatureResponse({0x11, 0x00});
+         },
+         m_handle, 17, 17},
+        {"transfer failed", [&] { plain->setFailFeatureTransfers(true); }, m_handle, 17, -1},
+        {"extended 0x0105", [] {}, emv, 0x0105, 0x0105},
+        {"unknown handle", [] {}, 424242, 5, -1},
+    };
+    for (const Row& row : rows) {
+        row.send();
+        SendCommandEx(row.handle, row.handle == emv ? "0310:01" : "0100");
+        EXPECT_EQ(GetResultCodeEx(row.handle), row.result) << row.what;
+        EXPECT_EQ(GetReaderResultCodeEx(row.handle), row.readerCode) << row.what;
+    }
+    // A refused argument is the library's, however the reader answered before.
+    plain->setFailFeatureTransfers(false);
+    SendCommandWithLengthEx(m_handle, "0105AA");
+    EXPECT_EQ(GetResultCodeEx(m_handle), 6);
+    EXPECT_EQ(GetReaderResultCodeEx(m_handle), -1);
+    CloseDeviceEx(emv);
+
+    // The first generation keeps the same pair for its reader.
+    EXPECT_EQ(GetReaderResultCode(), -1);  // none open
+    ASSERT_EQ(OpenDevice("HID://SN0001"), 0);
+    plain->queueFeatureResponse({0x05, 0x00});
+    SendCommand("0100");
+    EXPECT_EQ(GetResultCode(), 5);
+    EXPECT_EQ(GetReaderResultCode(), 5);
+    plain->setFailFeatureTransfers(true);
+    SendCommand("0100");
+    EXPECT_EQ(GetResultCode(), 17);
+    EXPECT_EQ(GetReaderResultCode(), -1);
 }
 
 TEST_F(CommandApiTest, AsyncWorkersReportLowerCaseTextFromTheResultCode) {
