@@ -271,6 +271,17 @@ QUORIN_VHID_API int quorin_vhid_set_busy(int id, int count) {
     });
 }
 
+QUORIN_VHID_API int quorin_vhid_set_accessible(int id, int accessible) {
+    return control([&] {
+        auto reader = lookUp(id);
+        if (!reader) {
+            return FAILED;
+        }
+        reader->setAccessible(accessible != 0);
+        return 0;
+    });
+}
+
 QUORIN_VHID_API int quorin_vhid_open_handles(int id) {
     return control([&] {
         if (id == 0) {

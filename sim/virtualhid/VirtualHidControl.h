@@ -111,6 +111,11 @@ QUORIN_VHID_API int quorin_vhid_script_response(int id, const char* command, int
  * before the response itself. */
 QUORIN_VHID_API int quorin_vhid_set_busy(int id, int count);
 
+/* With accessible 0, opening the reader fails as a device node this user
+ * may not open does (hid_error(NULL): "...: Permission denied"); the
+ * libusb backend then lists it without its strings. 1 undoes it. */
+QUORIN_VHID_API int quorin_vhid_set_accessible(int id, int accessible);
+
 /* Handles open on the reader; with id 0, on the whole bus (unplugged and
  * forgotten readers included). */
 QUORIN_VHID_API int quorin_vhid_open_handles(int id);

@@ -10,24 +10,54 @@
 //     replug ID
 //     plug MODEL PID SERIAL      (PID in C notation, 0x11)
 //     notify ID MESSAGE_ID HEX
+//     answer ID COMMAND CODE HEX (how it answers COMMAND from now on: result
+//                                 CODE in hex, data HEX or "-" for none)
+//     deny ID                    (opening it fails: "Permission denied")
+//     unplug-on ID HEX           (the reader is pulled out as soon as a
+//                                 feature report starting with these bytes,
+//                                 report ID first, is written to the bus:
+//                                 the transfer fails as a real unplug does)
 // and appends "ok LINE" or "failed LINE" to QUORIN_TEST_VHID_LOG when set.
 // The thread lives as long as the process and only ever blocks in open() and
 // read() on the FIFO; the process ends it by exiting.
+//
+// QUORIN_TEST_VHID_SETUP holds such commands separated by ';', run once, in
+// order, at the process's first hid_open_path (interposed here, so they are
+// in place before the program opens anything).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
+
+struct hid_device_;
 
 namespace {
 
 template <class F>
 F bus(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_DEFAULT, name));
+}
+
+// The armed unplug-on rule: the reader and the report's first bytes (hex).
+std::mutex g_armLock;
+int g_armedId = 0;          // guarded by g_armLock
+std::string g_armedPrefix;  // guarded by g_armLock
+
+std::string hexOf(const unsigned char* data, size_t length) {
+    static const char DIGITS[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t i = 0; i < length; ++i) {
+        out += DIGITS[data[i] >> 4];
+        out += DIGITS[data[i] & 0x0F];
+    }
+    return out;
 }
 
 bool run(const std::string& line) {
@@ -61,6 +91,30 @@ bool run(const std::string& line) {
                plug(model.c_str(), 0, static_cast<unsigned int>(std::stoul(pid, nullptr, 0)),
                     serial.c_str()) > 0;
     }
+    if (verb == "answer") {
+        std::string command, hex;
+        int result = 0;
+        in >> command >> std::hex >> result >> hex;
+        auto answer =
+            bus<int (*)(int, const char*, int, const char*)>("quorin_vhid_script_response");
+        return answer != nullptr &&
+               answer(id, command.c_str(), result, hex == "-" ? "" : hex.c_str()) == 0;
+    }
+    if (verb == "deny") {
+        auto deny = bus<int (*)(int, int)>("quorin_vhid_set_accessible");
+        return deny != nullptr && deny(id, 0) == 0;
+    }
+    if (verb == "unplug-on") {
+        std::string prefix;
+        in >> prefix;
+        for (char& c : prefix) {
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        }
+        std::lock_guard<std::mutex> guard(g_armLock);
+        g_armedId = id;
+        g_armedPrefix = prefix;
+        return !prefix.empty();
+    }
     if (verb == "notify") {
         unsigned int messageId = 0;
         std::string hex;
@@ -69,6 +123,35 @@ bool run(const std::string& line) {
         return notify != nullptr && notify(id, messageId, hex.c_str()) == 0;
     }
     return false;
+}
+
+void logLine(const std::string& log, bool ok, const std::string& line) {
+    if (!log.empty()) {
+        if (FILE* f = std::fopen(log.c_str(), "a")) {
+            std::fprintf(f, "%s %s\n", ok ? "ok" : "failed", line.c_str());
+            std::fclose(f);
+        }
+    }
+}
+
+void setUpOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char* setup = std::getenv("QUORIN_TEST_VHID_SETUP");
+        const char* log = std::getenv("QUORIN_TEST_VHID_LOG");
+        std::istringstream lines(setup != nullptr ? setup : "");
+        std::string line;
+        while (std::getline(lines, line, ';')) {
+            if (!line.empty()) {
+                logLine(log != nullptr ? log : "", run(line), line);
+            }
+        }
+    });
+}
+
+template <class F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
 void serve(std::string fifo, std::string log) {
@@ -84,18 +167,42 @@ void serve(std::string fifo, std::string log) {
                 line += c;
                 continue;
             }
-            bool ok = run(line);
-            if (!log.empty()) {
-                if (FILE* f = std::fopen(log.c_str(), "a")) {
-                    std::fprintf(f, "%s %s\n", ok ? "ok" : "failed", line.c_str());
-                    std::fclose(f);
-                }
-            }
+            logLine(log, run(line), line);
             line.clear();
         }
         close(fd);  // the writer went away; wait for the next one
     }
 }
+
+}  // namespace
+
+// Interposed hidapi functions: they run the setup first (and watch the
+// armed unplug), then call the bus's own. hid_enumerate is left alone: the
+// library finds the bus (and its device-list events) by where that comes from.
+extern "C" __attribute__((visibility("default"))) hid_device_* hid_open_path(const char* path) {
+    setUpOnce();
+    return next<hid_device_* (*)(const char*)>("hid_open_path")(path);
+}
+
+extern "C" __attribute__((visibility("default"))) int hid_send_feature_report(
+    hid_device_* dev, const unsigned char* data, size_t length) {
+    int armed = 0;
+    {
+        std::lock_guard<std::mutex> guard(g_armLock);
+        if (g_armedId != 0 && data != nullptr &&
+            hexOf(data, length).compare(0, g_armedPrefix.size(), g_armedPrefix) == 0) {
+            armed = g_armedId;
+            g_armedId = 0;
+        }
+    }
+    if (armed != 0) {
+        run("unplug " + std::to_string(armed));
+    }
+    return next<int (*)(hid_device_*, const unsigned char*, size_t)>("hid_send_feature_report")(
+        dev, data, length);
+}
+
+namespace {
 
 __attribute__((constructor)) void startRemote() {
     const char* fifo = std::getenv("QUORIN_TEST_VHID_FIFO");
