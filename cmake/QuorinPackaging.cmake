@@ -5,8 +5,6 @@
 include(CMakePackageConfigHelpers)
 
 set(QUORIN_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Quorin)
-set(QUORIN_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
-    "Where the udev rule is installed, relative to the install prefix or absolute")
 
 # ---- pkg-config: relocatable, the prefix is found from the .pc file itself.
 file(RELATIVE_PATH QUORIN_PC_PREFIX_FROM_PCDIR ${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig

@@ -108,7 +108,10 @@ TEST(EmvTransactionTest, AcquirerResponsesAreCheckedBeforeUse) {
     EXPECT_EQ(acquirerResponseHex("decline"), "8A023035");
     EXPECT_EQ(acquirerResponseHex("8a023030"), "8A023030");
     EXPECT_EQ(acquirerResponseHex(""), "");
-    for (const char* bad : {"maybe", "8A0", "8A 02", "APPROVE"}) {
+    EXPECT_EQ(acquirerResponseHex("8A0230309F0201AA"), "8A0230309F0201AA");
+    // Hex that is not TLV: a lone tag, a length beyond the data, data left over.
+    for (const char* bad :
+         {"maybe", "8A0", "8A 02", "APPROVE", "9F02", "8A0330", "8A013030", "00"}) {
         EXPECT_THROW(acquirerResponseHex(bad), CliError) << bad;
     }
 }

@@ -6,6 +6,8 @@
 
 #include "Quorin.h"
 #include "ReaderModels.h"
+#include "SerialPath.h"
+#include "common/ProductTable.h"
 #include "virtualhid/VirtualHidControl.h"
 
 using namespace quorin::cli;
@@ -28,6 +30,42 @@ TEST(ReaderModelsTest, NamesMatchTheLibrarysDeviceTable) {
     }
     quorin_vhid_reset();
     EXPECT_GE(compared, 10);
+}
+
+TEST(ReaderModelsTest, ListedModelsAreTheLibrarysListedProducts) {
+    for (const quorin::ProductFacts& row : quorin::PRODUCTS) {
+        EXPECT_EQ(isListedModel(static_cast<int>(row.productId)), row.listedOverUsb)
+            << "product ID " << row.productId;
+    }
+}
+
+TEST(ReaderModelsTest, SerialPathsAreRefusedByName) {
+    const struct {
+        const char* path;
+        const char* problem;  // "" accepted
+    } rows[] = {
+        {"SERIAL://PORT=/dev/ttyS0", ""},
+        {"serial://port = /dev/ttyS0 , baudrate=9600,Format=legacy,", ""},
+        {"SERIAL://PORT=/dev/x,PARITY=e,DATABITS=7,STOPBITS=1.5,STARTINGBYTE=0x02,"
+         "ENDINGBYTE=0x03,CRCMODE=1",
+         ""},
+        {"SERIAL://PORT=/dev/ttyS0,BAUD=abc", "unknown serial path option 'BAUD'"},
+        {"SERIAL://PORT=/dev/ttyS0,BAUDRATE=abc", "BAUDRATE=abc: must be one of 2400"},
+        {"SERIAL://PORT=/dev/ttyS0,BAUDRATE=9601", "BAUDRATE=9601: must be one of"},
+        {"SERIAL://PORT=/dev/ttyS0,FORMAT=XMODEM", "FORMAT=XMODEM: must be SLIP"},
+        {"SERIAL://PORT=/dev/ttyS0,ENDINGBYTE=3", "ENDINGBYTE=3: must be 0xHH"},
+        {"SERIAL://PORT=/dev/ttyS0,FORMAT", "'FORMAT' is not KEY=VALUE"},
+        {"SERIAL://PORT=", "PORT has no value"},
+        {"SERIAL://FORMAT=SLIP", "names no PORT"},
+    };
+    for (const auto& row : rows) {
+        std::string problem = serialPathProblem(row.path);
+        if (row.problem[0] == '\0') {
+            EXPECT_EQ(problem, "") << row.path;
+        } else {
+            EXPECT_NE(problem.find(row.problem), std::string::npos) << row.path << ": " << problem;
+        }
+    }
 }
 
 TEST(ReaderModelsTest, EmvModelsAndCodes) {

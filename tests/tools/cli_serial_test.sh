@@ -35,8 +35,30 @@ expect_out info "EMV:            yes"
 
 run send "$QUORIN" send --device "$PORT" --timeout 3000 0003 45
 expect_status send 0
-expect_out send "0003 -> result 0 (success): 5345522D3432"
-expect_out send "45 -> result 0 (success): 5A"
+expect_out send "0003 -> result 0 (success), reader result 0x00: 5345522D3432"
+expect_out send "45 -> result 0 (success), reader result 0x00: 5A"
+
+# The scheme in any letter case, as the library takes it; an option or a
+# value the library would ignore or refuse is refused first, by name.
+run info_lower "$QUORIN" info --device "serial${PORT#SERIAL}"
+expect_status info_lower 0
+expect_out info_lower "Serial number:  SER-42"
+run bad_option "$QUORIN" info --device "$PORT,BAUD=abc"
+expect_status bad_option 2
+expect_error bad_option "quorin info: unknown serial path option 'BAUD' (keys: PORT, BAUDRATE,"
+run bad_speed "$QUORIN" send --device "$PORT,BAUDRATE=abc" 0003
+expect_status bad_speed 2
+expect_error bad_speed "serial path option BAUDRATE=abc: must be one of 2400, 4800"
+
+# A reader without a key serial number: "ksn" is null, not zeros.
+"$QUORIN" watch --device "$PORT" --json --count 1 >"$WORK/watch_json.out" 2>"$WORK/watch_json.err" &
+WATCH=$!
+BACKGROUND="$BACKGROUND $WATCH"
+wait_for "$WORK/watch_json.out" '"event":"watching"'
+echo >&3
+wait_exit "$WATCH"
+expect_status watch_json 0
+expect_out watch_json '"ksn":null'
 
 run emv "$QUORIN" emv --device "$PORT" --amount 2500 --currency 978 --select 2 --acquirer-response approve --json
 expect_status emv 0
@@ -113,7 +135,7 @@ CHECKS=$((CHECKS + 1))
 expect_frames 1
 run silent_info "$QUORIN" info --device "$SILENT" --timeout 1000
 expect_status silent_info 1
-expect_error silent_info "answered no query (result 1: time-out"
+expect_error silent_info "answered no query (result 1 (time-out"
 expect_frames 2
 
 echo "cli_serial: $CHECKS checks passed"

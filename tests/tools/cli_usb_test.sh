@@ -48,7 +48,7 @@ expect_out list "HID://SN-MSR	0x0011	Strivo V4/V5 Swipe"
 # The library's own diagnostic lines never reach the tool's output.
 expect_no_out list "Found VID"
 run list_json bus "$QUORIN" list --json
-expect_out list_json '[{"path":"HID://SN-EMV","productId":25,"model":"ePivra","accessible":true},{"path":"HID://SN-MSR","productId":17,"model":"Strivo V4/V5 Swipe","accessible":true}]'
+expect_out list_json '[{"path":"HID://SN-EMV","productId":25,"model":"ePivra","accessible":true,"usbLocation":null},{"path":"HID://SN-MSR","productId":17,"model":"Strivo V4/V5 Swipe","accessible":true,"usbLocation":null}]'
 run list_verbose bus "$QUORIN" --verbose list --json
 expect_out list_verbose '"path":"HID://SN-MSR"'
 grep -qF "Found VID" "$WORK/list_verbose.err" || fail "--verbose: library lines not on stderr"
@@ -60,7 +60,7 @@ expect_out info "Battery level:  90"
 expect_out info "EMV:            no"
 run info_json bus "$QUORIN" info --device HID://SN-EMV --json
 expect_status info_json 0
-expect_out info_json '"path":"HID://SN-EMV","productId":25,"model":"ePivra","serialNumber":"SN-EMV"'
+expect_out info_json '"path":"HID://SN-EMV","productId":25,"model":"ePivra","usbLocation":null,"serialNumber":"SN-EMV"'
 expect_out info_json '"batteryLevel":90,"emv":true}'
 run info_missing bus "$QUORIN" info --device HID://NOPE
 expect_status info_missing 1
@@ -68,10 +68,10 @@ expect_error info_missing "no reader at HID://NOPE (attached: HID://SN-EMV, HID:
 
 run send bus "$QUORIN" send --device HID://SN-MSR 0003 45
 expect_status send 0
-expect_out send "0003 -> result 0 (success): 534E2D4D5352"
-expect_out send "45 -> result 0 (success): 5A"
+expect_out send "0003 -> result 0 (success), reader result 0x00: 534E2D4D5352"
+expect_out send "45 -> result 0 (success), reader result 0x00: 5A"
 run send_json bus "$QUORIN" send --device HID://SN-EMV --json 0003 0306:010000
-expect_out send_json '[{"command":"0003","result":0,"response":"534E2D454D56"},{"command":"0306:010000","result":0,"response":""}]'
+expect_out send_json '[{"command":"0003","result":0,"readerResult":"0x00","response":"534E2D454D56"},{"command":"0306:010000","result":0,"readerResult":"0x0000","response":""}]'
 
 # ---- bad arguments: one line on stderr, status 2, nothing opened
 run bad_hex bus "$QUORIN" send 0G
@@ -120,10 +120,11 @@ run wl_short2 bus "$QUORIN" send --device HID://SN-MSR --with-length 00050000
 expect_status wl_short2 2
 run wl_ok bus "$QUORIN" send --device HID://SN-MSR --with-length 000103
 expect_status wl_ok 0
-expect_out wl_ok "000103 -> result 0 (success): 534E2D4D5352"
+expect_out wl_ok "000103 -> result 0 (success), reader result 0x00: 534E2D4D5352"
 
 # ---- emv refuses every unusable argument before the reader is opened
-for bad in "--acquirer-response maybe" "--acquirer-response 8A0" "--currency 0ABC" \
+for bad in "--acquirer-response maybe" "--acquirer-response 8A0" "--acquirer-response 9F02" \
+    "--currency 0ABC" \
     "--currency 08400" "--time-limit 0" "--card-type 256"; do
     run emv_bad bus "$QUORIN" emv --device HID://SN-EMV --amount 100 $bad
     expect_status emv_bad 2
@@ -174,7 +175,7 @@ wait_for "$WORK/watch2.out" "Notification 0x0301 (display message): 48454C4C4F"
 exec 3>&-
 kill -INT "$WATCH"
 wait_exit "$WATCH"
-expect_status watch_sigint 0
+expect_status watch_sigint 130
 expect_out watch2 "Stopped; the reader is closed."
 [ -s "$WORK/watch2.err" ] && fail "watch2: stderr not empty"
 
@@ -188,7 +189,8 @@ INNER="${INNER}561F${T1_HEX}9F6B08${CLEAR_PAN}5F2008${NAME_HEX}9F26021234"
 CARD_TLV="F9$(printf '%02X' $(( ${#INNER} / 2 )))$INNER"
 # watch_during NAME REMOTE_LINE UNTIL ARGS...: quorin watch ARGS (status in
 # $STATUS, output in $WORK/NAME.out) while the bus runs REMOTE_LINE, until
-# the output shows UNTIL; then SIGINT stops it.
+# the output shows UNTIL; then SIGINT stops it (status 130), unless ARGS
+# hold --count: then it ends by itself (status 0).
 watch_during() {
     name=$1
     line=$2
@@ -202,9 +204,10 @@ watch_during() {
     echo "$line" >&3
     exec 3>&-
     wait_for "$WORK/$name.out" "$until_text"
-    kill -INT "$WATCH" 2>/dev/null
-    wait_exit "$WATCH"
-    expect_status "$name" 0
+    case " $* " in
+    *" --count "*) wait_exit "$WATCH"; expect_status "$name" 0 ;;
+    *) kill -INT "$WATCH"; wait_exit "$WATCH"; expect_status "$name" 130 ;;
+    esac
 }
 watch_card_notification() {
     watch_during "$1" "notify 1 0x0303 $CARD_TLV" 9F26021234 --device HID://SN-EMV "${@:2}"
@@ -229,7 +232,7 @@ BACKGROUND="$BACKGROUND $BG"
 wait_for "$WORK/bg.out" "Watching"
 kill -TERM "$BG"
 wait_exit "$BG"
-expect_status watch_sigterm 0
+expect_status watch_sigterm 130
 
 # ---- a command the library refuses (a plain command with more than 255 data
 # bytes cannot be framed): status 1, the result code shown
@@ -238,7 +241,7 @@ run send_refused bus "$QUORIN" send --device HID://SN-EMV 0003 "01$LONG"
 expect_status send_refused 1
 expect_out send_refused "0003 -> result 0 (success)"
 expect_out send_refused "-> result 6 (command text or argument unusable)"
-expect_error send_refused "failed with result 6"
+expect_error send_refused "failed (result 6"
 
 # ---- EMV transactions
 run emv bus "$QUORIN" emv --device HID://SN-EMV --amount 1500 --select 1 --acquirer-response approve
@@ -325,10 +328,86 @@ REMOTE_ENV=(env LD_PRELOAD="$REMOTE" LD_LIBRARY_PATH="$BUS_DIR${LD_LIBRARY_PATH:
     QUORIN_VHID_READERS="$READERS")
 watch_during esc_watch "swipe 1 $TRACK1 $TRACK2" "Reader serial:" --count 1
 expect_out esc_watch 'Reader serial:     EV\x1B[2JIL'
-for f in esc_list esc_missing esc_watch; do
+# info escapes it too: never bare hex, which a serial number of hex digits could be
+run esc_info bus "$QUORIN" info --device HID:///dev/hidraw0
+expect_out esc_info 'Serial number:  EV\x1B[2JIL'
+for f in esc_list esc_missing esc_watch esc_info; do
     CHECKS=$((CHECKS + 1))
     ! grep -q "$ESC" "$WORK/$f.out" "$WORK/$f.err" || fail "$f: a raw escape character reached the output"
 done
+
+# ---- what scripts are told: a reader lost midway is status 3 with one
+# line, never a partial answer; the reader's own result code is not the
+# library's; lost output stops a command at once (status 1)
+# setup LINES CMD...: CMD on the bus with the remote's setup LINES in place
+setup() {
+    env LD_PRELOAD="$REMOTE" LD_LIBRARY_PATH="$BUS_DIR${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        QUORIN_VHID_READERS="$READERS" QUORIN_TEST_VHID_SETUP="$1" "${@:2}"
+}
+READERS="plain:0x11:SN-MSR"
+# (feature reports: report ID 00, command, data length, data)
+run info_lost setup "unplug-on 1 00000100" "$QUORIN" info
+expect_status info_lost 3
+expect_error info_lost "quorin info: the reader at HID://SN-MSR was disconnected"
+[ -s "$WORK/info_lost.out" ] && fail "info_lost: printed what it had asked so far"
+run send_lost setup "unplug-on 1 004500" "$QUORIN" send --json 0003 45
+expect_status send_lost 3
+expect_out send_lost '{"command":"45","result":5,"readerResult":null,"response":""}]'
+expect_error send_lost "quorin send: the reader at HID://SN-MSR was disconnected"
+for follow in "list --follow" "watch"; do
+    CHECKS=$((CHECKS + 1))
+    setup "" timeout 20 "$QUORIN" $follow >/dev/full 2>"$WORK/full_follow.err"
+    STATUS=$?
+    [ "$STATUS" -eq 1 ] || fail "$follow >/dev/full: status $STATUS, expected 1 at once"
+    expect_error full_follow "cannot write the output: No space left on device"
+done
+READERS="emv:0x19:SN-EMV"
+run send_code5 setup "answer 1 0310: 5 AA" "$QUORIN" send --json 0310:01
+expect_status send_code5 1
+expect_out send_code5 '[{"command":"0310:01","result":0,"readerResult":"0x0005","response":"AA"}]'
+expect_error send_code5 "command 0310:01 failed (reader result 0x0005)"
+# A closed pipe fails the output like a full disk: the transaction is
+# cancelled (command 49, 6 data bytes: 0304), not left running on the reader.
+if command -v python3 >/dev/null; then
+    run emv_pipe setup "" env QUORIN_DEBUG=1 python3 -c 'import os, signal, sys
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell leaves it
+r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execv(sys.argv[1], sys.argv[1:])' \
+        "$QUORIN" emv --amount 100 --select 1 --acquirer-response approve
+    expect_status emv_pipe 1
+    CHECKS=$((CHECKS + 2))
+    grep -qF "quorin emv: cannot write the output: Broken pipe" "$WORK/emv_pipe.err" ||
+        fail "emv_pipe: no error line"
+    grep -qF "command 49 with 6 data bytes" "$WORK/emv_pipe.err" || fail "emv_pipe: not cancelled"
+fi
+# A typo at a prompt is said and asked again, not taken as cancelling.
+printf 'x\n1\n9F02\napprove\n' >"$WORK/typos"
+run emv_typo bus "$QUORIN" emv --amount 100 <"$WORK/typos"
+expect_status emv_typo 0
+expect_out emv_typo "Selected 1 (CREDIT)"
+CHECKS=$((CHECKS + 2))
+grep -qF "'x' is not a menu number." "$WORK/emv_typo.err" || fail "emv_typo: menu typo not said"
+grep -qF "'9F02' is hex but not TLV" "$WORK/emv_typo.err" || fail "emv_typo: TLV typo not said"
+
+# ---- list --all: every HID device, whether this user may open it, and why
+# a device is not listed as a reader
+READERS="plain:0x11:SN-OK,plain:0x11:SN-DENIED,plain:0x11:EV${ESC}X:0x1234,emv:0x4242:SN-UNK"
+run all setup "deny 2" "$QUORIN" list --all
+expect_status all 0
+expect_out all "listed as HID://SN-OK (Strivo V4/V5 Swipe)"
+expect_out all "listed as HID://SN-DENIED (Strivo V4/V5 Swipe)"
+expect_out all "  this user may not open it (Failed to open a device: Permission denied): the udev rule"
+expect_out all '/dev/hidraw2: 1234:0011 "Virtual" "Virtual Card Reader" serial "EV\x1BX", interface 0'
+expect_out all "not listed: vendor ID 1234 is not the readers'"
+expect_out all "not listed: product ID 4242 is no reader model the library knows"
+CHECKS=$((CHECKS + 1))
+! grep -q "$ESC" "$WORK/all.out" || fail "list --all: a raw escape character reached the output"
+# On hidapi's libusb backend a path is the USB location.
+run all_json setup "" env QUORIN_VHID_BACKEND=libusb "$QUORIN" list --all --json
+expect_out all_json '{"path":"1-2.3:1.0","vendorId":4660,"productId":17,"manufacturer":"Virtual","product":"Virtual Card Reader","serialNumber":"EV\u001bX","interface":0,"usbLocation":"1-2.3","node":null,"accessible":null,"readerPath":null,"notListed":"vendor ID 1234 is not the readers'
+run list_where setup "" env QUORIN_VHID_BACKEND=libusb "$QUORIN" list --json
+expect_out list_where '{"path":"HID://SN-OK","productId":17,"model":"Strivo V4/V5 Swipe","accessible":true,"usbLocation":"1-2.1"}'
+run info_where setup "" env QUORIN_VHID_BACKEND=libusb "$QUORIN" info --device HID://SN-OK
+expect_out info_where "USB location:   1-2.1"
 
 # ---- quorin-sim usb runs a program on the virtual bus, or says how to
 run sim_usb env -u LD_LIBRARY_PATH "$QUORIN_SIM" usb --readers plain:0x11:U-1 -- "$QUORIN" list
@@ -336,6 +415,9 @@ expect_status sim_usb 0
 expect_out sim_usb "HID://U-1	0x0011	Strivo V4/V5 Swipe"
 run sim_usb_print "$QUORIN_SIM" usb
 expect_status sim_usb_print 0
+run sim_usb_typo "$QUORIN_SIM" usb --readers emv:0x19:A,plan:0x11:SN2 -- true
+expect_status sim_usb_typo 2
+expect_error sim_usb_typo "quorin-sim usb: --readers: 'plan:0x11:SN2': unknown model \"plan\""
 expect_out sim_usb_print "export QUORIN_VHID_READERS='emv:0x19:SIM0001'"
 expect_out sim_usb_print "export LD_LIBRARY_PATH='$BUS_DIR"
 

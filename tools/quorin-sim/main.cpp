@@ -17,11 +17,13 @@
 #include "CliError.h"
 #include "SerialSimulator.h"
 #include "VirtualBusDir.h"
+#include "virtualhid/VirtualHidConfig.h"
 
 using quorin::cli::ArgParser;
 using quorin::cli::CliError;
 using quorin_sim::PtyReader;
 using quorin_sim::SerialSimulator;
+using quorin_sim::VirtualHidConfig;
 
 namespace {
 
@@ -248,6 +250,14 @@ int runUsb(const std::vector<std::string>& args) {
                                                      std::string(quorin::cli::BUS_DIR_VARIABLE));
     }
     std::string readers = parser.value("readers", "emv:0x19:SIM0001");
+    // The bus would skip an entry it cannot read with a warning the program
+    // run on it may hide: refused here, before anything runs.
+    for (const std::string& entry : VirtualHidConfig::splitEntries(readers)) {
+        std::string error;
+        if (!VirtualHidConfig::parseEntry(entry, &error)) {
+            throw quorin::cli::usageError("--readers: '" + entry + "': " + error);
+        }
+    }
     const char* old = std::getenv("LD_LIBRARY_PATH");
     std::string libraryPath =
         dir + (old != nullptr && old[0] != '\0' ? ":" + std::string(old) : "");

@@ -117,8 +117,15 @@ std::string acquirerResponseHex(const std::string& answer) {
     if (answer == "decline") {
         return "8A023035";  // authorisation response code "05"
     }
+    if (answer.empty()) {
+        return std::string();
+    }
     if (answer.size() % 2 != 0 || !isHexDigits(answer)) {
         throw usageError("acquirer response '" + answer + "' is not approve, decline or hex");
+    }
+    if (!isTlv(hexBytes(answer))) {
+        throw usageError("acquirer response '" + answer +
+                         "' is hex but not TLV (tag, length, value; such as 8A023030)");
     }
     return upper(answer);
 }
@@ -200,11 +207,20 @@ EmvTransaction::Prompt EmvTransaction::readLine(const std::string& prompt, std::
     }
 }
 
+Reply EmvTransaction::send(const std::string& text, bool withLength) {
+    Reply reply = m_reader.exchange(text, withLength);
+    if (m_reader.lost(reply)) {
+        m_disconnected = true;
+        m_printer.disconnected(m_reader.path());
+        throw CliError(EXIT_DISCONNECTED, "the reader was disconnected during the transaction");
+    }
+    return reply;
+}
+
 void EmvTransaction::cancel() {
-    int rc = 0;
-    m_reader.commandWithLength(CMD_CANCEL, &rc);
-    m_printer.message("cancel", rc == 0 ? "Transaction cancelled."
-                                        : "Cancelling failed (result " + std::to_string(rc) + ").");
+    Reply reply = m_reader.exchange(CMD_CANCEL, true);
+    m_printer.message("cancel", reply.ok() ? "Transaction cancelled."
+                                           : "Cancelling failed (" + reply.describe() + ").");
 }
 
 int EmvTransaction::askSelection(int items) {
@@ -215,17 +231,23 @@ int EmvTransaction::askSelection(int items) {
         }
         return m_options.select;
     }
-    std::string answer;
     std::string range = items > 0 ? "1-" + std::to_string(items) : "a number";
-    Prompt prompt = readLine("Select " + range + " (empty cancels): ", &answer);
-    if (prompt == Prompt::INTERRUPTED || prompt == Prompt::ENDED) {
-        return -1;
+    for (;;) {
+        std::string answer;
+        Prompt prompt = readLine("Select " + range + " (empty cancels): ", &answer);
+        if (prompt == Prompt::INTERRUPTED || prompt == Prompt::ENDED) {
+            return -1;
+        }
+        long choice = 0;
+        if (prompt == Prompt::NO_ANSWER || answer.empty()) {
+            return 0;
+        }
+        if (parseNumber(answer, 1, items > 0 ? items : 255, &choice)) {
+            return static_cast<int>(choice);
+        }
+        // A typo does not cancel the transaction: the question is asked again.
+        std::fprintf(stderr, "'%s' is not a menu number.\n", safeText(answer).c_str());
     }
-    long choice = 0;
-    if (prompt == Prompt::NO_ANSWER || !parseNumber(answer, 1, items > 0 ? items : 255, &choice)) {
-        return 0;
-    }
-    return static_cast<int>(choice);
 }
 
 void EmvTransaction::answerSelection(const std::string& hex) {
@@ -239,8 +261,8 @@ void EmvTransaction::answerSelection(const std::string& hex) {
     uint8_t selection = choice > 0 ? static_cast<uint8_t>(choice - 1) : 0;
     char command[32];
     std::snprintf(command, sizeof(command), CMD_SELECTION_FORMAT, status, selection);
-    int rc = 0;
-    m_reader.commandWithLength(command, &rc);
+    Reply reply = send(command, true);
+    const int rc = reply.outcome();
     std::string chosen = choice > 0 && static_cast<size_t>(choice) <= menu.items.size()
                              ? menu.items[static_cast<size_t>(choice - 1)]
                              : std::string();
@@ -253,39 +275,52 @@ void EmvTransaction::answerSelection(const std::string& hex) {
         } else {
             j.null();
         }
-        j.key("result").value(rc).endObject();
-        out.line(j.str());
+        j.key("result").value(rc).key("readerResult");
+        if (reply.answered()) {
+            j.value(reply.readerCodeText());
+        } else {
+            j.null();
+        }
+        out.line(j.endObject().str());
     } else if (choice > 0) {
         out.printf("Selected %d%s%s%s\n", choice, chosen.empty() ? "" : " (", chosen.c_str(),
                    chosen.empty() ? "" : ")");
     } else {
         out.line("Selection cancelled.");
     }
-    if (rc != 0) {
-        throw CliError(EXIT_FAILED, "the reader refused the selection (result " +
-                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+    if (!reply.ok()) {
+        throw CliError(EXIT_FAILED, "the reader refused the selection (" + reply.describe() + ")");
     }
 }
 
 void EmvTransaction::answerArqc(const std::string& /*hex*/) {
-    std::string answer = m_options.acquirerResponse;
-    if (answer.empty()) {
+    std::string response = m_options.acquirerResponse.empty()
+                               ? std::string()
+                               : acquirerResponseHex(m_options.acquirerResponse);
+    while (m_options.acquirerResponse.empty()) {
+        std::string answer;
         Prompt prompt =
-            readLine("Acquirer response (approve, decline or hex; empty cancels): ", &answer);
+            readLine("Acquirer response (approve, decline or hex TLV; empty cancels): ", &answer);
         if (prompt == Prompt::INTERRUPTED || prompt == Prompt::ENDED) {
             return;  // the main loop goes on
         }
-        if (prompt == Prompt::NO_ANSWER) {
-            answer.clear();
+        if (prompt == Prompt::NO_ANSWER || answer.empty()) {
+            break;
+        }
+        try {
+            response = acquirerResponseHex(answer);
+            break;
+        } catch (const CliError& e) {
+            // A typo does not end the transaction: the question is asked again.
+            std::fprintf(stderr, "%s.\n", safeText(e.what()).c_str());
         }
     }
-    std::string response = answer.empty() ? std::string() : acquirerResponseHex(answer);
     if (response.empty()) {
         throw CliError(EXIT_FAILED,
                        "no acquirer response (give --acquirer-response); transaction cancelled");
     }
-    int rc = 0;
-    m_reader.command(CMD_ACQUIRER_RESPONSE + response, &rc);
+    Reply reply = send(CMD_ACQUIRER_RESPONSE + response);
+    const int rc = reply.outcome();
     Output& out = Output::instance();
     if (m_printer.json()) {
         out.line(JsonWriter()
@@ -296,14 +331,16 @@ void EmvTransaction::answerArqc(const std::string& /*hex*/) {
                      .value(response)
                      .key("result")
                      .value(rc)
+                     .key("readerResult")
+                     .valueOrNull(reply.answered() ? reply.readerCodeText() : "")
                      .endObject()
                      .str());
     } else {
         out.printf("Acquirer response sent: %s\n", response.c_str());
     }
-    if (rc != 0) {
-        throw CliError(EXIT_FAILED, "the reader refused the acquirer response (result " +
-                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
+    if (!reply.ok()) {
+        throw CliError(EXIT_FAILED,
+                       "the reader refused the acquirer response (" + reply.describe() + ")");
     }
 }
 
@@ -463,6 +500,14 @@ void EmvTransaction::follow() {
     }
 }
 
+void EmvTransaction::finishQuietly() {
+    try {
+        finish();
+    } catch (const OutputLost&) {
+        m_reader.close();
+    }
+}
+
 void EmvTransaction::finish() {
     const unsigned long handle = m_reader.handle();
     m_reader.close();
@@ -489,23 +534,33 @@ int EmvTransaction::run() {
     EventQueue& events = EventQueue::instance();
     events.registerCallbacks(m_reader.handle());
 
-    int rc = 0;
-    m_reader.command(CMD_START + startData, &rc);
-    if (rc != 0) {
-        finish();
-        throw CliError(EXIT_FAILED, "the reader did not start the transaction (result " +
-                                        std::to_string(rc) + ": " + resultMeaning(rc) + ")");
-    }
-    m_printer.message("started", "Transaction started: amount " + m_options.amount +
-                                     ", cash back " + m_options.cashBack + ", currency " +
-                                     m_options.currency + ". Waiting for the card...");
+    Reply start;
     try {
+        start = send(CMD_START + startData);
+    } catch (const CliError&) {
+        finishQuietly();
+        throw;
+    }
+    if (!start.ok()) {
+        finish();
+        throw CliError(EXIT_FAILED,
+                       "the reader did not start the transaction (" + start.describe() + ")");
+    }
+    try {
+        m_printer.message("started", "Transaction started: amount " + m_options.amount +
+                                         ", cash back " + m_options.cashBack + ", currency " +
+                                         m_options.currency + ". Waiting for the card...");
         follow();
     } catch (const CliError&) {
+        // Also when the output is lost: the reader must not be left running
+        // a transaction. What cannot be printed any more is not.
         if (!m_finished && !m_disconnected) {
-            cancel();
+            try {
+                cancel();
+            } catch (const OutputLost&) {
+            }
         }
-        finish();
+        finishQuietly();
         throw;
     }
     finish();

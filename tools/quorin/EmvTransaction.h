@@ -41,7 +41,7 @@ struct EmvOptions {
 // for an amount, cash-back amount or currency code that cannot form them.
 std::string transactionStartData(const EmvOptions& options);
 // The acquirer response to send for an answer: approve, decline, or hex of
-// whole bytes; "" for an empty answer. Throws a usage CliError otherwise.
+// well-formed TLV; "" for an empty answer. Throws a usage CliError otherwise.
 std::string acquirerResponseHex(const std::string& answer);
 // "approved", "declined", "cancelled" or "unknown" for a result's data.
 std::string transactionOutcome(const Bytes& result);
@@ -73,9 +73,14 @@ private:
     // Reads one line from standard input while events keep arriving; ENDED
     // when the reader ended the transaction or went away meanwhile.
     Prompt readLine(const std::string& prompt, std::string* line);
+    // Sends a command of the transaction; throws EXIT_DISCONNECTED when it
+    // failed because the reader went away.
+    Reply send(const std::string& text, bool withLength = false);
     void cancel();
     // Closes the reader and prints what it sent before the close returned.
     void finish();
+    // finish(), also when the output is lost (the reader is closed anyway).
+    void finishQuietly();
 
     ReaderHandle& m_reader;
     EmvOptions m_options;

@@ -64,7 +64,8 @@ void EventPrinter::card(const CardFields& c) const {
         j.key("lastName").valueOrNull(c.lastName);
         j.key("expiryMonth").valueOrNull(c.month);
         j.key("expiryYear").valueOrNull(c.year);
-        j.key("ksn").valueOrNull(c.ksn);
+        // A reader without a key serial number sends zeros: none, as in text.
+        j.key("ksn").valueOrNull(c.ksn.find_first_not_of('0') != std::string::npos ? c.ksn : "");
         j.key("fluxmarkStatus").valueOrNull(c.fluxmarkStatus);
         j.key("withheld").value(c.withheld);
         j.endObject();

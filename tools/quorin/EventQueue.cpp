@@ -45,14 +45,6 @@ void onNotification(unsigned long handle, void* obj, unsigned int messageId, con
     static_cast<EventQueue*>(obj)->post(e);
 }
 
-void onConnection(unsigned long handle, void* obj, long state) {
-    ReaderEvent e;
-    e.kind = ReaderEvent::CONNECTION;
-    e.handle = handle;
-    e.state = state;
-    static_cast<EventQueue*>(obj)->post(e);
-}
-
 // Runs on the reader's receiving thread: quick, and no library call.
 void onError(unsigned long handle, void* obj, const char* text) {
     ReaderEvent e;
@@ -99,7 +91,6 @@ void EventQueue::catchSignals() {
 void EventQueue::registerCallbacks(unsigned long handle) {
     OnDataReceivedEx(handle, &onCardData, this);
     OnNotificationDataEx(handle, &onNotification, this);
-    OnDeviceConnectionStateChangedEx(handle, &onConnection, this);
     OnErrorEx(handle, &onError, this);
 }
 

@@ -45,8 +45,9 @@ public:
     // The signal that arrived (0: none).
     int signalNumber() const { return s_signal; }
 
-    // Registers the tool's callbacks for card data, notifications,
-    // connection changes and errors of the reader.
+    // Registers the tool's callbacks for card data, notifications and
+    // errors of the reader. Its connection changes come from the
+    // ReaderHandle that opened it, which posts them here from the open on.
     void registerCallbacks(unsigned long handle);
     void post(const ReaderEvent& event);
 

@@ -5,6 +5,7 @@
 #include "CliError.h"
 #include "Commands.h"
 #include "HexText.h"
+#include "HidSurvey.h"
 #include "JsonWriter.h"
 #include "Output.h"
 #include "Quorin.h"
@@ -36,8 +37,8 @@ struct Info {
     std::string partNumber;
     long batteryLevel = -1;  // -1: the reader does not say
     int answered = 0;
-    int lastFailure = 0;
-    bool stopped = false;  // a query timed out or the link went: no more were sent
+    Reply lastFailure;
+    bool stopped = false;  // a query timed out: no more were sent
 };
 
 std::string asText(const std::string& hex) {
@@ -45,36 +46,49 @@ std::string asText(const std::string& hex) {
     return hexToBytes(hex, &bytes) ? printableText(bytes) : std::string();
 }
 
-// Result codes after which no further query is sent: the reader did not
-// answer within the time-out (each further query would wait as long), or
-// the connection is gone.
-bool endsQueries(int result) {
-    return result == 1 || result == 5;
+// The bytes of a text answer (a serial number), trailing NULs and blanks
+// dropped; escaped when printed, so a serial number with control bytes
+// shows them as \xHH and is never mistaken for hex digits.
+std::string asBytes(const std::string& hex) {
+    std::vector<uint8_t> bytes;
+    if (!hexToBytes(hex, &bytes)) {
+        return std::string();
+    }
+    while (!bytes.empty() && (bytes.back() == 0 || bytes.back() == ' ')) {
+        bytes.pop_back();
+    }
+    return std::string(bytes.begin(), bytes.end());
 }
 
+// Result codes after which no further query is sent: the reader did not
+// answer within the time-out (each further query would wait as long).
+bool endsQueries(const Reply& reply) {
+    return !reply.answered() && reply.result == 1;
+}
+
+// Throws CliError(EXIT_DISCONNECTED) when the reader goes away meanwhile:
+// what it answered before is not printed as if it were all it has.
 Info query(const ReaderHandle& reader) {
     Info info;
-    // Sends one query; true when it was answered. After a time-out or a
-    // lost connection nothing more is sent.
+    // Sends one query; true when it was answered with success.
     auto ask = [&](const char* command, std::string* answer) {
         if (info.stopped) {
             return false;
         }
-        int rc = 0;
-        *answer = reader.command(command, &rc);
-        if (rc == 0) {
+        Reply reply = reader.command(command);
+        *answer = reply.data;
+        if (reply.ok()) {
             ++info.answered;
             return true;
         }
-        info.lastFailure = rc;
-        info.stopped = endsQueries(rc);
+        info.lastFailure = reply;
+        info.stopped = endsQueries(reply);
         return false;
     };
 
     std::string serial;
     if (ask(CMD_SERIAL, &serial)) {
-        std::string text = asText(serial);
-        info.serialNumber = text.empty() ? serial : text;
+        info.serialNumber = asBytes(serial);
     }
     std::string firmware;
     if (ask(CMD_FIRMWARE, &firmware)) {
@@ -125,18 +139,19 @@ int runInfo(const Args& args) {
     const bool emv = reader.runsEmv();
     reader.close();
     if (info.answered == 0) {
-        throw CliError(EXIT_FAILED, "the reader at " + reader.path() +
-                                        " answered no query (result " +
-                                        std::to_string(info.lastFailure) + ": " +
-                                        resultMeaning(info.lastFailure) + ")");
+        throw CliError(EXIT_FAILED, "the reader at " + reader.path() + " answered no query (" +
+                                        info.lastFailure.describe() + ")");
     }
     if (info.stopped) {
-        warn("the reader stopped answering (result " + std::to_string(info.lastFailure) + ": " +
-             resultMeaning(info.lastFailure) + "); the rest was not asked");
+        warn("the reader stopped answering (" + info.lastFailure.describe() +
+             "); the rest was not asked");
     }
 
     Output& out = Output::instance();
     int pid = reader.productId();
+    HidDevice device;
+    std::string location =
+        !reader.isSerial() && HidSurvey::find(reader.path(), &device) ? device.usbLocation : "";
     if (parser.has("json")) {
         JsonWriter j;
         j.beginObject()
@@ -146,6 +161,8 @@ int runInfo(const Args& args) {
             .value(pid)
             .key("model")
             .value(pid != 0 ? modelName(pid) : std::string("serial reader"))
+            .key("usbLocation")
+            .valueOrNull(location)
             .key("serialNumber")
             .valueOrNull(info.serialNumber)
             .key("firmware")
@@ -169,6 +186,9 @@ int runInfo(const Args& args) {
     if (pid != 0) {
         out.printf("Product ID:     0x%04X\n", static_cast<unsigned>(pid));
         out.printf("Model:          %s\n", orUnknown(modelName(pid)).c_str());
+        if (!location.empty()) {
+            out.printf("USB location:   %s\n", location.c_str());
+        }
     } else {
         out.printf("Product ID:     none (serial reader)\n");
     }

@@ -70,6 +70,10 @@ int followDeviceList(bool json) {
     if (OnDeviceListChanged(&onChange, &c) != 0) {
         throw CliError(EXIT_FAILED, "cannot watch for readers (no udev here?)");
     }
+    // Also when a write fails (the output is lost: the command ends at once).
+    struct Unregister {
+        ~Unregister() { OnDeviceListChanged(nullptr, nullptr); }
+    } unregister;
     for (const std::string& path : attachedReaders()) {
         print(json, path, "present");
     }
@@ -92,7 +96,6 @@ int followDeviceList(bool json) {
                   change.second == ZEDRA_DEVICE_ARRIVED ? "arrived" : "removed");
         }
     }
-    OnDeviceListChanged(nullptr, nullptr);
     return EXIT_INTERRUPTED;
 }
 

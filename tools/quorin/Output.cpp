@@ -14,6 +14,9 @@ void Output::check(bool ok) {
     if (!ok && m_writeError == 0) {
         m_writeError = errno != 0 ? errno : EIO;
     }
+    if (m_writeError != 0) {
+        throw OutputLost();
+    }
 }
 
 void Output::write(const std::string& text) {

@@ -1,10 +1,44 @@
 #include "ReaderHandle.h"
 
+#include <chrono>
+
 #include "CliError.h"
+#include "EventQueue.h"
+#include "HexText.h"
 #include "Quorin.h"
 #include "ReaderModels.h"
+#include "SerialPath.h"
 
 namespace quorin::cli {
+
+namespace {
+
+// Library result codes that say nothing about the link: the command was
+// refused before it was sent.
+constexpr int RESULT_TOO_SHORT = 3;
+constexpr int RESULT_LOST = 5;
+constexpr int RESULT_REFUSED = 6;
+constexpr int RESULT_BUSY = 15;
+// How long a failed exchange waits for the reader's disconnection to be
+// reported. A reader pulled out fails the transfer at once; its receiving
+// thread tells of it within one poll (5 ms), and the callback follows.
+constexpr auto LOSS_REPORT_BOUND = std::chrono::milliseconds(250);
+
+void onConnection(unsigned long handle, void* obj, long state) {
+    auto* link = static_cast<ReaderHandle::Link*>(obj);
+    if (state == ZEDRA_STATE_DISCONNECTED) {
+        std::lock_guard<std::mutex> guard(link->lock);
+        link->disconnected = true;
+        link->changed.notify_all();
+    }
+    ReaderEvent e;
+    e.kind = ReaderEvent::CONNECTION;
+    e.handle = handle;
+    e.state = state;
+    EventQueue::instance().post(e);
+}
+
+}  // namespace
 
 std::vector<std::string> attachedReaders() {
     std::string list = GetDeviceList();
@@ -23,9 +57,29 @@ std::vector<std::string> attachedReaders() {
     return paths;
 }
 
-ReaderHandle::ReaderHandle(const std::string& path) : m_path(path) {
-    bool serial = path.compare(0, 9, "SERIAL://") == 0;
-    if (!serial) {
+std::string Reply::readerCodeText() const {
+    char text[16];
+    std::snprintf(text, sizeof(text), extended || readerCode > 0xFF ? "0x%04X" : "0x%02X",
+                  static_cast<unsigned>(readerCode));
+    return text;
+}
+
+std::string Reply::describe() const {
+    if (answered()) {
+        return "reader result " + readerCodeText();
+    }
+    return "result " + std::to_string(result) + " (" + resultMeaning(result) + ")";
+}
+
+ReaderHandle::ReaderHandle(const std::string& path)
+    : m_path(path), m_link(std::make_unique<Link>()) {
+    const bool serial = isSerial();
+    if (serial) {
+        std::string problem = serialPathProblem(path);
+        if (!problem.empty()) {
+            throw usageError(problem);
+        }
+    } else {
         std::vector<std::string> attached = attachedReaders();
         if (attached.empty()) {
             throw CliError(
@@ -58,8 +112,9 @@ ReaderHandle::ReaderHandle(const std::string& path) : m_path(path) {
         }
         throw CliError(EXIT_FAILED, "cannot open " + m_path +
                                         " (is it in use, or may this user not access it? "
-                                        "see the udev rule in the README)");
+                                        "`quorin list --all` tells)");
     }
+    OnDeviceConnectionStateChangedEx(m_handle, &onConnection, m_link.get());
     m_productId = GetProductIDEx(m_handle);
 }
 
@@ -68,7 +123,7 @@ ReaderHandle::~ReaderHandle() {
 }
 
 bool ReaderHandle::isSerial() const {
-    return m_path.compare(0, 9, "SERIAL://") == 0;
+    return upper(m_path.substr(0, 9)) == "SERIAL://";
 }
 
 bool ReaderHandle::runsEmv() const {
@@ -82,16 +137,43 @@ void ReaderHandle::close() {
     }
 }
 
-std::string ReaderHandle::command(const std::string& text, int* result) const {
-    std::string response = SendCommandEx(m_handle, text.c_str());
-    *result = GetResultCodeEx(m_handle);
-    return response;
+Reply ReaderHandle::exchange(const std::string& text, bool withLength) const {
+    Reply reply;
+    reply.extended = text.find(':') != std::string::npos;
+    reply.data = withLength ? SendCommandWithLengthEx(m_handle, text.c_str())
+                            : SendCommandEx(m_handle, text.c_str());
+    reply.result = GetResultCodeEx(m_handle);
+    reply.readerCode = GetReaderResultCodeEx(m_handle);
+    return reply;
 }
 
-std::string ReaderHandle::commandWithLength(const std::string& text, int* result) const {
-    std::string response = SendCommandWithLengthEx(m_handle, text.c_str());
-    *result = GetResultCodeEx(m_handle);
-    return response;
+Reply ReaderHandle::command(const std::string& text, bool withLength) const {
+    Reply reply = exchange(text, withLength);
+    if (lost(reply)) {
+        throw CliError(EXIT_DISCONNECTED, lostMessage());
+    }
+    return reply;
+}
+
+bool ReaderHandle::disconnected() const {
+    std::lock_guard<std::mutex> guard(m_link->lock);
+    return m_link->disconnected;
+}
+
+bool ReaderHandle::lost(const Reply& reply) const {
+    if (reply.answered() || reply.result == RESULT_TOO_SHORT || reply.result == RESULT_REFUSED ||
+        reply.result == RESULT_BUSY) {
+        return false;
+    }
+    if (reply.result == RESULT_LOST && m_handle != 0) {
+        return true;  // our handle is open: the connection went
+    }
+    std::unique_lock<std::mutex> guard(m_link->lock);
+    return m_link->changed.wait_for(guard, LOSS_REPORT_BOUND, [&] { return m_link->disconnected; });
+}
+
+std::string ReaderHandle::lostMessage() const {
+    return "the reader at " + m_path + " was disconnected";
 }
 
 }  // namespace quorin::cli

@@ -38,6 +38,9 @@ constexpr Model MODELS[] = {
 };
 
 constexpr int EMV_MODELS[] = {0x19, 0x119, 0x1a, 0x1c, 0x11c, 0x1d, 0x1e, 0x1f};
+// Kept in step with the library's product table (ReaderModelsTest checks).
+constexpr int LISTED_MODELS[] = {0x11, 0x13, 0x01, 0x19, 0x12, 0x5357, 0x1a,
+                                 0x1c, 0x1d, 0x1e, 0x1f, 0x20, 0x21};
 
 constexpr const char* ENCODE_TYPES[] = {"ISO",   "AAMVA",        "CADL", "BLANK",
                                         "OTHER", "UNDETERMINED", "NONE"};
@@ -51,6 +54,15 @@ std::string modelName(int productId) {
         }
     }
     return std::string();
+}
+
+bool isListedModel(int productId) {
+    for (int id : LISTED_MODELS) {
+        if (id == productId) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool isEmvModel(int productId) {
@@ -115,7 +127,7 @@ std::string resultMeaning(int code) {
         case 3:
             return "with-length command text shorter than four characters";
         case 5:
-            return "no reader open, or the connection was closed";
+            return "no reader open, or the connection was closed or lost";
         case 6:
             return "command text or argument unusable";
         case 15:

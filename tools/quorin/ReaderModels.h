@@ -10,6 +10,8 @@ namespace quorin::cli {
 
 // The model name of a product ID; "" for an unknown one.
 std::string modelName(int productId);
+// true for the models the library lists when they are attached over USB.
+bool isListedModel(int productId);
 // true for the extended-protocol (EMV) USB models.
 bool isEmvModel(int productId);
 // The framing of a SERIAL:// path as the library reads it: the last FORMAT

@@ -19,21 +19,31 @@ namespace {
 constexpr long MAX_TIMEOUT_MS = 600000;
 // The library refuses longer command texts.
 constexpr size_t MAX_COMMAND_CHARS = 8189;
+// The library's code for a closed or lost connection.
+constexpr int LOST_CONNECTION = 5;
 
 struct Exchange {
     std::string command;
-    std::string response;
-    int result = 0;
+    Reply reply;
 };
+
+// "result 0 (success), reader result 0x00" when the reader answered,
+// "result 17 (device transfer failed...)" when it did not.
+std::string describe(const Reply& reply) {
+    std::string outcome =
+        "result " + std::to_string(reply.outcome()) + " (" + resultMeaning(reply.outcome()) + ")";
+    return reply.answered() ? outcome + ", reader result " + reply.readerCodeText() : outcome;
+}
 
 }  // namespace
 
 int runSend(const Args& args) {
     ArgParser parser(
         "quorin send [--device PATH] [--timeout MS] [--with-length] [--json] HEX...",
-        "Sends each command to the reader, in order, and prints the response data (hex) and\n"
-        "the result code. Stops at the first command whose result code is not 0 and then\n"
-        "exits with status 1.");
+        "Sends each command to the reader, in order, and prints the library's result code,\n"
+        "the reader's own result code (hex; none when no answer came) and the response data\n"
+        "(hex). Stops at the first command that failed or that the reader answered with a\n"
+        "code other than 0, and then exits with status 1 (3 when the reader went away).");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("timeout", "MS",
                   "How long a serial reader's response to each command is awaited "
@@ -42,7 +52,9 @@ int runSend(const Args& args) {
                 "The commands are in the with-length form: the second byte is the "
                 "number of data bytes that follow, and is dropped before sending. A "
                 "command shorter than it declares is refused; bytes beyond it are not sent.");
-    parser.flag("json", "Print a JSON array of {command, result, response} objects.");
+    parser.flag("json",
+                "Print a JSON array of {command, result, readerResult, response} objects "
+                "(readerResult: \"0x05\", or null when the reader did not answer).");
     parser.positionals("HEX...",
                        "Command texts: hex digits (command byte, then data), or the "
                        "extended form CCCC:DATA (two-byte command id, colon, data).");
@@ -81,13 +93,19 @@ int runSend(const Args& args) {
     ReaderHandle reader(parser.value("device"));
     SetCommandTimeout(static_cast<int>(timeout));
     std::vector<Exchange> done;
+    bool lost = false;
     for (const std::string& text : parser.args()) {
         Exchange x;
         x.command = text;
-        x.response = withLength ? reader.commandWithLength(text, &x.result)
-                                : reader.command(text, &x.result);
+        x.reply = reader.exchange(text, withLength);
+        // A reader pulled out fails the transfer (17) before the library
+        // tells of the unplug: reported as the lost connection it is.
+        lost = reader.lost(x.reply);
+        if (lost) {
+            x.reply.result = LOST_CONNECTION;
+        }
         done.push_back(x);
-        if (x.result != 0) {
+        if (!x.reply.ok()) {
             break;
         }
     }
@@ -98,29 +116,30 @@ int runSend(const Args& args) {
         JsonWriter j;
         j.beginArray();
         for (const Exchange& x : done) {
-            j.beginObject()
-                .key("command")
-                .value(x.command)
-                .key("result")
-                .value(x.result)
-                .key("response")
-                .value(x.response)
-                .endObject();
+            j.beginObject().key("command").value(x.command);
+            j.key("result").value(x.reply.outcome()).key("readerResult");
+            if (x.reply.answered()) {
+                j.value(x.reply.readerCodeText());
+            } else {
+                j.null();
+            }
+            j.key("response").value(x.reply.data).endObject();
         }
         j.endArray();
         out.line(j.str());
     } else {
         for (const Exchange& x : done) {
-            out.printf("%s -> result %d (%s)%s%s\n", x.command.c_str(), x.result,
-                       resultMeaning(x.result).c_str(), x.response.empty() ? "" : ": ",
-                       safeText(x.response).c_str());
+            out.printf("%s -> %s%s%s\n", x.command.c_str(), describe(x.reply).c_str(),
+                       x.reply.data.empty() ? "" : ": ", safeText(x.reply.data).c_str());
         }
     }
     const Exchange& last = done.back();
-    if (last.result != 0) {
-        throw CliError(EXIT_FAILED, "command " + last.command + " failed with result " +
-                                        std::to_string(last.result) + " (" +
-                                        resultMeaning(last.result) + ")");
+    if (lost) {
+        throw CliError(EXIT_DISCONNECTED, reader.lostMessage());
+    }
+    if (!last.reply.ok()) {
+        throw CliError(EXIT_FAILED,
+                       "command " + last.command + " failed (" + last.reply.describe() + ")");
     }
     return EXIT_OK;
 }

@@ -144,4 +144,14 @@ std::string tagName(uint32_t tag) {
     return text;
 }
 
+bool isTlv(const Bytes& data) {
+    size_t i = 0;
+    Element e;
+    int elements = 0;
+    while (nextElement(data.data(), data.size(), &i, &e)) {
+        ++elements;
+    }
+    return elements > 0 && i == data.size();
+}
+
 }  // namespace quorin::cli

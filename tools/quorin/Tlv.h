@@ -34,6 +34,10 @@ struct WithheldValue {
 // being well-formed TLV are written as they are.
 std::string withholdCardData(const Bytes& data, std::vector<WithheldValue>* withheld);
 
+// True when data is a sequence of well-formed elements from its first byte
+// to its last (padding bytes 00 and FF between them allowed), at least one.
+bool isTlv(const Bytes& data);
+
 // "5A" for 0x5A, "9F6B" for 0x9F6B.
 std::string tagName(uint32_t tag);
 

@@ -47,7 +47,8 @@ int runWatch(const Args& args) {
         "quorin watch [--device PATH] [--count N] [--show-card-data] [--json]",
         "Opens a reader and prints every card read (masked tracks, PAN as the reader masked\n"
         "it, names, expiry date, KSN, encode type, decode statuses) and every notification\n"
-        "as it arrives, until interrupted (Ctrl-C, SIGTERM), then closes the reader.\n"
+        "as it arrives, until interrupted (Ctrl-C, SIGTERM: exit status 130), then closes the\n"
+        "reader.\n"
         "Clear and encrypted track data are never printed, nor fields the reader did not\n"
         "mask. In notifications the values of EMV tags that carry clear card data (5A,\n"
         "56, 57, 9F6B, 5F20, 9F1F, 9F20) are replaced by '*' and listed with their\n"
@@ -79,11 +80,13 @@ int runWatch(const Args& args) {
 
     Watch watch(printer, count);
     bool disconnected = false;
+    bool interrupted = false;
     bool more = true;
     while (more && !disconnected) {
         ReaderEvent e;
         EventQueue::Wake wake = events.wait(-1, &e);
         if (wake == EventQueue::Wake::SIGNAL) {
+            interrupted = true;
             break;
         }
         if (wake != EventQueue::Wake::EVENT || e.handle != handle) {
@@ -104,7 +107,7 @@ int runWatch(const Args& args) {
         throw CliError(EXIT_DISCONNECTED, "the reader was disconnected");
     }
     printer.message("stopped", "Stopped; the reader is closed.");
-    return EXIT_OK;
+    return interrupted ? EXIT_INTERRUPTED : EXIT_OK;
 }
 
 }  // namespace quorin::cli

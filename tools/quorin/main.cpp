@@ -1,5 +1,6 @@
 // quorin: a command-line tool around libquorin, for people and scripts.
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -37,9 +38,9 @@ const char* const USAGE =
     "Readers are named by the paths `quorin list` prints (HID://...) or by a serial\n"
     "path such as SERIAL://PORT=/dev/ttyUSB0,FORMAT=SLIP.\n"
     "\n"
-    "Exit status: 0 done (emv: approved), 1 failed (emv: anything but an approval),\n"
-    "2 bad arguments, 3 the reader was disconnected (watch, emv), 130 interrupted\n"
-    "during a transaction (emv) or ending list --follow.\n";
+    "Exit status: 0 done (emv: approved), 1 failed (emv: anything but an approval;\n"
+    "also output that cannot be written), 2 bad arguments, 3 the reader was\n"
+    "disconnected, 130 interrupted (Ctrl-C, SIGTERM: emv, watch, list --follow).\n";
 
 // The exit status once the output is known to have been written: output
 // that was lost (a full disk, a closed pipe) fails the command whatever it
@@ -107,9 +108,15 @@ int main(int argc, char** argv) {
     // standard error with --verbose, nowhere otherwise (before any library
     // call, which reads the setting once).
     setenv("QUORIN_DIAGNOSTICS", verbose ? "stderr" : "off", 1);
+    // A reader of the output that went away (`quorin emv ... | head -1`) is
+    // a write error like any other: the command stops, undoes what it
+    // started and says so, instead of being killed midway.
+    signal(SIGPIPE, SIG_IGN);
     int status;
     try {
         status = command->run(Args(args.begin() + 1, args.end()));
+    } catch (const OutputLost&) {
+        status = EXIT_FAILED;  // said once, below, with the write's error
     } catch (const CliError& e) {
         // Messages carry paths and texts of readers: escaped like any output.
         std::fprintf(stderr, "quorin %s: %s\n", name.c_str(), safeText(e.what()).c_str());
