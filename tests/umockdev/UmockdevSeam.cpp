@@ -3,6 +3,7 @@
 // umockdev cannot work it exits with 77 (skipped).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
@@ -51,6 +52,25 @@ public:
         auto node = g_bus->node(reader);
         ASSERT_TRUE(node);
         node->completeDescription();
+    }
+    void setAccess(const std::shared_ptr<quorin_sim::VirtualReader>& reader,
+                   bool allowed) override {
+        auto node = g_bus->node(reader);
+        ASSERT_TRUE(node);
+        // umockdev's chmod reaches the node's pseudo-terminal in the testbed.
+        ASSERT_EQ(chmod(node->devnode().c_str(), allowed ? 0666 : 0600), 0) << node->devnode();
+    }
+    std::string usbLocation(const std::shared_ptr<quorin_sim::VirtualReader>& reader) override {
+        auto node = g_bus->node(reader);
+        if (!node) {
+            return "";
+        }
+        // .../1-P/1-P:1.0/0003:VVVV:PPPP.N/hidraw/hidrawN: the USB device is 1-P.
+        std::string path = node->hidrawSysfsPath();
+        for (int up = 0; up < 4; ++up) {
+            path = path.substr(0, path.rfind('/'));
+        }
+        return path.substr(path.rfind('/') + 1);
     }
     int openHandles() const override { return g_bus->openHandles(); }
 };

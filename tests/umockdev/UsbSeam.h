@@ -38,6 +38,14 @@ public:
         return false;
     }
     virtual void completeListing(const std::shared_ptr<quorin_sim::VirtualReader>& /*reader*/) {}
+    // Whether a user other than root and the test's own may open the
+    // reader: the virtual bus refuses or allows the open itself; on umockdev
+    // the node's mode says so (0666, or 0600).
+    virtual void setAccess(const std::shared_ptr<quorin_sim::VirtualReader>& reader,
+                           bool allowed) = 0;
+    // The reader's USB location as the seam describes it ("1-2"), "" when
+    // it has none (the virtual bus's hidraw nodes are not in sysfs).
+    virtual std::string usbLocation(const std::shared_ptr<quorin_sim::VirtualReader>& reader) = 0;
     // Handles open on every reader of the bus (umockdev learns of an open or
     // a close shortly after the call returns: wait on it).
     virtual int openHandles() const = 0;

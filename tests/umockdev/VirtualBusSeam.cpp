@@ -22,6 +22,12 @@ public:
     void unplug(const std::shared_ptr<VirtualReader>& reader) override {
         VirtualHid::instance().detach(reader);
     }
+    void setAccess(const std::shared_ptr<VirtualReader>& reader, bool allowed) override {
+        reader->setAccessible(allowed);
+    }
+    std::string usbLocation(const std::shared_ptr<VirtualReader>& /*reader*/) override {
+        return "";
+    }
     int openHandles() const override { return VirtualHid::instance().openHandles(); }
 };
 
