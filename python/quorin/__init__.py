@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import atexit
 
-from . import _callbacks, current as _current_module
+from . import _callbacks, _opened
 from ._callbacks import CallbackError, set_callback_error_hook
 from ._library import load_library
 from .current import CurrentReader, open_current
@@ -103,7 +103,7 @@ def _close_everything() -> None:
             target.close()
         except Exception:
             pass
-    reader = _current_module._current
+    reader = _opened.current
     if reader is not None:
         try:
             reader.close()

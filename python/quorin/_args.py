@@ -96,3 +96,21 @@ def amount(value: Union[int, str], what: str) -> bytes:
     if not value.isascii() or not value.isdigit() or len(value) > 12:
         raise ValueError("%s must be 1 to 12 decimal digits: %r" % (what, value))
     return value.encode("ascii")
+
+
+def currency(value: Union[int, str]) -> bytes:
+    """A numeric currency code as the reader's four digits: 840, "840" or
+    "0840" (as the quorin tool takes it), or four hex digits as given."""
+    if isinstance(value, bool):
+        raise TypeError("currency must be an int or a str")
+    if isinstance(value, int):
+        if not 0 <= value <= 999:
+            raise ValueError("currency must be a numeric currency code from 0 to 999: %d" % value)
+        return b"%04d" % value
+    if not isinstance(value, str):
+        raise TypeError("currency must be an int or a str, not %s" % type(value).__name__)
+    if len(value) == 3 and value.isascii() and value.isdigit():
+        return ("0" + value).encode("ascii")
+    if len(value) != 4:
+        raise ValueError("currency must be a numeric currency code such as 840 or '0840': %r" % (value,))
+    return hex_text(value, "currency")

@@ -7,7 +7,8 @@ import ctypes
 import ctypes.util
 import os
 import threading
-from typing import Iterator, List, Optional, Tuple
+from concurrent.futures import ThreadPoolExecutor
+from typing import Any, Callable, Iterator, List, Optional, Tuple, TypeVar
 
 from . import _native
 from .errors import LibraryNotFoundError, QuorinError
@@ -37,6 +38,42 @@ def guarded(lock: "threading.RLock") -> Iterator[None]:
         yield
 
 
+T = TypeVar("T")
+
+# Helper threads that make the library calls of the main thread (see
+# call_blocking); made on first use.
+_helpers: Optional[ThreadPoolExecutor] = None
+_helpers_lock = threading.Lock()
+
+
+def _locked(lock: "threading.RLock", fn: Callable[[], T]) -> T:
+    with lock:
+        return fn()
+
+
+def call_blocking(lock: "threading.RLock", fn: Callable[[], T]) -> T:
+    """fn() with lock held, for a library call that may wait (a command to
+    a reader: up to the command time-out).
+
+    Python runs signal handlers only on the main thread, between bytecodes:
+    a main thread inside a long C call would take Ctrl-C only once the call
+    returned. So there the call runs on a helper thread while the main
+    thread waits for it in a wait that signals interrupt: KeyboardInterrupt
+    is raised at once. The call itself cannot be cut short; it finishes on
+    the helper and releases the lock, so the reader stays usable (its next
+    call waits for that one). Elsewhere fn runs on the calling thread (on a
+    callback thread without the lock, as guarded() does)."""
+    global _helpers
+    if on_callback_thread():
+        return fn()
+    if threading.current_thread() is not threading.main_thread():
+        return _locked(lock, fn)
+    with _helpers_lock:
+        if _helpers is None:
+            _helpers = ThreadPoolExecutor(max_workers=8, thread_name_prefix="quorin-call")
+    return _helpers.submit(_locked, lock, fn).result()
+
+
 class Library:
     """One loaded copy of libquorin with its prototypes declared.
 
@@ -57,6 +94,22 @@ class Library:
     def guard(self) -> "contextlib.AbstractContextManager[None]":
         """The lock of the first-generation and process-wide functions."""
         return guarded(self._lock)
+
+    def call(self, fn: Callable[[], T]) -> T:
+        """fn() under guard(), for a call that may wait (see call_blocking)."""
+        return call_blocking(self._lock, fn)
+
+    def reader_code(self, handle: Optional[int] = None) -> Optional[int]:
+        """The reader's own result code of the last command (of the current
+        reader, or on handle from this thread); None when no answer was
+        read, or when the library cannot tell (an earlier release)."""
+        if handle is None:
+            function: Any = getattr(self.c, "GetReaderResultCode", None)
+            code = function() if function is not None else -1
+        else:
+            function = getattr(self.c, "GetReaderResultCodeEx", None)
+            code = function(handle) if function is not None else -1
+        return code if code >= 0 else None
 
     def version(self) -> str:
         """The version the library reports; "" for a library too old to."""

@@ -163,6 +163,8 @@ PROTOTYPES = {
 # them.
 OPTIONAL_PROTOTYPES = {
     "GetLibraryVersion": (c_char_p, []),
+    "GetReaderResultCode": (c_int, []),
+    "GetReaderResultCodeEx": (c_int, [c_ulong]),
 }
 
 

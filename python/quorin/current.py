@@ -8,7 +8,7 @@ import threading
 import time
 from typing import Any, Callable, Iterator, Optional, Union
 
-from . import _args, _callbacks, _native
+from . import _args, _callbacks, _native, _opened
 from ._library import Library, library
 from ._native import DeviceStateChanged as _StateThunk, ZDMSRDATA, Notification as _NotificationThunk
 from .errors import OpenError, QuorinError, ReaderClosedError, TransactionTimeoutError
@@ -23,26 +23,26 @@ from .types import (
     hex_bytes,
 )
 
+# Guards opening and closing the current reader (_opened.current).
 _state_lock = threading.Lock()
-_current: Optional["CurrentReader"] = None
 
 
 def open_current(path: Optional[str] = None) -> "CurrentReader":
     """Opens the current reader and returns it.
 
-    `path`: a "HID://" path from list_readers() opens that reader (with a
-    library that matches names exactly; see the README); None, "" or a name
-    that matches no attached reader picks an attached USB reader, the last
-    listed one; any other text (a "SERIAL://PORT=..." path) is opened as
-    given. Only one current reader can be open in a process. Raises
-    OpenError when one is open already or the reader cannot be opened; its
-    ``reason`` says why.
+    `path`: a "HID://" path from list_readers() opens that reader; None or
+    "" picks an attached USB reader, the last listed one; any other text (a
+    "SERIAL://PORT=..." path) is opened as given. A "HID://" name that
+    matches no attached reader raises OpenError (reason absent): the
+    library would open another reader under it. Only one current reader can
+    be open in a process. Raises OpenError when one is open already or the
+    reader cannot be opened; its ``reason`` says why. The reader's ``path``
+    is the one opened: the last listed one when none was named.
     """
-    global _current
     encoded = _args.text(path, "path", allow_none=True)
     lib = library()
     with _state_lock:
-        if _current is not None:
+        if _opened.current is not None:
             raise OpenError("the current reader is open already in this process; close it first",
                             reason=OpenError.OPEN_ALREADY)
         with lib.guard():
@@ -50,36 +50,33 @@ def open_current(path: Optional[str] = None) -> "CurrentReader":
                 raise OpenError("the current reader was opened outside this package",
                                 reason=OpenError.OPEN_ALREADY)
             attached = decode(lib.c.QuorinGetDeviceList())
-            code = lib.c.QuorinOpenDevice(encoded)
-        if code != 0:
-            from .reader import _open_failure
-
             listed = attached.split(",") if attached else []
-            if path and path[:6].upper() != "HID://":
-                target = path
-            elif path in listed:
-                target = path
-            else:
-                target = listed[-1] if listed else ""
-            error = _open_failure(path, target, listed)
+            named_usb = bool(path) and path[:6].upper() == "HID://"
+            if named_usb and path not in listed:
+                raise _opened.not_attached(path, listed)
+            code = lib.c.QuorinOpenDevice(encoded)
+        target = path or (listed[-1] if listed else "")
+        if code != 0:
+            error = _opened.open_failure(target, listed)
             error.code = code
             raise error
-        _current = CurrentReader._opened(lib, path or "")
-        return _current
+        reader = CurrentReader._opened(lib, target)
+        _opened.current = reader
+        return reader
 
 
 # The first-generation callbacks are process-wide: one thunk each, made once
 # and kept for the life of the process.
 @_callbacks.counted
 def _notification(message_id: int, text: Optional[bytes]) -> None:
-    target = _current
+    target = _opened.current
     if target is not None:
         target._notification_arrived(Notification(message_id, hex_bytes(decode(text))))
 
 
 @_callbacks.counted
 def _state(state: int) -> None:
-    target = _current
+    target = _opened.current
     if target is not None and state == 0:
         target._disconnection()
 
@@ -159,7 +156,6 @@ class CurrentReader:
     def close(self) -> None:
         """Closes the reader and gives up the library's callbacks. Closing
         twice is harmless."""
-        global _current
         with _state_lock:
             if not self._open:
                 return
@@ -172,8 +168,8 @@ class CurrentReader:
                     finally:
                         self._lib.c.QuorinCloseDevice()
             finally:
-                if _current is self:
-                    _current = None
+                if _opened.current is self:
+                    _opened.current = None
 
     def __enter__(self) -> "CurrentReader":
         self._check()
@@ -186,12 +182,16 @@ class CurrentReader:
         return "<quorin.CurrentReader %r %s>" % (self._path, "open" if self._open else "closed")
 
     def _text_call(self, name: str, *args: Any) -> Response:
-        """Calls a text function and reads the result code with it."""
-        self._check()
-        with self._lib.guard():
+        """Calls a text function (a command to the reader) and reads the
+        result codes with it; Ctrl-C interrupts the wait on the main thread."""
+
+        def call() -> Response:
+            self._check()
             text = decode(getattr(self._lib.c, name)(*args))
             code = self._lib.c.GetResultCode()
-        return Response(code=code, data=hex_bytes(text))
+            return Response(code=code, data=hex_bytes(text), reader_code=self._lib.reader_code())
+
+        return self._lib.call(call)
 
     # ---------------------------------------------------------- commands
 
@@ -229,9 +229,11 @@ class CurrentReader:
     # ------------------------------------------------- device information
 
     def _string(self, name: str) -> str:
-        self._check()
-        with self._lib.guard():
+        def call() -> str:
+            self._check()
             return decode(getattr(self._lib.c, name)())
+
+        return self._lib.call(call)
 
     @property
     def serial_number(self) -> str:
@@ -264,9 +266,12 @@ class CurrentReader:
     @property
     def battery_level(self) -> int:
         """Battery level; 100 when the reader does not say."""
-        self._check()
-        with self._lib.guard():
+
+        def call() -> int:
+            self._check()
             return int(self._lib.c.GetBatteryLevel())
+
+        return self._lib.call(call)
 
     @property
     def is_emv(self) -> bool:
@@ -297,21 +302,20 @@ class CurrentReader:
         *,
         card_type: int,
         cash_back: Union[int, str] = 0,
-        currency: str = "0840",
+        currency: Union[int, str] = "0840",
         time_limit: int = 60,
         option: int = 0,
         transaction_type: int = 0,
         mode: int = 0,
     ) -> Response:
         """Starts an EMV transaction (amounts in minor units, up to 12
-        digits; currency: four hex digits). Returns the reader's answer to
+        digits; currency: the numeric currency code, 840 or "840", or the
+        four digits the reader takes, "0840"). Returns the reader's answer to
         the start command; its progress arrives as notifications (see
         transaction())."""
         encoded_amount = _args.amount(amount, "amount")
         encoded_cash_back = _args.amount(cash_back, "cash_back")
-        if not isinstance(currency, str) or len(currency) != 4:
-            raise ValueError("currency must be four hex digits, such as '0840': %r" % (currency,))
-        encoded_currency = _args.hex_text(currency, "currency")
+        encoded_currency = _args.currency(currency)
         args = (
             _args.byte(time_limit, "time_limit"),
             _args.byte(card_type, "card_type"),
@@ -322,11 +326,12 @@ class CurrentReader:
             encoded_currency,
             _args.byte(mode, "mode"),
         )
-        self._check()
-        with self._lib.guard():
+        def call() -> Response:
+            self._check()
             self._lib.c.StartTransaction(*args)
-            code = self._lib.c.GetResultCode()
-        return Response(code=code)
+            return Response(code=self._lib.c.GetResultCode(), reader_code=self._lib.reader_code())
+
+        return self._lib.call(call)
 
     def transaction(
         self, amount: Union[int, str], *, card_type: int, timeout: float = 90.0, **options: Any

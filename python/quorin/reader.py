@@ -4,24 +4,19 @@ callbacks."""
 from __future__ import annotations
 
 import ctypes
-import os
 import threading
 import warnings
 import weakref
-from typing import Any, Callable, Dict, List, Optional
+from typing import Any, Callable, Dict, List, Optional, TypeVar
 
-from . import _args, _callbacks, _native
-from ._library import Library, guarded, library
+from . import _args, _callbacks, _native, _opened
+from ._library import Library, call_blocking, guarded, library
 from ._native import ZDMSRDATA
-from .errors import OpenError, QuorinError, ReaderClosedError
+from .errors import QuorinError, ReaderClosedError
 from .types import Card, DeviceState, Notification, Response, decode, hex_bytes
 
 Handler = Optional[Callable[[Any], None]]
-
-UDEV_HINT = (
-    "if this user may not open it, install the udev rule 70-quorin.rules and plug the "
-    "reader in again (see the README, 'Access without root')"
-)
+T = TypeVar("T")
 
 
 def list_readers() -> List[str]:
@@ -38,10 +33,13 @@ def open(path: Optional[str] = None) -> "Reader":  # noqa: A001 - quorin.open is
     """Opens a reader and returns it.
 
     `path` is a path from list_readers(), a "SERIAL://PORT=..." path, or None
-    for the first listed reader. Raises OpenError when the reader cannot be
-    opened; its ``reason`` says why (see OpenError).
+    for the first listed reader ("" is refused with ValueError: it is no
+    reader's name). Raises OpenError when the reader cannot be opened; its
+    ``reason`` says why (see OpenError).
     """
     encoded = _args.text(path, "path", allow_none=True)
+    if path == "":
+        raise ValueError("path must name a reader, or be None for the first listed one")
     lib = library()
     with lib.guard():
         attached = decode(lib.c.QuorinGetDeviceList())
@@ -49,77 +47,8 @@ def open(path: Optional[str] = None) -> "Reader":  # noqa: A001 - quorin.open is
     listed = attached.split(",") if attached else []
     target = path or (listed[0] if listed else "")
     if handle == 0:
-        raise _open_failure(path, target, listed)
+        raise _opened.open_failure(target, listed)
     return Reader._opened(lib, handle, path or "", target)
-
-
-def serial_port(path: str) -> Optional[str]:
-    """The PORT of a "SERIAL://" path as the library reads it (keys in any
-    case, blanks around them ignored, the last one wins); None when there is
-    none or the path is not a serial path."""
-    if path[:9].upper() != "SERIAL://":
-        return None
-    port = None
-    for option in path[9:].split(","):
-        parts = option.split("=")
-        if len(parts) == 2 and parts[0].strip(" \t").upper() == "PORT" and parts[1].strip(" \t"):
-            port = parts[1].strip(" \t")
-    return port
-
-
-def _same_reader(a: str, b: str) -> bool:
-    if a == b:
-        return True
-    port = serial_port(a)
-    return port is not None and port == serial_port(b)
-
-
-def open_here(target: str) -> bool:
-    """True when a reader of this package holds target open already."""
-    for other in _callbacks.open_targets():
-        if isinstance(other, Reader) and not other.closed and _same_reader(other._target, target):
-            return True
-    from . import current
-
-    reader = current._current
-    return reader is not None and not reader.closed and bool(reader.path) and _same_reader(reader.path, target)
-
-
-def _open_failure(path: Optional[str], target: str, listed: List[str]) -> OpenError:
-    """Why the library could not open target: absent, open already in this
-    process, or not accessible."""
-    if not target:
-        return OpenError("cannot open a reader: none is attached", reason=OpenError.ABSENT)
-    name = repr(target)
-    port = serial_port(target)
-    if target[:9].upper() == "SERIAL://":
-        if port is None or not os.path.exists(port):
-            return OpenError("cannot open %s: there is no port %r" % (name, port or ""), reason=OpenError.ABSENT)
-        if open_here(target):
-            return OpenError("cannot open %s: it is open already in this process" % name, reason=OpenError.OPEN_ALREADY)
-        if not os.access(port, os.R_OK | os.W_OK):
-            return OpenError(
-                "cannot open %s: this user may not open %s (serial ports usually belong to the "
-                "dialout group)" % (name, port),
-                reason=OpenError.NOT_ACCESSIBLE,
-            )
-        return OpenError(
-            "cannot open %s: check its options (FORMAT, BAUDRATE), or another program uses the port" % name,
-            reason=OpenError.NOT_ACCESSIBLE,
-        )
-    if target not in listed:
-        attached = ", ".join(listed) if listed else "none"
-        return OpenError("cannot open %s: it is not attached (attached: %s)" % (name, attached), reason=OpenError.ABSENT)
-    if open_here(target):
-        return OpenError(
-            "cannot open %s: it is open already in this process (close it first, or use the "
-            "open reader)" % name,
-            reason=OpenError.OPEN_ALREADY,
-        )
-    return OpenError(
-        "cannot open %s: another program has it open, or %s" % (name, UDEV_HINT),
-        reason=OpenError.NOT_ACCESSIBLE,
-    )
 
 
 class _Handle:
@@ -197,6 +126,23 @@ class Reader:
     def _guard(self) -> Any:
         return guarded(self._lock)
 
+    def _call(self, fn: Callable[[int], T], *, waits: bool = False) -> T:
+        """fn(handle) under the reader's lock. The handle is read under the
+        lock, so a call racing close() raises ReaderClosedError instead of
+        reaching the library with a closed handle. waits: a command, which
+        the main thread waits for interruptibly (see call_blocking)."""
+
+        def locked() -> T:
+            handle = self._state.value
+            if handle == 0:
+                raise ReaderClosedError("the reader is closed")
+            return fn(handle)
+
+        if waits:
+            return call_blocking(self._lock, locked)
+        with self._guard():
+            return locked()
+
     @property
     def _handle(self) -> int:
         return self._state.value
@@ -227,18 +173,15 @@ class Reader:
     def connected(self) -> bool:
         """True from open to close, also after an unplug (which on_state
         reports); False once closed."""
-        handle = self._handle
-        if handle == 0:
+        try:
+            return self._call(lambda handle: self._lib.c.IsDeviceConnectedEx(handle) == 1)
+        except ReaderClosedError:
             return False
-        with self._guard():
-            return self._lib.c.IsDeviceConnectedEx(handle) == 1
 
     @property
     def product_id(self) -> int:
         """The USB product ID; 0 for a serial reader."""
-        handle = self._live()
-        with self._guard():
-            return self._lib.c.GetProductIDEx(handle)
+        return self._call(self._lib.c.GetProductIDEx)
 
     def close(self) -> None:
         """Closes the reader. No handler is called once this returns, apart
@@ -264,7 +207,8 @@ class Reader:
 
     def __repr__(self) -> str:
         state = "closed" if self.closed else "open"
-        return "<quorin.Reader %r %s>" % (self._path, state)
+        # The reader it is: the one opened, also when none was named.
+        return "<quorin.Reader %r %s>" % (self._target, state)
 
     # ---------------------------------------------------------- commands
 
@@ -275,17 +219,23 @@ class Reader:
         command) or the command's raw bytes. With with_length=True the text's
         third and fourth characters are a length byte: only that many data
         bytes are sent, and a text shorter than declared raises ValueError.
-        Returns the Response whatever its code; with check=True a non-zero
-        code raises CommandError instead.
+        Returns the Response whatever its code (its reader_code tells the
+        reader's own code from the library's outcome); with check=True a
+        non-zero code raises CommandError instead. Raises ReaderClosedError
+        when the reader is closed, also by a close() on another thread while
+        this call waited for its turn. On the main thread Ctrl-C interrupts
+        the wait for the answer (see the README).
         """
         text = _args.command(command, with_length=with_length)
         if with_length:
             text = _without_length(text)
-        handle = self._live()
-        with self._guard():
+
+        def exchange(handle: int) -> Response:
             answer = decode(self._lib.c.SendCommandEx(handle, text))
             code = self._lib.c.GetResultCodeEx(handle)
-        response = Response(code=code, data=hex_bytes(answer))
+            return Response(code=code, data=hex_bytes(answer), reader_code=self._lib.reader_code(handle))
+
+        response = self._call(exchange, waits=True)
         return response.check() if check else response
 
     def send_async(self, command: _args.Command, *, with_length: bool = False) -> None:
@@ -298,42 +248,32 @@ class Reader:
             # The worker drops characters three and four: give it a length
             # byte to drop.
             text = text[:2] + b"%02X" % min((len(text) - 2) // 2, 0xFF) + text[2:]
-        handle = self._live()
-        with self._guard():
-            code = self._lib.c.SendDataEx(handle, text)
+        code = self._call(lambda handle: self._lib.c.SendDataEx(handle, text))
         if code != 0:
             raise QuorinError("the command worker could not be started (code %d)" % code, code)
 
     def clear_card_data(self) -> None:
         """Discards the card data of the last swipe."""
-        handle = self._live()
-        with self._guard():
-            self._lib.c.ClearCardDataEx(handle)
+        self._call(self._lib.c.ClearCardDataEx)
 
     @property
     def result_code(self) -> int:
         """The result code of the reader's last command."""
-        handle = self._live()
-        with self._guard():
-            return self._lib.c.GetResultCodeEx(handle)
+        return self._call(self._lib.c.GetResultCodeEx)
 
     # --------------------------------------------------------- card data
 
     def card(self) -> Card:
         """The record of the last swipe (fields empty when there is none)."""
-        handle = self._live()
         record = ZDMSRDATA()
-        with self._guard():
-            code = self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record))
+        code = self._call(lambda handle: self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record)))
         if code != 0:
             raise ReaderClosedError("the reader is closed", code)
         return Card.from_record(record)
 
     def card_data_string(self) -> str:
         """The card data string: 32 fields separated by "|"."""
-        handle = self._live()
-        with self._guard():
-            return decode(self._lib.c.GetCardDataEx(handle))
+        return self._call(lambda handle: decode(self._lib.c.GetCardDataEx(handle)))
 
     # --------------------------------------------------------- callbacks
 
@@ -366,7 +306,7 @@ class Reader:
     def _set(self, name: str, handler: Handler) -> Handler:
         if handler is not None and not callable(handler):
             raise TypeError("%s needs a callable or None, not %s" % (name, type(handler).__name__))
-        handle = self._live()
+        self._live()
         if name == "on_error" and handler is not None:
             _callbacks.ensure_error_thread()
         function, thunk = _registrations[name]
@@ -379,10 +319,11 @@ class Reader:
             pointer = getattr(_callbacks, thunk)
         else:
             pointer = _native.null(type(getattr(_callbacks, thunk)))
-        with self._guard():
-            getattr(self._lib.c, function)(
+        self._call(
+            lambda handle: getattr(self._lib.c, function)(
                 handle, pointer, self._token if handler is not None else None
             )
+        )
         return handler
 
     def _handler(self, name: str) -> Handler:

@@ -40,15 +40,36 @@ class CardDataState(enum.IntEnum):
 
 @dataclass(frozen=True)
 class Response:
-    """A command's answer: the result code (0 success; see
-    quorin.errors.RESULT_CODES) and the data bytes."""
+    """A command's answer: the result code, the data bytes and, apart, the
+    reader's own result code.
+
+    ``code`` is what the library reports (GetResultCode): 0 for success;
+    when the reader answered, the result code it put in its answer (a byte,
+    or 16 bits for an extended command); when it did not, the library's own
+    outcome (see quorin.errors.RESULT_CODES: 1 time-out, 5 connection closed
+    or lost, 17 transfer failed, ...). The two may share a number, so
+    ``reader_code`` says which: the reader's code when it answered, None
+    when no answer was read (or the library is too old to tell), and
+    ``library_code`` is then the library's outcome (0 when it answered).
+    """
 
     code: int
     data: bytes = b""
+    reader_code: Optional[int] = None
 
     @property
     def ok(self) -> bool:
         return self.code == 0
+
+    @property
+    def answered(self) -> bool:
+        """True when the reader's answer was read (whatever its code)."""
+        return self.reader_code is not None
+
+    @property
+    def library_code(self) -> int:
+        """The library's outcome: 0 when the reader answered, else its code."""
+        return 0 if self.reader_code is not None else self.code
 
     @property
     def hex(self) -> str:
@@ -58,10 +79,11 @@ class Response:
     def check(self) -> "Response":
         """Returns self when the code is 0, else raises CommandError."""
         if self.code != 0:
-            raise CommandError(
-                "command failed with code %d (%s)" % (self.code, describe_code(self.code)),
-                self.code,
-            )
+            if self.reader_code is not None:
+                what = "the reader answered with result 0x%02X" % self.reader_code
+            else:
+                what = "command failed with code %d (%s)" % (self.code, describe_code(self.code))
+            raise CommandError(what, self.code)
         return self
 
     @classmethod
@@ -69,18 +91,20 @@ class Response:
         """An asynchronous answer: "RRLL" + data (result code, data length
         and the data, in hex), or, for an answer the reader sent in
         extended-protocol packets, "0a" + four digits of the result code +
-        four of the data length + the data."""
+        four of the data length + the data. The library hands over only
+        answers it read, so the code is the reader's."""
         if len(text) < 2:
             return cls(code=-1, data=b"")
         if text[:2].lower() == "0a" and len(text) >= 10:
             length = int(text[6:10], 16)
             if len(text) == 10 + 2 * length:
-                return cls(code=int(text[2:6], 16), data=hex_bytes(text[10:]))
+                code = int(text[2:6], 16)
+                return cls(code=code, data=hex_bytes(text[10:]), reader_code=code)
         code = int(text[0:2], 16)
         data = hex_bytes(text[4:])
         if len(text) >= 4:
             data = data[: int(text[2:4], 16)]
-        return cls(code=code, data=data)
+        return cls(code=code, data=data, reader_code=code)
 
 
 # Message ids of the EMV transaction notifications.

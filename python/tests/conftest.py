@@ -60,7 +60,7 @@ else:
     _bus_error = "QUORIN_VHID_LIBRARY is not set"
 
 import quorin  # noqa: E402  (after the bus, on purpose)
-from quorin import _callbacks, current  # noqa: E402
+from quorin import _callbacks, _opened  # noqa: E402
 
 _library_error = ""
 try:
@@ -143,8 +143,8 @@ class Bus:
 def _close_leftovers() -> None:
     for target in _callbacks.open_targets():
         target.close()
-    if current._current is not None:
-        current._current.close()
+    if _opened.current is not None:
+        _opened.current.close()
 
 
 @pytest.fixture

@@ -79,10 +79,19 @@ class TestDeviceInformation:
         dev.clear_card_data()
         wait_until(lambda: dev.card() is None)
 
-    def test_no_reader_attached(self, bus):
+    def test_no_reader_attached_or_not_the_one_named(self, bus):
         with pytest.raises(quorin.OpenError) as caught:
             quorin.open_current()
         assert caught.value.reason == quorin.OpenError.ABSENT
+        # A name that is not attached opens nothing (the library would open
+        # another reader under it); without a name the path says which.
+        bus.plug("emv", EMV, "EMV1")
+        with pytest.raises(quorin.OpenError) as caught:
+            quorin.open_current("HID://NOSUCH")
+        assert caught.value.reason == quorin.OpenError.ABSENT
+        assert "not attached (attached: HID://EMV1)" in str(caught.value)
+        with quorin.open_current() as dev:
+            assert dev.path == "HID://EMV1" and "HID://EMV1" in repr(dev)
 
     def test_a_reader_that_runs_no_emv_is_refused_at_once(self, bus):
         rid = bus.plug("plain", 0x11, "MSR1")
@@ -112,7 +121,7 @@ class TestTransaction:
 
     def test_a_declined_transaction(self, emv):
         rid, dev = emv
-        kinds, result = run(dev, DECLINED)
+        kinds, result = run(dev, DECLINED, currency=840)  # as the quorin tool takes it
         assert kinds[-1] == "transaction_result"
         assert outcome(result) == 1
 
@@ -142,7 +151,8 @@ class TestTransaction:
             dict(amount="1234567890123"),
             dict(amount=-5),
             dict(amount=100, currency="08G0"),
-            dict(amount=100, currency="840"),
+            dict(amount=100, currency="08400"),
+            dict(amount=100, currency=1000),
             dict(amount=100, cash_back="x"),
             dict(amount=100, card_type=256),
             dict(amount=100, time_limit=-1),
@@ -210,7 +220,8 @@ class TestConfiguration:
         assert dev.kernel_information(1).hex == "0102"
         bus.script(rid, "0310:", 0x05, "AA")
         answer = dev.send_extended_command(0x0310, b"\x01")
-        assert answer == quorin.Response(5, b"\xaa")
+        # The reader's own 5, told apart from a lost connection's.
+        assert answer == quorin.Response(5, b"\xaa", reader_code=5) and answer.library_code == 0
         with pytest.raises(ValueError):
             dev.send_extended_command(0x10000)
 

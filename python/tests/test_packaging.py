@@ -1,6 +1,7 @@
 """`pip install ./python` into a fresh virtual environment, without a package
 index, gives an importable package."""
 
+import ast
 import os
 import subprocess
 import sys
@@ -51,3 +52,31 @@ def test_installs_offline_into_a_fresh_environment(tmp_path):
     assert os.path.exists(os.path.join(os.path.dirname(location), "py.typed"))
     # The build leaves nothing behind in the source tree.
     assert not [n for n in os.listdir(SOURCE) if n.endswith(".egg-info") or n in ("build", "dist")]
+
+
+def test_the_package_modules_import_no_circle():
+    # Every import between the package's modules, at the top or inside a
+    # function: a circle means two modules that each need the other.
+    package = os.path.join(SOURCE, "quorin")
+    imports = {}
+    for name in os.listdir(package):
+        if name.endswith(".py"):
+            tree = ast.parse(open(os.path.join(package, name)).read())
+            found = set()
+            for node in ast.walk(tree):
+                if isinstance(node, ast.ImportFrom) and node.level == 1:
+                    found |= {node.module} if node.module else {a.name for a in node.names}
+            imports[name[:-3]] = {m.split(".")[0] for m in found} - {name[:-3]}
+    imports.pop("__init__")
+
+    def circle_from(module, path):
+        for used in sorted(imports.get(module, ())):
+            if used in path:
+                return path[path.index(used):] + [used]
+            found = circle_from(used, path + [used])
+            if found:
+                return found
+        return None
+
+    for module in sorted(imports):
+        assert circle_from(module, [module]) is None, " -> ".join(circle_from(module, [module]))

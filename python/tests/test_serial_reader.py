@@ -2,6 +2,8 @@
 pseudo-terminal (Enter swipes a test card, "h" hangs the line up)."""
 
 import logging
+import os
+import signal
 import subprocess
 import threading
 import time
@@ -47,7 +49,7 @@ def test_commands_swipes_and_hang_up(serial_reader, recorder):
     cards, states = recorder(), recorder()
     with quorin.open(path) as reader:
         assert reader.product_id == 0
-        assert reader.send("0003") == quorin.Response(0, b"PYSIM1")
+        assert reader.send("0003") == quorin.Response(0, b"PYSIM1", reader_code=0)
         reader.on_card(cards)
         reader.on_state(states)
         type_line("")
@@ -65,7 +67,8 @@ def test_commands_swipes_and_hang_up(serial_reader, recorder):
 
         type_line("h")
         assert states.wait_for(1) == [quorin.DeviceState.DISCONNECTED]
-        assert reader.send("0003").code == 5
+        # The lost line is the library's 5: no answer, so no reader code.
+        assert reader.send("0003") == quorin.Response(5, b"", reader_code=None)
 
 
 def test_an_emv_transaction_over_the_serial_line(serial_reader):
@@ -127,7 +130,7 @@ def test_a_slow_reader_holds_up_no_other_reader(silent_port, bus):
             silent_port.wait_for_frames(1)  # the serial command is out: its wait has begun
             started = time.monotonic()
             for _ in range(3):
-                assert fast.send("0003") == quorin.Response(0, b"USB1")
+                assert fast.send("0003") == quorin.Response(0, b"USB1", reader_code=0)
             elapsed = time.monotonic() - started
             still_waiting = waiting.is_alive()
         finally:
@@ -135,3 +138,25 @@ def test_a_slow_reader_holds_up_no_other_reader(silent_port, bus):
     assert still_waiting, "the serial command ended before the USB commands were timed"
     assert elapsed < 1.0, elapsed
     assert answers["slow"].code == 1
+
+
+def test_ctrl_c_interrupts_a_waiting_send_and_the_reader_stays_usable(silent_port):
+    # A send waits up to the command time-out for a reader that never
+    # answers; Ctrl-C (SIGINT to the main thread) must end the wait at once.
+    quorin.set_command_timeout(1000)
+    with quorin.open(silent_port.path) as reader:
+        interrupted = []
+
+        def interrupt():
+            silent_port.wait_for_frames(1)  # the send is waiting for its answer
+            interrupted.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        threading.Thread(target=interrupt, daemon=True).start()
+        with pytest.raises(KeyboardInterrupt):
+            reader.send("0003")
+        assert time.monotonic() - interrupted[0] < 0.5
+        # The interrupted exchange ends on its own; the next one follows it.
+        quorin.set_command_timeout(200)
+        assert reader.send("45").code == 1
+        silent_port.wait_for_frames(2)

@@ -15,6 +15,14 @@ import quorin
 from conftest import wait_until
 
 PLAIN = 0x11
+
+
+def _raised(call, *args):
+    """The class of the exception call(*args) raised, or its result."""
+    try:
+        return call(*args)
+    except Exception as error:  # noqa: BLE001 - the test compares the class
+        return type(error)
 EMV = 0x1D
 TRACK1 = "%B4111111111111111^DOE/JOHN^2512101?"
 TRACK2 = ";4111111111111111=2512101?"
@@ -81,6 +89,8 @@ class TestOpenAndClose:
         with pytest.raises(quorin.OpenError) as caught:
             quorin.open("SERIAL://PORT=%s,FORMAT=SLIP" % not_a_port)
         assert caught.value.reason == quorin.OpenError.NOT_ACCESSIBLE
+        with pytest.raises(ValueError):
+            quorin.open("")  # no reader's name; None means the first listed
         with pytest.raises(TypeError):
             quorin.open(5)
         with pytest.raises(ValueError):
@@ -123,11 +133,11 @@ class TestCommands:
     def test_answers_and_result_codes(self, bus):
         rid = bus.plug("plain", PLAIN, "SN1")
         with quorin.open("HID://SN1") as reader:
-            assert reader.send("0003") == quorin.Response(0, b"SN1")
+            assert reader.send("0003") == quorin.Response(0, b"SN1", reader_code=0)
             assert reader.send(b"\x00\x03").data == b"SN1"
             bus.script(rid, "45", 0x0A, "BEEF")
             answer = reader.send("45")
-            assert answer.code == 0x0A and not answer.ok
+            assert answer.code == 0x0A and not answer.ok and answer.reader_code == 0x0A
             assert reader.result_code == 0x0A
             with pytest.raises(quorin.CommandError) as caught:
                 reader.send("45", check=True)
@@ -165,8 +175,8 @@ class TestCommands:
             got = answers.wait_for(2)
         # One reader's answers arrive in the order its commands were given.
         assert got == [
-            quorin.Response(0, b"SN1"),
-            quorin.Response(0, b"\x5a"),
+            quorin.Response(0, b"SN1", reader_code=0),
+            quorin.Response(0, b"\x5a", reader_code=0),
         ]
 
     def test_an_async_answer_of_several_packets_arrives_whole(self, bus, recorder):
@@ -178,7 +188,7 @@ class TestCommands:
             reader.on_response(answers)
             reader.send_async("0307:" + "01" * 4)
             got = answers.wait_for(1)
-        assert got == [quorin.Response(0x21, bytes.fromhex(big))]
+        assert got == [quorin.Response(0x21, bytes.fromhex(big), reader_code=0x21)]
 
     def test_bad_arguments_raise_before_reaching_the_library(self, bus):
         rid = bus.plug("plain", PLAIN, "SN1")
@@ -304,6 +314,33 @@ class TestEvents:
             (message,) = errors.wait_for(1)
         assert isinstance(message, str) and message
 
+    def test_a_send_that_waited_for_a_close_raises(self, bus):
+        # The handle is read under the reader's lock: a send that waited for
+        # the lock while the reader was closed finds it closed, and does not
+        # reach the library with the old handle (result 5 as if it were lost).
+        bus.plug("plain", PLAIN, "SN1")
+        reader = quorin.open("HID://SN1")
+        lock, waiting = reader._lock, threading.Event()
+
+        class Instrumented:
+            def __enter__(self):
+                waiting.set()
+                return lock.__enter__()
+
+            def __exit__(self, *exc):
+                return lock.__exit__(*exc)
+
+        outcome = []
+        with lock:
+            reader._lock = Instrumented()
+            sender = threading.Thread(target=lambda: outcome.append(_raised(reader.send, "0003")))
+            sender.start()
+            assert waiting.wait(5)
+            reader._lock = lock
+            reader.close()
+        sender.join(5)
+        assert outcome == [quorin.ReaderClosedError]
+
     def test_unplug_is_reported_and_later_commands_fail(self, bus, recorder):
         rid = bus.plug("plain", PLAIN, "SN1")
         states = recorder()
@@ -404,7 +441,7 @@ class TestCallbackSafety:
         wrong = []
         with quorin.open("HID://A1") as ra, quorin.open("HID://B2") as rb:
             def work(reader, serial, command):
-                expected = {"45": quorin.Response(0x0A, b"\x5a"), "0003": quorin.Response(0, serial)}
+                expected = {"45": quorin.Response(0x0A, b"\x5a", 0x0A), "0003": quorin.Response(0, serial, 0)}
                 for _ in range(4):
                     answer = reader.send(command)
                     if answer != expected[command]:

@@ -68,6 +68,17 @@ class TestOtherArguments:
         with pytest.raises(TypeError):
             _args.amount(1.5, "a")
 
+    def test_currency_codes(self):
+        for value in (840, "840", "0840"):
+            assert _args.currency(value) == b"0840"
+        assert _args.currency(36) == b"0036"
+        for bad in ("08400", "84", "84O", 1000, -1):
+            with pytest.raises(ValueError):
+                _args.currency(bad)
+        for bad in (True, 840.0, None):
+            with pytest.raises(TypeError):
+                _args.currency(bad)
+
     def test_texts_refuse_nul_and_unencodable_characters(self):
         # A NUL would cut the text short inside the library without notice.
         with pytest.raises(ValueError):
@@ -82,10 +93,10 @@ class TestOtherArguments:
 
 class TestResponse:
     def test_worker_text_is_code_length_and_data(self):
-        assert Response.from_worker_text("00021234") == Response(0, b"\x12\x34")
+        assert Response.from_worker_text("00021234") == Response(0, b"\x12\x34", 0)
         # Data beyond the declared length is not part of the answer.
-        assert Response.from_worker_text("0a01ffee") == Response(10, b"\xff")
-        assert Response.from_worker_text("05") == Response(5, b"")
+        assert Response.from_worker_text("0a01ffee") == Response(10, b"\xff", 10)
+        assert Response.from_worker_text("05") == Response(5, b"", 5)
         assert Response.from_worker_text("").code == -1
 
     def test_check_raises_with_the_code(self):
