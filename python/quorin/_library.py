@@ -46,6 +46,16 @@ _helpers: Optional[ThreadPoolExecutor] = None
 _helpers_lock = threading.Lock()
 
 
+def _forget_helpers() -> None:
+    # A forked child has none of the parent's threads: it makes its own.
+    global _helpers
+    _helpers = None
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_forget_helpers)
+
+
 def _locked(lock: "threading.RLock", fn: Callable[[], T]) -> T:
     with lock:
         return fn()

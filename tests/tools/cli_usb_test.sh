@@ -369,7 +369,7 @@ expect_error send_code5 "command 0310:01 failed (reader result 0x0005)"
 # A closed pipe fails the output like a full disk: the transaction is
 # cancelled (command 49, 6 data bytes: 0304), not left running on the reader.
 if command -v python3 >/dev/null; then
-    run emv_pipe setup "" env QUORIN_DEBUG=1 python3 -c 'import os, signal, sys
+    run emv_pipe bus env QUORIN_DEBUG=1 python3 -c 'import os, signal, sys
 signal.signal(signal.SIGPIPE, signal.SIG_DFL)  # as a shell leaves it
 r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.execv(sys.argv[1], sys.argv[1:])' \
         "$QUORIN" emv --amount 100 --select 1 --acquirer-response approve

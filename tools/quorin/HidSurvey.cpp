@@ -235,7 +235,7 @@ void HidSurvey::checkAccess(HidDevice* d) const {
                     : HidDevice::Access::UNKNOWN;
 }
 
-std::vector<HidDevice> HidSurvey::enumerate(const std::vector<std::string>& readerPaths) {
+std::vector<HidDevice> HidSurvey::describe(const std::vector<std::string>& readerPaths) {
     std::vector<HidDevice> found;
     hid_device_info* all = hid_enumerate(0, 0);
     for (hid_device_info* info = all; info != nullptr; info = info->next) {
@@ -278,7 +278,7 @@ std::vector<HidDevice> HidSurvey::enumerate(const std::vector<std::string>& read
 }
 
 std::vector<HidDevice> HidSurvey::devices(const std::vector<std::string>& readerPaths) const {
-    std::vector<HidDevice> found = enumerate(readerPaths);
+    std::vector<HidDevice> found = describe(readerPaths);
     for (HidDevice& d : found) {
         if (!hidrawName(d.path).empty()) {
             d.node = hidrawDevice(d.path, d.vendorId, d.productId).empty() ? "" : d.path;
@@ -301,7 +301,7 @@ std::vector<HidDevice> HidSurvey::devices(const std::vector<std::string>& reader
 }
 
 bool HidSurvey::find(const std::string& readerPath, HidDevice* device) {
-    for (const HidDevice& d : enumerate({readerPath})) {
+    for (const HidDevice& d : describe({readerPath})) {
         if (d.readerPath == readerPath) {
             *device = d;
             return true;

@@ -57,9 +57,12 @@ public:
     // order. readerPaths: the library's device list, matched to the devices
     // by system path or serial number.
     std::vector<HidDevice> devices(const std::vector<std::string>& readerPaths) const;
+    // The devices as devices() gives them, without looking at their access
+    // (nothing is opened): IDs, strings, USB location and reader path.
+    static std::vector<HidDevice> describe(const std::vector<std::string>& readerPaths);
     // The device behind a path of the library's list ("HID://SN" or
-    // "HID://" + system path), without looking at its access; false when
-    // none (or several) match.
+    // "HID://" + system path), as describe() gives it; false when none (or
+    // several) match.
     static bool find(const std::string& readerPath, HidDevice* device);
 
     // The USB location of a system path: parsed from a libusb backend path,
@@ -70,8 +73,6 @@ public:
     static std::string notListedReason(unsigned vendorId, unsigned productId);
 
 private:
-    // The devices with their IDs, strings, USB location and reader path.
-    static std::vector<HidDevice> enumerate(const std::vector<std::string>& readerPaths);
     void checkAccess(HidDevice* device) const;
     std::string accessFix() const;
 

@@ -138,7 +138,9 @@ int runList(const Args& args) {
     }
 
     std::vector<Listed> readers;
-    for (const std::string& path : attachedReaders()) {
+    const std::vector<std::string> paths = attachedReaders();
+    const std::vector<HidDevice> devices = HidSurvey::describe(paths);
+    for (const std::string& path : paths) {
         Listed entry;
         entry.path = path;
         unsigned long handle = OpenDeviceEx(path.c_str());
@@ -146,9 +148,10 @@ int runList(const Args& args) {
             entry.productId = GetProductIDEx(handle);
             CloseDeviceEx(handle);
         }
-        HidDevice device;
-        if (HidSurvey::find(path, &device)) {
-            entry.usbLocation = device.usbLocation;
+        for (const HidDevice& d : devices) {
+            if (d.readerPath == path) {
+                entry.usbLocation = d.usbLocation;
+            }
         }
         readers.push_back(entry);
     }
