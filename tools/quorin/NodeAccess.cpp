@@ -167,8 +167,10 @@ NodeAccess NodeAccess::of(const std::string& node, const Credentials& who) {
     if (node.empty() || stat(node.c_str(), &st) != 0) {
         return access;
     }
-    std::string acl(256, '\0');
-    ssize_t n = getxattr(node.c_str(), "system.posix_acl_access", &acl[0], acl.size());
+    const char* name = "system.posix_acl_access";
+    ssize_t size = getxattr(node.c_str(), name, nullptr, 0);
+    std::string acl(size > 0 ? static_cast<size_t>(size) : 0, '\0');
+    ssize_t n = size > 0 ? getxattr(node.c_str(), name, &acl[0], acl.size()) : -1;
     acl.resize(n > 0 ? static_cast<size_t>(n) : 0);
     access.m_hasAcl = !acl.empty();
     access.m_verdict = mayReadWrite(st.st_uid, st.st_gid, st.st_mode, acl, who) ? Verdict::ALLOWED

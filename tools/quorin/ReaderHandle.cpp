@@ -1,6 +1,7 @@
 #include "ReaderHandle.h"
 
 #include <chrono>
+#include <cstdio>
 
 #include "CliError.h"
 #include "EventQueue.h"
