@@ -154,7 +154,11 @@ std::string usbNode(const std::string& usbDir) {
 }
 
 bool sameReader(const std::string& readerPath, const HidDevice& d) {
-    std::string name = readerPath.substr(std::string(HID_SCHEME).size());
+    const std::string scheme = HID_SCHEME;
+    if (readerPath.compare(0, scheme.size(), scheme) != 0) {
+        return false;
+    }
+    std::string name = readerPath.substr(scheme.size());
     return name == d.path || (!d.serialNumber.empty() && name == d.serialNumber);
 }
 
