@@ -17,13 +17,18 @@ thread_local uint64_t t_runner = 0;
 }  // namespace
 
 std::shared_ptr<CallbackQueue> CallbackQueue::create(std::chrono::milliseconds stallBound,
-                                                     CallbackWorkers& workers, size_t maxQueued) {
-    return std::shared_ptr<CallbackQueue>(new CallbackQueue(stallBound, workers, maxQueued));
+                                                     CallbackWorkers& workers, size_t maxQueued,
+                                                     int maxStalled) {
+    return std::shared_ptr<CallbackQueue>(
+        new CallbackQueue(stallBound, workers, maxQueued, maxStalled));
 }
 
 CallbackQueue::CallbackQueue(std::chrono::milliseconds stallBound, CallbackWorkers& workers,
-                             size_t maxQueued)
-    : m_stallBound(stallBound), m_workers(workers), m_maxQueued(maxQueued) {}
+                             size_t maxQueued, int maxStalled)
+    : m_stallBound(stallBound),
+      m_workers(workers),
+      m_maxQueued(maxQueued),
+      m_maxStalled(maxStalled > 0 ? maxStalled : 1) {}
 
 CallbackQueue* CallbackQueue::current() {
     return t_queue;
@@ -63,7 +68,7 @@ CallbackQueue::Posted CallbackQueue::post(CallbackJob job) {
     }
     if (m_inJob && m_stallBound.count() > 0) {
         if (Clock::now() - m_jobStart >= m_stallBound) {
-            handOff();
+            stallHandOff();
         } else {
             watchStall();
         }
@@ -71,10 +76,11 @@ CallbackQueue::Posted CallbackQueue::post(CallbackJob job) {
     return Posted::QUEUED;
 }
 
-bool CallbackQueue::startRunner() {
+bool CallbackQueue::startRunner(bool spare) {
     uint64_t id = m_nextRunner++;
     std::shared_ptr<CallbackQueue> self = shared_from_this();
-    if (!m_workers.run([self, id] { self->runFrom(id); })) {
+    CallbackJob runner([self, id] { self->runFrom(id); });
+    if (!(spare ? m_workers.runSpare(std::move(runner)) : m_workers.run(std::move(runner)))) {
         return false;
     }
     m_runner = id;
@@ -93,12 +99,27 @@ void CallbackQueue::handOff() {
     }
 }
 
-void CallbackQueue::watchStall() {
+void CallbackQueue::stallHandOff() {
+    // The running job counts among the stalled ones once it is handed off.
+    if (m_running <= m_maxStalled && startRunner(true)) {
+        // The stalled job keeps its thread; from now on it holds nothing
+        // back.
+        return;
+    }
+    // Over this queue's share, or the set's threads beyond its reserve are
+    // busy: the stalled runner stays in charge, and the watch looks again.
+    watchStall(Clock::now() + m_stallBound);
+}
+
+void CallbackQueue::watchStall(Clock::time_point due) {
     if (m_watched || m_jobs.empty() || !m_inJob) {
         return;
     }
     m_watched = true;
-    CallbackWatch::instance().watch(shared_from_this(), m_jobStart + m_stallBound);
+    if (due == Clock::time_point()) {
+        due = m_jobStart + m_stallBound;
+    }
+    CallbackWatch::instance().watch(shared_from_this(), due);
 }
 
 void CallbackQueue::checkStall() {
@@ -108,7 +129,7 @@ void CallbackQueue::checkStall() {
         return;
     }
     if (Clock::now() - m_jobStart >= m_stallBound) {
-        handOff();
+        stallHandOff();
     } else {
         watchStall();
     }

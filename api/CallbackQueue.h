@@ -11,8 +11,14 @@
 // deadlock): a callback still running STALL_BOUND after it started stops
 // holding back the ones queued behind it, which go on, in order, with a new
 // runner on another thread. CallbackWatch notices the stall when nothing else
-// does. The stalled callback keeps its thread until it returns; the worker
-// set's bound limits how many such threads exist.
+// does. The stalled callback keeps its thread until it returns. A stalled
+// sequence never takes the shared worker set: a queue hands on only while
+// fewer than MAX_STALLED of its callbacks run (so it holds at most
+// MAX_STALLED + 1 threads), and the new runner only gets a thread that
+// leaves the set's reserve free (CallbackWorkers::runSpare). When neither
+// allows it, the callbacks behind wait until a stalled one returns, and the
+// watch looks again every stall bound. A queue with nothing running starts
+// its runner with CallbackWorkers::run, which may use the reserve.
 //
 // Bounds: at most MAX_QUEUED callbacks wait in one queue. A post beyond that,
 // or one for which no thread can be had at all, is refused and counted
@@ -48,6 +54,8 @@ class CallbackQueue : public std::enable_shared_from_this<CallbackQueue> {
 public:
     static constexpr std::chrono::milliseconds STALL_BOUND{1000};
     static constexpr size_t MAX_QUEUED = 4096;
+    // Callbacks of one queue that may run at a time after stalls.
+    static constexpr int MAX_STALLED = 8;
 
     enum class Posted {
         QUEUED,   // the job will run
@@ -59,7 +67,8 @@ public:
     // zero means for ever (for jobs that are not host callbacks).
     static std::shared_ptr<CallbackQueue> create(
         std::chrono::milliseconds stallBound = STALL_BOUND,
-        CallbackWorkers& workers = CallbackWorkers::instance(), size_t maxQueued = MAX_QUEUED);
+        CallbackWorkers& workers = CallbackWorkers::instance(), size_t maxQueued = MAX_QUEUED,
+        int maxStalled = MAX_STALLED);
 
     CallbackQueue(const CallbackQueue&) = delete;
     CallbackQueue& operator=(const CallbackQueue&) = delete;
@@ -92,7 +101,8 @@ public:
     void checkStall();
 
 private:
-    CallbackQueue(std::chrono::milliseconds stallBound, CallbackWorkers& workers, size_t maxQueued);
+    CallbackQueue(std::chrono::milliseconds stallBound, CallbackWorkers& workers, size_t maxQueued,
+                  int maxStalled);
 
     using Clock = std::chrono::steady_clock;
 
@@ -145,14 +155,18 @@ private:
 
     // Takes jobs until the queue is empty or another runner took over.
     void runFrom(uint64_t runner);
-    // Starts a runner (under m_lock). False when no thread could be had.
-    bool startRunner() REQUIRES(m_lock);
+    // Starts a runner (under m_lock). False when no thread could be had;
+    // spare: only on a thread beyond the worker set's reserve.
+    bool startRunner(bool spare = false) REQUIRES(m_lock);
     // A new runner takes over from the running one, which ends when its job
     // returns (under m_lock).
     void handOff() REQUIRES(m_lock);
+    // Hands on from a running job that stalled, within the bounds above;
+    // else asks the watch to look again a stall bound later (under m_lock).
+    void stallHandOff() REQUIRES(m_lock);
     // Asks CallbackWatch for a look at the stall deadline of the running job
-    // when jobs wait behind it (under m_lock).
-    void watchStall() REQUIRES(m_lock);
+    // (or at due, when given) when jobs wait behind it (under m_lock).
+    void watchStall(Clock::time_point due = Clock::time_point()) REQUIRES(m_lock);
     // Runs host code through call(target): drops what it throws, lets a
     // forced unwind through.
     static void runHostCode(void (*call)(void*), void* target);
@@ -160,6 +174,7 @@ private:
     const std::chrono::milliseconds m_stallBound;
     CallbackWorkers& m_workers;
     const size_t m_maxQueued;
+    const int m_maxStalled;
 
     Mutex m_lock;                    // guards every member below
     std::condition_variable m_idle;  // a job returned, or a runner ended

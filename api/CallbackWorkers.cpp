@@ -29,14 +29,27 @@ bool CallbackWorkers::retireInstance(std::chrono::milliseconds timeout) {
     return workers == nullptr || workers->retire(timeout);
 }
 
-CallbackWorkers::CallbackWorkers(int maxThreads) : m_maxThreads(maxThreads > 0 ? maxThreads : 1) {}
+CallbackWorkers::CallbackWorkers(int maxThreads)
+    : m_maxThreads(maxThreads > 0 ? maxThreads : 1), m_reserved(reservedFor(m_maxThreads)) {}
 
 bool CallbackWorkers::run(CallbackJob job) {
+    return start(job, false);
+}
+
+bool CallbackWorkers::runSpare(CallbackJob job) {
+    return start(job, true);
+}
+
+bool CallbackWorkers::start(CallbackJob& job, bool spare) {
     Waiter* waiter = nullptr;
     unsigned long epoch = 0;
     {
         MutexLock guard(m_lock);
         if (m_retired) {
+            return false;
+        }
+        const int busy = m_threads - static_cast<int>(m_waiters.size());
+        if (spare && (busy >= m_maxThreads - m_reserved || !m_queued.empty())) {
             return false;
         }
         if (!m_waiters.empty()) {

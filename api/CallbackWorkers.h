@@ -9,7 +9,9 @@
 // process-wide set): a job handed over while every thread is busy waits in a
 // queue, oldest first, and the next thread that finishes its job takes it. So
 // a host whose callbacks block cannot make the library start threads until
-// the system refuses them.
+// the system refuses them. A quarter of the bound is kept from the runners
+// that take over from stalled callbacks (runSpare): whatever stalls, the
+// jobs of run() find threads that stalls cannot take.
 //
 // Idle threads end after IDLE_LINGER; at once when trimIdle() is called (a
 // reader was closed); after every job while lingering is off (no reader is
@@ -42,6 +44,8 @@ public:
     static constexpr int MAX_IDLE = 8;
     // At most this many threads of the process-wide set exist at a time.
     static constexpr int MAX_THREADS = 64;
+    // Threads of a set that runSpare() leaves to run(): a quarter of the set.
+    static constexpr int reservedFor(int maxThreads) { return maxThreads / 4; }
 
     // The process-wide set (never destroyed: a thread may still be leaving
     // it while the process exits).
@@ -61,6 +65,11 @@ public:
     // not throw. Returns false (job not run) when the set is retired, or when
     // no thread exists and none could be started.
     bool run(CallbackJob job);
+    // Runs job like run(), but only on a thread that leaves the set's
+    // reserve (reservedFor(bound)) free for run(): false, job not taken,
+    // when that many threads are busy already. For the runners that take
+    // over from a stalled callback, so stalls never hold the whole set.
+    bool runSpare(CallbackJob job);
     // Ends the idle threads now, and each thread running a job when that job
     // returns. Later jobs get threads as before.
     void trimIdle();
@@ -92,7 +101,11 @@ private:
     // Wakes every waiting thread to end (under m_lock).
     void releaseWaiters() REQUIRES(m_lock);
 
+    // Both run() and runSpare(): false when refused (job untouched).
+    bool start(CallbackJob& job, bool spare);
+
     const int m_maxThreads;
+    const int m_reserved;
     Mutex m_lock;                    // guards every member below
     std::condition_variable m_gone;  // a thread ended
     // Threads waiting, the most recent last.

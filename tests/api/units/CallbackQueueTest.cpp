@@ -155,7 +155,7 @@ TEST(CallbackQueue, BlockedJobsNeverTakeMoreThreadsThanTheBoundAndAllRunOnceFree
             done.fetch_add(1);
         });
     }
-    ASSERT_TRUE(waitUntil([&] { return workers.threads() == 3 && workers.queuedJobs() > 0; }));
+    ASSERT_TRUE(waitUntil([&] { return workers.threads() == 3; }));
     // Stalls keep being noticed, but no thread beyond the bound appears.
     EXPECT_FALSE(waitUntil([&] { return workers.threads() > 3; }, milliseconds(100)));
     gate.open();
@@ -163,6 +163,50 @@ TEST(CallbackQueue, BlockedJobsNeverTakeMoreThreadsThanTheBoundAndAllRunOnceFree
     EXPECT_EQ(done.load(), 200);
     EXPECT_LE(maxThreads.load(), 3);
     EXPECT_EQ(queue->dropped(), 0u);
+    EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
+}
+
+TEST(CallbackQueue, StalledSequencesNeverTakeTheSetAndAnIdleOneStillGetsAThread) {
+    // A set of 8 keeps 2 threads from hand-offs; A and C may each run 3
+    // callbacks after stalls. Both stall every callback.
+    CallbackWorkers workers(8);
+    auto a = CallbackQueue::create(milliseconds(5), workers, CallbackQueue::MAX_QUEUED, 3);
+    auto c = CallbackQueue::create(milliseconds(5), workers, CallbackQueue::MAX_QUEUED, 3);
+    Gate gate;
+    std::atomic<int> runningA{0};
+    std::atomic<int> mostA{0};
+    std::atomic<int> done{0};
+    for (int i = 0; i < 70; ++i) {
+        a->post([&] {
+            const int now = runningA.fetch_add(1) + 1;
+            int seen = mostA.load();
+            while (now > seen && !mostA.compare_exchange_weak(seen, now)) {
+            }
+            gate.wait.wait();
+            runningA.fetch_sub(1);
+            done.fetch_add(1);
+        });
+    }
+    ASSERT_TRUE(waitUntil([&] { return runningA.load() == 4; }));
+    for (int i = 0; i < 70; ++i) {
+        c->post([&] {
+            gate.wait.wait();
+            done.fetch_add(1);
+        });
+    }
+    ASSERT_TRUE(waitUntil([&] { return workers.threads() == 6; }));
+    EXPECT_FALSE(waitUntil([&] { return workers.threads() > 6; }, milliseconds(50)));
+    // B has nothing running: its callback starts at once.
+    auto b = CallbackQueue::create(milliseconds(5), workers);
+    std::atomic<bool> ranB{false};
+    b->post([&] { ranB = true; });
+    EXPECT_TRUE(waitUntil([&] { return ranB.load(); }, milliseconds(2000)));
+    EXPECT_EQ(mostA.load(), 4);
+    gate.open();
+    a->drain();
+    c->drain();
+    b->drain();
+    EXPECT_EQ(done.load(), 140);
     EXPECT_TRUE(workers.retire(RETIRE_TIMEOUT));
 }
 
