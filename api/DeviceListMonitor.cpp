@@ -12,7 +12,9 @@
 
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
+#include "common/NeverDestroyed.h"
 #include "transport/HIDConnection.h"
 
 namespace quorin {
@@ -32,18 +34,25 @@ HIDConnection::ListedReader const* findListed(
 }  // namespace
 
 DeviceListMonitor& DeviceListMonitor::instance() {
-    static DeviceListMonitor monitor;
-    return monitor;
+    // Never destroyed: a host thread may register while another exits.
+    static NeverDestroyed<DeviceListMonitor> monitor;
+    // Made after the session, so torn down before it: the monitor's thread
+    // is joined before the session closes the readers and retires the
+    // callback threads.
+    static struct Teardown {
+        ~Teardown() { instance().teardown(); }
+    } teardown;
+    return monitor.get();
 }
 
 DeviceListMonitor::DeviceListMonitor() {
-    // The session is made first, so it is destroyed after the monitor: the
-    // monitor's thread is joined before the session closes the readers and
-    // retires the callback threads.
     ReaderSession::instance();
 }
 
-DeviceListMonitor::~DeviceListMonitor() {
+void DeviceListMonitor::teardown() {
+    if (LibraryState::forked()) {
+        return;  // the thread and its descriptors are the parent's
+    }
     try {
         MutexLock setting(m_setLock);
         {
@@ -55,12 +64,16 @@ DeviceListMonitor::~DeviceListMonitor() {
         stop();
         if (m_queue) {
             m_queue->abandon(UNLOAD_WAIT);
+            m_queue.reset();
         }
     } catch (...) {
     }
 }
 
 long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
+    if (LibraryState::closed()) {
+        return fn == nullptr ? 0 : 1;  // exiting, or a forked child: no monitor
+    }
     uint64_t mine;
     {
         MutexLock setting(m_setLock);
@@ -182,6 +195,13 @@ void DeviceListMonitor::run(DeviceEventSource& source, int stopFd, Listing liste
         int ready = poll(fds, 2, timeout);
         if (ready < 0 && errno != EINTR) {
             return;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            // Read, so a wake-up that was no stop (a forked child's copy of
+            // the monitor stopping) cannot keep poll() returning at once.
+            uint64_t count = 0;
+            ssize_t taken = read(stopFd, &count, sizeof(count));
+            (void)taken;
         }
         if (stopping()) {
             return;

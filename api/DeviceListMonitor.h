@@ -26,8 +26,11 @@
 // Threads and stop protocol: the monitor thread runs from the registration
 // that finds none running to the registration of null or the unload.
 // Stop: m_stop under m_lock (ends a wait for room) and the stop eventfd
-// (ends poll). Join: by the thread that clears the registration, or by the
-// destructor at unload, which then gives running callbacks UNLOAD_WAIT.
+// (ends poll); the thread reads the eventfd when it wakes on it and ends
+// only when m_stop is set. Join: by the thread that clears the
+// registration, or by the teardown at unload or exit, which then gives
+// running callbacks UNLOAD_WAIT. After the teardown, and in a forked child,
+// a registration is refused (1).
 //
 // Locks: m_setLock serialises registrations (held while starting and
 // joining the thread, never while waiting for a callback); m_lock guards
@@ -48,6 +51,7 @@
 #include "Quorin.h"
 #include "api/CallbackQueue.h"
 #include "common/MutexLock.h"
+#include "common/NeverDestroyed.h"
 #include "transport/DeviceEventSource.h"
 
 namespace quorin {
@@ -62,9 +66,8 @@ public:
     // The monitor thread's name (/proc/<pid>/task/<tid>/comm).
     static constexpr const char* THREAD_NAME = "quorin-monitor";
 
-    // The process-wide monitor; stopped and destroyed at unload.
+    // The process-wide monitor; stopped at unload, never destroyed.
     static DeviceListMonitor& instance();
-    ~DeviceListMonitor();
     DeviceListMonitor(const DeviceListMonitor&) = delete;
     DeviceListMonitor& operator=(const DeviceListMonitor&) = delete;
 
@@ -86,7 +89,11 @@ private:
         std::chrono::milliseconds step;
     };
 
+    friend class NeverDestroyed<DeviceListMonitor>;
     DeviceListMonitor();
+    // At unload or exit: clears the registration and stops the thread; does
+    // nothing in a forked child.
+    void teardown();
     // Makes the source, reads the listing and starts the thread (m_setLock
     // held). False when any of it fails.
     bool start() REQUIRES(m_setLock);
@@ -109,7 +116,7 @@ private:
     int m_stopFd GUARDED_BY(m_setLock) = -1;
 
     // The host callback's queue: made by the monitor thread at its first
-    // change, then only read (by that thread, and by the destructor after
+    // change, then only read (by that thread, and by the teardown after
     // the join).
     std::shared_ptr<CallbackQueue> m_queue;
 

@@ -12,6 +12,7 @@
 #include "api/LocalDelegate.h"
 #include "api/ResultRing.h"
 #include "common/Diagnostics.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
@@ -44,8 +45,14 @@ thread_local size_t t_resultCount = 0;
 }  // namespace
 
 ReaderSession& ReaderSession::instance() {
-    static ReaderSession session;
-    return session;
+    // Never destroyed: a host thread may still call in while another one
+    // exits the process. The teardown, registered right after the session
+    // was made, closes what is open at exit or unload and empties the tables.
+    static NeverDestroyed<ReaderSession> session;
+    static struct Teardown {
+        ~Teardown() { instance().teardown(); }
+    } teardown;
+    return session.get();
 }
 
 ReaderSession::ReaderSession() {
@@ -55,7 +62,12 @@ ReaderSession::ReaderSession() {
     std::memset(sendCommandResult, 0, sizeof(sendCommandResult));
 }
 
-ReaderSession::~ReaderSession() {
+void ReaderSession::teardown() {
+    if (LibraryState::forked()) {
+        // A forked child's copy: the readers, their threads and descriptors
+        // are the parent's.
+        return;
+    }
     // Unloading with readers still open: close them so their receiving
     // threads are joined while the code is still mapped, then let the
     // callback and worker threads leave. Every wait is bounded here: a host
@@ -64,8 +76,15 @@ ReaderSession::~ReaderSession() {
         std::vector<OpenedReader> readers;
         std::shared_ptr<Strivo> first;
         std::shared_ptr<CallbackQueue> firstCommands;
+        std::vector<std::shared_ptr<ClosingReader>> closing;
         {
+            // Under the lock: an open in progress finishes first (and its
+            // reader is closed below), a later one is refused.
             MutexLock guard(m_lock);
+            LibraryState::beginTeardown();
+            std::vector<ListedReader>().swap(g_deviceMap);
+            m_deviceLocks.clear();
+            closing.swap(m_closing);
             readers.swap(g_openedDeviceMap);
             first.swap(openedDevice);
             firstCommands.swap(m_firstCommands);
@@ -136,6 +155,10 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
 }
 
 char* ReaderSession::enumerate() {
+    if (LibraryState::closed()) {
+        static char none[1] = {0};
+        return none;
+    }
     MutexLock guard(m_lock);
     enumerateLocked();
     return g_deviceList;
@@ -148,8 +171,11 @@ void ReaderSession::enumerateLocked() {
 }
 
 long ReaderSession::openFirst(const char* name) {
+    if (LibraryState::closed()) {
+        return 1;
+    }
     MutexLock guard(m_lock);
-    if (openedDevice) {
+    if (openedDevice || LibraryState::closed()) {
         return 0;
     }
     enumerateLocked();
@@ -272,6 +298,9 @@ const ReaderSession::ListedReader* ReaderSession::firstGenerationEntry(const cha
 }
 
 void ReaderSession::closeFirst() {
+    if (LibraryState::closed()) {
+        return;  // the teardown closes it (in a forked child, nothing is ours)
+    }
     std::shared_ptr<Strivo> reader;
     std::shared_ptr<CallbackQueue> commands;
     const std::shared_ptr<CallbackQueue>& callbacks = localDelegate().callbacks();
@@ -330,17 +359,29 @@ void ReaderSession::updateCallbackThreads() {
 }
 
 std::shared_ptr<Strivo> ReaderSession::current() {
+    if (LibraryState::closed()) {
+        return nullptr;
+    }
     MutexLock guard(m_lock);
     return openedDevice;
 }
 
 std::shared_ptr<CallbackQueue> ReaderSession::firstCommands() {
+    if (LibraryState::closed()) {
+        return nullptr;
+    }
     MutexLock guard(m_lock);
     return m_firstCommands;
 }
 
 unsigned long ReaderSession::openEx(const char* name) {
+    if (LibraryState::closed()) {
+        return 0;
+    }
     MutexLock guard(m_lock);
+    if (LibraryState::closed()) {
+        return 0;  // the teardown ran while this call waited for the lock
+    }
     enumerateLocked();
     pruneClosing();
     std::string target;
@@ -391,7 +432,7 @@ unsigned long ReaderSession::openEx(const char* name) {
 }
 
 void ReaderSession::closeEx(unsigned long handle) {
-    if (handle == 0) {
+    if (handle == 0 || LibraryState::closed()) {
         return;
     }
     OpenedReader entry;
@@ -507,12 +548,18 @@ const ReaderSession::OpenedReader* ReaderSession::entryOf(unsigned long handle) 
 }
 
 std::shared_ptr<Strivo> ReaderSession::find(unsigned long handle) {
+    if (LibraryState::closed()) {
+        return nullptr;
+    }
     MutexLock guard(m_lock);
     const OpenedReader* entry = entryOf(handle);
     return entry != nullptr ? entry->reader : nullptr;
 }
 
 std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
+    if (LibraryState::closed()) {
+        return nullptr;
+    }
     MutexLock guard(m_lock);
     const OpenedReader* entry = entryOf(handle);
     return entry != nullptr ? entry->commands : nullptr;

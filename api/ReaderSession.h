@@ -27,6 +27,11 @@
 // after a close made from inside one of its callbacks, which returns before
 // that callback) finds its handle unknown but still waits: for step 3 of the
 // close in progress, then for every callback of the reader but its own.
+//
+// Exit and fork. The session is never destroyed; its teardown runs when the
+// process exits (or the library is unloaded) and from then on every call
+// gets the answers of "no reader" (LibraryState::closed), as every call in
+// a forked child does, before any lock is taken.
 #pragma once
 
 #include <atomic>
@@ -39,7 +44,9 @@
 
 #include "api/CallbackQueue.h"
 #include "api/LocalDelegateEx.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
+#include "common/NeverDestroyed.h"
 #include "reader/CRConfigTable.h"
 #include "reader/Strivo.h"
 
@@ -68,8 +75,8 @@ public:
         std::shared_ptr<CallbackQueue> commands;
     };
 
+    // The process-wide session, never destroyed (see teardown()).
     static ReaderSession& instance();
-    ~ReaderSession();
 
     // ---- enumeration
     // Rebuilds g_deviceList and g_deviceMap from the attached readers.
@@ -95,6 +102,9 @@ public:
     // Runs fn(delegate) under the table lock when the handle is open.
     template <typename Fn>
     void withExDelegate(unsigned long handle, Fn&& fn) {
+        if (LibraryState::closed()) {
+            return;
+        }
         MutexLock guard(m_lock);
         const OpenedReader* entry = entryOf(handle);
         if (entry != nullptr && entry->delegate) {
@@ -136,7 +146,12 @@ public:
     std::atomic<bool> bInBusy{false};
 
 private:
+    friend class NeverDestroyed<ReaderSession>;
     ReaderSession();
+    // At exit or unload: refuses later opens, closes what the host left
+    // open (bounded waits), retires the callback threads and empties the
+    // tables. Does nothing in a forked child.
+    void teardown();
     // Called back by enumDevices inside enumerateLocked(), so under m_lock;
     // the analysis cannot follow the lock through the callback.
     static bool enum_Strivo(const char* pathScheme, void* extraInfo) NO_THREAD_SAFETY_ANALYSIS;

@@ -1,6 +1,5 @@
 #include "filters/FilterRegistry.h"
 
-#include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "filters/LegacyQuill.h"
 #include "filters/TidelinkFilter.h"
@@ -8,24 +7,32 @@
 
 namespace quorin {
 
+namespace {
+
+template <typename Filter>
+std::unique_ptr<FormatFilter> makeFilter() {
+    return std::make_unique<Filter>();
+}
+
+}  // namespace
+
 FilterRegistry& FilterRegistry::instance() {
     // Never destroyed: a serial connection left open when the process exits
-    // is closed by the session's destructor, and its receiving thread runs
-    // the filter until then, whatever the order of the static destructors.
+    // is closed by the session's teardown, whatever the order of the static
+    // destructors.
     static FilterRegistry* registry = new FilterRegistry();
     return *registry;
 }
 
 FilterRegistry::FilterRegistry() {
-    m_owned[0] = std::make_unique<FormatFilter>();
-    m_owned[1] = std::make_unique<LegacyQuill>();
-    m_owned[2] = std::make_unique<TidelinkFilter>();
-    m_owned[3] = std::make_unique<V5SLIP>();
     const char* keys[FILTER_COUNT] = {"NONE", "LEGACY", "TIDELINK", "SLIP"};
+    const Maker makers[FILTER_COUNT] = {&makeFilter<FormatFilter>, &makeFilter<LegacyQuill>,
+                                        &makeFilter<TidelinkFilter>, &makeFilter<V5SLIP>};
     for (int i = 0; i < FILTER_COUNT; ++i) {
+        m_makers[i] = makers[i];
+        m_owned[i] = makers[i]();
         filters[i].Name = keys[i];
         filters[i].filter = m_owned[i].get();
-        m_exclusive[i] = (i != 0);  // only the pass-through keeps no stream state
     }
 }
 
@@ -38,39 +45,13 @@ FormatFilter* FilterRegistry::find(const std::string& Name) const {
     throw static_cast<int>(RC_BAD_ARGUMENT);
 }
 
-int FilterRegistry::indexOf(const FormatFilter* filter) const {
+std::unique_ptr<FormatFilter> FilterRegistry::make(const FormatFilter* kind) const {
     for (int i = 0; i < FILTER_COUNT; ++i) {
-        if (filters[i].filter == filter) {
-            return i;
+        if (filters[i].filter == kind) {
+            return m_makers[i]();
         }
     }
-    return -1;
-}
-
-bool FilterRegistry::claim(FormatFilter* filter) {
-    int index = indexOf(filter);
-    if (index < 0) {
-        return false;
-    }
-    if (!m_exclusive[index]) {
-        return true;
-    }
-    MutexLock guard(m_claimLock);
-    if (m_claimed[index]) {
-        return false;
-    }
-    m_claimed[index] = true;
-    filter->resetInput();
-    return true;
-}
-
-void FilterRegistry::release(FormatFilter* filter) {
-    int index = indexOf(filter);
-    if (index < 0 || !m_exclusive[index]) {
-        return;
-    }
-    MutexLock guard(m_claimLock);
-    m_claimed[index] = false;
+    return nullptr;
 }
 
 }  // namespace quorin

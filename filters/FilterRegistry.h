@@ -1,19 +1,17 @@
-// The process-wide table of framing filters, one instance of each, keyed by
-// the FORMAT value of a serial path.
+// The process-wide table of framing filters: one row per FORMAT value of a
+// serial path, each with the filter that stands for its kind of framing.
 //
-// The registry is created on first use and never destroyed;
-// connections borrow the filter pointers. Because a framing filter buffers
-// the received stream without a lock, a filter that holds stream state may
-// serve only one connection at a time: a connection claims it when it opens
-// and releases it after its receiving thread has ended. The "NONE" filter
-// keeps no state between calls and may be shared.
+// The registry is created on first use and never destroyed. The filter of a
+// row is what FormatFilter::GetFilter returns and what SerialOptions keeps;
+// it names the kind. A serial connection runs a filter of its own, made by
+// make() from that kind, since a framing filter buffers the received stream
+// without a lock: two readers on the same framing each get their own frame
+// buffer, and nothing of one link reaches the frames of another.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "common/MutexLock.h"
 #include "filters/FormatFilter.h"
 
 namespace quorin {
@@ -33,24 +31,20 @@ public:
     // The filter of the first row whose key equals Name exactly; throws the
     // int 6 when no row matches.
     FormatFilter* find(const std::string& Name) const;
-    // Takes the filter for one connection: true when it was free (or may be
-    // shared), after clearing its buffered input; false when another
-    // connection holds it.
-    bool claim(FormatFilter* filter);
-    // Gives a claimed filter back. Call only once nothing can feed it any more.
-    void release(FormatFilter* filter);
+    // A new filter of the kind of a row's filter, with an empty buffer, for
+    // one connection; null when kind is not a row's filter.
+    std::unique_ptr<FormatFilter> make(const FormatFilter* kind) const;
 
     const FormatFilterList& row(int index) const { return filters[index]; }
 
 private:
+    using Maker = std::unique_ptr<FormatFilter> (*)();
+
     FilterRegistry();
-    int indexOf(const FormatFilter* filter) const;
 
     std::unique_ptr<FormatFilter> m_owned[FILTER_COUNT];
     FormatFilterList filters[FILTER_COUNT];  // filled once by the constructor, then read-only
-    bool m_exclusive[FILTER_COUNT];          // read-only after construction
-    Mutex m_claimLock;                       // guards m_claimed
-    bool m_claimed[FILTER_COUNT] GUARDED_BY(m_claimLock) = {false, false, false, false};
+    Maker m_makers[FILTER_COUNT];            // read-only after construction
 };
 
 }  // namespace quorin

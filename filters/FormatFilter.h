@@ -17,15 +17,14 @@
 //    frame was taken (the channel outputs are set for an accepted frame, and
 //    the result is the length of channelHexData / 2); -2 on an internal error.
 //    Callers repeat with empty input until the result is negative.
-//  - resetInput() drops every buffered byte. The registry calls it when a
-//    connection takes the filter, so nothing of an earlier link leaks into
-//    the frames of the next one.
+//  - resetInput() drops every buffered byte.
 //  - keptHeaderBytes() tells how many bytes of its own header the frame that
 //    the last FilterInput call accepted still carries in front of its data
 //    (the SLIP filter's run-length frames keep type and length); a connection
 //    drops them, so a message reaches the reader in one shape however it was
 //    framed. Read on the receiving thread, right after FilterInput.
-//  - Filters hold no lock: one filter instance serves one connection at a time.
+//  - Filters hold no lock: one filter instance serves one connection (each
+//    connection makes its own, FilterRegistry::make).
 //
 // The base class is the "NONE" filter: no framing at all. A command goes on
 // the line as its ASCII hex text, and every received chunk is one response.
@@ -62,7 +61,8 @@ public:
     virtual size_t keptHeaderBytes() const { return 0; }
 
     // The process-wide filter registered under Name (exact, case-sensitive:
-    // "NONE", "LEGACY", "TIDELINK", "SLIP"). Throws the int 6 for any other key.
+    // "NONE", "LEGACY", "TIDELINK", "SLIP"), which stands for its kind of
+    // framing. Throws the int 6 for any other key.
     static FormatFilter* GetFilter(const std::string& Name);
 
     std::string Name = "NONE";  // display name only; nothing looks filters up by it

@@ -42,7 +42,14 @@
  * never handed on: its calls never overlap.
  *
  * Bounds. The library runs at most 64 callback threads at a time; more
- * callbacks wait their turn. At most 4096 callbacks wait per reader; an
+ * callbacks wait their turn. A sequence whose callbacks keep stalling is
+ * handed on while fewer than 8 of its callbacks run: it holds at most 9
+ * threads, and the callbacks behind wait until one of its stalled callbacks
+ * returns. Stalled callbacks are handed on only while fewer than 48 callback
+ * threads are busy: the other 16 are kept for sequences with nothing
+ * running, so a stalled reader holds back no other reader's callbacks nor
+ * the arrival callbacks as long as fewer than 16 of those run at once.
+ * At most 4096 callbacks wait per reader; an
  * event beyond that is dropped, and the drop is reported: the error callback
  * receives "Callback queue full: event dropped!" and GetDroppedCallbackCountEx
  * counts it. Nothing is dropped silently.
@@ -76,9 +83,19 @@
  * The texts of the first and plain generations live in shared library
  * buffers until later calls reuse them (see each function).
  *
- * Unloading. The library closes readers left open when it is unloaded or
- * the process exits, and waits up to two seconds for callbacks still
- * running.
+ * Unloading and exit. The library closes readers left open when it is
+ * unloaded or the process exits, and waits up to two seconds for callbacks
+ * still running. A call that another thread makes during or after that
+ * answers as when no reader is open (no handle, result 5, texts "", counts
+ * and states 0) and touches nothing being torn down.
+ *
+ * Fork. A child made by fork() owns none of the library's readers, handles,
+ * registrations or threads: they stay the parent's. In the child every
+ * function answers as when no reader is open (OpenDeviceEx 0, GetDeviceList
+ * "", OnDeviceListChanged 1, results 5), and the child's exit, however it
+ * ends, leaves the parent's readers and threads alone. The library's
+ * descriptors are closed on exec. A child that needs readers calls exec
+ * (the new program loads the library afresh); until then it may only exit.
  *
  * Returned texts live in library buffers and rings and stay valid only until
  * later calls reuse them; copy what you keep. Text functions never return

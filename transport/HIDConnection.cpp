@@ -17,7 +17,9 @@
 
 #include "common/Diagnostics.h"
 #include "common/Guard.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
+#include "common/NeverDestroyed.h"
 #include "common/ProductTable.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -51,10 +53,18 @@ struct LookupCandidate {
 // The factory's lookup state; used only under HidGlobalLock.
 char g_lookupSerial[32];
 char g_lookupPath[256];
-// Filled by the lookup's enumeration and emptied again by open().
+// Filled by the lookup's enumeration and emptied again by open(). Never
+// destroyed: a host thread may be opening a reader while another one exits
+// the process.
 std::vector<LookupCandidate>& lookupCandidates() {
-    static std::vector<LookupCandidate> candidates;
-    return candidates;
+    static NeverDestroyed<std::vector<LookupCandidate>> candidates;
+    return candidates.get();
+}
+
+// Empties the lookup's list and gives its storage back, so an unloaded
+// library leaves nothing allocated.
+void forgetCandidates() {
+    std::vector<LookupCandidate>().swap(lookupCandidates());
 }
 
 // Set when the connection is destroyed from its own receiving thread (from a
@@ -290,18 +300,18 @@ bool HIDConnection::resolve(const char* pathScheme, std::string* openPath, std::
     std::memset(g_lookupSerial, 0, sizeof(g_lookupSerial));
     std::strncpy(g_lookupSerial, rest, sizeof(g_lookupSerial) - 1);
     std::memset(g_lookupPath, 0, sizeof(g_lookupPath));
-    lookupCandidates().clear();
+    forgetCandidates();
     enumDevices(lookupDevice);
     bool byPath = false;
     const LookupCandidate* chosen = chooseCandidate(g_lookupSerial, &byPath);
     if (chosen == nullptr) {
-        lookupCandidates().clear();
+        forgetCandidates();
         return false;
     }
     const std::string suffix = byPath ? reportSizeByPath(chosen->productId) : std::string();
     int written = std::snprintf(g_lookupPath, sizeof(g_lookupPath), "%s%s", chosen->path.c_str(),
                                 suffix.c_str());
-    lookupCandidates().clear();
+    forgetCandidates();
     if (written < 0 || static_cast<size_t>(written) >= sizeof(g_lookupPath)) {
         return false;  // a path this long cannot be opened through the lookup
     }
@@ -442,6 +452,9 @@ void HIDConnection::signalStop() {
 }
 
 void HIDConnection::close() {
+    if (LibraryState::forked()) {
+        return;  // a forked child's copy: the thread and the device are the parent's
+    }
     signalStop();
     if (onReceivingThread()) {
         return;  // joined and released later, from another thread

@@ -15,6 +15,7 @@
 #include "common/CommandTimeout.h"
 #include "common/Diagnostics.h"
 #include "common/Guard.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -68,10 +69,12 @@ iConnection* SerialConnection::open(const char* pathScheme) {
         if (!conn->m_options.apply(std::string(pathScheme + SCHEME_LENGTH))) {
             return nullptr;
         }
-        if (!FilterRegistry::instance().claim(conn->m_options.dataFormat)) {
+        // A filter of its own: another connection on the same framing has
+        // its own frame buffer.
+        conn->m_filter = FilterRegistry::instance().make(conn->m_options.dataFormat);
+        if (!conn->m_filter) {
             return nullptr;
         }
-        conn->m_filterClaimed = true;
         // The scheme is read by the receiving thread, so it is set before it starts.
         conn->setScheme(pathScheme);
         if (conn->_open() != RC_OK) {
@@ -162,12 +165,13 @@ bool SerialConnection::onReceivingThread() const {
 }
 
 void SerialConnection::close() {
-    m_stop.store(true);
-    if (m_wakeFd >= 0) {
-        uint64_t one = 1;
-        ssize_t ignored = ::write(m_wakeFd, &one, sizeof(one));
-        (void)ignored;
+    if (LibraryState::forked()) {
+        // A forked child's copy: the thread and the wake-up belong to the
+        // parent.
+        return;
     }
+    m_stop.store(true);
+    signalWake();
     {
         // Taken and released so a receive() that tested the flags before the
         // store above is already waiting and sees the notification.
@@ -190,10 +194,6 @@ void SerialConnection::close() {
             hComm = -1;
         }
     }
-    if (m_filterClaimed) {
-        FilterRegistry::instance().release(m_options.dataFormat);
-        m_filterClaimed = false;
-    }
 }
 
 void SerialConnection::ReceivingThread() {
@@ -213,6 +213,10 @@ void SerialConnection::ReceivingThread() {
                 continue;
             }
             if (ready == 0) {
+                continue;
+            }
+            if (fds[1].revents & POLLIN) {
+                takeWake();
                 continue;
             }
             bool hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
@@ -241,7 +245,27 @@ void SerialConnection::pause(int ms) {
     wake.fd = m_wakeFd;
     wake.events = POLLIN;
     wake.revents = 0;
-    ::poll(&wake, 1, ms);
+    if (::poll(&wake, 1, ms) > 0 && (wake.revents & POLLIN)) {
+        takeWake();
+    }
+}
+
+void SerialConnection::takeWake() {
+    // Read, so that a wake-up which was no stop (a forked child's copy of
+    // this connection closing, say) cannot keep poll() returning at once;
+    // a stop's wake-up is put back for every other wait of this connection.
+    uint64_t count = 0;
+    if (::read(m_wakeFd, &count, sizeof(count)) > 0 && m_stop.load()) {
+        signalWake();
+    }
+}
+
+void SerialConnection::signalWake() {
+    if (m_wakeFd >= 0) {
+        uint64_t one = 1;
+        ssize_t ignored = ::write(m_wakeFd, &one, sizeof(one));
+        (void)ignored;
+    }
 }
 
 void SerialConnection::linkLost() {
@@ -254,7 +278,7 @@ void SerialConnection::linkLost() {
 
 void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
     std::string msg = B2H(buffer, dataLen);
-    FormatFilter* filter = m_options.dataFormat;
+    FormatFilter* filter = m_filter.get();
     if (filter == nullptr) {
         return;
     }
@@ -338,8 +362,7 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
         std::string channelName;
         int channelId = 0;
         std::string channelHexData;
-        int count =
-            m_options.dataFormat->FilterOutput(data, channelName, channelId, channelHexData);
+        int count = m_filter->FilterOutput(data, channelName, channelId, channelHexData);
         if (count < 0) {
             return RC_BAD_ARGUMENT;
         }
@@ -389,6 +412,9 @@ bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
             return false;
+        }
+        if (fds[1].revents & POLLIN) {
+            takeWake();
         }
     }
     return true;

@@ -17,15 +17,19 @@
 // Threads: the caller's threads (open, send, receive, close) and one
 // receiving thread owned by this object, which runs the filter and the data
 // and connection-changed callbacks. A framing filter keeps stream state
-// without a lock, so a connection claims its filter for its lifetime: a second
-// connection with the same FORMAT (other than NONE) fails to open.
+// without a lock, so every connection runs a filter of its own (made from the
+// FORMAT's kind by FilterRegistry::make): any number of readers may share a
+// framing.
 //
 // Stop protocol: close() or the destructor sets m_stop and signals m_wakeFd;
 // the receiving thread, which only ever blocks in poll() on the port and
 // m_wakeFd, leaves its loop at once (the 0.1 s line pace bounds it anyway).
-// close() joins it, and only then closes the port, releases the filter and
-// wakes a waiting receive(). Callbacks must not destroy the connection; a
-// close() from a callback only stops the thread, and the destructor finishes.
+// close() joins it, and only then closes the port and wakes a waiting
+// receive(). Callbacks must not destroy the connection; a close() from a
+// callback only stops the thread, and the destructor finishes. Every wait
+// that wakes on m_wakeFd reads it and looks at m_stop again: a wake-up that
+// was no stop is used up, never a reason to poll again at once. In a forked
+// child close() does nothing (see LibraryState).
 //
 // A link that hangs up or fails to read is reported once through the
 // connection-changed callback (code 1); the thread then ends, and later send()
@@ -44,6 +48,7 @@
 #include <vector>
 
 #include "common/MutexLock.h"
+#include "filters/FormatFilter.h"
 #include "transport/SerialOptions.h"
 #include "transport/iConnection.h"
 
@@ -61,8 +66,7 @@ public:
     ~SerialConnection() override;
 
     // A new open connection, or null: not a "SERIAL://" path, an invalid
-    // option value, no or unusable port, a rate outside the speed table, or a
-    // FORMAT already in use by another open connection.
+    // option value, no or unusable port, or a rate outside the speed table.
     static iConnection* open(const char* pathScheme);
     // "SERIAL://" + the port device the path names, links resolved (so
     // /dev/serial/by-id/... and the tty it points to are one device); the
@@ -104,6 +108,10 @@ private:
     bool writeAll(const std::vector<unsigned char>& bytes);
     // Waits up to ms milliseconds, or less when the connection is stopping.
     void pause(int ms);
+    // Wakes every wait of this connection; takes a wake-up (see the stop
+    // protocol above).
+    void signalWake();
+    void takeWake();
     bool onReceivingThread() const;
 
     // Pending response: one per command, filled by the receiving thread.
@@ -121,10 +129,12 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_lost{false};
-    bool m_filterClaimed = false;  // caller thread only
-    Mutex m_portLock;              // guards writes to hComm and its closing
-    Mutex m_closeLock;             // serialises close()
-    Mutex m_responseLock;          // guards m_pIncomingData
+    // This connection's framing filter, of the FORMAT's kind; made by open()
+    // before the thread starts, freed with the connection.
+    std::unique_ptr<FormatFilter> m_filter;
+    Mutex m_portLock;      // guards writes to hComm and its closing
+    Mutex m_closeLock;     // serialises close()
+    Mutex m_responseLock;  // guards m_pIncomingData
     std::condition_variable m_responseChanged;
     std::unique_ptr<ResponseSlot> m_pIncomingData GUARDED_BY(m_responseLock);
 };

@@ -37,36 +37,29 @@ TEST(FilterRegistryTest, KeysMapToOneInstanceEach) {
     }
 }
 
-TEST(FilterRegistryTest, StatefulFiltersServeOneConnectionAndStartClean) {
-    FilterRegistry& registry = FilterRegistry::instance();
-    FormatFilter* slip = FormatFilter::GetFilter("SLIP");
-    ASSERT_TRUE(registry.claim(slip));
-    EXPECT_FALSE(registry.claim(slip));
-    EXPECT_TRUE(registry.claim(FormatFilter::GetFilter("LEGACY")));
-    registry.release(FormatFilter::GetFilter("LEGACY"));
-
-    // A half frame left by the first user ...
+TEST(FilterRegistryTest, EachConnectionMakesAFilterOfItsKindWithItsOwnBuffer) {
+    const FilterRegistry& registry = FilterRegistry::instance();
+    for (int i = 0; i < FilterRegistry::FILTER_COUNT; ++i) {
+        const FormatFilter* kind = registry.row(i).filter;
+        std::unique_ptr<FormatFilter> made = registry.make(kind);
+        ASSERT_NE(made, nullptr);
+        EXPECT_NE(made.get(), kind);
+        EXPECT_EQ(typeid(*made), typeid(*kind)) << registry.row(i).Name;
+    }
+    // Two links on SLIP: a half frame on one is not the other's.
+    std::unique_ptr<FormatFilter> first = registry.make(FormatFilter::GetFilter("SLIP"));
+    std::unique_ptr<FormatFilter> second = registry.make(FormatFilter::GetFilter("SLIP"));
     std::string name, data;
     int id = 0;
-    EXPECT_EQ(slip->FilterInput("C00400", name, id, data), -1);
-    registry.release(slip);
-
-    // ... is gone for the next one.
-    ASSERT_TRUE(registry.claim(slip));
-    EXPECT_EQ(slip->FilterInput("C0040001AAC0", name, id, data), 1);
+    EXPECT_EQ(first->FilterInput("C00400", name, id, data), -1);
+    EXPECT_EQ(second->FilterInput("C0040001BBC0", name, id, data), 1);
+    EXPECT_EQ(data, "BB");
+    EXPECT_EQ(first->FilterInput("01AAC0", name, id, data), 1);
     EXPECT_EQ(id, 2);
     EXPECT_EQ(data, "AA");
-    registry.release(slip);
-
-    // The pass-through keeps no state and may be shared.
-    FormatFilter* none = FormatFilter::GetFilter("NONE");
-    EXPECT_TRUE(registry.claim(none));
-    EXPECT_TRUE(registry.claim(none));
-    registry.release(none);
-    registry.release(none);
 
     FormatFilter stranger;
-    EXPECT_FALSE(registry.claim(&stranger));
+    EXPECT_EQ(registry.make(&stranger), nullptr);
 }
 
 TEST(FormatFilterTest, PassThroughSendsHexTextAndTakesEachChunkAsAResponse) {

@@ -358,41 +358,43 @@ TEST_F(SerialConnectionTest, PassThroughFormatTakesEachChunkAsTheResponse) {
     EXPECT_NE(openConnection(other.serialPath("FORMAT=NONE")), nullptr);
 }
 
-TEST_F(SerialConnectionTest, SecondConnectionOnTheSameFormatIsRefused) {
-    PtyReader first(PtyReader::Framing::SLIP);
-    PtyReader second(PtyReader::Framing::SLIP);
-    PtyReader legacy(PtyReader::Framing::LEGACY);
-    ASSERT_TRUE(first.ok() && second.ok() && legacy.ok());
-    Sink sink;
-    std::unique_ptr<iConnection> conn = openConnection(first.serialPath(), &sink);
-    ASSERT_NE(conn, nullptr);
-
-    // The first connection is in the middle of a frame when the second tries.
-    Bytes frame = first.notificationFrame({0x0A, 0x0B, 0x0C});
-    ASSERT_TRUE(first.writeRaw(Bytes(frame.begin(), frame.begin() + 3)));
-    EXPECT_EQ(openConnection(second.serialPath()), nullptr);
-    EXPECT_EQ(openConnection("SERIAL://PORT=" + second.slavePath()), nullptr);  // SLIP by default
-    ASSERT_TRUE(first.writeRaw(Bytes(frame.begin() + 3, frame.end())));
-    ASSERT_TRUE(sink.frameCount.waitFor(1));
-    EXPECT_EQ(sink.frame(0), Bytes({0x02, 0x0A, 0x0B, 0x0C}));
-
-    // Another format runs alongside.
-    std::unique_ptr<iConnection> other = openConnection(legacy.serialPath());
-    ASSERT_NE(other, nullptr);
-    legacy.addResponse(COMMAND, RESPONSE);
-    first.addResponse(COMMAND, {0x00, 0x01, 0x77});
-    ASSERT_EQ(sendCommand(*other, COMMAND), 0);
-    ASSERT_EQ(sendCommand(*conn, COMMAND), 0);
-    EXPECT_EQ(receiveResponse(*other).second, cat({0x73}, RESPONSE));
-    EXPECT_EQ(receiveResponse(*conn).second, Bytes({0x73, 0x00, 0x01, 0x77}));
-
-    // Closing the first frees the format.
-    conn.reset();
-    second.addResponse(COMMAND, RESPONSE);
-    std::unique_ptr<iConnection> again = openConnection(second.serialPath());
-    ASSERT_NE(again, nullptr);
-    ASSERT_EQ(sendCommand(*again, COMMAND), 0);
-    EXPECT_EQ(receiveResponse(*again).second, cat({0x73}, RESPONSE));
+TEST_F(SerialConnectionTest, TwoConnectionsOnOneFramingEachGetTheirOwnFrames) {
+    for (auto framing :
+         {PtyReader::Framing::SLIP, PtyReader::Framing::LEGACY, PtyReader::Framing::TIDELINK}) {
+        SCOPED_TRACE(static_cast<int>(framing));
+        PtyReader readers[2] = {PtyReader(framing), PtyReader(framing)};
+        Sink sinks[2];
+        std::unique_ptr<iConnection> conns[2];
+        const Bytes data[2] = {{0x0A, 0x0B, 0x0C}, {0x1D, 0x1E}};
+        const Bytes answers[2] = {{0x00, 0x01, 0x77}, RESPONSE};
+        Bytes frames[2];
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(readers[i].ok()) << readers[i].error();
+            conns[i] = openConnection(readers[i].serialPath(), &sinks[i]);
+            ASSERT_NE(conns[i], nullptr) << "connection " << i;
+            frames[i] = readers[i].notificationFrame(data[i]);
+            if (frames[i].empty()) {
+                frames[i] = readers[i].cardDataFrame(data[i]);  // LEGACY has no notification
+            }
+            readers[i].addResponse(COMMAND, answers[i]);
+        }
+        // The first link stops in the middle of a frame while the second
+        // takes a whole one and a command's answer.
+        ASSERT_TRUE(readers[0].writeRaw(Bytes(frames[0].begin(), frames[0].begin() + 3)));
+        ASSERT_TRUE(readers[1].writeRaw(frames[1]));
+        ASSERT_EQ(sendCommand(*conns[1], COMMAND), 0);
+        EXPECT_EQ(receiveResponse(*conns[1]).second, cat({0x73}, answers[1]));
+        ASSERT_TRUE(readers[0].writeRaw(Bytes(frames[0].begin() + 3, frames[0].end())));
+        ASSERT_EQ(sendCommand(*conns[0], COMMAND), 0);
+        EXPECT_EQ(receiveResponse(*conns[0]).second, cat({0x73}, answers[0]));
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_TRUE(sinks[i].frameCount.waitFor(1));
+            const Bytes got = sinks[i].frame(0);
+            ASSERT_GE(got.size(), data[i].size());
+            EXPECT_EQ(Bytes(got.end() - static_cast<long>(data[i].size()), got.end()), data[i]);
+            EXPECT_LE(got.size(), data[i].size() + 2);
+        }
+    }
 }
 
 TEST_F(SerialConnectionTest, RefusedCommandIsNotWritten) {
