@@ -69,8 +69,7 @@ TEST_F(SerialApiTest, APortIsOpenOnceWhateverPathNamesIt) {
 
     m_handle = OpenDeviceEx(reader.serialPath().c_str());
     ASSERT_NE(m_handle, 0u);
-    // Other options, or a link to the same port: still that port. (Without
-    // framing, no filter claim refuses them first.)
+    // Other options, or a link to the same port: still that port.
     for (const std::string& path : {"SERIAL://PORT=" + reader.slavePath() + ",FORMAT=NONE",
                                     "serial://PORT=" + link + ",FORMAT=NONE"}) {
         unsigned long again = OpenDeviceEx(path.c_str());
