@@ -155,11 +155,14 @@ bool ReaderSession::enum_Strivo(const char* pathScheme, void* extraInfo) {
 }
 
 char* ReaderSession::enumerate() {
+    static char none[1] = {0};
     if (LibraryState::closed()) {
-        static char none[1] = {0};
         return none;
     }
     MutexLock guard(m_lock);
+    if (LibraryState::closed()) {
+        return none;  // the teardown ran while this call waited for the lock
+    }
     enumerateLocked();
     return g_deviceList;
 }
