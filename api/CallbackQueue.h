@@ -13,7 +13,7 @@
 // runner on another thread. CallbackWatch notices the stall when nothing else
 // does. The stalled callback keeps its thread until it returns. A stalled
 // sequence never takes the shared worker set: a queue hands on only while
-// fewer than MAX_STALLED of its callbacks run (so it holds at most
+// at most MAX_STALLED of its callbacks run (so it holds at most
 // MAX_STALLED + 1 threads), and the new runner only gets a thread that
 // leaves the set's reserve free (CallbackWorkers::runSpare). When neither
 // allows it, the callbacks behind wait until a stalled one returns, and the

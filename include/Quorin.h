@@ -43,7 +43,7 @@
  *
  * Bounds. The library runs at most 64 callback threads at a time; more
  * callbacks wait their turn. A sequence whose callbacks keep stalling is
- * handed on while fewer than 8 of its callbacks run: it holds at most 9
+ * handed on only while at most 8 of its callbacks run: it holds at most 9
  * threads, and the callbacks behind wait until one of its stalled callbacks
  * returns. Stalled callbacks are handed on only while fewer than 48 callback
  * threads are busy: the other 16 are kept for sequences with nothing

@@ -240,9 +240,12 @@ bool SoakReader::replug() {
     }
     ok = waitFor([&] { return m_ledger.disconnects > disconnects; }, CATCH_UP_WAIT) && ok;
     close();
+    // The models record every command; a run of minutes must not grow them.
     if (m_plain) {
+        m_plain->clearRecords();
         m_plain->replug();
     } else if (m_extended) {
+        m_extended->clearRecords();
         m_extended->replug();
     } else {
         m_pty.reset();

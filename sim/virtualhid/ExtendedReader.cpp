@@ -177,6 +177,12 @@ std::vector<ExtendedReader::Command> ExtendedReader::commands() const {
     return m_commands;
 }
 
+void ExtendedReader::clearRecords() {
+    VirtualReader::clearRecords();
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    m_commands.clear();
+}
+
 ExtendedReader::TransactionState ExtendedReader::transactionState() const {
     std::lock_guard<std::mutex> guard(m_stateLock);
     return m_state;

@@ -121,6 +121,7 @@ public:
 
     // ---- observation (any thread)
     std::vector<Command> commands() const;
+    void clearRecords() override;
     TransactionState transactionState() const;
     int busyAnswers() const;
     int nextPacketRequests() const;

@@ -43,6 +43,12 @@ std::vector<PlainCommandReader::Bytes> PlainCommandReader::commands() const {
     return m_commands;
 }
 
+void PlainCommandReader::clearRecords() {
+    VirtualReader::clearRecords();
+    std::lock_guard<std::mutex> guard(m_stateLock);
+    m_commands.clear();
+}
+
 Report PlainCommandReader::onGetFeature(uint8_t reportId) {
     {
         std::lock_guard<std::mutex> guard(m_stateLock);

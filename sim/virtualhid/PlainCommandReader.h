@@ -38,6 +38,7 @@ public:
     void swipe(const std::string& track1, const std::string& track2, const std::string& track3);
     // The commands received, command byte first, in order.
     std::vector<Bytes> commands() const;
+    void clearRecords() override;
 
     Report onGetFeature(uint8_t reportId) override;
     void onSetFeature(const Report& report) override;

@@ -156,7 +156,9 @@ public:
     int openHandles() const;
     // Input reports (libusb: packets) queued on open handles and not yet read.
     int pendingInputReports() const;
-    void clearRecords();
+    // Forgets what was recorded (a model's own records too), so a long run
+    // does not grow.
+    virtual void clearRecords();
 
 protected:
     // Pops the next scripted response, or returns the default one.
