@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "api/CallbackQueue.h"
+#include "common/LibraryState.h"
 #include "common/MutexLock.h"
 #include "reader/Strivo_Delegate.h"
 
@@ -108,9 +109,13 @@ protected:
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
     // 4095 bytes are converted).
     std::string queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
-    // Stores a registration; a null function unregisters.
+    // Stores a registration; a null function unregisters. Ignored in a
+    // forked child, where a parent thread may have held the lock.
     template <typename Fn>
     void setCallback(Slot slot, Fn fn, void* obj) {
+        if (LibraryState::forked()) {
+            return;
+        }
         MutexLock guard(callbackLock);
         m_registrations[slot] = Registration{reinterpret_cast<void (*)()>(fn), obj};
     }

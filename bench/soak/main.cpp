@@ -185,10 +185,13 @@ int main(int argc, char** argv) {
             }
         });
     }
-    // Memory after a tenth of the run, when the pools and queues have grown
-    // to their working size.
-    std::this_thread::sleep_until(start + (end - start) / 10);
-    const long rssWarm = statusField("VmRSS");
+    // Memory after each tenth of the run: after the first the pools and
+    // queues have grown to their working size, and then it stays flat.
+    std::vector<long> rssTenths;
+    for (int k = 1; k <= 10; ++k) {
+        std::this_thread::sleep_until(start + (end - start) * k / 10);
+        rssTenths.push_back(statusField("VmRSS"));
+    }
     for (std::thread& host : hosts) {
         host.join();
     }
@@ -253,10 +256,13 @@ int main(int argc, char** argv) {
                 total.commandsSent.load(), total.commandsAnswered.load(),
                 total.commandsFailed.load(), total.unplugs.load(), total.disconnects.load(),
                 g_arrivals.load(), g_removals.load(), usbUnplugs);
-    std::printf(
-        "RSS %ld kB at start, %ld kB after a tenth of the run, %ld kB at end; threads "
-        "%ld before opening, %ld at start, %ld at end, %ld after closing\n",
-        rssStart, rssWarm, rssEnd, threadsBefore, threadsStart, threadsEnd, threadsAfter);
+    std::printf("RSS %ld kB at start, %ld kB at end; after each tenth of the run:", rssStart,
+                rssEnd);
+    for (long rss : rssTenths) {
+        std::printf(" %ld", rss);
+    }
+    std::printf(" kB\nthreads %ld before opening, %ld at start, %ld at end, %ld after closing\n",
+                threadsBefore, threadsStart, threadsEnd, threadsAfter);
     std::printf(
         "CPU %.2f s (%.0f%% of one core), %.1f us per event or command; step waits "
         "that timed out %" PRIu64 ", failed replugs %" PRIu64 "\n",
