@@ -121,6 +121,9 @@ int main(int argc, char** argv) {
     }
     // The library's own lines would drown the report.
     setenv("QUORIN_DIAGNOSTICS", "off", 1);
+    // A sanitizer's runtime starts a thread of its own with the first thread
+    // of the process: it is there before the count is taken.
+    std::thread([] {}).join();
     const long threadsBefore = statusField("Threads");
 
     const SoakReader::Kind kinds[16] = {
