@@ -50,9 +50,9 @@
  * running, so a stalled reader holds back no other reader's callbacks nor
  * the arrival callbacks as long as fewer than 16 of those run at once. At
  * most 4096 callbacks wait per reader; an event beyond that is dropped, and
- * the drop is reported: the error callback receives "Callback queue full:
- * event dropped!" and GetDroppedCallbackCountEx counts it. Nothing is
- * dropped silently.
+ * the drop is reported: the error callback receives
+ * "Callback queue full: event dropped!" and GetDroppedCallbackCountEx counts
+ * it. Nothing is dropped silently.
  *
  * Commands. One command exchange runs on a reader at a time, whoever sends
  * it (synchronous calls of any generation, asynchronous workers, EMV and
