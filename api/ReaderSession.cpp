@@ -178,7 +178,10 @@ long ReaderSession::openFirst(const char* name) {
         return 1;
     }
     MutexLock guard(m_lock);
-    if (openedDevice || LibraryState::closed()) {
+    if (LibraryState::closed()) {
+        return 1;  // the teardown ran while this call waited for the lock
+    }
+    if (openedDevice) {
         return 0;
     }
     enumerateLocked();

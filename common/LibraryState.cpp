@@ -30,7 +30,6 @@ bool LibraryState::closed() {
 }
 
 bool LibraryState::forked() {
-    (void)g_forkHandler;
     return g_forked.load();
 }
 
