@@ -1,5 +1,12 @@
 // Exported card-data accessors of the three generations. Every call reads a
 // fresh, consistent copy of the reader's card record.
+//
+// The record and every text made from it are card data: the copies live in
+// the card data pool (a CardDataBox, a CardText), which wipes them when they
+// go, and the first generation's copies are written straight into the
+// caller's buffer, never through a temporary on the stack. What the work
+// leaves on the host's stack and in the registers is wiped on the way out
+// (HostStackWipe).
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -7,6 +14,8 @@
 #include "Quorin.h"
 #include "api/LocalDelegate.h"
 #include "api/ReaderSession.h"
+#include "common/CardDataAllocator.h"
+#include "common/CardText.h"
 #include "common/FieldText.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
@@ -19,33 +28,32 @@ namespace {
 
 // The first-generation reader's record, when a reader is open and its card
 // data is ready.
-bool readyRecord(ZDMSRDATA* out) {
+bool readyRecord(ZDMSRDATA& out) {
     std::shared_ptr<Strivo> reader = ReaderSession::instance().current();
     if (!reader || localDelegate().cardDataState() != ZEDRA_DATA_READY) {
         return false;
     }
-    *out = reader->getCardData();
+    reader->copyCardData(out);
     return true;
 }
 
 // First generation: copy one field into the caller's buffer.
 template <size_t N>
 long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N]) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(1L, [&]() -> long {
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
+        CardDataBox<ZDMSRDATA> msr;
+        if (!readyRecord(*msr)) {
             return 1;
         }
-        std::string text = textOf(msr.*field);
         // The caller's buffer holds the field's width, terminator included.
-        if (text.size() > N - 1) {
-            text.resize(N - 1);
-        }
+        const size_t length = strnlen((*msr).*field, N - 1);
         if (Buffer != nullptr) {
-            std::memcpy(Buffer, text.c_str(), text.size() + 1);
+            std::memcpy(Buffer, (*msr).*field, length);
+            Buffer[length] = '\0';
         }
         if (BufferLength != nullptr) {
-            *BufferLength = static_cast<int>(text.size());
+            *BufferLength = static_cast<int>(length);
         }
         return 0;
     });
@@ -54,41 +62,42 @@ long copyField(char* Buffer, int* BufferLength, char (ZDMSRDATA::*field)[N]) {
 // Plain generation: a text derived from the ready record, through the ring.
 template <typename Fn>
 const char* ringText(Fn&& derive) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
+        CardDataBox<ZDMSRDATA> msr;
+        if (!readyRecord(*msr)) {
             return "";
         }
-        return ReaderSession::instance().staticString(derive(msr).c_str());
+        const CardText text = derive(*msr);
+        return ReaderSession::instance().staticString(text.c_str());
     });
 }
 
 template <size_t N>
 const char* ringField(char (ZDMSRDATA::*field)[N]) {
-    return ringText([field](const ZDMSRDATA& msr) { return textOf(msr.*field); });
+    return ringText([field](const ZDMSRDATA& msr) { return CardText(viewOf(msr.*field)); });
 }
 
-std::string formatLong(const char* format, long value) {
+CardText formatLong(const char* format, long value) {
     char text[32];
     std::snprintf(text, sizeof(text), format, value);
-    return text;
+    return CardText(text);
 }
 
 // Parser-based getters: the masked tracks, parsed by the record's encode type.
 template <typename Fn>
 const char* parsedText(Fn&& pick) {
-    return ringText([&](const ZDMSRDATA& msr) -> std::string {
+    return ringText([&](const ZDMSRDATA& msr) -> CardText {
         // Fetched through the ring, in this order, as the other getters do.
-        std::string track3 = GetTrack3Masked();
-        std::string track2 = GetTrack2Masked();
-        std::string track1 = GetTrack1Masked();
-        MsrDataParser parser(track1.c_str(), track2.c_str(), track3.c_str(),
-                             static_cast<int>(msr.m_dwCardEncodeType));
+        const char* track3 = GetTrack3Masked();
+        const char* track2 = GetTrack2Masked();
+        const char* track1 = GetTrack1Masked();
+        MsrDataParser parser(track1, track2, track3, static_cast<int>(msr.m_dwCardEncodeType));
         return pick(parser);
     });
 }
 
-std::string expirationDate(MsrDataParser& parser) {
+std::string_view expirationDate(MsrDataParser& parser) {
     return parser.GetAttribute("ExpirationDate");
 }
 
@@ -136,22 +145,22 @@ QUORIN_API long QuorinGetKSN(char* Buffer, int* BufferLength) {
 }
 
 QUORIN_API long QuorinGetCardData(ZDMSRDATA* lpZDMSRDATA) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(1L, [&]() -> long {
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
-            return 1;
-        }
         if (lpZDMSRDATA != nullptr) {
-            *lpZDMSRDATA = msr;
+            // Straight into the host's buffer (untouched when not ready).
+            return readyRecord(*lpZDMSRDATA) ? 0 : 1;
         }
-        return 0;
+        CardDataBox<ZDMSRDATA> msr;
+        return readyRecord(*msr) ? 0 : 1;
     });
 }
 
 QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(1L, [&]() -> long {
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
+        CardDataBox<ZDMSRDATA> msr;
+        if (!readyRecord(*msr)) {
             return 1;
         }
         // The host's buffer holds CARD_DATA_BUFFER_SIZE bytes and the
@@ -165,8 +174,8 @@ QUORIN_API long QuorinGetCardDataStr(char* lpStrData, char* lpStrFieldDelimiter)
         if (delimiterLength == CAPACITY) {
             return RC_BAD_ARGUMENT;
         }
-        std::string text =
-            CardDataString::formatFirstGeneration(msr, std::string(delimiter, delimiterLength));
+        const CardText text =
+            CardDataString::formatFirstGeneration(*msr, std::string(delimiter, delimiterLength));
         if (text.size() >= CAPACITY) {
             return RC_BAD_ARGUMENT;
         }
@@ -218,15 +227,15 @@ QUORIN_API const char* GetPAN(void) {
 
 QUORIN_API const char* GetCardIIN(void) {
     return ringText([](const ZDMSRDATA& msr) {
-        std::string pan = textOf(msr.m_szPAN);
-        return pan.size() < 6 ? std::string() : pan.substr(0, 6);
+        const std::string_view pan = viewOf(msr.m_szPAN);
+        return CardText(pan.size() < 6 ? std::string_view() : pan.substr(0, 6));
     });
 }
 
 QUORIN_API const char* GetCardLast4(void) {
     return ringText([](const ZDMSRDATA& msr) {
-        std::string pan = textOf(msr.m_szPAN);
-        return pan.size() < 4 ? std::string() : pan.substr(pan.size() - 4);
+        const std::string_view pan = viewOf(msr.m_szPAN);
+        return CardText(pan.size() < 4 ? std::string_view() : pan.substr(pan.size() - 4));
     });
 }
 
@@ -237,7 +246,7 @@ QUORIN_API const char* GetTrackDecodeStatus(void) {
                       static_cast<unsigned long>(msr.m_dwTrack1DcdStatus),
                       static_cast<unsigned long>(msr.m_dwTrack2DcdStatus),
                       static_cast<unsigned long>(msr.m_dwTrack3DcdStatus));
-        return std::string(text);
+        return CardText(text);
     });
 }
 
@@ -262,51 +271,57 @@ QUORIN_API const char* GetEncryptionStatus(void) {
 }
 
 QUORIN_API const char* GetCardName(void) {
-    return parsedText([](MsrDataParser& p) { return p.GetAttribute("Name"); });
+    return parsedText([](MsrDataParser& p) { return CardText(p.GetAttribute("Name")); });
 }
 QUORIN_API const char* GetFirstName(void) {
-    return parsedText([](MsrDataParser& p) { return p.GetAttribute("FirstName"); });
+    return parsedText([](MsrDataParser& p) { return CardText(p.GetAttribute("FirstName")); });
 }
 QUORIN_API const char* GetLastName(void) {
-    return parsedText([](MsrDataParser& p) { return p.GetAttribute("Surname"); });
+    return parsedText([](MsrDataParser& p) { return CardText(p.GetAttribute("Surname")); });
 }
 QUORIN_API const char* GetMiddleName(void) {
     return parsedText([](MsrDataParser& p) {
-        std::string initial = p.GetAttribute("MiddleInitial");
-        std::string suffix = p.GetAttribute("Suffix");
-        return !initial.empty() && !suffix.empty() ? initial + " " + suffix : initial + suffix;
+        const std::string_view initial = p.GetAttribute("MiddleInitial");
+        const std::string_view suffix = p.GetAttribute("Suffix");
+        CardText name(initial);
+        if (!initial.empty() && !suffix.empty()) {
+            name.append(" ");
+        }
+        name.append(suffix);
+        return name;
     });
 }
 QUORIN_API const char* GetCardExpDate(void) {
-    return parsedText(expirationDate);
+    return parsedText([](MsrDataParser& p) { return CardText(expirationDate(p)); });
 }
 QUORIN_API const char* GetExpDate(void) {
-    return parsedText(expirationDate);
+    return parsedText([](MsrDataParser& p) { return CardText(expirationDate(p)); });
 }
 QUORIN_API const char* GetExpDateYear(void) {
-    return parsedText([](MsrDataParser& p) { return expirationDate(p).substr(0, 2); });
+    return parsedText([](MsrDataParser& p) { return CardText(expirationDate(p).substr(0, 2)); });
 }
 QUORIN_API const char* GetExpDateMonth(void) {
     return parsedText([](MsrDataParser& p) {
-        std::string date = expirationDate(p);
-        return date.size() <= 2 ? std::string() : date.substr(2, 4);
+        const std::string_view date = expirationDate(p);
+        return CardText(date.size() <= 2 ? std::string_view() : date.substr(2, 4));
     });
 }
 QUORIN_API const char* GetCardServiceCode(void) {
-    return parsedText([](MsrDataParser& p) { return p.GetAttribute("ServiceCode"); });
+    return parsedText([](MsrDataParser& p) { return CardText(p.GetAttribute("ServiceCode")); });
 }
 
 QUORIN_API const char* GetCardData(void) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), []() -> const char* {
         ReaderSession& session = ReaderSession::instance();
-        ZDMSRDATA msr;
-        if (!readyRecord(&msr)) {
+        CardDataBox<ZDMSRDATA> msr;
+        if (!readyRecord(*msr)) {
             return "";
         }
-        std::string text = CardDataString::formatFirstGeneration(msr, "|");
+        const CardText text = CardDataString::formatFirstGeneration(*msr, "|");
         // The record's texts are bounded, so the string always fits; the
         // check keeps the buffer safe whatever the record holds.
-        if (text.size() >= sizeof(session.cardDataBuffer)) {
+        if (text.size() >= ReaderSession::CARD_DATA_BUFFER_SIZE) {
             return "";
         }
         std::memcpy(session.cardDataBuffer, text.c_str(), text.size() + 1);
@@ -315,9 +330,11 @@ QUORIN_API const char* GetCardData(void) {
 }
 
 QUORIN_API int GetCardPANLength(void) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(0, [] {
-        ZDMSRDATA msr;
-        return readyRecord(&msr) ? static_cast<int>(strnlen(msr.m_szPAN, sizeof(msr.m_szPAN))) : 0;
+        CardDataBox<ZDMSRDATA> msr;
+        return readyRecord(*msr) ? static_cast<int>(strnlen(msr->m_szPAN, sizeof(msr->m_szPAN)))
+                                 : 0;
     });
 }
 
@@ -326,9 +343,10 @@ QUORIN_API long GetPANLength(void) {
 }
 
 QUORIN_API long GetFluxmarkLength(void) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(0L, [] {
-        ZDMSRDATA msr;
-        return readyRecord(&msr) ? msr.m_dwFluxmarkLength : 0L;
+        CardDataBox<ZDMSRDATA> msr;
+        return readyRecord(*msr) ? msr->m_dwFluxmarkLength : 0L;
     });
 }
 
@@ -353,12 +371,13 @@ QUORIN_API int GetSwipeCount(void) {
 // ---------------------------------------------------------------- Ex generation
 
 QUORIN_API const char* GetCardDataEx(unsigned long Handle) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (!reader) {
             return "";
         }
-        std::string text = reader->GetCardDataStr("|");
+        const CardText text = reader->GetCardDataStr("|");
         const char* out = "";
         ReaderSession::instance().withExDelegate(
             Handle, [&](LocalDelegateEx& d) { out = d.StaticString(text.c_str()); });
@@ -367,12 +386,13 @@ QUORIN_API const char* GetCardDataEx(unsigned long Handle) {
 }
 
 QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<long>(RC_BAD_ARGUMENT), [&]() -> long {
         std::shared_ptr<Strivo> reader = ReaderSession::instance().find(Handle);
         if (!reader || msr == nullptr) {
             return RC_BAD_ARGUMENT;
         }
-        *msr = reader->getCardData();
+        reader->copyCardData(*msr);
         return 0;
     });
 }
@@ -415,17 +435,18 @@ QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle) {
 }
 
 QUORIN_API const char* GetRawData(unsigned long Handle) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), [&]() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         if (Handle == 0) {
             std::shared_ptr<Strivo> reader = session.current();
-            return reader ? session.keepText(reader->getMsrRawData()) : "";
+            return reader ? session.keepRawText(reader->getMsrRawData()) : "";
         }
         std::shared_ptr<Strivo> reader = session.find(Handle);
         if (!reader) {
             return "";
         }
-        std::string text = reader->getRawData();
+        const CardText text = reader->getRawData();
         const char* out = "";
         session.withExDelegate(Handle,
                                [&](LocalDelegateEx& d) { out = d.StaticString(text.c_str()); });

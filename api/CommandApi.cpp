@@ -44,8 +44,9 @@ std::string workerText(const Strivo::Exchange& ex) {
         return out;
     }
     if (response[1] == EXTENDED_RESPONSE_STATUS) {
-        return "0a" +
-               extendedResponseText(static_cast<unsigned short>(ex.code & 0xFFFF), LOWER(ex.hex));
+        const CardText text =
+            extendedResponseText(static_cast<unsigned short>(ex.code & 0xFFFF), LOWER(ex.hex));
+        return "0a" + std::string(text.view());
     }
     size_t length = response[2];
     size_t end = 3 + length;
@@ -183,11 +184,11 @@ const char* sendEx(unsigned long handle, const char* lpCmd) {
 // buffer, emptied first (which also wipes the result ring).
 const char* sendIntoSharedBuffer(const char* lpCmd, long (*send)(const char*, long, char*, long)) {
     ReaderSession& session = ReaderSession::instance();
-    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
+    std::memset(session.sendCommandResult, 0, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     guardedVoid([&] {
         const char* text = lpCmd != nullptr ? lpCmd : "";
         send(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
-             session.sendCommandResult, sizeof(session.sendCommandResult));
+             session.sendCommandResult, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     });
     return session.sendCommandResult;
 }
@@ -322,9 +323,9 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
 QUORIN_API void QuorinClearBuffer(void) {
     guardedVoid([] {
         ReaderSession& session = ReaderSession::instance();
-        std::memset(session.cardDataBuffer, 0, sizeof(session.cardDataBuffer));
         std::shared_ptr<Strivo> reader = session.current();
         localDelegate().OnCardUpdate(reader.get(), ZEDRA_DATA_NOTREADY);
+        session.wipeFirstGenerationTexts();
     });
 }
 
@@ -339,6 +340,9 @@ QUORIN_API void ClearCardDataEx(unsigned long Handle) {
             Strivo* raw = reader.get();
             reader->withDelegate(
                 [&](Strivo_Delegate* d) { d->OnCardUpdate(raw, ZEDRA_DATA_NOTREADY); });
+            // The texts GetCardDataEx and GetRawData handed out go too.
+            ReaderSession::instance().withExDelegate(
+                Handle, [](LocalDelegateEx& d) { d.wipeStaticStrings(); });
         }
     });
 }

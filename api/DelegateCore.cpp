@@ -12,18 +12,17 @@
 
 namespace quorin {
 
-std::string DelegateCore::States::takeSpareText() {
+CardText DelegateCore::States::takeSpareText() {
     MutexLock guard(spareLock);
-    std::string text = std::move(spareText);
+    CardText text = std::move(spareText);
     spareText.clear();
     return text;
 }
 
-void DelegateCore::States::keepSpareText(std::string text) {
+void DelegateCore::States::keepSpareText(CardText text) {
     // The text is a card's data: it is wiped before its storage waits for
     // the next swipe (on the callback thread, off the swipe's path).
-    std::fill(text.begin(), text.end(), '\0');
-    text.clear();
+    text.wipeKeepStorage();
     MutexLock guard(spareLock);
     if (text.capacity() > spareText.capacity() && text.capacity() <= MAX_SPARE_TEXT) {
         spareText = std::move(text);
@@ -39,14 +38,16 @@ constexpr size_t LONG_TEXT = 2048;
 DelegateCore::DelegateCore(bool withHandle)
     : m_withHandle(withHandle),
       m_states(std::make_shared<States>()),
-      m_callbacks(CallbackQueue::create()) {
-    std::memset(localBuffer, 0, sizeof(localBuffer));
-}
+      m_callbacks(CallbackQueue::create()) {}
 
 const char* DelegateCore::StaticString(const char* s) {
-    ResultRing ring(localBuffer, sizeof(localBuffer), g_ringIndex,
+    ResultRing ring(localBuffer->bytes, sizeof(localBuffer->bytes), g_ringIndex,
                     {99, LOCAL_BUFFER_SIZE - 1, false, LONG_TEXT});
     return ring.copy(s);
+}
+
+void DelegateCore::wipeStaticStrings() {
+    localBuffer.wipe();
 }
 
 void DelegateCore::clearNotify() {
@@ -54,21 +55,24 @@ void DelegateCore::clearNotify() {
     notifVector.clear();
 }
 
-std::string DelegateCore::waitForNotify() {
+CardText DelegateCore::waitForNotify() {
     MutexLock guard(lock);
     if (notifVector.empty()) {
-        return std::string();
+        return CardText();
     }
-    std::string oldest = std::move(notifVector.front());
+    CardText oldest = std::move(notifVector.front());
     notifVector.erase(notifVector.begin());
     return oldest;
 }
 
-std::string DelegateCore::queueNotification(unsigned short messageId, const unsigned char* data,
-                                            int dataLen) {
-    std::vector<char> hex(NOTIFICATION_HEX_CAPACITY, '\0');
-    ByteArrayToHexStr(data, dataLen, hex.data(), NOTIFICATION_HEX_CAPACITY);
-    std::string text(hex.data());
+CardText DelegateCore::queueNotification(unsigned short messageId, const unsigned char* data,
+                                         int dataLen) {
+    CardBytes hex(NOTIFICATION_HEX_CAPACITY, '\0');
+    char* digits = reinterpret_cast<char*>(hex.data());
+    ByteArrayToHexStr(data, dataLen, digits, NOTIFICATION_HEX_CAPACITY);
+    CardText text(digits);
+    CardText queued("code,");
+    queued.append(std::to_string(messageId)).append(";data,").append(text);
     MutexLock guard(lock);
     // A host that never takes notifications out (the Ex generation has no
     // call that does) must not make the queue grow without bound: the oldest
@@ -76,7 +80,7 @@ std::string DelegateCore::queueNotification(unsigned short messageId, const unsi
     if (notifVector.size() >= MAX_QUEUED_NOTIFICATIONS) {
         notifVector.erase(notifVector.begin());
     }
-    notifVector.push_back("code," + std::to_string(messageId) + ";data," + text);
+    notifVector.push_back(std::move(queued));
     return text;
 }
 
@@ -100,7 +104,7 @@ using NotificationFn = void (*)(unsigned int, const char*);
 using NotificationFnEx = void (*)(unsigned long, void*, unsigned int, const char*);
 }  // namespace
 
-void DelegateCore::postText(Slot slot, std::string text) {
+void DelegateCore::postText(Slot slot, CardText text) {
     const Registration cb = registration(slot);
     if (cb.fn == nullptr) {
         return;
@@ -160,7 +164,9 @@ void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     m_states->cardDataState.store(status);
     if (debugLogging() && msc != nullptr && status == ZEDRA_DATA_READY) {
         // Lengths and statuses only: never a track or the account number.
-        const ZDMSRDATA card = msc->getCardData();
+        CardDataBox<ZDMSRDATA> box;
+        msc->copyCardData(*box);
+        const ZDMSRDATA& card = *box;
         debugLog(
             "handle %lu: card data, tracks %ld/%ld/%ld bytes (masked %ld/%ld/%ld), decode "
             "statuses %ld/%ld/%ld, encode type %ld",
@@ -184,19 +190,21 @@ void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
     // never needs the reader (which may be closed before it runs). Its
     // storage is the last swipe's, handed back once its callback is done.
     auto states = m_states;
-    std::string text = states->takeSpareText();
+    CardText text = states->takeSpareText();
     msc->GetCardDataStr("|", text);
     if (m_withHandle) {
         post([fn = reinterpret_cast<TextFnEx>(received.fn), obj = received.obj, handle = m_handle,
               states, text = std::move(text)]() mutable {
             fn(handle, obj, text.c_str());
             states->keepSpareText(std::move(text));
+            CardDataPool::wipeStack();
         });
     } else {
         post(
             [fn = reinterpret_cast<TextFn>(received.fn), states, text = std::move(text)]() mutable {
                 fn(text.c_str());
                 states->keepSpareText(std::move(text));
+                CardDataPool::wipeStack();
             });
     }
 }
@@ -204,7 +212,7 @@ void DelegateCore::OnCardUpdate(Strivo* msc, ECardDataStateValues status) {
 void DelegateCore::OnNotification(Strivo* /*mag*/, unsigned short messageId,
                                   const unsigned char* data, int dataLen) {
     debugLog("handle %lu: notification 0x%04X with %d data bytes", m_handle, messageId, dataLen);
-    std::string hex = queueNotification(messageId, data, dataLen);
+    CardText hex = queueNotification(messageId, data, dataLen);
     const Registration general = registration(NOTIFICATION);
     if (general.fn != nullptr) {
         const unsigned int id = messageId;
@@ -228,15 +236,15 @@ void DelegateCore::OnNotification(Strivo* /*mag*/, unsigned short messageId,
 }
 
 void DelegateCore::OnDeviceResponse(Strivo* /*mag*/, const char* resp) {
-    postText(DEVICE_RESPONSE, resp != nullptr ? resp : "");
+    postText(DEVICE_RESPONSE, CardText(resp != nullptr ? resp : ""));
 }
 
 void DelegateCore::OnJsonDataUpdate(Strivo* /*mag*/, std::string jsonData) {
-    postText(JSON_DATA, std::move(jsonData));
+    postText(JSON_DATA, CardText(jsonData));
 }
 
-void DelegateCore::OnExtendedResponse(const std::string& text) {
-    postText(EXTENDED_RESPONSE, text);
+void DelegateCore::OnExtendedResponse(CardText text) {
+    postText(EXTENDED_RESPONSE, std::move(text));
 }
 
 }  // namespace quorin

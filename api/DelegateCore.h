@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "api/CallbackQueue.h"
+#include "common/CardDataAllocator.h"
+#include "common/CardText.h"
 #include "common/LibraryState.h"
 #include "common/MutexLock.h"
 #include "reader/Strivo_Delegate.h"
@@ -34,14 +36,15 @@ public:
         // The storage of the last card data text a callback thread is done
         // with, for the next swipe's text: the text is built on the
         // receiving thread and let go on a callback thread, and taking fresh
-        // memory for it each time is a cold allocation per swipe.
-        std::string takeSpareText();
-        void keepSpareText(std::string text);
+        // memory for it each time is a cold allocation per swipe. The text
+        // is wiped before its storage waits.
+        CardText takeSpareText();
+        void keepSpareText(CardText text);
 
     private:
         static constexpr size_t MAX_SPARE_TEXT = 16384;
         Mutex spareLock;  // guards spareText
-        std::string spareText GUARDED_BY(spareLock);
+        CardText spareText GUARDED_BY(spareLock);
     };
 
     // The callbacks a delegate can hold, whether or not its generation has a
@@ -78,7 +81,7 @@ public:
     // none of the supported models does.
     void OnJsonDataUpdate(Strivo* mag, std::string jsonData);
     // Hands an extended-command answer to the extended-response callback.
-    void OnExtendedResponse(const std::string& text);
+    void OnExtendedResponse(CardText text);
 
     // The handle passed to Ex callbacks. Set before the delegate is attached.
     void setHandle(unsigned long handle) { m_handle = handle; }
@@ -87,9 +90,12 @@ public:
     // Copies s into this delegate's ring and returns the copy; "" for a text
     // of more than 29695 characters.
     const char* StaticString(const char* s);
+    // Wipes every text of the ring (they are card data: GetCardDataEx's and
+    // GetRawData's).
+    void wipeStaticStrings();
     void clearNotify();
     // Removes and returns the oldest queued notification text; "" when none.
-    std::string waitForNotify();
+    CardText waitForNotify();
     long deviceState() const { return m_states->deviceState.load(); }
     long cardDataState() const { return m_states->cardDataState.load(); }
     // The queue of this delegate's host callbacks.
@@ -108,7 +114,7 @@ protected:
 
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
     // 4095 bytes are converted).
-    std::string queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
+    CardText queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
     // Stores a registration; a null function unregisters. Ignored in a
     // forked child, where a parent thread may have held the lock.
     template <typename Fn>
@@ -130,8 +136,9 @@ private:
 
     Registration registration(Slot slot);
     // Queues a callback of a text slot, of a state slot read from the shared
-    // states when it runs, and of the notification slot.
-    void postText(Slot slot, std::string text);
+    // states when it runs, and of the notification slot. Texts may carry
+    // card data: each is wiped once its callback has returned.
+    void postText(Slot slot, CardText text);
     void postState(Slot slot, bool cardState);
     // Queues a host callback behind the ones before it. A callback that has
     // to be dropped is reported to the error callback, on this thread.
@@ -144,9 +151,13 @@ private:
     Mutex callbackLock;  // guards m_registrations
     Registration m_registrations[SLOT_COUNT] GUARDED_BY(callbackLock);
 
-    char localBuffer[LOCAL_BUFFER_SIZE];
+    // The ring's storage, in the card data pool.
+    struct RingStorage {
+        char bytes[LOCAL_BUFFER_SIZE];
+    };
+    CardDataBox<RingStorage> localBuffer;
     Mutex lock;  // guards notifVector
-    std::vector<std::string> notifVector GUARDED_BY(lock);
+    std::vector<CardText> notifVector GUARDED_BY(lock);
 };
 
 }  // namespace quorin

@@ -10,6 +10,7 @@
 #include "api/LocalDelegate.h"
 #include "api/NotificationText.h"
 #include "api/ReaderSession.h"
+#include "common/CardDataAllocator.h"
 #include "common/Guard.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
@@ -107,10 +108,11 @@ int sendExtended(const char* lpCmd) {
         return RC_BAD_ARGUMENT;
     }
     ReaderSession& session = ReaderSession::instance();
-    std::memset(session.sendCommandResult, 0, sizeof(session.sendCommandResult));
+    std::memset(session.sendCommandResult, 0, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     std::string command = id + ":" + data;
-    long result = QuorinSendCommand(&command[0], static_cast<long>(command.size()),
-                                    session.sendCommandResult, sizeof(session.sendCommandResult));
+    long result =
+        QuorinSendCommand(&command[0], static_cast<long>(command.size()), session.sendCommandResult,
+                          ReaderSession::SEND_COMMAND_RESULT_SIZE);
     if (result != 0) {
         return static_cast<int>(result);
     }
@@ -259,14 +261,17 @@ QUORIN_API int SendExtendedCommand(const char* lpCmd) {
 }
 
 QUORIN_API const char* GetTLVPayload(void) {
+    CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), []() -> const char* {
         ReaderSession& session = ReaderSession::instance();
         std::shared_ptr<Strivo> reader = session.current();
         if (!reader) {
             return "";
         }
-        std::string text = TlvPayload::build(reader->getCardData());
-        if (text.size() >= sizeof(session.cardDataBuffer)) {
+        CardDataBox<ZDMSRDATA> record;
+        reader->copyCardData(*record);
+        const CardText text = TlvPayload::build(*record);
+        if (text.size() >= ReaderSession::CARD_DATA_BUFFER_SIZE) {
             return "";
         }
         std::memcpy(session.cardDataBuffer, text.c_str(), text.size() + 1);

@@ -4,11 +4,14 @@
 
 namespace quorin {
 
-std::string extendedResponseText(unsigned short value, const std::string& hex) {
+CardText extendedResponseText(unsigned short value, std::string_view hex) {
     char head[16];
     std::snprintf(head, sizeof(head), "%04x%04x", static_cast<unsigned>(value),
                   static_cast<unsigned>((hex.size() / 2) & 0xFFFF));
-    return head + hex;
+    CardText text;
+    text.reserve(8 + hex.size());
+    text.append(head).append(hex);
+    return text;
 }
 
 int transactionCallbackIndex(unsigned short messageId) {

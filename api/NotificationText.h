@@ -1,6 +1,8 @@
 #pragma once
 
-#include <string>
+#include <string_view>
+
+#include "common/CardText.h"
 
 namespace quorin {
 
@@ -8,7 +10,7 @@ namespace quorin {
 // value, four of the data byte count (hex.size() / 2), then hex as given. The
 // value is the message id for a notification ("12340002ABCD") and the result
 // code for the answer to an extended command.
-std::string extendedResponseText(unsigned short value, const std::string& hex);
+CardText extendedResponseText(unsigned short value, std::string_view hex);
 
 // Index of the transaction callback (0 status, 1 display message, 2 user
 // selection, 3 ARQC, 4 result) for message ids 0x300..0x304, else -1.

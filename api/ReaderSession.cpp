@@ -28,7 +28,7 @@ constexpr auto NO_LIMIT = std::chrono::milliseconds(std::numeric_limits<int>::ma
 
 // The calling thread's result texts and results (see keepText, noteResult).
 struct ThreadTexts {
-    std::array<std::string, ReaderSession::THREAD_TEXT_SLOTS> slots;
+    std::array<CardText, ReaderSession::THREAD_TEXT_SLOTS> slots;
     size_t next = 0;
 };
 thread_local ThreadTexts t_texts;
@@ -57,9 +57,7 @@ ReaderSession& ReaderSession::instance() {
 
 ReaderSession::ReaderSession() {
     std::memset(g_deviceList, 0, sizeof(g_deviceList));
-    std::memset(cardDataBuffer, 0, sizeof(cardDataBuffer));
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
-    std::memset(sendCommandResult, 0, sizeof(sendCommandResult));
 }
 
 void ReaderSession::teardown() {
@@ -266,6 +264,9 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
         // more.
         reader->shutDown();
     }
+    // A call in progress may keep the object a while: nothing of the card
+    // stays with it.
+    reader->clear();
     if (closeCallbacks) {
         callbacks->close();
     }
@@ -355,6 +356,7 @@ void ReaderSession::closeFirst() {
     // gone, and the object goes with the last holder.
     reader.reset();
     std::memset(DeviceSerialNumberBuffer, 0, sizeof(DeviceSerialNumberBuffer));
+    wipeFirstGenerationTexts();
     CallbackWorkers::instance().trimIdle();
     MutexLock guard(m_lock);
     updateCallbackThreads();
@@ -572,17 +574,42 @@ std::shared_ptr<CallbackQueue> ReaderSession::commandsOf(unsigned long handle) {
 }
 
 const char* ReaderSession::staticString(const char* s) {
-    ResultRing ring(sendCommandResult, sizeof(sendCommandResult), m_ringIndex,
+    ResultRing ring(sendCommandResult, SEND_COMMAND_RESULT_SIZE, m_ringIndex,
                     {97, RING_TEXT_MAX, true, 0});
     return ring.copy(s);
 }
 
-const char* ReaderSession::keepText(const std::string& s) {
+const char* ReaderSession::keepText(std::string_view s) {
     ThreadTexts& texts = t_texts;
-    std::string& slot = texts.slots[texts.next];
+    CardText& slot = texts.slots[texts.next];
     texts.next = (texts.next + 1) % texts.slots.size();
-    slot.assign(s.c_str());  // up to a NUL inside, as a C text reads it
+    // Up to a NUL inside, as a C text reads it; nothing of the slot's last
+    // text stays behind the new one.
+    slot.wipeKeepStorage();
+    slot.assign(s.substr(0, s.find('\0')));
     return slot.c_str();
+}
+
+const char* ReaderSession::keepRawText(CardText text) {
+    MutexLock guard(m_rawTextLock);
+    CardText& slot = m_rawTexts[m_rawTextNext];
+    m_rawTextNext = (m_rawTextNext + 1) % THREAD_TEXT_SLOTS;
+    slot = std::move(text);
+    return slot.c_str();
+}
+
+void ReaderSession::wipeFirstGenerationTexts() {
+    m_cardDataText.wipe();
+    m_resultText.wipe();
+    {
+        MutexLock guard(m_rawTextLock);
+        for (CardText& text : m_rawTexts) {
+            text.wipe();
+        }
+    }
+    if (LocalDelegate* delegate = localDelegateIfMade()) {
+        delegate->wipeStaticStrings();
+    }
 }
 
 void ReaderSession::noteResult(unsigned long handle, int code, int readerCode) {

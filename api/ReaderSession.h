@@ -44,6 +44,8 @@
 
 #include "api/CallbackQueue.h"
 #include "api/LocalDelegateEx.h"
+#include "common/CardDataAllocator.h"
+#include "common/CardText.h"
 #include "common/LibraryState.h"
 #include "common/MutexLock.h"
 #include "common/NeverDestroyed.h"
@@ -122,10 +124,18 @@ public:
     // Copies s (cut to 767 characters) into the next slot of the shared
     // result ring (the first and plain generations' ring).
     const char* staticString(const char* s);
-    // Returns a text of any length from storage of the calling thread that
-    // survives its next THREAD_TEXT_SLOTS - 1 calls of keepText(): threads
-    // working on different readers never overwrite each other's results.
-    const char* keepText(const std::string& s);
+    // Returns a text of any length (up to a NUL in s) from storage of the
+    // calling thread that survives its next THREAD_TEXT_SLOTS - 1 calls of
+    // keepText(): threads working on different readers never overwrite each
+    // other's results.
+    const char* keepText(std::string_view s);
+    // The raw card report text of GetRawData(0), kept until the next
+    // THREAD_TEXT_SLOTS - 1 such texts, or until wipeFirstGenerationTexts.
+    const char* keepRawText(CardText text);
+    // Wipes every text of the first and plain generations that may hold card
+    // data: the result ring, the card data buffer, the raw report texts and
+    // the first-generation delegate's ring (ClearCardData, CloseDevice).
+    void wipeFirstGenerationTexts();
 
     // ---- result codes
     // Records the result of an Ex call that the calling thread made on
@@ -138,11 +148,21 @@ public:
     // code in it, when readerCode is not null); false when none.
     static bool threadResult(unsigned long handle, int* code, int* readerCode = nullptr);
 
-    // Buffers of the first and plain generations.
+    // Buffers of the first and plain generations. The two that hold card
+    // data (the card data string and TLV payload; the result ring in the
+    // buffer of SendCommand) live in the card data pool.
+    struct CardDataText {
+        char bytes[CARD_DATA_BUFFER_SIZE];
+    };
+    struct ResultText {
+        char bytes[SEND_COMMAND_RESULT_SIZE];
+    };
     char g_deviceList[DEVICE_LIST_SIZE];
-    char cardDataBuffer[CARD_DATA_BUFFER_SIZE];
+    CardDataBox<CardDataText> m_cardDataText;
+    char* const cardDataBuffer = m_cardDataText->bytes;
     char DeviceSerialNumberBuffer[SERIAL_NUMBER_BUFFER_SIZE];
-    char sendCommandResult[SEND_COMMAND_RESULT_SIZE];
+    CardDataBox<ResultText> m_resultText;
+    char* const sendCommandResult = m_resultText->bytes;
     std::atomic<bool> bInBusy{false};
 
 private:
@@ -221,6 +241,9 @@ private:
     std::map<std::string, std::weak_ptr<Mutex>> m_deviceLocks GUARDED_BY(m_lock);
 
     std::atomic<int> m_ringIndex{0};
+    Mutex m_rawTextLock;  // guards the raw report texts
+    CardText m_rawTexts[THREAD_TEXT_SLOTS] GUARDED_BY(m_rawTextLock);
+    size_t m_rawTextNext GUARDED_BY(m_rawTextLock) = 0;
 };
 
 }  // namespace quorin

@@ -65,8 +65,9 @@ constexpr HexPairTable HEX_PAIRS;
 
 }  // namespace
 
-std::vector<unsigned char> H2BV(const std::string& hex) {
-    std::vector<unsigned char> out((hex.size() + 1) / 2);
+namespace {
+// H2BV's decoding of hex into out, which has room for (hex size + 1) / 2.
+void decodeHex(std::string_view hex, unsigned char* out) {
     const char* text = hex.data();
     const size_t pairs = hex.size() / 2;
     // Chunks of hex digits only, by far the usual case, are read directly
@@ -84,7 +85,25 @@ std::vector<unsigned char> H2BV(const std::string& hex) {
         out[pairs] =
             last >= 0 ? static_cast<unsigned char>(last) : readHexChunk(text + 2 * pairs, 1);
     }
+}
+
+// B2H's two digits per byte at text.
+void encodeHex(const unsigned char* buffer, int bufferLen, char* text) {
+    for (int i = 0; i < bufferLen; ++i) {
+        std::memcpy(text + 2 * i, HEX_PAIRS.digits + 2 * buffer[i], 2);
+    }
+}
+}  // namespace
+
+std::vector<unsigned char> H2BV(const std::string& hex) {
+    std::vector<unsigned char> out((hex.size() + 1) / 2);
+    decodeHex(hex, out.data());
     return out;
+}
+
+void H2BV(std::string_view hex, CardBytes& out) {
+    out.resize((hex.size() + 1) / 2);
+    decodeHex(hex, out.data());
 }
 
 std::string BV2H(const std::vector<unsigned char>& binary) {
@@ -109,13 +128,18 @@ std::string B2H(const unsigned char* buffer, int bufferLen) {
     try {
         std::string out;
         out.resize(static_cast<size_t>(bufferLen) * 2);
-        char* text = &out[0];
-        for (int i = 0; i < bufferLen; ++i) {
-            std::memcpy(text + 2 * i, HEX_PAIRS.digits + 2 * buffer[i], 2);
-        }
+        encodeHex(buffer, bufferLen, &out[0]);
         return out;
     } catch (...) {
         return std::string();
+    }
+}
+
+void B2H(const unsigned char* buffer, int bufferLen, CardText& out) {
+    out.clear();
+    if (buffer != nullptr && bufferLen > 0) {
+        out.resize(static_cast<size_t>(bufferLen) * 2);
+        encodeHex(buffer, bufferLen, &out[0]);
     }
 }
 

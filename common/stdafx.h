@@ -8,7 +8,10 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "common/CardText.h"
 
 namespace quorin {
 
@@ -19,12 +22,21 @@ namespace quorin {
 std::vector<unsigned char> H2BV(const std::string& hex);
 // Two upper-case hex digits per byte.
 std::string BV2H(const std::vector<unsigned char>& binary);
+std::string B2H(const unsigned char* buffer, int bufferLen);
+template <typename A>
+std::string BV2H(const std::vector<unsigned char, A>& binary) {
+    return B2H(binary.data(), static_cast<int>(binary.size()));
+}
 // Decodes with H2BV. Copies only when buffer and bufferLen are set and
 // *bufferLen (the capacity) holds the decoded count; always stores the count.
 void H2B(const std::string& hex, unsigned char* buffer, int* bufferLen);
 // As BV2H over the first bufferLen bytes; empty text for a null buffer or a
 // non-positive length.
 std::string B2H(const unsigned char* buffer, int bufferLen);
+// H2BV and B2H into card data storage (see common/CardText.h): out is
+// replaced; B2H may throw std::bad_alloc.
+void H2BV(std::string_view hex, CardBytes& out);
+void B2H(const unsigned char* buffer, int bufferLen, CardText& out);
 // The conversions below that no library path calls today (I2HEX, UL2HEX,
 // US2HEX4, UL2HEX8, DUP, ALL, REVERSE, s2ws, ws2s, ESCAPE, H2ASCII) stay as
 // the shared toolkit a reader model's command or field formatting would call.

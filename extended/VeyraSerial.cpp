@@ -41,8 +41,7 @@ unsigned char hexByteAt(const unsigned char* p) {
                                       char2int(static_cast<char>(p[1])));
 }
 
-bool cardReportFromFrame(const unsigned char* pData, int dataLen,
-                         std::vector<unsigned char>* report) {
+bool cardReportFromFrame(const unsigned char* pData, int dataLen, CardBytes* report) {
     const unsigned char* text = pData + 1;
     int length = dataLen - 1;
     if (length % 2 != 0 || !hexDigits(text, length)) {
@@ -67,7 +66,7 @@ void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int 
     }
     if (pData[0] == SERIAL_CARD_DATA) {
         // Without this, a serial reader's swipe would never reach the host.
-        std::vector<unsigned char> report;
+        CardBytes report;
         if (cardReportFromFrame(pData, dataLen, &report)) {
             try {
                 getMSRResult(report.data(), static_cast<int>(report.size()));

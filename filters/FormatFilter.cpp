@@ -6,17 +6,17 @@
 namespace quorin {
 
 int FormatFilter::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                               std::string& channelHexData) {
+                               CardText& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_COMMAND;
     // The command's hex digits themselves are the line bytes: 1A goes out as 31 41.
-    channelHexData = B2H(reinterpret_cast<const unsigned char*>(HexMessage.data()),
-                         static_cast<int>(HexMessage.size()));
+    B2H(reinterpret_cast<const unsigned char*>(HexMessage.data()),
+        static_cast<int>(HexMessage.size()), channelHexData);
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int FormatFilter::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                              std::string& channelHexData) {
+int FormatFilter::FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                              CardText& channelHexData) {
     if (HexMessage.empty()) {
         return NO_FRAME;
     }

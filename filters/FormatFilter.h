@@ -33,6 +33,8 @@
 #include <cstddef>
 #include <string>
 
+#include "common/CardText.h"
+
 namespace quorin {
 
 class FormatFilter {
@@ -53,10 +55,12 @@ public:
     FormatFilter(const FormatFilter&) = delete;
     FormatFilter& operator=(const FormatFilter&) = delete;
 
+    // Bytes may be card data (received ones above all): they leave a filter
+    // as CardText, which wipes what it held when it goes.
     virtual int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                             std::string& channelHexData);
-    virtual int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                            std::string& channelHexData);
+                             CardText& channelHexData);
+    virtual int FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                            CardText& channelHexData);
     virtual void resetInput() {}
     virtual size_t keptHeaderBytes() const { return 0; }
 

@@ -5,7 +5,7 @@ namespace quorin {
 FrameFIFO::FrameFIFO(const std::string& stop, const std::string& start)
     : frame_start(start), frame_stop(stop) {}
 
-void FrameFIFO::add(const std::string& data) {
+void FrameFIFO::add(std::string_view data) {
     if (data.empty()) {
         return;
     }
@@ -14,8 +14,13 @@ void FrameFIFO::add(const std::string& data) {
         head = 0;
         return;
     }
-    fifo.erase(0, head);
-    head = 0;
+    if (head != 0) {
+        // Moving the rest to the front leaves the old tail behind it.
+        const size_t before = fifo.size();
+        fifo.erase(0, head);
+        CardDataPool::wipe(&fifo[0] + fifo.size() + 1, before - fifo.size());
+        head = 0;
+    }
     size_t total = fifo.size() + data.size();
     if (total > MAX_BYTES) {
         fifo.erase(0, total - MAX_BYTES);
@@ -23,25 +28,25 @@ void FrameFIFO::add(const std::string& data) {
     fifo += data;
 }
 
-std::string FrameFIFO::getFrame() {
+CardText FrameFIFO::getFrame() {
     if (frame_stop.empty()) {
-        return std::string();
+        return CardText();
     }
     for (;;) {
         size_t startPos = head;
         if (!frame_start.empty()) {
             startPos = find(frame_start, head);
             if (startPos == std::string::npos) {
-                return std::string();
+                return CardText();
             }
         }
         size_t stopPos = find(frame_stop, startPos + 1);
         if (stopPos == std::string::npos) {
-            return std::string();
+            return CardText();
         }
         size_t contentPos = startPos + frame_start.size();
         if (stopPos > contentPos) {
-            std::string content = fifo.substr(contentPos, stopPos - contentPos);
+            CardText content(fifo.data() + contentPos, stopPos - contentPos);
             consume(stopPos + frame_stop.size());
             return content;
         }
@@ -61,7 +66,7 @@ size_t FrameFIFO::find(const std::string& marker, size_t from) const {
 
 void FrameFIFO::consume(size_t end) {
     if (end >= fifo.size()) {
-        fifo.clear();
+        fifo.wipeKeepStorage();
         head = 0;
     } else {
         head = end;

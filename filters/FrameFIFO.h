@@ -18,6 +18,9 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+
+#include "common/CardText.h"
 
 namespace quorin {
 
@@ -29,12 +32,13 @@ public:
     // The stop marker comes first, the optional start marker second.
     FrameFIFO(const std::string& stop, const std::string& start = std::string());
 
-    void add(const std::string& data);
+    void add(std::string_view data);
     // The content of the oldest complete, non-empty frame without its markers,
     // or "" when none is complete.
-    std::string getFrame();
+    CardText getFrame();
+    // Drops (and wipes) every buffered byte.
     void clear() {
-        fifo.clear();
+        fifo.wipeKeepStorage();
         head = 0;
     }
     size_t size() const { return fifo.size() - head; }
@@ -48,8 +52,9 @@ private:
     // Received bytes; those before head are consumed. Taking a frame only
     // moves head, and the consumed bytes go when more data is added, so a
     // burst of many frames costs time linear in its size rather than one
-    // move of the rest of the buffer per frame.
-    std::string fifo;
+    // move of the rest of the buffer per frame. The bytes may be card data:
+    // whatever is dropped or moved away is wiped.
+    CardText fifo;
     size_t head = 0;          // head <= fifo.size()
     std::string frame_start;  // empty or one byte
     std::string frame_stop;   // one byte

@@ -1,17 +1,15 @@
 #include "filters/FramedFilter.h"
 
-#include <vector>
-
 #include "common/stdafx.h"
 
 namespace quorin {
 
 FramedFilter::FramedFilter(const std::string& stop, const std::string& start) : fifo(stop, start) {}
 
-int FramedFilter::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                              std::string& channelHexData) {
+int FramedFilter::FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                              CardText& channelHexData) {
     try {
-        std::string frameData = nextFrame(HexMessage);
+        CardText frameData = nextFrame(HexMessage);
         if (frameData.empty()) {
             return NO_FRAME;
         }
@@ -25,9 +23,10 @@ void FramedFilter::resetInput() {
     fifo.clear();
 }
 
-std::string FramedFilter::nextFrame(const std::string& hexChunk) {
-    std::vector<unsigned char> bytes = H2BV(hexChunk);
-    fifo.add(std::string(bytes.begin(), bytes.end()));
+CardText FramedFilter::nextFrame(const CardText& hexChunk) {
+    CardBytes bytes;
+    H2BV(hexChunk, bytes);
+    fifo.add(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
     return fifo.getFrame();
 }
 

@@ -18,8 +18,8 @@ class FramedFilter : public FormatFilter {
 public:
     // Adds the chunk and hands the oldest complete frame to takeFrame:
     // NO_FRAME when none is complete, FILTER_ERROR when taking it throws.
-    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                    std::string& channelHexData) override;
+    int FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                    CardText& channelHexData) override;
     void resetInput() override;
 
 protected:
@@ -30,11 +30,11 @@ protected:
     // Adds a received chunk (hex text, decoded as H2BV reads it) and returns
     // the oldest complete frame's bytes, one character each, or "" when no
     // frame is complete.
-    std::string nextFrame(const std::string& hexChunk);
+    CardText nextFrame(const CardText& hexChunk);
     // Turns one frame (its bytes, one character each, markers removed) into
     // the channel outputs; FilterInput's result for it.
-    virtual int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
-                          std::string& channelHexData) = 0;
+    virtual int takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                          CardText& channelHexData) = 0;
 
 private:
     FrameFIFO fifo;

@@ -7,7 +7,7 @@ namespace {
 // Whole-line match of [0-9A-F]*. A plain scan rather than a regular
 // expression: the library's regex matcher recurses per character and a long
 // line could exhaust the stack of the receiving thread.
-bool isUpperHexText(const std::string& text) {
+bool isUpperHexText(std::string_view text) {
     for (char c : text) {
         if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
             return false;
@@ -23,15 +23,15 @@ LegacyQuill::LegacyQuill() : FramedFilter(std::string(1, '\r')) {
 }
 
 int LegacyQuill::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                              std::string& channelHexData) {
+                              CardText& channelHexData) {
     // The unframed line of the base filter, ended by CR.
     FormatFilter::FilterOutput(HexMessage, channelName, channelId, channelHexData);
     channelHexData += "0D";
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int LegacyQuill::takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
-                           std::string& channelHexData) {
+int LegacyQuill::takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                           CardText& channelHexData) {
     if (isUpperHexText(frameData)) {
         channelName = "RESPONSE";
         channelId = CHANNEL_RESPONSE;

@@ -16,11 +16,11 @@ public:
     LegacyQuill();
 
     int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                     std::string& channelHexData) override;
+                     CardText& channelHexData) override;
 
 protected:
-    int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
-                  std::string& channelHexData) override;
+    int takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                  CardText& channelHexData) override;
 };
 
 }  // namespace quorin

@@ -11,16 +11,17 @@ TidelinkFilter::TidelinkFilter() : FramedFilter(std::string(1, '\r')) {
 }
 
 int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                                 std::string& channelHexData) {
+                                 CardText& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_FRAMED_COMMAND;
-    channelHexData = HexMessage + "0D";
+    channelHexData.assign(HexMessage).append("0D");
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int TidelinkFilter::takeFrame(const std::string& frameData, std::string& channelName,
-                              int& channelId, std::string& channelHexData) {
-    std::vector<unsigned char> message = H2BV(frameData);
+int TidelinkFilter::takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                              CardText& channelHexData) {
+    CardBytes message;
+    H2BV(frameData, message);
     if (message.size() <= 1) {
         return 0;
     }
@@ -33,7 +34,7 @@ int TidelinkFilter::takeFrame(const std::string& frameData, std::string& channel
         case 0x04:
             channelId = CHANNEL_RESPONSE;
             channelName = "RESPONSE";
-            channelHexData = frameData.substr(2);
+            channelHexData.assign(frameData, 2, CardText::npos);
             break;
         default:
             return 0;

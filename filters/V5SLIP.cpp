@@ -12,7 +12,7 @@ namespace {
 
 constexpr size_t HEADER_BYTES = 3;
 
-size_t lengthField(const std::vector<unsigned char>& payload) {
+size_t lengthField(const CardBytes& payload) {
     return 256u * payload[1] + payload[2];
 }
 
@@ -25,7 +25,7 @@ V5SLIP::V5SLIP()
 }
 
 int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                         std::string& channelHexData) {
+                         CardText& channelHexData) {
     channelName = "COMMAND";
     channelId = CHANNEL_FRAMED_COMMAND;
     std::vector<unsigned char> data = H2BV(HexMessage);
@@ -55,22 +55,22 @@ int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& 
         }
     }
     frame.push_back(SLIP_END);
-    channelHexData = BV2H(frame);
+    B2H(frame.data(), static_cast<int>(frame.size()), channelHexData);
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-int V5SLIP::FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                        std::string& channelHexData) {
+int V5SLIP::FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                        CardText& channelHexData) {
     m_keptHeaderBytes = 0;
     return FramedFilter::FilterInput(std::move(HexMessage), channelName, channelId, channelHexData);
 }
 
-int V5SLIP::takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
-                      std::string& channelHexData) {
+int V5SLIP::takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                      CardText& channelHexData) {
     // Unstuff in one left-to-right pass; an escape byte followed by
     // anything else is kept as it is. The payload is never longer than
     // the frame, so it is written in place and cut to size afterwards.
-    std::vector<unsigned char> payload(frameData.size());
+    CardBytes payload(frameData.size());
     const unsigned char* in = reinterpret_cast<const unsigned char*>(frameData.data());
     const size_t frameSize = frameData.size();
     size_t n = 0;
@@ -93,7 +93,7 @@ int V5SLIP::takeFrame(const std::string& frameData, std::string& channelName, in
         return 0;
     }
 
-    std::vector<unsigned char> data;
+    CardBytes data;
     switch (payload[0]) {
         case 0x00:
         case 0x01:
@@ -123,28 +123,28 @@ int V5SLIP::takeFrame(const std::string& frameData, std::string& channelName, in
     if (!data.empty() && (payload[0] == 0x01 || payload[0] == 0x03)) {
         m_keptHeaderBytes = HEADER_BYTES;
     }
-    channelHexData = BV2H(data);
+    B2H(data.data(), static_cast<int>(data.size()), channelHexData);
     return static_cast<int>(channelHexData.size() / 2);
 }
 
-std::vector<unsigned char> V5SLIP::ValidatePlainData(std::vector<unsigned char> data) {
+CardBytes V5SLIP::ValidatePlainData(const CardBytes& data) {
     if (data.size() < HEADER_BYTES) {
-        return std::vector<unsigned char>();
+        return CardBytes();
     }
     size_t requiredLength = lengthField(data);
     if (data.size() != requiredLength + HEADER_BYTES) {
-        return std::vector<unsigned char>();
+        return CardBytes();
     }
-    return std::vector<unsigned char>(data.begin() + HEADER_BYTES, data.end());
+    return CardBytes(data.begin() + HEADER_BYTES, data.end());
 }
 
-std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data) {
+CardBytes V5SLIP::ValidateRLE(const CardBytes& data) {
     if (data.size() < HEADER_BYTES) {
-        return std::vector<unsigned char>();
+        return CardBytes();
     }
     // Decoded straight behind the header of the result; a failed decoding
     // counts as no data, which only a length field of 0 accepts.
-    std::vector<unsigned char> out(HEADER_BYTES + MAX_DECODED_BYTES);
+    CardBytes out(HEADER_BYTES + MAX_DECODED_BYTES);
     std::copy(data.begin(), data.begin() + HEADER_BYTES, out.begin());
     unsigned long decoded = MAX_DECODED_BYTES;
     const int result =
@@ -154,7 +154,7 @@ std::vector<unsigned char> V5SLIP::ValidateRLE(std::vector<unsigned char> data) 
         decoded = 0;
     }
     if (decoded != lengthField(data)) {
-        return std::vector<unsigned char>();
+        return CardBytes();
     }
     out.resize(HEADER_BYTES + decoded);
     return out;

@@ -34,21 +34,21 @@ public:
     // Frames a command; reports "COMMAND" on channel 5. A command longer than
     // MAX_COMMAND_BYTES is refused with -1 and nothing to write.
     int FilterOutput(std::string HexMessage, std::string& channelName, int& channelId,
-                     std::string& channelHexData) override;
-    int FilterInput(std::string HexMessage, std::string& channelName, int& channelId,
-                    std::string& channelHexData) override;
+                     CardText& channelHexData) override;
+    int FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
+                    CardText& channelHexData) override;
     // 3 after a run-length frame was delivered (its type and length field
     // lead its data), else 0.
     size_t keptHeaderBytes() const override { return m_keptHeaderBytes; }
 
     // Both take an unstuffed payload (type, length, data) and return what to
     // deliver, or an empty vector when the length field does not match.
-    virtual std::vector<unsigned char> ValidateRLE(std::vector<unsigned char> data);
-    virtual std::vector<unsigned char> ValidatePlainData(std::vector<unsigned char> data);
+    virtual CardBytes ValidateRLE(const CardBytes& data);
+    virtual CardBytes ValidatePlainData(const CardBytes& data);
 
 protected:
-    int takeFrame(const std::string& frameData, std::string& channelName, int& channelId,
-                  std::string& channelHexData) override;
+    int takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
+                  CardText& channelHexData) override;
 
 private:
     size_t m_keptHeaderBytes = 0;  // of the last frame FilterInput took

@@ -106,28 +106,28 @@ void writeFields(FieldWriter& w, const ZDMSRDATA& msr, bool firstGeneration) {
 }
 }  // namespace
 
-std::string CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter) {
-    std::string out;
+CardText CardDataString::format(const ZDMSRDATA& msr, const std::string& delimiter) {
+    CardText out;
     build(msr, delimiter, false, out);
     return out;
 }
 
-void CardDataString::formatInto(const ZDMSRDATA& msr, const std::string& delimiter,
-                                std::string& out) {
+void CardDataString::formatInto(const ZDMSRDATA& msr, const std::string& delimiter, CardText& out) {
     build(msr, delimiter, false, out);
 }
 
-std::string CardDataString::formatFirstGeneration(const ZDMSRDATA& msr,
-                                                  const std::string& delimiter) {
-    std::string out;
+CardText CardDataString::formatFirstGeneration(const ZDMSRDATA& msr, const std::string& delimiter) {
+    CardText out;
     build(msr, delimiter, true, out);
     return out;
 }
 
 void CardDataString::build(const ZDMSRDATA& msr, const std::string& delimiter, bool firstGeneration,
-                           std::string& out) {
+                           CardText& out) {
     FieldWriter counter(nullptr, delimiter);
     writeFields(counter, msr, firstGeneration);
+    // Storage that held another card keeps none of it past the new text.
+    out.wipeKeepStorage();
     out.resize(counter.length());
     if (!out.empty()) {
         FieldWriter w(&out[0], delimiter);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Quorin.h"
+#include "common/CardText.h"
 
 namespace quorin {
 
@@ -12,16 +13,18 @@ class CardDataString {
 public:
     // The standard form: no delimiter before the first or after the last
     // field; field 8 is the Fluxmark status text.
-    static std::string format(const ZDMSRDATA& msr, const std::string& delimiter);
-    // The same, written into out (its storage is reused when large enough).
-    static void formatInto(const ZDMSRDATA& msr, const std::string& delimiter, std::string& out);
+    // The text is card data: it comes as a CardText.
+    static CardText format(const ZDMSRDATA& msr, const std::string& delimiter);
+    // The same, written into out (its storage is wiped, and reused when
+    // large enough).
+    static void formatInto(const ZDMSRDATA& msr, const std::string& delimiter, CardText& out);
     // The first-generation form: field 8 is the Fluxmark status as a decimal
     // number, and a delimiter also follows the last field.
-    static std::string formatFirstGeneration(const ZDMSRDATA& msr, const std::string& delimiter);
+    static CardText formatFirstGeneration(const ZDMSRDATA& msr, const std::string& delimiter);
 
 private:
     static void build(const ZDMSRDATA& msr, const std::string& delimiter, bool firstGeneration,
-                      std::string& out);
+                      CardText& out);
 };
 
 }  // namespace quorin

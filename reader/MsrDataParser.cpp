@@ -1,21 +1,25 @@
 #include "reader/MsrDataParser.h"
 
+#include <utility>
+
 namespace quorin {
 
 namespace {
 
 const char* const WHITESPACE = " \t\r\n";
 
+using View = std::string_view;
+
 // s.substr(pos, n) that yields "" instead of throwing when pos is past the end.
-std::string part(const std::string& s, size_t pos, size_t n = std::string::npos) {
-    return pos < s.size() ? s.substr(pos, n) : std::string();
+View part(View s, size_t pos, size_t n = View::npos) {
+    return pos < s.size() ? s.substr(pos, n) : View();
 }
 
-bool startsWith(const std::string& s, const std::string& prefix) {
+bool startsWith(View s, View prefix) {
     return s.size() >= prefix.size() && s.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool endsWith(const std::string& s, const std::string& suffix) {
+bool endsWith(View s, View suffix) {
     return s.size() >= suffix.size() &&
            s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -35,28 +39,26 @@ MsrDataParser::MsrDataParser(const char* track1, const char* track2, const char*
     }
 }
 
-std::string MsrDataParser::GetAttribute(const char* name) {
+std::string_view MsrDataParser::GetAttribute(const char* name) {
     if (name == nullptr) {
-        return std::string();
+        return View();
     }
-    return attributes[name];
+    return attributes[name].view();
 }
 
-std::string MsrDataParser::removeSentinels(const std::string& data, const std::string& start,
-                                           const std::string& end) {
+std::string_view MsrDataParser::removeSentinels(View data, View start, View end) {
     if (!endsWith(data, end)) {
         return data;
     }
-    std::string result = data.substr(0, data.size() - end.size());
+    View result = data.substr(0, data.size() - end.size());
     if (startsWith(result, start)) {
-        result.erase(0, start.size());
+        result.remove_prefix(start.size());
     }
     return result;
 }
 
-std::vector<std::string> MsrDataParser::splitString(const std::string& text,
-                                                    const std::string& delimiter) {
-    std::vector<std::string> pieces;
+std::vector<std::string_view> MsrDataParser::splitString(View text, View delimiter) {
+    std::vector<View> pieces;
     if (delimiter.empty()) {
         if (!text.empty()) {
             pieces.push_back(trimString(text, WHITESPACE));
@@ -66,7 +68,7 @@ std::vector<std::string> MsrDataParser::splitString(const std::string& text,
     size_t from = 0;
     for (;;) {
         size_t at = text.find(delimiter, from);
-        if (at == std::string::npos) {
+        if (at == View::npos) {
             break;
         }
         if (at > from) {
@@ -80,10 +82,10 @@ std::vector<std::string> MsrDataParser::splitString(const std::string& text,
     return pieces;
 }
 
-std::string MsrDataParser::trimString(const std::string& text, const std::string& chars) {
+std::string_view MsrDataParser::trimString(View text, View chars) {
     size_t first = text.find_first_not_of(chars);
-    if (first == std::string::npos) {
-        return std::string();
+    if (first == View::npos) {
+        return View();
     }
     size_t last = text.find_last_not_of(chars);
     return text.substr(first, last - first + 1);
@@ -93,9 +95,9 @@ bool MsrDataParser::ParseISO() {
     attributes.clear();
     Format.clear();
 
-    std::string t1 = removeSentinels(Track1, "%", "?");
-    std::vector<std::string> parts1 = splitString(trimString(t1, WHITESPACE), "^");
-    std::vector<std::string> parts2 =
+    View t1 = removeSentinels(Track1, "%", "?");
+    std::vector<View> parts1 = splitString(trimString(t1, WHITESPACE), "^");
+    std::vector<View> parts2 =
         splitString(trimString(removeSentinels(Track2, ";", "?"), WHITESPACE), "=");
 
     if (parts1.size() != 3 || parts1[0].empty()) {
@@ -109,12 +111,12 @@ bool MsrDataParser::ParseISO() {
     }
 
     // The first piece is the format code followed by the account number.
-    std::string accountNumber;
+    View accountNumber;
     if (parts1[0].size() > 1) {
         accountNumber = parts1[0].substr(1);
         attributes["AccountNumber"] = accountNumber;
     }
-    const std::string& data = parts1[2];
+    View data = parts1[2];
     if (data.size() >= 4) {
         attributes["ExpirationDate"] = data.substr(0, 4);
     }
@@ -132,8 +134,8 @@ bool MsrDataParser::ParseISO() {
     return true;
 }
 
-void MsrDataParser::parseIsoName(const std::string& name, const std::string& accountNumber) {
-    std::vector<std::string> nameParts = splitString(name, "/");
+void MsrDataParser::parseIsoName(View name, View accountNumber) {
+    std::vector<View> nameParts = splitString(name, "/");
     if (nameParts.size() == 2) {
         // SURNAME/FIRST MIDDLE.TITLE; cards whose account number starts with
         // 59 carry a three-letter country code in front of the surname.
@@ -143,12 +145,12 @@ void MsrDataParser::parseIsoName(const std::string& name, const std::string& acc
         } else {
             attributes["Surname"] = trimString(nameParts[0], WHITESPACE);
         }
-        std::vector<std::string> given = splitString(trimString(nameParts[1], WHITESPACE), " ");
+        std::vector<View> given = splitString(trimString(nameParts[1], WHITESPACE), " ");
         if (!given.empty()) {
             attributes["FirstName"] = given[0];
         }
         if (given.size() >= 2) {
-            std::vector<std::string> initial = splitString(given[1], ".");
+            std::vector<View> initial = splitString(given[1], ".");
             if (initial.size() < 2) {
                 attributes["MiddleInitial"] = given[1];
             } else {
@@ -163,7 +165,7 @@ void MsrDataParser::parseIsoName(const std::string& name, const std::string& acc
         }
     } else if (!name.empty() && name.front() == '/') {
         if (!nameParts.empty()) {
-            std::vector<std::string> given = splitString(nameParts[0], " ");
+            std::vector<View> given = splitString(nameParts[0], " ");
             if (!given.empty()) {
                 attributes["FirstName"] = given[0];
             }
@@ -173,7 +175,7 @@ void MsrDataParser::parseIsoName(const std::string& name, const std::string& acc
         }
     } else {
         // FIRST [MIDDLE] SURNAME [SUFFIX...]
-        std::vector<std::string> words = splitString(trimString(name, WHITESPACE), " ");
+        std::vector<View> words = splitString(trimString(name, WHITESPACE), " ");
         if (!words.empty()) {
             attributes["FirstName"] = words[0];
         }
@@ -183,27 +185,27 @@ void MsrDataParser::parseIsoName(const std::string& name, const std::string& acc
             attributes["MiddleInitial"] = words[1];
             attributes["Surname"] = words[2];
             if (words.size() >= 4) {
-                std::string suffix = words[3];
+                CardText& suffix = attributes["Suffix"];
+                suffix = words[3];
                 if (words.size() >= 5) {
-                    suffix += " " + words[4];
+                    suffix.append(" ").append(words[4]);
                 }
                 if (words.size() >= 6) {
-                    suffix += " " + words[5];
+                    suffix.append(" ").append(words[5]);
                 }
-                attributes["Suffix"] = suffix;
             }
         }
     }
 }
 
-void MsrDataParser::applyIsoTrack2(const std::vector<std::string>& parts2) {
+void MsrDataParser::applyIsoTrack2(const std::vector<View>& parts2) {
     if (parts2.size() != 2) {
         return;
     }
     // Track 2's account number wins over track 1's; expiry and service code
     // only fill what track 1 did not give.
     attributes["AccountNumber"] = parts2[0];
-    const std::string& data = parts2[1];
+    View data = parts2[1];
     if (!has("ExpirationDate") && data.size() >= 4) {
         attributes["ExpirationDate"] = data.substr(0, 4);
     }
@@ -221,29 +223,29 @@ bool MsrDataParser::ParseAamva() {
 
     // Track 1: state (2), city (up to 13, '^'-ended), name (up to 35,
     // '^'-ended, "SURNAME$FIRST$SUFFIX"), address.
-    std::string t1 = removeSentinels(Track1, "%", "?");
+    View t1 = removeSentinels(Track1, "%", "?");
     if (t1.size() < 2) {
         return false;
     }
     attributes["State"] = t1.substr(0, 2);
-    t1.erase(0, 2);
+    t1.remove_prefix(2);
 
     size_t p = t1.find('^');
-    bool ended = p != std::string::npos && p <= 12;
+    bool ended = p != View::npos && p <= 12;
     if (!ended) {
         p = 13;
     }
     attributes["City"] = t1.substr(0, p);
-    t1.erase(0, ended ? p + 1 : p);
+    t1 = part(t1, ended ? p + 1 : p);
 
     p = t1.find('^');
-    ended = p != std::string::npos && p <= 34;
+    ended = p != View::npos && p <= 34;
     if (!ended) {
         p = 35;
     }
-    std::string name = t1.substr(0, p);
+    View name = t1.substr(0, p);
     attributes["Name"] = name;
-    std::vector<std::string> names = splitString(name, "$");
+    std::vector<View> names = splitString(name, "$");
     if (names.size() >= 1) {
         attributes["Surname"] = names[0];
     }
@@ -253,38 +255,38 @@ bool MsrDataParser::ParseAamva() {
     if (names.size() >= 3) {
         attributes["Suffix"] = names[2];
     }
-    t1.erase(0, ended ? p + 1 : p);
+    t1 = part(t1, ended ? p + 1 : p);
     attributes["Address"] = trimString(t1, "^");
 
     // Track 2: IIN (6), licence number '=' expiry (4) birth date (8), then
     // the overflow of a long licence number.
-    std::string t2 = removeSentinels(Track2, ";", "?");
+    View t2 = removeSentinels(Track2, ";", "?");
     if (t2.size() < 6) {
         return false;
     }
     attributes["IIN"] = t2.substr(0, 6);
     size_t eq = t2.find('=');
-    if (eq != std::string::npos) {
+    if (eq != View::npos) {
         attributes["AccountNumber"] = t2.substr(0, eq);
     }
-    std::string rest = t2.substr(6);
+    View rest = t2.substr(6);
     eq = rest.find('=');
-    if (eq != std::string::npos) {
-        std::string license = rest.substr(0, eq);
-        std::string after = rest.substr(eq + 1);
+    if (eq != View::npos) {
+        CardText license(rest.substr(0, eq));
+        View after = rest.substr(eq + 1);
         if (after.size() >= 12) {
             attributes["ExpirationDate"] = after.substr(0, 4);
             attributes["BirthDate"] = after.substr(4, 8);
-            std::string overflow = trimString(after.substr(12), "=");
+            View overflow = trimString(after.substr(12), "=");
             if (!overflow.empty()) {
-                license += overflow;
+                license.append(overflow);
             }
         }
-        attributes["LicenseNumber"] = license;
+        attributes["LicenseNumber"] = std::move(license);
     }
 
     // Track 3: physical description at fixed positions.
-    std::string t3 = removeSentinels(Track3, "%", "?");
+    View t3 = removeSentinels(Track3, "%", "?");
     if (t3.size() >= 42) {
         attributes["PostalCode"] = t3.substr(2, 11);
         attributes["Class"] = t3.substr(13, 2);

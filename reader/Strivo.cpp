@@ -56,6 +56,17 @@ ZDMSRDATA Strivo::getCardData() {
     return cardData;
 }
 
+void Strivo::copyCardData(ZDMSRDATA& out) {
+    MutexLock guard(cardLock);
+    out = cardData;
+}
+
+void Strivo::wipeRawRecord() {
+    const long pid = rawData.m_dwDevicePID;
+    CardDataPool::wipe(&rawData, sizeof(rawData));
+    rawData.m_dwDevicePID = pid;
+}
+
 void Strivo::_onData(iConnection* connObject, unsigned char* pData, int dataLen,
                      void* associateObject) {
     try {
@@ -167,9 +178,15 @@ void Strivo::shutDown() {
 }
 
 void Strivo::clear() {
-    MutexLock guard(cardLock);
-    std::memset(&cardData, 0, sizeof(cardData));
-    ++m_clears;
+    {
+        MutexLock guard(cardLock);
+        CardDataPool::wipe(&cardData, sizeof(cardData));
+        wipeRawRecord();
+        ++m_clears;
+    }
+    // The reports kept raw are the card too.
+    msrRawData.clear();
+    clearRawData();
 }
 
 bool Strivo::isConnected() {
@@ -212,13 +229,13 @@ int Strivo::getResponse(unsigned char* buf, int* BufferLength) {
     }
 }
 
-std::string Strivo::getMsrRawData() {
+CardText Strivo::getMsrRawData() {
     return msrRawData.getAll();
 }
 
-std::string Strivo::getRawData() {
+CardText Strivo::getRawData() {
     MutexLock guard(m_connectionLock);
-    return connection ? connection->getAll() : std::string();
+    return connection ? connection->getAll() : CardText();
 }
 
 void Strivo::clearRawData() {

@@ -20,6 +20,13 @@
 //    it outside an exchange (getRawData, clearRawData).
 //  - cardLock guards cardData and rawData: the receiving thread rewrites them
 //    under it and getCardData copies under it, so a copy is never torn.
+//
+// Card data. Both records live in the card data pool (common/CardDataPool.h).
+// The raw record is a work area of the decoding: it is wiped (but for the
+// product ID) as soon as the reduced record is made. clear() wipes the
+// reduced record and the reports kept raw (the reader's last card report and
+// the connection's store), so after a clear, and after the reader is gone,
+// no copy of the card that the reader made is left.
 // The receiving thread takes only delegateLock and cardLock.
 #pragma once
 
@@ -30,6 +37,8 @@
 #include <vector>
 
 #include "Quorin.h"
+#include "common/CardDataAllocator.h"
+#include "common/CardText.h"
 #include "common/MutexLock.h"
 #include "common/ZeroedBufferPool.h"
 #include "reader/CRConfigTable.h"
@@ -114,8 +123,11 @@ public:
     // ZEDRA_STATE_CONNECTED to it at once. Waits for a delegate call in
     // progress on another thread to finish.
     void setDelegate(Strivo_Delegate* d);
-    // A consistent copy of the card record.
+    // A consistent copy of the card record. The copy goes through the
+    // caller's stack: the library's own callers use copyCardData.
     ZDMSRDATA getCardData();
+    // The same copy, written straight into out.
+    void copyCardData(ZDMSRDATA& out);
     // The outcome of one command exchange.
     struct Exchange {
         enum Stage { SEND, WAIT, READ, DECODE };
@@ -189,8 +201,8 @@ public:
     // Reads the response into buf; *BufferLength is the capacity on entry and
     // the response length on return.
     virtual int getResponse(unsigned char* buf, int* BufferLength);
-    virtual std::string getMsrRawData();
-    virtual std::string getRawData();
+    virtual CardText getMsrRawData();
+    virtual CardText getRawData();
     // Empties the connection's raw data store; a host call to discard the
     // raw reports would reach it (no exported function does today).
     virtual void clearRawData();
@@ -209,9 +221,9 @@ public:
     // m_readerCode; a refusal leaves it at -1.
     virtual int MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char* out,
                                           int* outLen);
-    virtual std::string GetCardDataStr(const char* lpStrFieldDelimiter);
+    virtual CardText GetCardDataStr(const char* lpStrFieldDelimiter);
     // The same text written into out, reusing its storage.
-    void GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out);
+    void GetCardDataStr(const char* lpStrFieldDelimiter, CardText& out);
 
     // Busy marker of synchronous Ex commands: 1 while one runs.
     std::atomic<int> flag{0};
@@ -248,7 +260,9 @@ protected:
     Strivo_Delegate* _delegate GUARDED_BY(delegateLock) = nullptr;  // not owned
     RawDataStore msrRawData;
     Mutex cardLock;  // guards cardData, rawData and m_clears
-    ZDMSRDATA cardData GUARDED_BY(cardLock);
+    CardDataBox<ZDMSRDATA> m_cardDataBox;
+    CardDataBox<ZEDRADATA> m_rawDataBox;
+    ZDMSRDATA& cardData GUARDED_BY(cardLock) = *m_cardDataBox;
     // Number of clear() calls; a decoded record is reported only when no
     // clear() came between its decoding and the report.
     unsigned long m_clears GUARDED_BY(cardLock) = 0;
@@ -265,7 +279,9 @@ protected:
     // The reader's own code of the last exchange, -1 while none was decoded
     // (see Exchange::readerCode); reset by runExchange, set by the decoders.
     std::atomic<int> m_readerCode{-1};
-    ZEDRADATA rawData GUARDED_BY(cardLock);
+    ZEDRADATA& rawData GUARDED_BY(cardLock) = *m_rawDataBox;
+    // Wipes the raw record but for the product ID it keeps for good.
+    void wipeRawRecord() REQUIRES(cardLock);
 
 private:
     // Large enough for the longest collected extended response (32,768 data

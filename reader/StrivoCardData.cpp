@@ -23,6 +23,9 @@
 // received, so no report of any length or content reads or writes outside its
 // buffers; the recorded lengths are the clamped ones and so always match the
 // data kept.
+//
+// The tracks are card data: the work areas that see them (the raw record,
+// the name and field scratch buffers) are wiped when the decoding is done.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -240,6 +243,7 @@ void decodeBytesInto(iConnection* conn, int id, char* out, int outSize, void* da
         count = std::max(0, std::min(count, std::min<int>(sizeof(scratch), outSize)));
         std::memcpy(out, scratch, static_cast<size_t>(count));
     }
+    CardDataPool::wipe(scratch, sizeof(scratch));
 }
 
 }  // namespace
@@ -257,16 +261,16 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
         MutexLock guard(cardLock);
         clears = m_clears;
         try {
-            const long pid = rawData.m_dwDevicePID;
-            std::memset(&rawData, 0, sizeof(rawData));
-            std::memset(&cardData, 0, sizeof(cardData));
-            rawData.m_dwDevicePID = pid;
+            wipeRawRecord();
+            CardDataPool::wipe(&cardData, sizeof(cardData));
             decodeReport(report, configTable, rawData);
             updateData();
             copyToMsr();
         } catch (...) {
             decoded = false;
         }
+        // The reduced record is what is kept; the raw one was a work area.
+        wipeRawRecord();
     }
 
     // The delegate is told without cardLock held: its card-data thread reads
@@ -377,6 +381,7 @@ void Strivo::extractData() {
         } else {
             ExtractNameISO(work);
         }
+        CardDataPool::wipe(work, sizeof(work));
     }
 
     // ";PAN=YYMM..." from track 2 (work area of 127 characters).
@@ -399,17 +404,17 @@ void Strivo::extractData() {
     if (raw.m_szPAN[0] != '\0' && raw.m_szExpDate[0] != '\0') {
         return;
     }
-    std::string masked1 = textOf(raw.m_szTk1DataMasked);
+    const CardText masked1(viewOf(raw.m_szTk1DataMasked));
     MsrDataParser parser(masked1.c_str(), masked1.c_str(), masked1.c_str(), -1);
-    std::string account = parser.GetAttribute("AccountNumber");
+    const std::string_view account = parser.GetAttribute("AccountNumber");
     if (raw.m_szPAN[0] == '\0' && !account.empty()) {
         setText(raw.m_szPAN, account);
     }
-    std::string expiry = parser.GetAttribute("ExpirationDate");
+    const std::string_view expiry = parser.GetAttribute("ExpirationDate");
     if (raw.m_szExpDate[0] == '\0' && !expiry.empty()) {
         setText(raw.m_szExpDate, expiry);
         setText(raw.m_szYear, expiry.substr(0, 2));
-        setText(raw.m_szMonth, expiry.size() > 2 ? expiry.substr(2, 2) : std::string());
+        setText(raw.m_szMonth, expiry.size() > 2 ? expiry.substr(2, 2) : std::string_view());
     }
 }
 
@@ -583,13 +588,13 @@ void Strivo::decode_bytes(int id, void* buffer, void* data, int len) {
     decodeBytesInto(getConnection(), id, static_cast<char*>(buffer), 256, data, len);
 }
 
-std::string Strivo::GetCardDataStr(const char* lpStrFieldDelimiter) {
-    std::string out;
+CardText Strivo::GetCardDataStr(const char* lpStrFieldDelimiter) {
+    CardText out;
     GetCardDataStr(lpStrFieldDelimiter, out);
     return out;
 }
 
-void Strivo::GetCardDataStr(const char* lpStrFieldDelimiter, std::string& out) {
+void Strivo::GetCardDataStr(const char* lpStrFieldDelimiter, CardText& out) {
     const std::string delimiter = lpStrFieldDelimiter != nullptr ? lpStrFieldDelimiter : "";
     // Formatted from the record under its lock, as getCardData would copy
     // it, without the copy.

@@ -35,28 +35,32 @@ std::string TlvPayload::getTLVLengthString(unsigned int Length) {
     return text;
 }
 
-std::string TlvPayload::element(const std::string& tag, unsigned int length,
-                                const std::string& value) {
-    return tag + getTLVLengthString(length) + value;
+void TlvPayload::element(CardText& out, const char* tag, unsigned int length,
+                         std::string_view value) {
+    out.append(tag).append(getTLVLengthString(length)).append(value);
 }
 
-std::string TlvPayload::build(const ZDMSRDATA& msr) {
-    std::string fluxmarkStatus = textOf(msr.m_szFluxmarkStatus);
-    std::string ksn = textOf(msr.m_szDUKPTKSN);
-    std::string content =
-        element("DFDF37", lengthOf(msr.m_dwTrack1Length), textOf(msr.m_szTrack1Data)) +
-        element("DFDF39", lengthOf(msr.m_dwTrack2Length), textOf(msr.m_szTrack2Data)) +
-        element("DFDF3B", lengthOf(msr.m_dwTrack3Length), textOf(msr.m_szTrack3Data)) +
-        element("DFDF3C", lengthOf(msr.m_dwFluxmarkLength), textOf(msr.m_szFluxmarkData)) +
-        element("DFDF3D", static_cast<unsigned int>(fluxmarkStatus.size() / 2), fluxmarkStatus) +
-        element("DFDF50", static_cast<unsigned int>(ksn.size() / 2), ksn);
-    std::string f4 = element("F4", static_cast<unsigned int>(content.size() / 2), content);
+CardText TlvPayload::build(const ZDMSRDATA& msr) {
+    const std::string_view fluxmarkStatus = viewOf(msr.m_szFluxmarkStatus);
+    const std::string_view ksn = viewOf(msr.m_szDUKPTKSN);
+    CardText content;
+    element(content, "DFDF37", lengthOf(msr.m_dwTrack1Length), viewOf(msr.m_szTrack1Data));
+    element(content, "DFDF39", lengthOf(msr.m_dwTrack2Length), viewOf(msr.m_szTrack2Data));
+    element(content, "DFDF3B", lengthOf(msr.m_dwTrack3Length), viewOf(msr.m_szTrack3Data));
+    element(content, "DFDF3C", lengthOf(msr.m_dwFluxmarkLength), viewOf(msr.m_szFluxmarkData));
+    element(content, "DFDF3D", static_cast<unsigned int>(fluxmarkStatus.size() / 2),
+            fluxmarkStatus);
+    element(content, "DFDF50", static_cast<unsigned int>(ksn.size() / 2), ksn);
     // The length is the number of characters actually converted, so a
     // longer serial number cannot make the element disagree with itself.
-    std::string serial = textOf(msr.m_szDeviceSerialNumber).substr(0, SERIAL_CHARACTERS);
-    std::string df25 = element("DFDF25", static_cast<unsigned int>(serial.size()), ASCII2H(serial));
-    std::string inner = df25 + f4;
-    return element("FA", static_cast<unsigned int>(inner.size() / 2), inner);
+    const std::string_view serial = viewOf(msr.m_szDeviceSerialNumber).substr(0, SERIAL_CHARACTERS);
+    CardText inner;
+    element(inner, "DFDF25", static_cast<unsigned int>(serial.size()),
+            ASCII2H(std::string(serial)));
+    element(inner, "F4", static_cast<unsigned int>(content.size() / 2), content);
+    CardText out;
+    element(out, "FA", static_cast<unsigned int>(inner.size() / 2), inner);
+    return out;
 }
 
 }  // namespace quorin

@@ -420,6 +420,7 @@ void HIDConnection::hidReadThread() {
             continue;
         }
         if (m_stop.load() || referenceFlag.load() != 0) {
+            CardDataPool::wipe(buffer.data(), static_cast<size_t>(n));
             return;
         }
         n = std::min(n, iInputReportBufferLength);
@@ -427,9 +428,12 @@ void HIDConnection::hidReadThread() {
         // While the callback runs the store holds exactly this report.
         addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(n));
         guardedVoid([&] { deliverData(pInputReportBuffer.data(), n); });
+        CardDataPool::wipe(buffer.data(), static_cast<size_t>(n));
+        CardDataPool::wipeStack();
         if (t_destroyedOnReceivingThread) {
             return;
         }
+        CardDataPool::wipe(pInputReportBuffer.data(), static_cast<size_t>(n));
         RawDataStore::clear();
     }
 }
@@ -479,7 +483,7 @@ void HIDConnection::releaseDevice() {
         hid_close(handle);
     }
     if (!onReceivingThread()) {
-        std::vector<unsigned char>().swap(pInputReportBuffer);
+        CardBytes().swap(pInputReportBuffer);
     }
 }
 

@@ -158,7 +158,8 @@ private:
         GUARDED_BY(accessLock);          // iFeatureReportBufferLength + 1 bytes
     int iFeatureReportBufferLength = 0;  // set by _open, then read-only
     // Receiving thread only, while it runs; iInputReportBufferLength + 1 bytes.
-    std::vector<unsigned char> pInputReportBuffer;
+    // A report may be card data: the buffer is wiped once it is delivered.
+    CardBytes pInputReportBuffer;
     int iInputReportBufferLength = 0;  // set by _open, then read-only
 
     Mutex m_closeLock;  // serialises the join and release of close()

@@ -47,7 +47,7 @@ void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLen
     // are kept as they came, and turned into text only when asked for. A
     // store is mostly cleared after each report: the report takes over the
     // storage of the last one cleared, and no allocation is made.
-    std::vector<unsigned char> report = std::move(m_spare);
+    CardBytes report = std::move(m_spare);
     m_spare.clear();
     report.clear();
     if (buffer != nullptr) {
@@ -56,13 +56,13 @@ void RawDataStore::addBinary(const unsigned char* buffer, unsigned int bufferLen
     m_reports.push_back(std::move(report));
 }
 
-std::string RawDataStore::getAll() {
+CardText RawDataStore::getAll() {
     MutexLock guard(lock);
     size_t length = m_reports.empty() ? 0 : m_reports.size() - 1;
     for (const auto& report : m_reports) {
         length += 2 * report.size();
     }
-    std::string out(length, '\n');
+    CardText out(length, '\n');
     char* p = out.empty() ? nullptr : &out[0];
     for (size_t i = 0; i < m_reports.size(); ++i) {
         if (i != 0) {
@@ -78,11 +78,12 @@ void RawDataStore::clear() {
     MutexLock guard(lock);
     if (!m_reports.empty() && m_reports.back().capacity() > m_spare.capacity() &&
         m_reports.back().capacity() <= MAX_SPARE) {
-        m_spare = std::move(m_reports.back());
         // A report may carry a card's tracks: nothing of it waits in the
         // spare storage for the next one.
-        std::fill(m_spare.begin(), m_spare.end(), 0);
+        wipeBytes(m_reports.back());
+        m_spare = std::move(m_reports.back());
     }
+    // The others go back to the pool, which wipes them.
     m_reports.clear();
 }
 

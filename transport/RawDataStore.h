@@ -4,13 +4,16 @@
 #include <string>
 #include <vector>
 
+#include "common/CardDataAllocator.h"
+#include "common/CardText.h"
 #include "common/MutexLock.h"
 
 namespace quorin {
 
 // A bounded, thread-safe list of raw reports, oldest first, given out as
 // lower-case hex text. Reports may be added on a receiving thread while another
-// thread reads them.
+// thread reads them. Reports may be card data: they are kept in the card data
+// pool and wiped when they are cleared or dropped.
 class RawDataStore {
 public:
     static constexpr size_t MAX_ENTRIES = 256;
@@ -21,7 +24,7 @@ public:
     // Appends the report, dropping the oldest entries so at most 256 remain.
     void addBinary(const unsigned char* buffer, unsigned int bufferLength);
     // All entries joined by "\n" (no trailing newline); "" when empty.
-    std::string getAll();
+    CardText getAll();
     void clear();
 
 private:
@@ -33,9 +36,9 @@ private:
 
     Mutex lock;  // guards m_reports and m_spare
     // The reports as received, oldest first.
-    std::vector<std::vector<unsigned char>> m_reports GUARDED_BY(lock);
-    // Storage of a cleared report, for the next.
-    std::vector<unsigned char> m_spare GUARDED_BY(lock);
+    std::vector<CardBytes> m_reports GUARDED_BY(lock);
+    // Storage of a cleared report, for the next (all zero).
+    CardBytes m_spare GUARDED_BY(lock);
 };
 
 }  // namespace quorin

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "common/CommandTimeout.h"
@@ -199,7 +200,9 @@ void SerialConnection::close() {
 void SerialConnection::ReceivingThread() {
     readingThreadStart.set_value(true);
     guardedVoid([this] {
-        std::vector<unsigned char> buffer(READ_CHUNK);
+        // What the line brings may be card data: the chunk is wiped once
+        // the filter has taken it.
+        CardBytes buffer(READ_CHUNK);
         while (!m_stop.load()) {
             struct pollfd fds[2];
             int ready = pollPort(fds, hComm, POLLIN, m_wakeFd, LINE_PACE_MS);
@@ -221,10 +224,11 @@ void SerialConnection::ReceivingThread() {
             }
             bool hungUp = (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
             if (fds[0].revents & POLLIN) {
-                std::fill(buffer.begin(), buffer.end(), 0);
                 ssize_t got = ::read(hComm, buffer.data(), buffer.size());
                 if (got > 0) {
                     OnData(buffer.data(), static_cast<int>(got));
+                    CardDataPool::wipe(buffer.data(), static_cast<size_t>(got));
+                    CardDataPool::wipeStack();
                     continue;
                 }
                 if (got < 0 && isLinkError(errno)) {
@@ -277,7 +281,8 @@ void SerialConnection::linkLost() {
 }
 
 void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
-    std::string msg = B2H(buffer, dataLen);
+    CardText msg;
+    B2H(buffer, dataLen, msg);
     FormatFilter* filter = m_filter.get();
     if (filter == nullptr) {
         return;
@@ -289,8 +294,9 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
         for (size_t i = 0; i < maxFrames && !m_stop.load(); ++i) {
             std::string channelName;
             int channelId = 0;
-            std::string channelHexData;
-            int result = filter->FilterInput(msg, channelName, channelId, channelHexData);
+            CardText channelHexData;
+            int result =
+                filter->FilterInput(std::move(msg), channelName, channelId, channelHexData);
             msg.clear();
             if (result < 0) {
                 break;
@@ -306,7 +312,7 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
     });
 }
 
-void SerialConnection::dispatch(int channelId, const std::string& channelHexData) {
+void SerialConnection::dispatch(int channelId, const CardText& channelHexData) {
     switch (channelId) {
         case FormatFilter::CHANNEL_RESPONSE: {
             bool filled = false;
@@ -315,7 +321,7 @@ void SerialConnection::dispatch(int channelId, const std::string& channelHexData
                 // The first response fills the slot; a later one is dropped.
                 if (m_pIncomingData && !m_pIncomingData->filled) {
                     m_pIncomingData->filled = true;
-                    m_pIncomingData->hex = channelHexData;
+                    m_pIncomingData->hex.assign(channelHexData.data(), channelHexData.size());
                     filled = true;
                 }
             }
@@ -330,7 +336,11 @@ void SerialConnection::dispatch(int channelId, const std::string& channelHexData
             if (!hasDataCallback()) {
                 break;
             }
-            std::vector<unsigned char> bytes = H2BV("02" + channelHexData);
+            CardText hex;
+            hex.reserve(channelHexData.size() + 2);
+            hex.append("02").append(channelHexData);
+            CardBytes bytes;
+            H2BV(hex, bytes);
             deliverData(bytes.data(), static_cast<int>(bytes.size()));
             break;
         }
@@ -338,7 +348,7 @@ void SerialConnection::dispatch(int channelId, const std::string& channelHexData
             if (!hasDataCallback()) {
                 break;
             }
-            std::vector<unsigned char> text;
+            CardBytes text;
             text.reserve(channelHexData.size() + 1);
             text.push_back(CARD_DATA_PREFIX);
             text.insert(text.end(), channelHexData.begin(), channelHexData.end());
@@ -361,7 +371,7 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
         }
         std::string channelName;
         int channelId = 0;
-        std::string channelHexData;
+        CardText channelHexData;
         int count = m_filter->FilterOutput(data, channelName, channelId, channelHexData);
         if (count < 0) {
             return RC_BAD_ARGUMENT;
@@ -369,7 +379,8 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
         if (count < 1) {
             return RC_OK;
         }
-        std::vector<unsigned char> bytes = H2BV(channelHexData);
+        CardBytes bytes;
+        H2BV(channelHexData, bytes);
         {
             // A new command: an unclaimed earlier response is discarded.
             MutexLock guard(m_responseLock);
@@ -379,7 +390,7 @@ int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
     });
 }
 
-bool SerialConnection::writeAll(const std::vector<unsigned char>& bytes) {
+bool SerialConnection::writeAll(const CardBytes& bytes) {
     MutexLock guard(m_portLock);
     if (hComm < 0) {
         return false;

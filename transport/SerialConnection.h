@@ -47,6 +47,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/CardText.h"
 #include "common/MutexLock.h"
 #include "filters/FormatFilter.h"
 #include "transport/SerialOptions.h"
@@ -103,9 +104,9 @@ private:
     void ReceivingThread();
     // Runs one received chunk through the filter and dispatches its frames.
     void OnData(unsigned char* buffer, int dataLen);
-    void dispatch(int channelId, const std::string& channelHexData);
+    void dispatch(int channelId, const CardText& channelHexData);
     void linkLost();
-    bool writeAll(const std::vector<unsigned char>& bytes);
+    bool writeAll(const CardBytes& bytes);
     // Waits up to ms milliseconds, or less when the connection is stopping.
     void pause(int ms);
     // Wakes every wait of this connection; takes a wake-up (see the stop

@@ -22,7 +22,7 @@ void runSlip(benchmark::State& state, const Bytes& frame, const std::string& exp
     quorin::V5SLIP filter;
     std::string name;
     int id = 0;
-    std::string out;
+    quorin::CardText out;
     for (auto _ : state) {
         const int n = filter.FilterInput(hex, name, id, out);
         benchmark::DoNotOptimize(n);
@@ -97,7 +97,7 @@ void BM_FrameFIFO_getFrame(benchmark::State& state) {
         fifo.add(burst);
         taken = 0;
         for (;;) {
-            std::string frame = fifo.getFrame();
+            quorin::CardText frame = fifo.getFrame();
             if (frame.empty()) {
                 break;
             }

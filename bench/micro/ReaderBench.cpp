@@ -142,7 +142,7 @@ void BM_Strivo_GetCardDataStr(benchmark::State& state, Report kind) {
     reader.getMSRResult(report.data(), static_cast<int>(report.size()));
     size_t length = 0;
     for (auto _ : state) {
-        std::string line = reader.GetCardDataStr("|");
+        quorin::CardText line = reader.GetCardDataStr("|");
         length = line.size();
         benchmark::DoNotOptimize(line.data());
     }
@@ -165,7 +165,7 @@ void BM_WholeSwipe(benchmark::State& state, Report kind) {
     RowReader reader(rowFor(kind));
     for (auto _ : state) {
         reader.getMSRResult(report.data(), static_cast<int>(report.size()));
-        std::string line = reader.GetCardDataStr("|");
+        quorin::CardText line = reader.GetCardDataStr("|");
         benchmark::DoNotOptimize(line.data());
     }
     checkCard(state, reader, kind);

@@ -49,7 +49,8 @@ TEST(FilterRegistryTest, EachConnectionMakesAFilterOfItsKindWithItsOwnBuffer) {
     // Two links on SLIP: a half frame on one is not the other's.
     std::unique_ptr<FormatFilter> first = registry.make(FormatFilter::GetFilter("SLIP"));
     std::unique_ptr<FormatFilter> second = registry.make(FormatFilter::GetFilter("SLIP"));
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(first->FilterInput("C00400", name, id, data), -1);
     EXPECT_EQ(second->FilterInput("C0040001BBC0", name, id, data), 1);
@@ -64,7 +65,8 @@ TEST(FilterRegistryTest, EachConnectionMakesAFilterOfItsKindWithItsOwnBuffer) {
 
 TEST(FormatFilterTest, PassThroughSendsHexTextAndTakesEachChunkAsAResponse) {
     FormatFilter none;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(none.FilterOutput("1A", name, id, data), 2);
     EXPECT_EQ(data, "3141");

@@ -63,8 +63,8 @@ TEST(FrameFIFOTest, AdjacentMarkersAreNoFrameAndTheSecondOpensTheNext) {
     cut.add(bytes({0xC0, 0x58}));
     cut.add(bytes({0xC0, 0x31, 0xC0, 0xC0, 0x32, 0xC0, 0xC0, 0x33, 0xC0}));
     std::string seen;
-    for (std::string f = cut.getFrame(); !f.empty(); f = cut.getFrame()) {
-        seen += f + "|";
+    for (quorin::CardText f = cut.getFrame(); !f.empty(); f = cut.getFrame()) {
+        seen.append(f.view()).append("|");
     }
     EXPECT_EQ(seen, "X|2|3|");
 }
@@ -99,7 +99,7 @@ TEST(FrameFIFOTest, BufferIsCappedAndKeepsTheNewestBytes) {
     big += "Z\r";
     line.add(big);
     EXPECT_EQ(line.size(), FrameFIFO::MAX_BYTES);
-    std::string frame = line.getFrame();
+    quorin::CardText frame = line.getFrame();
     EXPECT_EQ(frame.size(), FrameFIFO::MAX_BYTES - 1);
     EXPECT_EQ(frame.back(), 'Z');
 }

@@ -17,7 +17,8 @@ std::string lineHex(const std::string& text) {
 
 TEST(LegacyQuillTest, CommandsGoOutAsHexTextLines) {
     LegacyQuill legacy;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(legacy.FilterOutput("0102", name, id, data), 5);
     EXPECT_EQ(data, "303130320D");
@@ -29,7 +30,8 @@ TEST(LegacyQuillTest, CommandsGoOutAsHexTextLines) {
 
 TEST(LegacyQuillTest, UpperHexLinesAreResponsesEverythingElseCardData) {
     LegacyQuill legacy;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(legacy.FilterInput(lineHex("0012AB"), name, id, data), 3);
     EXPECT_EQ(id, 2);
@@ -56,7 +58,8 @@ TEST(LegacyQuillTest, UpperHexLinesAreResponsesEverythingElseCardData) {
 
 TEST(LegacyQuillTest, LinesAcrossChunksAndSeveralPerChunk) {
     LegacyQuill legacy;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(legacy.FilterInput(ASCII2H("00"), name, id, data), -1);
     EXPECT_EQ(legacy.FilterInput(lineHex("12") + lineHex("AB") + ASCII2H("CD"), name, id, data), 2);

@@ -17,7 +17,8 @@ std::string lineHex(const std::string& text) {
 
 TEST(TidelinkFilterTest, CommandsGoOutAsBytesWithCarriageReturn) {
     TidelinkFilter tidelink;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(tidelink.FilterOutput("0102", name, id, data), 3);
     EXPECT_EQ(data, "01020D");
@@ -27,7 +28,8 @@ TEST(TidelinkFilterTest, CommandsGoOutAsBytesWithCarriageReturn) {
 
 TEST(TidelinkFilterTest, LineTypesSelectTheChannel) {
     TidelinkFilter tidelink;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(tidelink.FilterInput(lineHex("0400AA"), name, id, data), 2);
     EXPECT_EQ(id, 2);
@@ -51,7 +53,8 @@ TEST(TidelinkFilterTest, LineTypesSelectTheChannel) {
 
 TEST(TidelinkFilterTest, TwoLinesInOneChunkTakeTwoCalls) {
     TidelinkFilter tidelink;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(
         tidelink.FilterInput(lineHex("0401") + lineHex("0201") + ASCII2H("04"), name, id, data), 1);

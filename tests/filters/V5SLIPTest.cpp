@@ -15,7 +15,7 @@ struct Frame {
     int result = 0;
     std::string name;
     int id = 0;
-    std::string data;
+    quorin::CardText data;
 };
 
 Frame input(V5SLIP& slip, const std::string& hex) {
@@ -28,7 +28,8 @@ Frame input(V5SLIP& slip, const std::string& hex) {
 
 TEST(V5SLIPTest, OutputFramesAndStuffsCommands) {
     V5SLIP slip;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_EQ(slip.FilterOutput("0102", name, id, data), 7);
     EXPECT_EQ(data, "C00500020102C0");
@@ -49,7 +50,8 @@ TEST(V5SLIPTest, OutputFramesAndStuffsCommands) {
 
 TEST(V5SLIPTest, OutputRefusesCommandsBeyondTheLengthField) {
     V5SLIP slip;
-    std::string name, data;
+    std::string name;
+    quorin::CardText data;
     int id = 0;
     EXPECT_GT(slip.FilterOutput(DUP("00", 0xFFFF), name, id, data), 0);
     EXPECT_EQ(data.substr(0, 8), "C005FFFF");
@@ -169,7 +171,7 @@ TEST(V5SLIPTest, RunLengthDecodingLimits) {
     EXPECT_EQ(f.result, 0);
     EXPECT_TRUE(f.data.empty());
 
-    std::vector<unsigned char> payload = {0x03, 0x00, 0x02, 0x41, 0x41, 0x02};
+    quorin::CardBytes payload = {0x03, 0x00, 0x02, 0x41, 0x41, 0x02};
     EXPECT_EQ(BV2H(slip.ValidateRLE(payload)), "0300024141");
     EXPECT_TRUE(slip.ValidatePlainData({0x00, 0x00}).empty());
     EXPECT_TRUE(slip.ValidateRLE({0x01}).empty());

@@ -79,10 +79,10 @@ QUORIN_FUZZ_TARGET(card_report) {
         FUZZ_CHECK(n >= 0 && n <= length);
     }
 
-    const std::string line = CardDataString::format(card, "|");
-    const std::string first = CardDataString::formatFirstGeneration(card, ",");
+    const quorin::CardText line = CardDataString::format(card, "|");
+    const quorin::CardText first = CardDataString::formatFirstGeneration(card, ",");
     FUZZ_CHECK(!line.empty() && !first.empty());
-    const std::string tlv = TlvPayload::build(card);
+    const quorin::CardText tlv = TlvPayload::build(card);
     FUZZ_CHECK(tlv.compare(0, 2, "FA") == 0);
     if (row.dwEncryptionCapable == 1) {
         // Every value is hex text then (clear tracks are copied as they are).

@@ -14,7 +14,7 @@
 
 namespace quorin_test {
 
-inline bool isHexText(const std::string& text) {
+inline bool isHexText(std::string_view text) {
     for (char c : text) {
         if (!std::isxdigit(static_cast<unsigned char>(c))) {
             return false;
@@ -43,7 +43,7 @@ inline FilterRun feedChunks(quorin::FormatFilter& filter, FuzzInput& in, size_t 
             FUZZ_CHECK(round <= fed + 1);
             std::string channelName;
             int channelId = 0;
-            std::string channelHexData;
+            quorin::CardText channelHexData;
             const int result = filter.FilterInput(message, channelName, channelId, channelHexData);
             message.clear();
             FUZZ_CHECK(result >= quorin::FormatFilter::FILTER_ERROR);

@@ -31,7 +31,7 @@ QUORIN_FUZZ_TARGET(frame_fifo) {
         in_total += chunk.size();
         FUZZ_CHECK(fifo.size() <= FrameFIFO::MAX_BYTES);
         for (;;) {
-            const std::string frame = fifo.getFrame();
+            const quorin::CardText frame = fifo.getFrame();
             if (frame.empty()) {
                 break;
             }

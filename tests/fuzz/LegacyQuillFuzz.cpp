@@ -13,14 +13,14 @@ QUORIN_FUZZ_TARGET(filter_legacy) {
     LegacyQuill out;
     std::string name;
     int id = 0;
-    std::string framed;
+    quorin::CardText framed;
     const int count = out.FilterOutput(command, name, id, framed);
     FUZZ_CHECK(count == static_cast<int>(command.size()) + 1);
     if (!command.empty() && command.find('\r') == std::string::npos) {
         LegacyQuill back;
         std::string backName;
         int backId = 0;
-        std::string line;
+        quorin::CardText line;
         back.FilterInput(framed, backName, backId, line);
         FUZZ_CHECK(line == command);
         const bool upperHex = command.find_first_not_of("0123456789ABCDEF") == std::string::npos;

@@ -54,7 +54,7 @@ QUORIN_FUZZ_TARGET(msr_parser) {
 
     // The static helpers on their own.
     MsrDataParser::removeSentinels(t1, t2.substr(0, 1), t3.substr(0, 1));
-    for (const std::string& piece : MsrDataParser::splitString(t1, t2.substr(0, 2))) {
+    for (const std::string_view piece : MsrDataParser::splitString(t1, t2.substr(0, 2))) {
         FUZZ_CHECK(piece.size() <= t1.size());
     }
     FUZZ_CHECK(MsrDataParser::trimString(t3, t2).size() <= t3.size());

@@ -14,7 +14,7 @@ QUORIN_FUZZ_TARGET(filter_slip) {
     V5SLIP out;
     std::string name;
     int id = 0;
-    std::string framed;
+    quorin::CardText framed;
     const std::string commandHex = B2H(command.data(), static_cast<int>(command.size()));
     const int count = out.FilterOutput(commandHex, name, id, framed);
     FUZZ_CHECK(count == static_cast<int>(framed.size() / 2) && count >= 5);
@@ -23,7 +23,7 @@ QUORIN_FUZZ_TARGET(filter_slip) {
         V5SLIP back;
         std::string backName;
         int backId = 0;
-        std::string backData;
+        quorin::CardText backData;
         const int result = back.FilterInput(framed, backName, backId, backData);
         FUZZ_CHECK(result == static_cast<int>(command.size()));
         FUZZ_CHECK(backId == FormatFilter::CHANNEL_COMMAND);

@@ -11,7 +11,7 @@ QUORIN_FUZZ_TARGET(filter_tidelink) {
     TidelinkFilter out;
     std::string name;
     int id = 0;
-    std::string framed;
+    quorin::CardText framed;
     const std::string hex = B2H(command.data(), static_cast<int>(command.size()));
     FUZZ_CHECK(out.FilterOutput(hex, name, id, framed) == static_cast<int>(command.size()) + 1);
     FUZZ_CHECK(framed == hex + "0D");

@@ -46,11 +46,17 @@ public:
         setDelegate(&delegate);
     }
     ~FuzzReader() override { setDelegate(nullptr); }
+    // The raw record as the decoding left it (it is wiped right after).
+    void copyToMsr() override {
+        Strivo::copyToMsr();
+        m_raw = rawData;
+    }
     ZEDRADATA raw() {
         quorin::MutexLock guard(cardLock);
-        return rawData;
+        return m_raw;
     }
     CountingDelegate delegate;
+    ZEDRADATA m_raw{};
 };
 
 template <size_t N>
@@ -204,7 +210,7 @@ TEST(CardDataFuzz, RandomTrackTextsThroughTheDecoder) {
             std::vector<unsigned char> report =
                 i % 2 == 0 ? swipe.shortReport() : swipe.extendedReport();
             ASSERT_NO_FATAL_FAILURE(decodeAndCheck(reader, report));
-            std::string text = reader.GetCardDataStr("|");
+            quorin::CardText text = reader.GetCardDataStr("|");
             EXPECT_GE(std::count(text.begin(), text.end(), '|'), 31);
         }
         EXPECT_EQ(reader.delegate.ready, 100);

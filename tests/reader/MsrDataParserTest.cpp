@@ -10,7 +10,7 @@ using quorin::MsrDataParser;
 
 namespace {
 
-using Strings = std::vector<std::string>;
+using Strings = std::vector<std::string_view>;
 using Attributes = std::map<std::string, std::string>;
 
 // Parses one ISO track 1 carrying the given name field and returns the
@@ -21,7 +21,7 @@ Attributes isoNames(const std::string& name, const std::string& account = "41111
     Attributes out;
     for (const char* key :
          {"Surname", "FirstName", "MiddleInitial", "Title", "Suffix", "CountryCode"}) {
-        std::string value = parser.GetAttribute(key);
+        std::string value(parser.GetAttribute(key));
         if (!value.empty()) {
             out[key] = value;
         }

@@ -115,12 +115,22 @@ public:
     void swipe(const Bytes& report) {
         getMSRResult(report.data(), static_cast<int>(report.size()));
     }
+    // The raw record as the decoding left it (it is wiped right after).
+    void copyToMsr() override {
+        Strivo::copyToMsr();
+        m_raw = rawData;
+    }
     ZEDRADATA raw() {
+        quorin::MutexLock guard(cardLock);
+        return m_raw;
+    }
+    ZEDRADATA liveRaw() {
         quorin::MutexLock guard(cardLock);
         return rawData;
     }
 
     RecordingDelegate delegate;
+    ZEDRADATA m_raw{};
 };
 
 }  // namespace
@@ -237,7 +247,7 @@ TEST(CardDataDecoding, ExtendedReportFillsEveryField) {
     EXPECT_STREQ(card.m_szYear, "25");
     EXPECT_STREQ(card.m_szMonth, "12");
 
-    std::vector<std::string> fields = split(reader.GetCardDataStr("|"), "|");
+    std::vector<std::string> fields = split(std::string(reader.GetCardDataStr("|").view()), "|");
     ASSERT_EQ(fields.size(), 32u);
     EXPECT_EQ(fields[21], "4111********1111");
     EXPECT_EQ(fields[28], masked2);
@@ -595,7 +605,7 @@ TEST(CardDataDecoding, DecoderThroughTheConnectionYieldsNothingWithoutOne) {
     reader.swipe(CardReport(layoutOf(fullRow())).track(1, "X").decodeStatus(1, 1, 1).shortReport());
     const Bytes report = CardReport(layoutOf(fullRow())).track(1, "Y").shortReport();
     EXPECT_TRUE(reader.decodeInputReport(report.data(), static_cast<int>(report.size())));
-    ZEDRADATA raw = reader.raw();
+    ZEDRADATA raw = reader.liveRaw();
     EXPECT_EQ(raw.m_dwTk1DcdStatus, 0);
     EXPECT_EQ(raw.m_dwTk1Length, 0);
     EXPECT_EQ(raw.m_dwCardSwipeStatus, ZEDRA_CARDREAD_OK);
@@ -612,7 +622,7 @@ TEST(CardDataString, ZeroedRecord) {
     TestReader reader(plainRow());
     EXPECT_EQ(reader.GetCardDataStr("|"),
               "0000000000000000||0|0|0|0|0||0|0|0|0|0|0|0|||||||||||||||||0");
-    std::string colons = reader.GetCardDataStr("::");
+    std::string colons(reader.GetCardDataStr("::").view());
     EXPECT_EQ(split(colons, "::").size(), 32u);
     EXPECT_EQ(colons.substr(0, 18), "0000000000000000::");
 }
@@ -668,7 +678,7 @@ TEST(CardDataString, FieldOrder) {
         "1234",
         "64",
     };
-    std::string text = reader.GetCardDataStr("|");
+    std::string text(reader.GetCardDataStr("|").view());
     EXPECT_EQ(split(text, "|"), expected);
     EXPECT_EQ(std::count(text.begin(), text.end(), '|'), 31);
 }

@@ -26,12 +26,12 @@ TEST(TlvPayload, EmptyAndFilledRecords) {
     std::strcpy(msr.m_szTrack1Data, "0102");
     msr.m_dwTrack1Length = 2;
     std::strcpy(msr.m_szDUKPTKSN, "FFFF9876543210E00001");
-    std::string text = TlvPayload::build(msr);
+    quorin::CardText text = TlvPayload::build(msr);
     EXPECT_NE(text.find("DFDF25024142"), std::string::npos);
     EXPECT_NE(text.find("DFDF37020102"), std::string::npos);
     EXPECT_NE(text.find("DFDF500AFFFF9876543210E00001"), std::string::npos);
     // The outer length counts the bytes that follow it.
-    unsigned long outer = std::stoul(text.substr(2, 2), nullptr, 16);
+    unsigned long outer = std::stoul(std::string(text.view().substr(2, 2)), nullptr, 16);
     EXPECT_EQ(outer * 2, text.size() - 4);
 
     // A long serial number is cut to 16 characters and its length says so.

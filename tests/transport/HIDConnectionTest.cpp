@@ -61,7 +61,7 @@ struct DataSink {
         {
             std::lock_guard<std::mutex> guard(self->lock);
             self->reports.emplace_back(data, data + len);
-            self->storeTexts.push_back(conn->getAll());
+            self->storeTexts.emplace_back(conn->getAll().view());
         }
         self->calls.bump();
     }

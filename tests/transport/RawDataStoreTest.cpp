@@ -30,7 +30,7 @@ TEST(RawDataStoreTest, KeepsTheLast256ReportsOldestFirst) {
                                         static_cast<unsigned char>(i & 0xFF)};
         store.addBinary(report, 2);
     }
-    std::string all = store.getAll();
+    std::string all(store.getAll().view());
     std::vector<std::string> lines = quorin::SPLIT(all, "\n");
     ASSERT_EQ(lines.size(), 256u);
     EXPECT_EQ(lines.front(), "002c");  // report 44 is the oldest kept

@@ -48,7 +48,8 @@ void feedAndDrain(FormatFilter& filter, const Bytes& chunk) {
     std::string msg = BV2H(chunk);
     for (size_t calls = 0;; ++calls) {
         ASSERT_LT(calls, FrameFIFO::MAX_BYTES + 2) << "drain loop does not end";
-        std::string name, data;
+        std::string name;
+        quorin::CardText data;
         int id = 0;
         int result = filter.FilterInput(msg, name, id, data);
         msg.clear();
@@ -84,7 +85,8 @@ TEST(SerialFuzzTest, FiltersSurviveRandomStreams) {
             if (i % 7 == 0) {
                 hex += "G";
             }
-            std::string name, data;
+            std::string name;
+            quorin::CardText data;
             int id = 0;
             int out = filter->FilterOutput(hex, name, id, data);
             ASSERT_EQ(out, static_cast<int>(data.size() / 2));
@@ -149,7 +151,8 @@ TEST(SerialFuzzTest, FramesMixedWithNoiseComeOutIntact) {
         std::string msg = stream.substr(at, n);
         at += n;
         for (;;) {
-            std::string name, data;
+            std::string name;
+            quorin::CardText data;
             int id = 0;
             int result = slip.FilterInput(msg, name, id, data);
             msg.clear();
