@@ -7,12 +7,18 @@
 // Opens the first two attached readers, asks each for its serial number
 // with a command, then prints the swipes and notifications of both until
 // each reader has sent something (or the time is up).
+//
+// Card data is secret: a swipe's account number is shown only when the
+// reader masked it (a reader that does not mask sends it in clear in the
+// "masked" field), and a notification only by its length, since EMV
+// messages carry the account number and tracks in clear.
 #include <Quorin.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -76,18 +82,37 @@ private:
         m_events.push_back(text);
         m_changed.notify_all();
     }
-    static void onCard(unsigned long, void* obj, const char* text) {
-        // Field 22 of the card data string: the account number as masked.
-        std::stringstream fields(text);
-        std::string field;
-        for (int i = 0; i < 22 && std::getline(fields, field, '|'); ++i) {
+    // True when the account number keeps at most its first six and last
+    // four digits, with one mask character in place of every other one.
+    static bool isMasked(const std::string& pan) {
+        const size_t first = pan.find_first_not_of("0123456789");
+        const size_t last = pan.find_last_not_of("0123456789");
+        if (first == std::string::npos || first > 6 || pan.size() - last - 1 > 4 ||
+            pan[first] < '!' || pan[first] > '~') {
+            return false;
         }
-        static_cast<Reader*>(obj)->add("card, masked PAN " + field);
+        return pan.find_first_not_of(pan[first], first) > last;
+    }
+    static void onCard(unsigned long, void* obj, const char* text) {
+        // Field 22 of the card data string: the account number, which only
+        // a reader that masks has masked.
+        const char* field = text;
+        for (int i = 1; i < 22 && field != nullptr; ++i) {
+            field = std::strchr(field, '|');
+            field = field != nullptr ? field + 1 : nullptr;
+        }
+        const std::string pan =
+            field != nullptr ? std::string(field, std::strcspn(field, "|")) : "";
+        static_cast<Reader*>(obj)->add(isMasked(pan)
+                                           ? "card, masked PAN " + pan
+                                           : "card, PAN withheld (" + std::to_string(pan.size()) +
+                                                 " characters, not masked by the reader)");
     }
     static void onNotification(unsigned long, void* obj, unsigned int id, const char* hex) {
-        char head[32];
-        std::snprintf(head, sizeof(head), "notification 0x%04X: ", id);
-        static_cast<Reader*>(obj)->add(head + std::string(hex));
+        char text[64];
+        std::snprintf(text, sizeof(text), "notification 0x%04X: %zu data bytes", id,
+                      std::strlen(hex) / 2);
+        static_cast<Reader*>(obj)->add(text);
     }
     static void onConnection(unsigned long, void* obj, long state) {
         static_cast<Reader*>(obj)->add(state == ZEDRA_STATE_CONNECTED ? "connected"

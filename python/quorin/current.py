@@ -96,7 +96,7 @@ def _parse_progress(text: str) -> Notification:
         message_id = int(code_part.split(",", 1)[1])
         data = hex_bytes(data_part.split(",", 1)[1])
     except (IndexError, ValueError):
-        raise QuorinError("unreadable notification text: %r" % text) from None
+        raise QuorinError("unreadable notification text (%d characters)" % len(text)) from None
     return Notification(message_id, data)
 
 
@@ -208,7 +208,7 @@ class CurrentReader:
         record = ZDMSRDATA()
         with self._lib.guard():
             code = self._lib.c.QuorinGetCardData(ctypes.byref(record))
-        return Card.from_record(record) if code == 0 else None
+        return Card.take_record(record) if code == 0 else None
 
     @property
     def card_data_state(self) -> CardDataState:

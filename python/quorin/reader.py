@@ -269,7 +269,7 @@ class Reader:
         code = self._call(lambda handle: self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record)))
         if code != 0:
             raise ReaderClosedError("the reader is closed", code)
-        return Card.from_record(record)
+        return Card.take_record(record)
 
     def card_data_string(self) -> str:
         """The card data string: 32 fields separated by "|"."""
@@ -340,11 +340,11 @@ class Reader:
         record = ZDMSRDATA()
         handle = self._handle
         if handle != 0 and self._lib.c.GetCardDataStructureEx(handle, ctypes.byref(record)) == 0:
-            full = Card.from_record(record)
+            full = Card.take_record(record)
             if snapshot is None or full.agrees_with(snapshot):
                 return full
         if snapshot is None:
-            raise QuorinError("unreadable card data string: %r" % text)
+            raise QuorinError("unreadable card data string (%d characters)" % len(text))
         return snapshot
 
     def _state_event(self, state: int) -> Any:

@@ -3,6 +3,7 @@ notifications and device states."""
 
 from __future__ import annotations
 
+import ctypes
 import enum
 from dataclasses import dataclass, fields
 from typing import Optional
@@ -179,14 +180,28 @@ def _printable(text: str) -> bool:
     return all(" " <= c <= "~" for c in text)
 
 
-def _copy_of_track(masked: str, track: str) -> bool:
-    """The library fills a masked field with a copy of the track when the
-    reader sent no masked track: the same text, or the same bytes as the
-    start of the encrypted track's hex."""
-    if masked == track:
-        return True
-    hex_text = masked.encode("latin-1").hex().upper()
-    return bool(track) and track.upper().startswith(hex_text)
+def _masked_account_number(pan: str) -> bool:
+    """At most the first six and the last four digits clear, and one mask
+    character (not a digit) in place of every other one."""
+    first = len(pan) - len(pan.lstrip("0123456789"))
+    last = len(pan.rstrip("0123456789"))
+    if first >= last or first > 6 or len(pan) - last > 4:
+        return False
+    middle = pan[first:last]
+    return "!" <= middle[0] <= "~" and middle == middle[0] * len(middle)
+
+
+def _carries_masking(track: str) -> bool:
+    """A track whose account number ("%B...^" on track 1, ";...=" on track 2)
+    is masked so. A track without one carries no masking that can be seen:
+    the library fills the masked fields with copies of the tracks when the
+    reader sent no masked ones, and a reader set not to mask sends its clear
+    tracks there."""
+    if track.startswith("%") and "^" in track[2:]:
+        return _masked_account_number(track[2:track.index("^", 2)])
+    if track.startswith(";") and "=" in track[1:]:
+        return _masked_account_number(track[1:track.index("=", 1)])
+    return False
 
 
 @dataclass(frozen=True, repr=False)
@@ -203,9 +218,10 @@ class Card:
     names and expiry date taken from them hold masked data only when the
     reader masked the tracks: a reader that does not (a serial reader, for
     one) leaves clear tracks there. ``masked_fields`` names the fields that
-    really hold what the reader masked. repr() and str() show only those,
-    the lengths of the tracks and fields that do not identify the card;
-    never the clear or encrypted tracks.
+    positively carry masking. repr() and str() show only those, the lengths
+    of the tracks and fields that do not identify the card; any other field
+    is withheld with its length. ``describe(show_card_data=True)`` shows them
+    all, for a host that asks for card data on purpose.
     """
 
     card_data: str = ""
@@ -251,30 +267,30 @@ class Card:
 
     @property
     def masked_fields(self) -> frozenset:
-        """The names of the fields that hold what the reader masked: a masked
-        track the reader sent (not a copy of the clear or encrypted track),
-        card_data_masked when every track in it is such a one, and the
-        account number, names and expiry date when they appear in such a
-        track. Every other field of _masked, pan, first_name, last_name,
-        month and year may hold clear card data."""
+        """The names of the fields that positively carry masking: a masked
+        track whose account number keeps at most its first six and last four
+        digits, a mask character in place of the others; card_data_masked
+        when every track in it is such a one; the account number when it is
+        masked so and appears in such a track; and the names and expiry date
+        when they appear in such a track. Every other field of _masked, pan,
+        first_name, last_name, month and year may hold clear card data."""
         masked = set()
-        tracks = ((self.track1_masked, self.track1), (self.track2_masked, self.track2),
-                  (self.track3_masked, self.track3))
-        shown = []
-        for number, (text, track) in enumerate(tracks, 1):
-            if text and _printable(text) and not _copy_of_track(text, track):
+        tracks = (self.track1_masked, self.track2_masked, self.track3_masked)
+        for number, text in enumerate(tracks, 1):
+            if text and _printable(text) and _carries_masking(text):
                 masked.add("track%d_masked" % number)
-                shown.append(text)
-        present = [t for t, _ in tracks if t]
-        if present and len(shown) == len(present) and self.card_data_masked:
+        present = [n for n, t in enumerate(tracks, 1) if t]
+        if present and all("track%d_masked" % n in masked for n in present) and self.card_data_masked:
             masked.add("card_data_masked")
         # The account number, names and expiry date come from tracks 1 and 2.
-        sources = [t for n, (t, _) in enumerate(tracks, 1) if n <= 2 and "track%d_masked" % n in masked]
+        sources = [t for n, t in enumerate(tracks, 1) if n <= 2 and "track%d_masked" % n in masked]
 
         def within(value: str) -> bool:
             return bool(value) and any(value in text for text in sources)
 
-        for name in ("pan", "first_name", "last_name"):
+        if _masked_account_number(self.pan) and within(self.pan):
+            masked.add("pan")
+        for name in ("first_name", "last_name"):
             if within(getattr(self, name)):
                 masked.add(name)
         # Tracks carry the expiry date as YYMM.
@@ -282,15 +298,24 @@ class Card:
             masked.update(("month", "year"))
         return frozenset(masked)
 
-    def __repr__(self) -> str:
+    def describe(self, show_card_data: bool = False) -> str:
+        """The text of repr(); with show_card_data every field of _masked and
+        those taken from them are shown as they are (the --show-card-data of
+        the quorin tool). The clear and encrypted tracks are never shown."""
         masked = self.masked_fields
         parts = ["%s=%r" % (name, getattr(self, name)) for name in _SAFE]
         for name in _MASKABLE:
             value = getattr(self, name)
             if not value:
                 continue
-            parts.append("%s=%r" % (name, value) if name in masked else "%s=<not masked: withheld>" % name)
+            if show_card_data or name in masked:
+                parts.append("%s=%r" % (name, value))
+            else:
+                parts.append("%s=<not masked: %d characters withheld>" % (name, len(value)))
         return "Card(%s)" % ", ".join(parts)
+
+    def __repr__(self) -> str:
+        return self.describe()
 
     __str__ = __repr__
 
@@ -301,6 +326,16 @@ class Card:
             value = getattr(record, member)
             values[field.name] = decode(value) if isinstance(value, bytes) else int(value)
         return cls(**values)
+
+    @classmethod
+    def take_record(cls, record: ZDMSRDATA) -> "Card":
+        """from_record, then the record is wiped: the package's own copy of
+        the library's record holds nothing once the Card is made (the Card's
+        strings are Python's, which cannot be wiped)."""
+        try:
+            return cls.from_record(record)
+        finally:
+            ctypes.memset(ctypes.addressof(record), 0, ctypes.sizeof(record))
 
     def agrees_with(self, other: "Card") -> bool:
         """True when both have the same value in every field that the card

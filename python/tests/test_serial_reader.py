@@ -63,7 +63,7 @@ def test_commands_swipes_and_hang_up(serial_reader, recorder):
         for text in (repr(card), str(card), "%s" % (card,)):
             assert card.pan not in text and card.track2 not in text
             assert card.track2_masked not in text and card.track1_masked not in text
-            assert "pan=<not masked: withheld>" in text
+            assert "pan=<not masked: %d characters withheld>" % len(card.pan) in text
 
         type_line("h")
         assert states.wait_for(1) == [quorin.DeviceState.DISCONNECTED]

@@ -158,6 +158,13 @@ class TestCardDataStaysOutOfText:
         for track in (self.CLEAR2, self.CLEAR2.encode().hex().upper() + "00"):
             copy = Card(track2=track, track2_masked=self.CLEAR2, pan="4111111111111111")
             assert copy.masked_fields == frozenset()
+        # A reader that encrypts but is set not to mask: ciphertext in the
+        # track, the clear track in the masked field.
+        cipher = Card(track2="9A0B77C1D2E3F4", track2_masked=self.CLEAR2,
+                      card_data_masked=self.CLEAR2, pan="4111111111111111")
+        assert cipher.masked_fields == frozenset()
+        # A clear account number is no masked one, even in a masked track.
+        assert "pan" not in Card(track2_masked=self.MASKED2, pan="4111").masked_fields
         # A name that is not in a masked track is not taken for masked.
         assert "first_name" not in Card(track2_masked=self.MASKED2, first_name="JOHN").masked_fields
         # Unprintable text is no masked track either.
@@ -170,11 +177,20 @@ class TestCardDataStaysOutOfText:
         for text in (repr(clear), str(clear)):
             assert "4111111111111111" not in text and "JOHN" not in text
             assert "device_serial='SN1'" in text and "track2_length=26" in text
-            assert "pan=<not masked: withheld>" in text
+            assert "pan=<not masked: 16 characters withheld>" in text
+        # Asked for, they are shown.
+        assert "pan='4111111111111111'" in clear.describe(show_card_data=True)
+        assert clear.describe() == repr(clear)
         masked = Card(track2=self.CLEAR2.encode().hex(), track2_masked=self.MASKED2,
                       pan="4111********1111")
         assert "pan='4111********1111'" in repr(masked)
         assert self.CLEAR2.encode().hex() not in repr(masked)
+
+    def test_the_record_a_card_is_taken_from_is_wiped(self):
+        record = ZDMSRDATA()
+        record.m_szPAN = b"4111111111111111"
+        assert Card.take_record(record).pan == "4111111111111111"
+        assert bytes(record) == bytes(ctypes.sizeof(record))
 
     def test_notifications_show_their_length_only(self):
         note = quorin.Notification(0x303, bytes.fromhex("5A084111111111111111"))

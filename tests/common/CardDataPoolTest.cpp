@@ -53,9 +53,12 @@ TEST(CardDataPool, TextsAndBytesLeaveNothingWhenTheyGrowOrGo) {
     // A short text lives inside the object: its destructor wipes it there.
     alignas(CardText) unsigned char storage[sizeof(CardText)] = {};
     CardText* shortText = new (storage) CardText("4111111111");
-    shortText->~CardText();
-    // Read as plain bytes again (the object's life is over).
+    // Read as plain bytes (around the object's life, which the compiler
+    // would otherwise take for the end of what is stored in it).
     unsigned char* bytes = storage;
+    __asm__ __volatile__("" : "+r"(bytes) : : "memory");
+    ASSERT_NE(memmem(bytes, sizeof(storage), "4111", 4), nullptr);
+    shortText->~CardText();
     __asm__ __volatile__("" : "+r"(bytes) : : "memory");
     EXPECT_EQ(memmem(bytes, sizeof(storage), "4111", 4), nullptr);
 

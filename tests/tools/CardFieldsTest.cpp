@@ -64,21 +64,40 @@ TEST(CardFieldsTest, ShowsMaskedTracksAndWhatIsDerivedFromThem) {
 }
 
 TEST(CardFieldsTest, WithholdsTracksAReaderDidNotMask) {
-    // A reader that neither encrypts nor masks: the masked fields are copies
-    // of the clear tracks, and the PAN was derived from the clear track 2.
-    CardString clear;
+    // The clear tracks in the masked fields: a reader that neither encrypts
+    // nor masks (the track fields hold the same texts), and one that
+    // encrypts but is set not to mask (the track fields hold ciphertext).
     const std::string t1 = "%B4111111111111111^DOE/ALEX^3012101000000000000?";
     const std::string t2 = ";4111111111111111=30121010000000000000?";
-    clear.set(25, t1).set(26, t2).set(28, t1).set(29, t2);
-    clear.set(20, "ALEX").set(21, "DOE").set(22, "4111111111111111").set(23, "12").set(24, "30");
-    CardFields card;
-    ASSERT_TRUE(CardFields::parse(clear.str(), &card));
-    EXPECT_EQ(card.masked[0], "");
-    EXPECT_EQ(card.masked[1], "");
-    EXPECT_EQ(card.pan, "");
-    EXPECT_EQ(card.firstName, "");
-    EXPECT_EQ(card.month, "");
-    EXPECT_TRUE(card.withheld);
+    for (const std::string& ciphertext : {std::string(), std::string("9A0B77C1D2E3F4")}) {
+        CardString clear;
+        clear.set(25, ciphertext.empty() ? t1 : ciphertext).set(26, ciphertext.empty() ? t2 : "");
+        clear.set(28, t1).set(29, t2);
+        clear.set(20, "ALEX")
+            .set(21, "DOE")
+            .set(22, "4111111111111111")
+            .set(23, "12")
+            .set(24, "30");
+        CardFields card;
+        ASSERT_TRUE(CardFields::parse(clear.str(), &card));
+        EXPECT_EQ(card.masked[0], "");
+        EXPECT_EQ(card.masked[1], "");
+        EXPECT_EQ(card.pan, "");
+        EXPECT_EQ(card.firstName, "");
+        EXPECT_EQ(card.month, "");
+        EXPECT_TRUE(card.withheld);
+        // Each withheld with its length.
+        ASSERT_EQ(card.withheldFields.size(), 6u);
+        EXPECT_EQ(card.withheldFields[0].field, "maskedTracks[0]");
+        EXPECT_EQ(card.withheldFields[0].length, t1.size());
+        EXPECT_EQ(card.withheldFields[2].field, "pan");
+        EXPECT_EQ(card.withheldFields[2].length, 16u);
+        // Asked for, everything is shown as it is.
+        ASSERT_TRUE(CardFields::parse(clear.str(), &card, true));
+        EXPECT_EQ(card.masked[0], t1);
+        EXPECT_EQ(card.pan, "4111111111111111");
+        EXPECT_FALSE(card.withheld);
+    }
 }
 
 TEST(CardFieldsTest, WithholdsCiphertextCopiedIntoTheMaskedFields) {
@@ -111,4 +130,20 @@ TEST(CardFieldsTest, RefusesAStringWithoutThirtyTwoFields) {
     CardString delimiterInText = encryptingSwipe();
     delimiterInText.set(20, "A|B");
     EXPECT_FALSE(CardFields::parse(delimiterInText.str(), &card));
+}
+
+TEST(CardFieldsTest, AMaskedAccountNumberShowsItsMasking) {
+    // At most the first six and the last four digits, one mask character
+    // in place of all the others.
+    for (const char* masked : {"4111********1111", "411111******1111", "****************",
+                               "4111XXXXXXXX1111", "4111#1"}) {
+        EXPECT_TRUE(CardFields::isMaskedAccountNumber(masked)) << masked;
+    }
+    for (const char* clear : {"4111111111111111", "4111111*****11111", "4111111****1111",
+                              "4111***-****1111", "4111        1111", "", "4111"}) {
+        EXPECT_FALSE(CardFields::isMaskedAccountNumber(clear)) << clear;
+    }
+    EXPECT_TRUE(CardFields::carriesMasking(MASKED1));
+    EXPECT_TRUE(CardFields::carriesMasking(MASKED2));
+    EXPECT_FALSE(CardFields::carriesMasking("%CASAN JOSE^DOE$ALEX^1 MAIN ST^?"));
 }

@@ -145,17 +145,32 @@ TEST(EmvTransactionTest, ClearCardDataIsWithheldAtAnyDepth) {
     EXPECT_EQ(tagName(withheld[3].tag), "9F6B");
     EXPECT_EQ(shown.find("4111"), std::string::npos);
 
-    // Data that is not TLV is shown as it is; a well-formed start is still
-    // looked at.
-    withheld.clear();
-    EXPECT_EQ(withholdCardData(hexBytes("5A024111"
-                                        "9F"),
-                               &withheld),
-              "5A02****9F");
-    EXPECT_EQ(withheld.size(), 1u);
-    withheld.clear();
-    EXPECT_EQ(withholdCardData(hexBytes("48454C4C4F"), &withheld), "48454C4C4F");
-    EXPECT_TRUE(withheld.empty());
+    // From the first element that does not parse, nothing is shown: the
+    // rest of its template is withheld with its length. Each row hides a
+    // clear account number behind an element a reader may send malformed.
+    const struct {
+        const char* data;
+        const char* shownBefore;  // what is shown before the rest withheld
+        size_t rest;              // bytes withheld as unreadable
+    } MALFORMED[] = {
+        {"5A0241119F", "5A02****", 1},                   // a tag cut short
+        {"48454C4C4F", "", 5},                           // not TLV at all
+        {"000A5A084111111111111111", "00", 11},          // a two-byte length prefix
+        {"E1805A084111111111111111", "", 12},            // an indefinite length
+        {"5F2084000000085A084111111111111111", "", 17},  // a four-byte length of length
+        // 5A overruns its template E1: the rest of E1, then the rest after it
+        {"E1069F2602AABB5A084111111111111111", "E1069F2602AABB**", 9},
+        {"9F2602AABB0000", "9F2602AABB0000", 0},  // trailing padding is shown
+    };
+    for (const auto& row : MALFORMED) {
+        withheld.clear();
+        const std::string shown = withholdCardData(hexBytes(row.data), &withheld);
+        EXPECT_EQ(shown, row.shownBefore + std::string(2 * row.rest, '*')) << row.data;
+        EXPECT_EQ(shown.find("4111"), std::string::npos) << row.data;
+        const size_t rest =
+            !withheld.empty() && withheld.back().tag == UNPARSED_REST ? withheld.back().length : 0;
+        EXPECT_EQ(rest, row.rest) << row.data;
+    }
 
     // Constructed values deeper than the tool looks are withheld whole.
     Bytes nested = hexBytes("5A0141");
@@ -178,4 +193,9 @@ TEST(EmvTransactionTest, PrinterWithholdsUnlessAsked) {
     withheld.clear();
     EXPECT_EQ(EventPrinter(true, true).shownData(data, &withheld), data);
     EXPECT_TRUE(withheld.empty());
+    // Text that is not even hex is not shown either.
+    EXPECT_EQ(EventPrinter(false).shownData("5A08 4111111111111111", &withheld),
+              std::string(21, '*'));
+    EXPECT_EQ(EventPrinter::withheldNote(withheld),
+              "  (card data not shown: the unreadable rest 10 bytes; --show-card-data shows it)\n");
 }

@@ -75,7 +75,7 @@ wait_for "$WORK/watch.out" "Watching $PORT (serial reader)"
 echo >&3
 wait_for "$WORK/watch.out" "Card read: decoded, encode type ISO"
 # A serial reader reports its tracks unmasked: nothing of them is shown.
-expect_out watch "(fields the reader did not mask are not shown)"
+expect_out watch "(not masked by the reader, not shown: maskedTracks[0] "
 expect_no_out watch "$CLEAR_PAN"
 expect_no_out watch "PAN:"
 echo h >&3

@@ -94,9 +94,32 @@ for variant in pc cm; do
     expect_status "cpp_$variant" 0
     expect_out "cpp_$variant" "opened HID://EX-EMV: product ID 0x0019, serial number EX-EMV"
     expect_out "cpp_$variant" "opened HID://EX-MSR: product ID 0x0011, serial number EX-MSR"
-    expect_out "cpp_$variant" "HID://EX-EMV: notification 0x0301: 4849"
+    expect_out "cpp_$variant" "HID://EX-EMV: notification 0x0301: 2 data bytes"
     expect_out "cpp_$variant" "HID://EX-MSR: card, masked PAN $MASKED_PAN"
 done
+
+# A reader that does not mask puts its clear tracks in the "masked" fields,
+# and an EMV message carries the account number: the examples print neither.
+onbus "plain:0x01:EX-CLR" "$WORK/pc/c-host" 10 >"$WORK/c_clear.out" 2>"$WORK/c_clear.err" &
+HOST=$!
+BACKGROUND="$BACKGROUND $HOST"
+wait_for "$WORK/c_clear.out" "waiting for a card"
+echo "swipe 1 $TRACK1 $TRACK2" >"$WORK/ctl"
+wait_exit "$HOST"
+expect_status c_clear 0
+expect_out c_clear "card: PAN withheld (16 characters, not masked by the reader), track 2 withheld"
+expect_no_out c_clear "$CLEAR_PAN"
+onbus "emv:0x19:EX-EMV,plain:0x01:EX-CLR" "$WORK/pc/cpp-two-readers" 10 \
+    >"$WORK/cpp_clear.out" 2>"$WORK/cpp_clear.err" &
+HOST=$!
+BACKGROUND="$BACKGROUND $HOST"
+wait_for "$WORK/cpp_clear.out" "waiting for both readers"
+printf 'notify 1 0x0303 5A08%s\nswipe 2 %s %s\n' "$CLEAR_PAN" "$TRACK1" "$TRACK2" >"$WORK/ctl"
+wait_exit "$HOST"
+expect_status cpp_clear 0
+expect_out cpp_clear "HID://EX-EMV: notification 0x0303: 10 data bytes"
+expect_out cpp_clear "HID://EX-CLR: card, PAN withheld (16 characters, not masked by the reader)"
+expect_no_out cpp_clear "$CLEAR_PAN"
 
 # The installed tool finds the installed bus relative to itself.
 run installed_demo env -u QUORIN_VHID_DIR "$PREFIX/bin/quorin" demo

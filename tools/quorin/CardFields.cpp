@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <vector>
 
-#include "HexText.h"
-
 namespace quorin::cli {
 
 namespace {
@@ -29,26 +27,12 @@ long number(const std::string& text) {
     return std::strtol(text.c_str(), nullptr, 10);
 }
 
-bool printable(const std::string& text) {
-    for (unsigned char c : text) {
-        if (c < 0x20 || c > 0x7e) {
-            return false;
-        }
-    }
-    return true;
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
 }
 
-// True when the masked text is the library's copy of the track data rather
-// than a text the reader masked: the same text (a reader that does not
-// encrypt), or the same bytes as the start of the encrypted track's hex.
-bool isCopyOfTrack(const std::string& masked, const std::string& track) {
-    if (masked == track) {
-        return true;
-    }
-    std::vector<uint8_t> bytes(masked.begin(), masked.end());
-    std::string hex = bytesToHex(bytes);
-    return !track.empty() && upper(track).compare(0, hex.size(), hex) == 0;
-}
+constexpr size_t MAX_CLEAR_FIRST = 6;
+constexpr size_t MAX_CLEAR_LAST = 4;
 
 bool containedIn(const std::string& value, const std::string& a, const std::string& b) {
     return !value.empty() && ((!a.empty() && a.find(value) != std::string::npos) ||
@@ -57,7 +41,45 @@ bool containedIn(const std::string& value, const std::string& a, const std::stri
 
 }  // namespace
 
-bool CardFields::parse(const std::string& text, CardFields* f) {
+bool CardFields::isMaskedAccountNumber(std::string_view pan) {
+    size_t first = 0;
+    while (first < pan.size() && isDigit(pan[first])) {
+        ++first;
+    }
+    size_t last = pan.size();
+    while (last > first && isDigit(pan[last - 1])) {
+        --last;
+    }
+    if (first == last || first > MAX_CLEAR_FIRST || pan.size() - last > MAX_CLEAR_LAST) {
+        return false;
+    }
+    const char mask = pan[first];
+    if (mask < 0x21 || mask > 0x7e) {
+        return false;
+    }
+    for (size_t i = first; i < last; ++i) {
+        if (pan[i] != mask) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CardFields::carriesMasking(std::string_view track) {
+    size_t start = 0;
+    size_t end = std::string_view::npos;
+    if (track.size() > 2 && track[0] == '%') {
+        start = 2;  // the format code follows the start sentinel
+        end = track.find('^', start);
+    } else if (track.size() > 1 && track[0] == ';') {
+        start = 1;
+        end = track.find('=', start);
+    }
+    return end != std::string_view::npos && end > start &&
+           isMaskedAccountNumber(track.substr(start, end - start));
+}
+
+bool CardFields::parse(const std::string& text, CardFields* f, bool showCardData) {
     std::vector<std::string> v = split(text, '|');
     if (v.size() != FIELD_COUNT) {
         return false;
@@ -78,17 +100,20 @@ bool CardFields::parse(const std::string& text, CardFields* f) {
     f->ksn = v[18];
     f->batteryLevel = number(v[31]);
 
+    auto withhold = [&](const std::string& field, const std::string& value) {
+        f->withheldFields.push_back({field, value.size()});
+        f->withheld = true;
+    };
     for (int i = 0; i < 3; ++i) {
         const std::string& masked = v[27 + i];
-        const std::string& track = v[24 + i];
         if (masked.empty()) {
             continue;
         }
-        if (!printable(masked) || isCopyOfTrack(masked, track)) {
-            f->withheld = true;
-            continue;
+        if (showCardData || carriesMasking(masked)) {
+            f->masked[i] = masked;
+        } else {
+            withhold("maskedTracks[" + std::to_string(i) + "]", masked);
         }
-        f->masked[i] = masked;
     }
 
     const std::string& firstName = v[19];
@@ -98,26 +123,26 @@ bool CardFields::parse(const std::string& text, CardFields* f) {
     const std::string& year = v[23];
     const std::string& t1 = f->masked[0];
     const std::string& t2 = f->masked[1];
-    auto keep = [&](const std::string& value, std::string* out) {
+    auto keep = [&](const char* field, const std::string& value, bool masked, std::string* out) {
         if (value.empty()) {
             return;
         }
-        if (containedIn(value, t1, t2)) {
+        if (showCardData || (masked && containedIn(value, t1, t2))) {
             *out = value;
         } else {
-            f->withheld = true;
+            withhold(field, value);
         }
     };
-    keep(pan, &f->pan);
-    keep(firstName, &f->firstName);
-    keep(lastName, &f->lastName);
+    keep("pan", pan, isMaskedAccountNumber(pan), &f->pan);
+    keep("firstName", firstName, true, &f->firstName);
+    keep("lastName", lastName, true, &f->lastName);
     if (!month.empty() || !year.empty()) {
         // Tracks carry the expiry date as YYMM.
-        if (containedIn(year + month, t1, t2)) {
+        if (showCardData || containedIn(year + month, t1, t2)) {
             f->month = month;
             f->year = year;
         } else {
-            f->withheld = true;
+            withhold("expiry", year + month);
         }
     }
     return true;

@@ -43,7 +43,7 @@ int runEmv(const Args& args) {
                   "Transaction type, the reader's code 0 to 255 (default 0, purchase).");
     parser.flag("show-card-data",
                 "Also print the values of the tags carrying clear card data (5A, 56, 57, "
-                "9F6B, 5F20, 9F1F, 9F20).");
+                "9F6B, 5F20, 9F1F, 9F20) and what follows data that is not well-formed TLV.");
     parser.flag("json", "Print one JSON object per event and line.");
     parser.parse(args);
     if (parser.helpRequested()) {

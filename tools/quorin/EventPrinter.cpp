@@ -68,6 +68,13 @@ void EventPrinter::card(const CardFields& c) const {
         j.key("ksn").valueOrNull(c.ksn.find_first_not_of('0') != std::string::npos ? c.ksn : "");
         j.key("fluxmarkStatus").valueOrNull(c.fluxmarkStatus);
         j.key("withheld").value(c.withheld);
+        j.key("withheldFields").beginArray();
+        for (const CardFields::Withheld& w : c.withheldFields) {
+            j.beginObject().key("field").value(w.field).key("length").value(
+                static_cast<long long>(w.length));
+            j.endObject();
+        }
+        j.endArray();
         j.endObject();
         out.line(j.str());
         return;
@@ -106,14 +113,20 @@ void EventPrinter::card(const CardFields& c) const {
         out.printf("  Reader serial:     %s\n", safeText(c.serialNumber).c_str());
     }
     if (c.withheld) {
-        out.printf("  (fields the reader did not mask are not shown)\n");
+        std::string fields;
+        for (const CardFields::Withheld& w : c.withheldFields) {
+            fields += (fields.empty() ? "" : ", ") + w.field + " " + std::to_string(w.length) +
+                      " characters";
+        }
+        out.printf("  (not masked by the reader, not shown: %s; --show-card-data shows them)\n",
+                   fields.c_str());
     }
 }
 
 void EventPrinter::event(const ReaderEvent& e) const {
     if (e.kind == ReaderEvent::CARD_DATA) {
         CardFields fields;
-        if (CardFields::parse(e.text, &fields)) {
+        if (CardFields::parse(e.text, &fields, m_showCardData)) {
             card(fields);
         } else {
             unreadableCard();
@@ -131,7 +144,11 @@ void EventPrinter::unreadableCard() const {
 
 void EventPrinter::notification(unsigned int messageId, const std::string& hex) const {
     std::vector<WithheldValue> withheld;
-    std::string data = shownData(hex, &withheld);
+    // A transaction status, a display text and a menu are not TLV and carry
+    // no card data (`emv` shows them as they are); every other message is
+    // TLV, shown only as far as it parses.
+    const bool text = messageId >= 0x300 && messageId <= 0x302;
+    std::string data = text ? hex : shownData(hex, &withheld);
     std::string name = notificationName(messageId);
     if (m_json) {
         JsonWriter j;
@@ -157,9 +174,14 @@ void EventPrinter::notification(unsigned int messageId, const std::string& hex) 
 
 std::string EventPrinter::shownData(const std::string& hex,
                                     std::vector<WithheldValue>* withheld) const {
-    Bytes bytes;
-    if (m_showCardData || !hexToBytes(hex, &bytes)) {
+    if (m_showCardData) {
         return hex;
+    }
+    Bytes bytes;
+    if (!hexToBytes(hex, &bytes)) {
+        // Not even hex: nothing of it can be vouched for.
+        withheld->push_back({UNPARSED_REST, hex.size() / 2});
+        return std::string(hex.size(), '*');
     }
     return withholdCardData(bytes, withheld);
 }
@@ -167,11 +189,13 @@ std::string EventPrinter::shownData(const std::string& hex,
 void EventPrinter::addWithheld(JsonWriter& j, const std::vector<WithheldValue>& withheld) {
     j.key("withheld").beginArray();
     for (const WithheldValue& w : withheld) {
-        j.beginObject()
-            .key("tag")
-            .value(tagName(w.tag))
-            .key("length")
-            .value(static_cast<long long>(w.length));
+        j.beginObject().key("tag");
+        if (w.tag == UNPARSED_REST) {
+            j.null();
+        } else {
+            j.value(tagName(w.tag));
+        }
+        j.key("length").value(static_cast<long long>(w.length));
         j.endObject();
     }
     j.endArray();
@@ -183,8 +207,10 @@ std::string EventPrinter::withheldNote(const std::vector<WithheldValue>& withhel
     }
     std::string note = "  (card data not shown:";
     for (size_t i = 0; i < withheld.size(); ++i) {
-        note += (i == 0 ? " " : ", ") + tagName(withheld[i].tag) + " " +
-                std::to_string(withheld[i].length) + " bytes";
+        const std::string what = withheld[i].tag == UNPARSED_REST
+                                     ? std::string("the unreadable rest")
+                                     : tagName(withheld[i].tag);
+        note += (i == 0 ? " " : ", ") + what + " " + std::to_string(withheld[i].length) + " bytes";
     }
     return note + "; --show-card-data shows it)\n";
 }

@@ -108,7 +108,14 @@ void withhold(const uint8_t* p, size_t size, int depth, std::vector<WithheldValu
         }
         written = i;
     }
-    appendHex(p + written, size - written, out);
+    if (i < size) {
+        // Stopped at an element that does not parse: none of the rest is shown.
+        appendHex(p + written, i - written, out);
+        out->append(2 * (size - i), '*');
+        withheld->push_back({UNPARSED_REST, size - i});
+    } else {
+        appendHex(p + written, size - written, out);  // padding only
+    }
 }
 
 }  // namespace

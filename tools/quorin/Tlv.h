@@ -24,14 +24,19 @@ std::optional<Bytes> findTag(const Bytes& data, uint32_t tag);
 bool isClearCardDataTag(uint32_t tag);
 
 struct WithheldValue {
-    uint32_t tag;
+    uint32_t tag;   // UNPARSED_REST: the data from where it stops being TLV
     size_t length;  // bytes
 };
+// No element has tag 0 (a 00 byte is padding).
+constexpr uint32_t UNPARSED_REST = 0;
 
 // data as upper-case hex in which the value of every element with a clear
 // card data tag, at any depth, is replaced by "**" per byte; each such
-// element is added to *withheld. Bytes after the point where the data stops
-// being well-formed TLV are written as they are.
+// element is added to *withheld. From the first element that is not
+// well-formed TLV (a length that overruns its template, an indefinite or a
+// four-byte length, a tag cut short) to the end of its template, nothing can
+// be vouched for: it is replaced by "**" per byte too and added with the tag
+// UNPARSED_REST. Padding (00, FF) after the last element is shown.
 std::string withholdCardData(const Bytes& data, std::vector<WithheldValue>* withheld);
 
 // True when data is a sequence of well-formed elements from its first byte

@@ -49,15 +49,19 @@ int runWatch(const Args& args) {
         "it, names, expiry date, KSN, encode type, decode statuses) and every notification\n"
         "as it arrives, until interrupted (Ctrl-C, SIGTERM: exit status 130), then closes the\n"
         "reader.\n"
-        "Clear and encrypted track data are never printed, nor fields the reader did not\n"
-        "mask. In notifications the values of EMV tags that carry clear card data (5A,\n"
-        "56, 57, 9F6B, 5F20, 9F1F, 9F20) are replaced by '*' and listed with their\n"
-        "lengths. When the reader is unplugged the command says so and exits with\n"
-        "status 3.");
+        "Clear and encrypted track data are never printed. A masked field is printed only\n"
+        "when it carries masking (at most the first six and last four digits of the\n"
+        "account number clear, a mask character for the others); any other is listed\n"
+        "with its length. In notifications the values of EMV tags that carry clear card\n"
+        "data (5A, 56, 57, 9F6B, 5F20, 9F1F, 9F20) are replaced by '*' and listed with\n"
+        "their lengths, and so is everything from the first element that is not\n"
+        "well-formed TLV. When the reader is unplugged the command says so and exits\n"
+        "with status 3.");
     parser.option("device", "PATH", "The reader to open (default: the first attached reader).");
     parser.option("count", "N", "Stop after N card reads.");
     parser.flag("show-card-data",
-                "Print the values of the EMV tags carrying clear card data in notifications.");
+                "Print the fields of a card read the reader did not mask, and the values "
+                "withheld from notifications.");
     parser.flag("json", "Print one JSON object per event and line.");
     parser.parse(args);
     if (parser.helpRequested()) {
