@@ -49,6 +49,16 @@ void wipeBytes(std::vector<T, A>& v) {
     v.clear();
 }
 
+// The deleter of a new[]-ed byte array that may hold card data: it wipes the
+// size bytes its owner says the array has (set it when the array is made).
+struct WipingArrayDelete {
+    size_t size = 0;
+    void operator()(unsigned char* p) const {
+        CardDataPool::wipe(p, size);
+        delete[] p;
+    }
+};
+
 // One T (a card record, a text buffer) in the card data pool, zeroed when
 // made and wiped when it goes. T must be trivially copyable.
 template <typename T>

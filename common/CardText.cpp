@@ -3,9 +3,9 @@
 namespace quorin {
 
 void CardText::wipe() noexcept {
-    // Releasing heap storage wipes it (the allocator); shrinking an empty
-    // text brings it back into the object, whose small buffer is then wiped.
-    wipeKeepStorage();
+    // Releasing heap storage wipes it (the allocator): shrinking the emptied
+    // text releases it and brings the text back into the object, whose small
+    // buffer is then wiped.
     clear();
     shrink_to_fit();
     CardDataPool::wipe(&(*this)[0], capacity() + 1);

@@ -553,6 +553,8 @@ void Veyra::reassemble(const unsigned char* pData, int dataLen, const Notificati
             d->OnNotification(this, id, total > 0 ? notificationData.get() : nullptr, total);
         });
         std::memset(notificationHeader, 0, sizeof(notificationHeader));
+        notificationData.reset();
+        notificationDataLength = 0;
     };
 
     const unsigned char state = notificationHeader[0];
@@ -588,6 +590,7 @@ void Veyra::reassemble(const unsigned char* pData, int dataLen, const Notificati
         }
         // Zero-filled, so bytes that no chunk covers read as zero.
         notificationData.reset(new unsigned char[total]());
+        notificationData.get_deleter().size = static_cast<size_t>(total);
         notificationDataLength = total;
         if (offset != 0) {
             refuse("Invalid notification package data length!");

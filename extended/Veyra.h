@@ -28,6 +28,7 @@
 
 #include <memory>
 
+#include "common/CardDataAllocator.h"
 #include "common/ZeroedBufferPool.h"
 #include "reader/Strivo.h"
 
@@ -170,9 +171,9 @@ protected:
     // Header of the notification being collected; byte 0 is the state
     // (0 idle, 2 collecting). Receiving thread only.
     unsigned char notificationHeader[HEADER_SIZE] = {};
-    // Data of the notification being collected or last delivered, and its
-    // allocated length. Receiving thread only.
-    std::unique_ptr<unsigned char[]> notificationData;
+    // Data of the notification being collected, and its allocated length
+    // (EMV data: wiped when let go). Receiving thread only.
+    std::unique_ptr<unsigned char[], WipingArrayDelete> notificationData;
     int notificationDataLength = 0;
 
 private:

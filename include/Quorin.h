@@ -83,6 +83,33 @@
  * The texts of the first and plain generations live in shared library
  * buffers until later calls reuse them (see each function).
  *
+ * Card data. These texts and records hold card data (clear tracks and
+ * account numbers when the reader does not encrypt, and in the "masked"
+ * fields when it does not mask): the card data string (the card-data
+ * callbacks, GetCardDataEx, GetCardData, QuorinGetCardDataStr), the record
+ * (GetCardDataStructureEx, QuorinGetCardData), the track, masked track,
+ * account number, name, expiry date and service code getters of every
+ * generation, GetRawData, GetTLVPayload, and the data of notifications and
+ * of the transaction and extended-response callbacks (EMV messages carry
+ * the account number and tracks). The library keeps its copies in memory
+ * left out of core dumps and, where the limit on locked memory allows,
+ * locked against swapping, and wipes each when it lets it go. How long a
+ * card lives in the library:
+ *   - a text passed to a callback is wiped as soon as the callback returns;
+ *   - a reader's record and the raw reports it keeps live until the next
+ *     card replaces them, ClearCardDataEx or ClearCardData, or the close;
+ *   - the texts GetCardDataEx and GetRawData(Handle) returned are wiped by
+ *     ClearCardDataEx (a pointer kept from before then reads "") and by the
+ *     close;
+ *   - the texts of the first and plain generations (the result ring,
+ *     GetCardData, GetRawData(0), GetTLVPayload) are wiped by ClearCardData
+ *     and QuorinClearBuffer and by CloseDevice.
+ * After a clear and after a close the library holds no copy of the card.
+ * What the host copies (a record it asked for, a text it kept, its own
+ * buffers given to the first generation's getters) is the host's to wipe
+ * when it is done, with a wipe its compiler cannot drop (explicit_bzero):
+ * the library cannot reach it.
+ *
  * Unloading and exit. The library closes readers left open when it is
  * unloaded or the process exits, and waits up to two seconds for callbacks
  * still running. A call that another thread makes during or after that
@@ -775,8 +802,8 @@ QUORIN_API const char* SendCommandWithLength(const char* lpCmd);
  *         when the result code is not 0; "" on failure, for a text refused
  *         (result 6) and for an unknown handle (result 5). The text lives in
  *         storage of the calling thread and stays valid until that thread's
- *         32nd later call of SendCommandEx, SendCommandWithLengthEx,
- *         GetTransactionProgress or GetRawData(0), which share it.
+ *         32nd later call of SendCommandEx, SendCommandWithLengthEx or
+ *         GetTransactionProgress, which share it.
  */
 QUORIN_API const char* SendCommandEx(unsigned long Handle, const char* lpCmd);
 /** As SendCommandEx for a with-length text: the length byte (characters
@@ -828,15 +855,20 @@ QUORIN_API long SendData(const char* lpHexCommandString);
  * @retval 255 the command could not be queued
  */
 QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString);
-/** Clears the first generation's card data: empties GetCardData's buffer
- *  and the first-generation reader's record (when one is open), sets the
+/** Clears the first generation's card data: wipes the first-generation
+ *  reader's record and the raw reports it keeps (when one is open), and
+ *  every text of the first and plain generations that may hold card data
+ *  (the result ring, GetCardData's buffer, GetRawData(0)'s and
+ *  GetTLVPayload's texts: pointers kept from before then read ""), sets the
  *  card-data state to ZEDRA_DATA_NOTREADY and calls the card-data-state
  *  callback with it. */
 QUORIN_API void QuorinClearBuffer(void);
 /** Same as QuorinClearBuffer. */
 QUORIN_API void ClearCardData(void);
-/** Empties the Ex reader's card record (GetCardDataStructureEx then gives
- *  zeros). No callback is called. Unknown handles are ignored. */
+/** Wipes the Ex reader's card record (GetCardDataStructureEx then gives
+ *  zeros), the raw reports it keeps, and the texts GetCardDataEx and
+ *  GetRawData(Handle) returned for it (pointers kept from before then read
+ *  ""). No callback is called. Unknown handles are ignored. */
 QUORIN_API void ClearCardDataEx(unsigned long Handle);
 
 /* -------------------------------------------------------------- card data */
@@ -1058,9 +1090,9 @@ QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle);
  * Raw reports, lower-case hex. Card data as the reader sent it: treat it as
  * secret.
  * - Handle 0: the first-generation reader's last card-data report (its
- *   bytes as received, however long; clearing the card data keeps it); ""
- *   when none is open or none came. The text lives in storage of the calling
- *   thread, as SendCommandEx's.
+ *   bytes as received, however long); "" when none is open, none came, or
+ *   the card data was cleared since. The text stays valid until the 32nd
+ *   later GetRawData(0), ClearCardData or CloseDevice.
  * - A handle: the reports the reader's USB connection holds at this moment,
  *   one per line ("\n" between them). A report is held only while it is
  *   being handled, so this is usually ""; a serial connection holds none.
