@@ -1,6 +1,7 @@
 #include "common/CardDataPool.h"
 
 #include <alloca.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -25,8 +26,24 @@ size_t pageRound(size_t n) {
 }  // namespace
 
 CardDataPool& CardDataPool::instance() {
-    static CardDataPool* pool = new CardDataPool();
+    static CardDataPool* pool = [] {
+        CardDataPool* made = new CardDataPool();
+        // A fork while another thread holds the lock would leave the child
+        // a lock nobody releases: the forking thread holds it across the
+        // fork, as the C library does with its allocator's.
+        pthread_atfork(&CardDataPool::lockForFork, &CardDataPool::unlockAfterFork,
+                       &CardDataPool::unlockAfterFork);
+        return made;
+    }();
     return *pool;
+}
+
+void CardDataPool::lockForFork() {
+    instance().m_lock.lock();
+}
+
+void CardDataPool::unlockAfterFork() {
+    instance().m_lock.unlock();
 }
 
 void CardDataPool::wipe(void* p, size_t n) {

@@ -69,6 +69,9 @@ private:
     static constexpr size_t CHUNK = 256 * 1024;
 
     static int classOf(size_t n);
+    // pthread_atfork handlers: the lock is held across a fork.
+    static void lockForFork() NO_THREAD_SAFETY_ANALYSIS;
+    static void unlockAfterFork() NO_THREAD_SAFETY_ANALYSIS;
     // An anonymous mapping of n bytes (a multiple of the page size), kept
     // out of core dumps and locked when it can be.
     void* map(size_t n) REQUIRES(m_lock);

@@ -2,14 +2,21 @@
 // it leave nothing behind: not in a block they let go when they grow, not in
 // the small-string buffer inside a text object.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "common/CardDataAllocator.h"
 #include "common/CardDataPool.h"
 #include "common/CardText.h"
+#include "tests/support/TestWait.h"
 
 using quorin::CardBytes;
 using quorin::CardDataPool;
@@ -81,4 +88,33 @@ TEST(CardDataPool, TextsAndBytesLeaveNothingWhenTheyGrowOrGo) {
     vector.resize(10000);
     EXPECT_TRUE(allZero(nextBlock(300), 300));
     EXPECT_EQ(nextBlock(300), static_cast<const void*>(block));
+}
+
+TEST(CardDataPool, AForkWhileAnotherThreadAllocatesLeavesTheChildAPoolItCanUse) {
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+        while (!stop.load()) {
+            CardDataPool::instance().release(CardDataPool::instance().allocate(64), 64);
+        }
+    });
+    int stuck = 0;
+    for (int i = 0; i < 50; ++i) {
+        const pid_t child = fork();
+        if (child == 0) {
+            CardDataPool::instance().release(CardDataPool::instance().allocate(64), 64);
+            _exit(0);
+        }
+        ASSERT_GT(child, 0);
+        // A child left a held lock never gets past its allocation.
+        int status = -1;
+        if (!quorin_test::waitUntil([&] { return waitpid(child, &status, WNOHANG) != 0; },
+                                    std::chrono::seconds(2))) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ++stuck;
+        }
+    }
+    stop.store(true);
+    busy.join();
+    EXPECT_EQ(stuck, 0);
 }
