@@ -55,7 +55,6 @@ struct Private {
     char unused[17];   // never used: the scan must not find it
     ZDMSRDATA record;  // the host's copy of the record
     char text[quorin::ReaderSession::CARD_DATA_BUFFER_SIZE];
-    char line[160];
 };
 
 void randomText(char* out, size_t n, const char* alphabet, size_t size) {
@@ -291,8 +290,11 @@ TEST_F(CardDataMemoryTest, ExReaderKeepsOnlyWhatItHandsOutAndNothingAfterClearAn
                     << NEEDLE_NAMES[i] << " of the next card while it is held";
             }
         }
-        EXPECT_NE(MemoryScan::vmFlagsOf(text).find(" dd"), std::string::npos)
-            << "the card data text is not kept out of core dumps";
+        const std::string flags = MemoryScan::vmFlagsOf(text);
+        EXPECT_NE(flags.find(" dd"), std::string::npos) << "not kept out of core dumps";
+        // Locked when the pool says so (it says so in the debug log).
+        EXPECT_EQ(flags.find(" lo") != std::string::npos,
+                  quorin::CardDataPool::instance().locked());
     }
     ClearCardDataEx(handle);
     expectCounts(scan(), 1, {}, "after ClearCardDataEx");
