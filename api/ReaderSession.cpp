@@ -603,8 +603,9 @@ void ReaderSession::wipeFirstGenerationTexts() {
     m_resultText.wipe();
     {
         MutexLock guard(m_rawTextLock);
+        // In place: a pointer the host kept reads "" rather than freed memory.
         for (CardText& text : m_rawTexts) {
-            text.wipe();
+            text.wipeKeepStorage();
         }
     }
     if (LocalDelegate* delegate = localDelegateIfMade()) {

@@ -179,11 +179,17 @@ TEST_F(CardDataApiTest, FirstGenerationSwipeThroughEveryGetter) {
     EXPECT_EQ(raw.size(), 2 * CardReport::EXTENDED_SIZE);
     EXPECT_EQ(raw.find_first_of("ABCDEF"), std::string::npos);
 
-    // Clearing makes the first and plain generations answer "not ready".
+    // Clearing makes the first and plain generations answer "not ready", and
+    // wipes the texts handed out: a pointer kept from before reads "".
+    const char* kept[] = {GetPAN(), GetCardData(), GetRawData(0), GetTLVPayload()};
     ClearCardData();
     EXPECT_STREQ(GetTrack2Masked(), "");
     EXPECT_STREQ(GetCardData(), "");
+    EXPECT_STREQ(GetRawData(0), "");
     EXPECT_EQ(QuorinGetTrack1(buffer, &length), 1);
+    for (const char* text : kept) {
+        EXPECT_STREQ(text, "");
+    }
 }
 
 TEST_F(CardDataApiTest, CardDataStringNeverPassesItsBuffer) {
@@ -264,6 +270,12 @@ TEST_F(CardDataApiTest, ExReaderGettersAndCallback) {
         EXPECT_EQ(countOf(text, "|"), 31u) << "swipe " << i;
         EXPECT_EQ(text.find("%B") != std::string::npos, longer) << "swipe " << i;
     }
+    // The clear wipes the record and the text handed out.
+    const char* kept = GetCardDataEx(m_handle);
+    ClearCardDataEx(m_handle);
+    EXPECT_STREQ(kept, "");
+    ASSERT_EQ(GetCardDataStructureEx(m_handle, &record), 0);
+    EXPECT_STREQ(record.m_szPAN, "");
 }
 
 TEST_F(CardDataApiTest, PlainModelSwipeKeepsTrackText) {
