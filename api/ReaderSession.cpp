@@ -11,6 +11,7 @@
 #include "api/CallbackWorkers.h"
 #include "api/LocalDelegate.h"
 #include "api/ResultRing.h"
+#include "common/CardDataPool.h"
 #include "common/Diagnostics.h"
 #include "common/LibraryState.h"
 #include "common/MutexLock.h"
@@ -121,6 +122,8 @@ void ReaderSession::teardown() {
         first.reset();
         CallbackWatch::retireInstance();
         CallbackWorkers::retireInstance(UNLOAD_WAIT);
+        // The card-data pool's chunks go once no card data is held any more.
+        CardDataPool::instance().releaseWhenIdle();
     } catch (...) {
     }
 }

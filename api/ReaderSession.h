@@ -150,7 +150,7 @@ public:
 
     // Buffers of the first and plain generations. The two that hold card
     // data (the card data string and TLV payload; the result ring in the
-    // buffer of SendCommand) live in the card data pool.
+    // buffer of SendCommand) live in the card data pool's static area.
     struct CardDataText {
         char bytes[CARD_DATA_BUFFER_SIZE];
     };
@@ -158,10 +158,10 @@ public:
         char bytes[SEND_COMMAND_RESULT_SIZE];
     };
     char g_deviceList[DEVICE_LIST_SIZE];
-    CardDataBox<CardDataText> m_cardDataText;
+    LifetimeCardData<CardDataText> m_cardDataText;
     char* const cardDataBuffer = m_cardDataText->bytes;
     char DeviceSerialNumberBuffer[SERIAL_NUMBER_BUFFER_SIZE];
-    CardDataBox<ResultText> m_resultText;
+    LifetimeCardData<ResultText> m_resultText;
     char* const sendCommandResult = m_resultText->bytes;
     std::atomic<bool> bInBusy{false};
 

@@ -80,4 +80,22 @@ private:
     T* m_p;
 };
 
+// One T that lives as long as the library (a buffer of the session), in
+// the card data pool's static area: zeroed when made, wiped by wipe(), never
+// released.
+template <typename T>
+class LifetimeCardData {
+public:
+    LifetimeCardData()
+        : m_p(static_cast<T*>(CardDataPool::instance().allocateForLifetime(sizeof(T)))) {}
+    LifetimeCardData(const LifetimeCardData&) = delete;
+    LifetimeCardData& operator=(const LifetimeCardData&) = delete;
+
+    T* operator->() const { return m_p; }
+    void wipe() { CardDataPool::wipe(m_p, sizeof(T)); }
+
+private:
+    T* const m_p;
+};
+
 }  // namespace quorin

@@ -18,6 +18,11 @@ namespace {
 
 constexpr size_t LARGEST = 64 * 1024;
 
+// The session's fixed buffers (the card data string, the command result
+// ring) fit with room to spare.
+constexpr size_t LIFETIME_AREA = 64 * 1024;
+alignas(4096) unsigned char g_lifetimeArea[LIFETIME_AREA];
+
 size_t pageRound(size_t n) {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return (n + page - 1) / page * page;
@@ -26,17 +31,27 @@ size_t pageRound(size_t n) {
 }  // namespace
 
 CardDataPool& CardDataPool::instance() {
-    static CardDataPool* pool = [] {
-        CardDataPool* made = new CardDataPool();
+    // In static storage, not on the heap: an unloaded library leaves
+    // nothing allocated behind.
+    static NeverDestroyed<CardDataPool> pool;
+    static const bool forkHandlers = [] {
         // A fork while another thread holds the lock would leave the child
         // a lock nobody releases: the forking thread holds it across the
         // fork, as the C library does with its allocator's.
         pthread_atfork(&CardDataPool::lockForFork, &CardDataPool::unlockAfterFork,
                        &CardDataPool::unlockAfterFork);
-        return made;
+        return true;
     }();
-    return *pool;
+    (void)forkHandlers;
+    return pool.get();
 }
+
+namespace {
+// The pool is made when the library is loaded, before a host thread can
+// fork: a fork while another thread was making it on first use would leave
+// the child waiting for ever on the guard of its construction.
+[[maybe_unused]] const bool g_poolMadeAtLoad = (CardDataPool::instance(), true);
+}  // namespace
 
 void CardDataPool::lockForFork() {
     instance().m_lock.lock();
@@ -110,6 +125,11 @@ void* CardDataPool::map(size_t n) {
     if (p == MAP_FAILED) {
         throw std::bad_alloc();
     }
+    protect(p, n);
+    return p;
+}
+
+void CardDataPool::protect(void* p, size_t n) {
     // Kept out of core dumps; the size is page-aligned, as the call needs.
     madvise(p, n, MADV_DONTDUMP);
     const bool locked = mlock(p, n) == 0;
@@ -123,18 +143,35 @@ void* CardDataPool::map(size_t n) {
     }
     m_mapped = true;
     m_locked = m_locked && locked;
+}
+
+void* CardDataPool::allocateForLifetime(size_t n) {
+    MutexLock guard(m_lock);
+    if (m_lifetimeUsed == 0) {
+        protect(g_lifetimeArea, LIFETIME_AREA);
+    }
+    const size_t size =
+        (n + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) * alignof(std::max_align_t);
+    if (size > LIFETIME_AREA - m_lifetimeUsed) {
+        throw std::bad_alloc();
+    }
+    void* p = g_lifetimeArea + m_lifetimeUsed;
+    m_lifetimeUsed += size;
     return p;
 }
 
 void* CardDataPool::allocate(size_t n) {
     MutexLock guard(m_lock);
     if (n > LARGEST) {
-        return map(pageRound(n));
+        void* own = map(pageRound(n));
+        ++m_out;
+        return own;
     }
     const int c = classOf(n);
     if (FreeBlock* block = m_free[c]) {
         m_free[c] = block->next;
         block->next = nullptr;
+        ++m_out;
         return block;
     }
     const size_t size = SMALLEST << c;
@@ -151,12 +188,16 @@ void* CardDataPool::allocate(size_t n) {
             m_carve += SMALLEST << k;
             m_carveLeft -= SMALLEST << k;
         }
-        m_carve = static_cast<char*>(map(CHUNK));
-        m_carveLeft = CHUNK;
+        ChunkHead* chunk = static_cast<ChunkHead*>(map(CHUNK));
+        chunk->next = m_chunks;
+        m_chunks = chunk;
+        m_carve = reinterpret_cast<char*>(chunk) + sizeof(ChunkHead);
+        m_carveLeft = CHUNK - sizeof(ChunkHead);
     }
     void* p = m_carve;
     m_carve += size;
     m_carveLeft -= size;
+    ++m_out;
     return p;
 }
 
@@ -167,13 +208,41 @@ void CardDataPool::release(void* p, size_t n) {
     wipe(p, n);
     if (n > LARGEST) {
         munmap(p, pageRound(n));
-        return;
     }
     MutexLock guard(m_lock);
-    FreeBlock* block = static_cast<FreeBlock*>(p);
-    const int c = classOf(n);
-    block->next = m_free[c];
-    m_free[c] = block;
+    if (n <= LARGEST) {
+        FreeBlock* block = static_cast<FreeBlock*>(p);
+        const int c = classOf(n);
+        block->next = m_free[c];
+        m_free[c] = block;
+    }
+    if (m_out > 0) {
+        --m_out;
+    }
+    if (m_releaseWhenIdle && m_out == 0) {
+        unmapChunks();
+    }
+}
+
+void CardDataPool::releaseWhenIdle() {
+    MutexLock guard(m_lock);
+    m_releaseWhenIdle = true;
+    if (m_out == 0) {
+        unmapChunks();
+    }
+}
+
+void CardDataPool::unmapChunks() {
+    // Free blocks were wiped when released; the heads and the carve hold no
+    // card data.
+    while (m_chunks != nullptr) {
+        ChunkHead* next = m_chunks->next;
+        munmap(m_chunks, CHUNK);
+        m_chunks = next;
+    }
+    std::fill(std::begin(m_free), std::end(m_free), nullptr);
+    m_carve = nullptr;
+    m_carveLeft = 0;
 }
 
 bool CardDataPool::locked() {

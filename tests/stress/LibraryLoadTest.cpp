@@ -2,12 +2,14 @@
 // thread that outlives the unload, the library really leaves the process,
 // and (in the address-sanitizer build, whose leak check runs at exit) nothing
 // is left allocated: the unload once made the process-wide callback gate just
-// to wait on it, and lost it with the library. This executable does not link
+// to wait on it, and lost it with the library, and the card-data pool was
+// once left behind on the heap with its chunks still mapped. This executable does not link
 // the library, so each dlopen loads it afresh.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "StressSupport.h"
@@ -20,10 +22,23 @@ using ListFn = const char* (*)();
 using OpenExFn = unsigned long (*)(const char*);
 using TextFn = const char* (*)(const char*);
 
+// Mappings of this process kept out of core dumps: the card-data pool's.
+int dontDumpMappings() {
+    std::ifstream smaps("/proc/self/smaps");
+    int count = 0;
+    for (std::string line; std::getline(smaps, line);) {
+        if (line.rfind("VmFlags:", 0) == 0 && line.find(" dd") != std::string::npos) {
+            ++count;
+        }
+    }
+    return count;
+}
+
 }  // namespace
 
 TEST(LibraryLoad, LoadUseAndUnloadLeavesNothingBehind) {
     const int before = threadCount();
+    const int mappedBefore = dontDumpMappings();
     const int rounds = scaled(20);
     for (int i = 0; i < rounds; ++i) {
         void* lib = dlopen(QUORIN_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
@@ -45,5 +60,7 @@ TEST(LibraryLoad, LoadUseAndUnloadLeavesNothingBehind) {
             dlclose(still);
         }
         EXPECT_LE(waitForThreadsAtMost(before), before) << "round " << i;
+        // The card-data pool the result ring used went with the library.
+        EXPECT_EQ(dontDumpMappings(), mappedBefore) << "round " << i;
     }
 }
