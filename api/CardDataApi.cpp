@@ -434,6 +434,18 @@ QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle) {
     });
 }
 
+QUORIN_API unsigned long GetLostDataCountEx(unsigned long Handle) {
+    return guarded(0UL, [&] {
+        if (Handle == 0) {
+            return localDelegate().lostData();
+        }
+        unsigned long lost = 0;
+        ReaderSession::instance().withExDelegate(Handle,
+                                                 [&](LocalDelegateEx& d) { lost = d.lostData(); });
+        return lost;
+    });
+}
+
 QUORIN_API const char* GetRawData(unsigned long Handle) {
     CardDataPool::HostStackWipe wipe;
     return guarded(static_cast<const char*>(""), [&]() -> const char* {

@@ -67,9 +67,11 @@ CardText DelegateCore::waitForNotify() {
 
 CardText DelegateCore::queueNotification(unsigned short messageId, const unsigned char* data,
                                          int dataLen) {
-    CardBytes hex(NOTIFICATION_HEX_CAPACITY, '\0');
+    // Whole, however long (a notification announces at most 65,535 bytes).
+    const long length = std::max(dataLen, 0);
+    CardBytes hex(static_cast<size_t>(2 * length + 1), '\0');
     char* digits = reinterpret_cast<char*>(hex.data());
-    ByteArrayToHexStr(data, dataLen, digits, NOTIFICATION_HEX_CAPACITY);
+    ByteArrayToHexStr(data, length, digits, static_cast<long>(hex.size()));
     CardText text(digits);
     CardText queued("code,");
     queued.append(std::to_string(messageId)).append(";data,").append(text);
@@ -137,8 +139,13 @@ void DelegateCore::postState(Slot slot, bool cardState) {
     }
 }
 
-void DelegateCore::OnError(Strivo* /*mag*/, int /*err*/, char* errString) {
+void DelegateCore::OnError(Strivo* mag, int /*err*/, char* errString) {
     // Called on the receiving thread, as it comes; the code is not passed on.
+    // Every error a reader reports is data it dropped; a dropped callback
+    // (no reader) is counted by its queue.
+    if (mag != nullptr) {
+        m_lostData.fetch_add(1);
+    }
     const Registration cb = registration(ERROR_TEXT);
     if (cb.fn == nullptr) {
         return;

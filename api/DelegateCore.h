@@ -103,17 +103,18 @@ public:
     // Callbacks refused because their queue was full, or because no thread
     // could be had at all.
     unsigned long droppedCallbacks() const { return m_callbacks->dropped(); }
+    // Data of the reader dropped because it arrived incomplete, out of place
+    // or garbled: every error the reader reported (each reached OnError).
+    unsigned long lostData() const { return m_lostData.load(); }
 
     // The text the error callback receives when a callback had to be dropped.
     static constexpr const char* DROPPED_TEXT = "Callback queue full: event dropped!";
 
 protected:
     static constexpr size_t LOCAL_BUFFER_SIZE = 29696;
-    static constexpr long NOTIFICATION_HEX_CAPACITY = 8192;
     static constexpr size_t MAX_QUEUED_NOTIFICATIONS = 1024;
 
-    // Queues "code,<id>;data,<HEX>" and returns the hex of the data (at most
-    // 4095 bytes are converted).
+    // Queues "code,<id>;data,<HEX>" and returns the hex of the data, whole.
     CardText queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
     // Stores a registration; a null function unregisters. Ignored in a
     // forked child, where a parent thread may have held the lock.
@@ -146,6 +147,7 @@ private:
 
     const bool m_withHandle;
     unsigned long m_handle = 0;
+    std::atomic<unsigned long> m_lostData{0};
     std::shared_ptr<States> m_states;
     std::shared_ptr<CallbackQueue> m_callbacks;
     Mutex callbackLock;  // guards m_registrations

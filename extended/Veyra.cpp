@@ -497,6 +497,7 @@ void Veyra::addNotification(unsigned char* pData, int dataLen) {
 void Veyra::discardNotification() {
     notificationData.reset();
     notificationDataLength = 0;
+    notificationReceived = 0;
     std::memset(notificationHeader, 0, sizeof(notificationHeader));
 }
 
@@ -556,10 +557,27 @@ void Veyra::reassemble(const unsigned char* pData, int dataLen, const Notificati
         notificationData.reset();
         notificationDataLength = 0;
     };
+    // Delivered only when every byte arrived: a chunk cut to what its packet
+    // held leaves a hole, which is reported, never handed on as zeros.
+    auto completeIfWhole = [&]() {
+        if (notificationReceived == total) {
+            complete();
+        } else {
+            refuse(INCOMPLETE_TEXT);
+        }
+    };
 
     const unsigned char state = notificationHeader[0];
-    if (state == 2) {
-        if (std::memcmp(pData + 5, notificationHeader + 5, 4) != 0) {
+    const bool sameHeader = std::memcmp(pData + 5, notificationHeader + 5, 4) == 0;
+    // After an empty first chunk (where a link allows one) the data starts at
+    // offset 0: that packet continues the notification.
+    const bool afterEmptyStart = state == 2 && sameHeader && notificationReceived == 0;
+    if (state != 0 && offset == 0 && !afterEmptyStart) {
+        // A packet at offset 0 starts the next notification: the one being
+        // collected lost its last packets, and only it is lost.
+        refuse(INCOMPLETE_TEXT);
+    } else if (state == 2) {
+        if (!sameHeader) {
             refuse("Header is not match!");
             return;
         }
@@ -576,41 +594,52 @@ void Veyra::reassemble(const unsigned char* pData, int dataLen, const Notificati
             refuse("Invalid notification package data length!");
             return;
         }
+        // Chunks arrive in the order the reader sent them: one that does not
+        // start where the bytes received end means a packet went missing (or
+        // came twice), and the notification cannot be whole.
+        if (offset != notificationReceived) {
+            refuse(INCOMPLETE_TEXT);
+            return;
+        }
         std::memcpy(notificationData.get() + offset, pData + HEADER_SIZE, static_cast<size_t>(n));
+        notificationReceived += n;
         if (offset + chunk == total) {
-            complete();
+            completeIfWhole();
         }
-    } else if (state == 0) {
-        std::memcpy(notificationHeader, pData, HEADER_SIZE);
-        notificationData.reset();
-        notificationDataLength = 0;
-        if (total == 0) {
-            complete();
-            return;
-        }
-        // Zero-filled, so bytes that no chunk covers read as zero.
-        notificationData.reset(new unsigned char[total]());
-        notificationData.get_deleter().size = static_cast<size_t>(total);
-        notificationDataLength = total;
-        if (offset != 0) {
-            refuse("Invalid notification package data length!");
-            return;
-        }
-        if (chunk == 0 && rules.emptyFirstChunkAllowed) {
-            return;
-        }
-        const int n = copyLength();
-        if (n < 0 || chunk <= 0) {
-            refuse("Invalid notification package data length!");
-            return;
-        }
-        std::memcpy(notificationData.get(), pData + HEADER_SIZE, static_cast<size_t>(n));
-        if (chunk == total) {
-            complete();
-        }
-    } else {
+        return;
+    } else if (state != 0) {
         reportError("Invalid notification id!");
         discardNotification();
+        return;
+    }
+
+    std::memcpy(notificationHeader, pData, HEADER_SIZE);
+    notificationData.reset();
+    notificationDataLength = 0;
+    notificationReceived = 0;
+    if (total == 0) {
+        complete();
+        return;
+    }
+    notificationData.reset(new unsigned char[total]());
+    notificationData.get_deleter().size = static_cast<size_t>(total);
+    notificationDataLength = total;
+    if (offset != 0) {
+        refuse("Invalid notification package data length!");
+        return;
+    }
+    if (chunk == 0 && rules.emptyFirstChunkAllowed) {
+        return;
+    }
+    const int n = copyLength();
+    if (n < 0 || chunk <= 0) {
+        refuse("Invalid notification package data length!");
+        return;
+    }
+    std::memcpy(notificationData.get(), pData + HEADER_SIZE, static_cast<size_t>(n));
+    notificationReceived = n;
+    if (chunk == total) {
+        completeIfWhole();
     }
 }
 

@@ -16,8 +16,11 @@
 //   9       k     data                      data
 //
 // Notifications: unsolicited packets (type 0x02) that each carry one chunk
-// of a notification; they are reassembled and handed to the delegate's
-// OnNotification once the announced total has arrived.
+// of a notification, in order; they are reassembled and handed to the
+// delegate's OnNotification once every byte of the announced total has
+// arrived. A notification with a packet missing is dropped and reported
+// (setError), never delivered with a hole; a packet at offset 0 always
+// starts the next notification, so one lost packet costs one notification.
 //
 // Threads. Commands run on the caller's thread (host or command worker), one
 // at a time per reader. The connection's receiving thread runs onData and the
@@ -112,6 +115,9 @@ public:
     static constexpr int READ_CHUNK_SIZE = 32768;
     // Reports read and discarded at most after a failed reception.
     static constexpr int MAX_DRAIN_READS = 64;
+    // The error text of a notification dropped because a packet of it never
+    // arrived (or came out of place, or cut short).
+    static constexpr const char* INCOMPLETE_TEXT = "Notification incomplete: dropped!";
 
 protected:
     // A link whose response reads may bring up to readChunkSize bytes.
@@ -175,6 +181,9 @@ protected:
     // (EMV data: wiped when let go). Receiving thread only.
     std::unique_ptr<unsigned char[], WipingArrayDelete> notificationData;
     int notificationDataLength = 0;
+    // Bytes of the notification being collected received so far, in order.
+    // Receiving thread only.
+    int notificationReceived = 0;
 
 private:
     void (*m_sleep)(int) = nullptr;

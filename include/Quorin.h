@@ -54,6 +54,19 @@
  * "Callback queue full: event dropped!" and GetDroppedCallbackCountEx counts
  * it. Nothing is dropped silently.
  *
+ * Lost data. What a reader sends reaches the host whole or not at all, never
+ * cut or with a hole: a notification is delivered only once every byte of
+ * it arrived (up to 65,535 bytes, the most one can announce, in both
+ * generations), and a packet at offset 0 always starts the next one, so a
+ * lost packet costs its own notification only. Whatever is dropped this way
+ * (a notification with a packet missing, out of place or cut short, a card
+ * report that cannot be handled, a serial frame whose length disagrees with
+ * its data) is told to the error callback (OnError, OnErrorEx, with the
+ * reason) and counted by GetLostDataCountEx. A notification whose last
+ * packets never come is reported when the reader's next notification
+ * starts. A command's answer that is cut short or disagrees with its own
+ * lengths ends the command with 17, never with success.
+ *
  * Commands. One command exchange runs on a reader at a time, whoever sends
  * it (synchronous calls of any generation, asynchronous workers, EMV and
  * device-information queries); each caller gets its own answer.
@@ -567,7 +580,10 @@ QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc);
  * "Invalid notification package data length!" and "Invalid notification
  * id!" (a notification's packets were refused and the notification dropped),
  * "Invalid input data!" or "invalid input data!" (a card report could not be
- * handled), "Exception!" (a notification packet could not be handled), and
+ * handled), "Exception!" (a notification packet could not be handled),
+ * "Notification incomplete: dropped!" (a packet of a notification never
+ * came, came out of place or cut short, and the notification was dropped),
+ * each counted by GetLostDataCountEx (see "Lost data" at the top), and
  * "Callback queue full: event dropped!" (see "Bounds" at the top). The
  * error callback is called at once, not queued: on the reader's receiving
  * thread, or for a dropped callback on the thread whose event was dropped
@@ -580,10 +596,10 @@ QUORIN_API void OnError(CallBackOnDeviceResponse OnErrorProc);
  * Notifications of the first-generation reader (an extended-protocol
  * reader's unsolicited messages, for example EMV transaction progress):
  * called for each notification with its message id and its data as
- * upper-case hex ("" for none; at most 4095 bytes are converted). The same
- * notification also reaches, after this callback, the transaction callback
- * of its id (0x300 to 0x304, below) or else the extended-response callback,
- * and is queued for GetTransactionProgress.
+ * upper-case hex ("" for none; whole, up to the 65,535 bytes a notification
+ * can announce). The same notification also reaches, after this callback,
+ * the transaction callback of its id (0x300 to 0x304, below) or else the
+ * extended-response callback, and is queued for GetTransactionProgress.
  */
 QUORIN_API void OnNotification(CallBackOnNotification OnNotifyProc);
 /** Notification 0x300 (transaction status): called with its data as
@@ -1086,6 +1102,11 @@ QUORIN_API int GetReaderResultCodeEx(unsigned long Handle);
  *  (see "Bounds" at the top); Handle 0 counts the first generation's; 0 for
  *  an unknown handle. */
 QUORIN_API unsigned long GetDroppedCallbackCountEx(unsigned long Handle);
+/** How many times the reader's incoming data was dropped because it arrived
+ *  incomplete, out of place or garbled (see "Lost data" at the top); each
+ *  time, the error callback was told why. Handle 0 counts the first
+ *  generation's; 0 for an unknown handle. */
+QUORIN_API unsigned long GetLostDataCountEx(unsigned long Handle);
 /**
  * Raw reports, lower-case hex. Card data as the reader sent it: treat it as
  * secret.

@@ -109,7 +109,7 @@ private:
 
 const std::set<std::string> REASSEMBLY_ERRORS = {"Invalid notification package data length!",
                                                  "Header is not match!", "Invalid notification id!",
-                                                 "Exception!"};
+                                                 "Exception!", "Notification incomplete: dropped!"};
 
 template <class Reader>
 void fuzzReassembly(bool wide, unsigned seed, int iterations) {
@@ -136,7 +136,9 @@ void fuzzReassembly(bool wide, unsigned seed, int iterations) {
             ASSERT_EQ(notes[0].nullData, total == 0) << "iteration " << i;
             ++delivered;
         }
-        ASSERT_LE(errs.size(), 1u) << "iteration " << i;
+        // A packet at offset 0 drops the notification being collected, and
+        // may itself be refused.
+        ASSERT_LE(errs.size(), 2u) << "iteration " << i;
         for (const auto& e : errs) {
             ASSERT_EQ(e.code, 17);
             ASSERT_TRUE(REASSEMBLY_ERRORS.count(e.text)) << e.text;

@@ -2,6 +2,9 @@
 // Bluetooth LE and serial links, through the connection's data callback.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "ExtendedTestSupport.h"
 #include "extended/Veyra.h"
 #include "extended/VeyraBle.h"
@@ -15,6 +18,7 @@ namespace {
 const char* const BAD_LENGTH = "Invalid notification package data length!";
 const char* const BAD_HEADER = "Header is not match!";
 const char* const BAD_STATE = "Invalid notification id!";
+const char* const INCOMPLETE = "Notification incomplete: dropped!";
 
 template <class Reader>
 class LinkTest : public ::testing::Test {
@@ -184,15 +188,89 @@ TEST_F(SerialLink, NotificationIsDeliveredOnceAndShortFramesAreIgnored) {
     EXPECT_EQ(notes[0].data, data);
     EXPECT_TRUE(delegate.errors().empty());
 
-    // A chunk longer than the frame copies what the frame holds; bytes not
-    // covered are zero.
+    // A chunk longer than the frame copies what the frame holds, and the
+    // notification, not whole, is dropped and reported (not delivered with
+    // a hole of zeros).
     delegate.reset();
     conn->push(wideNotification(0x02, 0x0303, 0, 20, 20, sequence(12, 1)));
-    notes = delegate.notes();
-    ASSERT_EQ(notes.size(), 1u);
-    Bytes expected = sequence(12, 1);
-    expected.resize(20, 0);
-    EXPECT_EQ(notes[0].data, expected);
+    EXPECT_TRUE(delegate.notes().empty());
+    expectOneError(INCOMPLETE);
+}
+
+namespace {
+
+// Packets of a notification as a hostile link delivers them: lost,
+// repeated, out of order. Each packet carries the bytes of its place in the
+// notification (byte i is i), so whatever is delivered must be whole.
+struct Packet {
+    unsigned short id;
+    int offset;
+    int length;
+    int total;
+};
+struct LostPacketRow {
+    const char* name;
+    std::vector<Packet> packets;
+    std::vector<unsigned short> delivered;
+    std::vector<const char*> errors;
+};
+const LostPacketRow LOST_PACKET_ROWS[] = {
+    {"whole", {{0x0300, 0, 10, 20}, {0x0300, 10, 10, 20}}, {0x0300}, {}},
+    {"middle packet lost", {{0x0303, 0, 10, 30}, {0x0303, 20, 10, 30}}, {}, {INCOMPLETE}},
+    {"last packet lost, then a notification of one packet",
+     {{0x0301, 0, 10, 30}, {0x0301, 10, 10, 30}, {0x0304, 0, 4, 4}},
+     {0x0304},
+     {INCOMPLETE}},
+    {"first packet twice",
+     {{0x0300, 0, 10, 20}, {0x0300, 0, 10, 20}, {0x0300, 10, 10, 20}},
+     {0x0300},
+     {INCOMPLETE}},
+    {"out of order",
+     {{0x0302, 0, 10, 30}, {0x0302, 20, 10, 30}, {0x0302, 10, 10, 30}},
+     {},
+     {INCOMPLETE, BAD_LENGTH}},
+};
+
+template <class Reader>
+void playLostPackets(Bytes (*packet)(const Packet&)) {
+    for (const LostPacketRow& row : LOST_PACKET_ROWS) {
+        SCOPED_TRACE(row.name);
+        RecordingDelegate delegate;
+        Probe<Reader> reader;
+        ScriptedConnection* conn = reader.attach();
+        reader.setDelegate(&delegate);
+        for (const Packet& p : row.packets) {
+            conn->push(packet(p));
+        }
+        reader.setDelegate(nullptr);
+        std::vector<unsigned short> delivered;
+        for (const auto& note : delegate.notes()) {
+            delivered.push_back(note.id);
+            EXPECT_EQ(note.data, sequence(note.length));
+        }
+        EXPECT_EQ(delivered, row.delivered);
+        std::vector<std::string> errors;
+        for (const auto& error : delegate.errors()) {
+            errors.push_back(error.text);
+        }
+        EXPECT_EQ(errors, std::vector<std::string>(row.errors.begin(), row.errors.end()));
+        EXPECT_EQ(reader.notificationState(), 0);
+    }
+}
+
+Bytes usbPacket(const Packet& p) {
+    return usbNotification(p.id, p.offset, p.length, p.total, sequence(p.length, p.offset));
+}
+Bytes widePacket(const Packet& p) {
+    return wideNotification(0x02, p.id, p.offset, p.length, p.total, sequence(p.length, p.offset));
+}
+
+}  // namespace
+
+TEST(LostPackets, ANotificationIsDeliveredWholeOrDroppedAndReportedOnEveryLink) {
+    playLostPackets<Veyra>(usbPacket);
+    playLostPackets<VeyraBle>(widePacket);
+    playLostPackets<VeyraSerial>(widePacket);
 }
 
 TEST_F(SerialLink, TypeThreeStateAndDecoderErrors) {
