@@ -18,6 +18,11 @@
 //    the result is the length of channelHexData / 2); -2 on an internal error.
 //    Callers repeat with empty input until the result is negative.
 //  - resetInput() drops every buffered byte.
+//  - refusedFrame() tells whether the frame the last FilterInput call took
+//    was refused although it was one of the reader's messages (its data
+//    disagreed with its own length field, or could not be decoded): the
+//    connection reports that loss, or fails the command a refused response
+//    answered. Read on the receiving thread, right after FilterInput.
 //  - keptHeaderBytes() tells how many bytes of its own header the frame that
 //    the last FilterInput call accepted still carries in front of its data
 //    (the SLIP filter's run-length frames keep type and length); a connection
@@ -63,6 +68,7 @@ public:
                             CardText& channelHexData);
     virtual void resetInput() {}
     virtual size_t keptHeaderBytes() const { return 0; }
+    virtual bool refusedFrame() const { return false; }
 
     // The process-wide filter registered under Name (exact, case-sensitive:
     // "NONE", "LEGACY", "TIDELINK", "SLIP"), which stands for its kind of

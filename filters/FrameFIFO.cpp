@@ -39,6 +39,14 @@ CardText FrameFIFO::getFrame() {
             if (startPos == std::string::npos) {
                 return CardText();
             }
+        } else {
+            // Empty lines end no frame: their stop bytes go.
+            while (startPos < fifo.size() &&
+                   fifo.compare(startPos, frame_stop.size(), frame_stop) == 0) {
+                startPos += frame_stop.size();
+            }
+            consume(startPos);
+            startPos = head;
         }
         size_t stopPos = find(frame_stop, startPos + 1);
         if (stopPos == std::string::npos) {

@@ -4,8 +4,8 @@
 // Bytes are kept one character per byte. Frames are taken oldest first;
 // an incomplete frame stays buffered until more bytes arrive; with a start
 // marker, whatever precedes it is discarded with the frame. Without a start
-// marker the stop marker is searched from the second byte on, so a stop byte
-// at the very front starts the next frame instead of ending an empty one.
+// marker, stop bytes at the front are empty lines and are skipped, so a line
+// end sent before a reply never sticks to it.
 //
 // Two guards keep a noisy line from breaking the stream:
 //  - The buffer holds at most MAX_BYTES; when a stream never completes a frame
@@ -26,8 +26,9 @@ namespace quorin {
 
 class FrameFIFO {
 public:
-    // Far above any real frame (commands and card data are a few KiB at most).
-    static constexpr size_t MAX_BYTES = 64 * 1024;
+    // The longest frame a 16-bit length field allows, every byte stuffed:
+    // 2 x (3 + 65,535) + 2 bytes, rounded up.
+    static constexpr size_t MAX_BYTES = 132 * 1024;
 
     // The stop marker comes first, the optional start marker second.
     FrameFIFO(const std::string& stop, const std::string& start = std::string());

@@ -62,6 +62,7 @@ int V5SLIP::FilterOutput(std::string HexMessage, std::string& channelName, int& 
 int V5SLIP::FilterInput(CardText HexMessage, std::string& channelName, int& channelId,
                         CardText& channelHexData) {
     m_keptHeaderBytes = 0;
+    m_refused = false;
     return FramedFilter::FilterInput(std::move(HexMessage), channelName, channelId, channelHexData);
 }
 
@@ -110,7 +111,8 @@ int V5SLIP::takeFrame(const CardText& frameData, std::string& channelName, int& 
         case 0x04:
             channelId = CHANNEL_RESPONSE;
             channelName = "RESPONSE";
-            data.assign(payload.begin() + HEADER_BYTES, payload.end());
+            // A response cut short (or padded) is not the reader's answer.
+            data = ValidatePlainData(payload);
             break;
         case 0x05:
             channelId = CHANNEL_COMMAND;
@@ -123,6 +125,9 @@ int V5SLIP::takeFrame(const CardText& frameData, std::string& channelName, int& 
     if (!data.empty() && (payload[0] == 0x01 || payload[0] == 0x03)) {
         m_keptHeaderBytes = HEADER_BYTES;
     }
+    // Every frame of a known type that gets here carries data: without any,
+    // it was refused.
+    m_refused = data.empty();
     B2H(data.data(), static_cast<int>(data.size()), channelHexData);
     return static_cast<int>(channelHexData.size() / 2);
 }
@@ -142,21 +147,23 @@ CardBytes V5SLIP::ValidateRLE(const CardBytes& data) {
     if (data.size() < HEADER_BYTES) {
         return CardBytes();
     }
-    // Decoded straight behind the header of the result; a failed decoding
-    // counts as no data, which only a length field of 0 accepts.
-    CardBytes out(HEADER_BYTES + MAX_DECODED_BYTES);
+    // Decoded straight behind the header of the result, into exactly what
+    // the length field announces (up to 65,535 bytes): decoding past it
+    // fails. A failed decoding counts as no data, which only a length field
+    // of 0 accepts.
+    const unsigned long required = lengthField(data);
+    CardBytes out(HEADER_BYTES + required);
     std::copy(data.begin(), data.begin() + HEADER_BYTES, out.begin());
-    unsigned long decoded = MAX_DECODED_BYTES;
+    unsigned long decoded = required;
     const int result =
         DecodeRLEData(data.data() + HEADER_BYTES, static_cast<int>(data.size() - HEADER_BYTES),
                       out.data() + HEADER_BYTES, &decoded);
-    if (result != RLE_OK || decoded > MAX_DECODED_BYTES) {
+    if (result != RLE_OK) {
         decoded = 0;
     }
-    if (decoded != lengthField(data)) {
+    if (decoded != required) {
         return CardBytes();
     }
-    out.resize(HEADER_BYTES + decoded);
     return out;
 }
 

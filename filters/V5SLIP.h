@@ -7,6 +7,8 @@
 //
 // Types: 0 card data, 1 run-length encoded card data, 2 notification,
 // 3 run-length encoded notification, 4 response, 5 command (host to reader).
+// The length field of every type but 5 must match the data it carries (after
+// decoding, for the run-length types); a frame that disagrees is refused.
 // Plain card data and notifications are delivered without the 3-byte header,
 // run-length encoded ones with the header in front of the decoded data;
 // responses and commands deliver everything after the header.
@@ -26,8 +28,6 @@ public:
     static constexpr unsigned char SLIP_ESC_ESC = 0xDD;
     // The largest command the 16-bit length field can describe.
     static constexpr size_t MAX_COMMAND_BYTES = 0xFFFF;
-    // Run-length encoded data decodes to at most this many bytes per frame.
-    static constexpr unsigned long MAX_DECODED_BYTES = 4096;
 
     V5SLIP();
 
@@ -40,6 +40,9 @@ public:
     // 3 after a run-length frame was delivered (its type and length field
     // lead its data), else 0.
     size_t keptHeaderBytes() const override { return m_keptHeaderBytes; }
+    // Card data, a notification or a response whose length field disagrees
+    // with its data (or whose run-length data cannot be decoded).
+    bool refusedFrame() const override { return m_refused; }
 
     // Both take an unstuffed payload (type, length, data) and return what to
     // deliver, or an empty vector when the length field does not match.
@@ -52,6 +55,7 @@ protected:
 
 private:
     size_t m_keptHeaderBytes = 0;  // of the last frame FilterInput took
+    bool m_refused = false;        // the last frame FilterInput took was refused
 };
 
 }  // namespace quorin

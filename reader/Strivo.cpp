@@ -172,6 +172,13 @@ void Strivo::stopConnection() {
     gone.reset();
 }
 
+void Strivo::interruptExchange() {
+    MutexLock guard(m_connectionLock);
+    if (connection) {
+        connection->interrupt();
+    }
+}
+
 void Strivo::shutDown() {
     m_shutDown = true;
     stopConnection();
@@ -351,11 +358,16 @@ int Strivo::MakeHexStringFromResponse(unsigned char* buf, int BufferLength, char
     }
     int code = buf[1];
     resultCode.store(code);
-    // Frame: report ID, result code, data length L, then L data bytes. Only
-    // the bytes actually received are decoded.
+    // Frame: report ID, result code, data length L, then L data bytes. An
+    // answer cut short of its own length is refused, never handed on cut.
     int length = BufferLength >= 3 ? buf[2] : 0;
     if (length > BufferLength - 3) {
-        length = BufferLength - 3 > 0 ? BufferLength - 3 : 0;
+        if (*outLen > 0) {
+            out[0] = '\0';
+        }
+        *outLen = 0;
+        resultCode.store(RC_TRANSFER_FAILED);
+        return RC_TRANSFER_FAILED;
     }
     if (2 * length + 1 > *outLen) {
         // The caller's text buffer cannot hold the answer: refuse rather than

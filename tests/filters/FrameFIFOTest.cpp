@@ -76,10 +76,11 @@ TEST(FrameFIFOTest, StopMarkerOnlyLines) {
     EXPECT_EQ(fifo.getFrame(), "");
     EXPECT_EQ(fifo.size(), 1u);
 
-    // A stop byte at the very front becomes the first byte of the next frame.
+    // Empty lines (stop bytes at the very front) are skipped, never stuck to
+    // the next frame.
     FrameFIFO lead(bytes({0x0D}));
-    lead.add(bytes({0x0D, 0x41, 0x0D}));
-    EXPECT_EQ(lead.getFrame(), bytes({0x0D, 0x41}));
+    lead.add(bytes({0x0D, 0x0D, 0x41, 0x0D}));
+    EXPECT_EQ(lead.getFrame(), bytes({0x41}));
 }
 
 TEST(FrameFIFOTest, BufferIsCappedAndKeepsTheNewestBytes) {

@@ -70,9 +70,8 @@ TEST(LegacyQuillTest, LinesAcrossChunksAndSeveralPerChunk) {
     EXPECT_EQ(legacy.FilterInput("0D", name, id, data), 1);
     EXPECT_EQ(data, "CD");
 
-    // An empty line is not delivered: its CR leads the next line, which is
-    // then no longer pure hex.
+    // An empty line is skipped: the reply after it is still a response.
     EXPECT_EQ(legacy.FilterInput("0D" + lineHex("01"), name, id, data), 1);
-    EXPECT_EQ(id, 17);
-    EXPECT_EQ(data, "\r01");
+    EXPECT_EQ(id, 2);
+    EXPECT_EQ(data, "01");
 }

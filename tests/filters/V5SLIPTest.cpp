@@ -107,11 +107,19 @@ TEST(V5SLIPTest, InputClassifiesFrameTypes) {
 
 TEST(V5SLIPTest, InputDropsMalformedFrames) {
     V5SLIP slip;
-    // Length field disagrees with the data: channel set, no data.
-    Frame f = input(slip, "C0000003AABBC0");
-    EXPECT_EQ(f.result, 0);
-    EXPECT_EQ(f.id, 17);
-    EXPECT_TRUE(f.data.empty());
+    // Length field disagrees with the data: channel set, no data, refused;
+    // a response cut short or announcing 0xFFFF bytes too.
+    for (const char* frame : {"C0000003AABBC0",
+                              "C00400060004"
+                              "11C0",
+                              "C004FFFF000411C0"}) {
+        Frame f = input(slip, frame);
+        EXPECT_EQ(f.result, 0) << frame;
+        EXPECT_EQ(f.id, frame[3] == '4' ? 2 : 17) << frame;
+        EXPECT_TRUE(f.data.empty()) << frame;
+        EXPECT_TRUE(slip.refusedFrame()) << frame;
+    }
+    Frame f;
 
     // Too short after unstuffing, and unknown types: nothing set at all.
     for (const char* frame : {"C0040001C0", "C0DBDCDBDDC0", "C007000141C0", "C0FF000141C0"}) {
@@ -119,6 +127,7 @@ TEST(V5SLIPTest, InputDropsMalformedFrames) {
         EXPECT_EQ(f.result, 0) << frame;
         EXPECT_EQ(f.id, 0) << frame;
         EXPECT_TRUE(f.data.empty()) << frame;
+        EXPECT_FALSE(slip.refusedFrame()) << frame;  // noise, not a message
     }
 
     // Run-length data whose decoded size misses the length field.
@@ -137,10 +146,10 @@ TEST(V5SLIPTest, InputUnstuffsInOnePass) {
     Frame f = input(slip, "C0040004DBDCDBDDDB41C0");
     EXPECT_EQ(f.data, "C0DBDB41");
     // DB DB DC: the first DB is kept, the pair after it becomes C0.
-    f = input(slip, "C0040004DBDBDC41C0");
+    f = input(slip, "C0040003DBDBDC41C0");
     EXPECT_EQ(f.data, "DBC041");
     // A trailing escape byte stays as it is.
-    f = input(slip, "C004000141DBC0");
+    f = input(slip, "C004000241DBC0");
     EXPECT_EQ(f.data, "41DB");
 }
 
@@ -161,15 +170,18 @@ TEST(V5SLIPTest, InputReassemblesAndDrainsFrameByFrame) {
 
 TEST(V5SLIPTest, RunLengthDecodingLimits) {
     V5SLIP slip;
-    // 16 runs of 255 = 4080 bytes, plus 16 more = 4096: accepted.
-    std::string runs = DUP("5A5AFF", 16) + "5A5A10";
-    Frame f = input(slip, "C0031000" + runs + "C0");
-    EXPECT_EQ(f.result, 3 + 4096);
-    // One byte more than the decoder holds: refused.
-    std::string over = DUP("5A5AFF", 16) + "5A5A11";
-    f = input(slip, "C0031001" + over + "C0");
+    // 16 runs of 255 = 4080 bytes, plus 17 more = 4097; 257 runs = 65,535,
+    // the most the length field announces: accepted.
+    Frame f = input(slip, "C0031001" + DUP("5A5AFF", 16) + "5A5A11" + "C0");
+    EXPECT_EQ(f.result, 3 + 4097);
+    f = input(slip, "C001FFFF" + DUP("5A5AFF", 257) + "C0");
+    EXPECT_EQ(f.result, 3 + 0xFFFF);
+    EXPECT_FALSE(slip.refusedFrame());
+    // One byte more than the length field: refused.
+    f = input(slip, "C001FFFF" + DUP("5A5AFF", 257) + "5A" + "C0");
     EXPECT_EQ(f.result, 0);
     EXPECT_TRUE(f.data.empty());
+    EXPECT_TRUE(slip.refusedFrame());
 
     quorin::CardBytes payload = {0x03, 0x00, 0x02, 0x41, 0x41, 0x02};
     EXPECT_EQ(BV2H(slip.ValidateRLE(payload)), "0300024141");

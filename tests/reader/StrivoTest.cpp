@@ -93,11 +93,12 @@ TEST(StrivoFraming, ResponseFrameDecodesToUpperHexAndResultCode) {
     EXPECT_EQ(outLen, 0);
     EXPECT_EQ(reader.getResultCode(), 7);
 
-    // A length byte larger than what arrived decodes only what arrived.
+    // A length byte larger than what arrived: the answer was cut, refused.
     unsigned char shortReport[5] = {0x00, 0x00, 0xFF, 0x11, 0x22};
     outLen = sizeof(out);
-    EXPECT_EQ(reader.MakeHexStringFromResponse(shortReport, 5, out, &outLen), 0);
-    EXPECT_STREQ(out, "1122");
+    EXPECT_EQ(reader.MakeHexStringFromResponse(shortReport, 5, out, &outLen), 17);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(outLen, 0);
 
     // An answer that does not fit the text buffer is refused whole.
     outLen = 4;
