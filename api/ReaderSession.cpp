@@ -93,6 +93,7 @@ void ReaderSession::teardown() {
         // lock that may or may not be held.
         auto stop = [](const std::shared_ptr<Strivo>& reader,
                        const std::shared_ptr<CallbackQueue>& commands) NO_THREAD_SAFETY_ANALYSIS {
+            reader->interruptExchange();
             if (commands) {
                 commands->abandon(UNLOAD_WAIT);
             }
@@ -251,9 +252,12 @@ void ReaderSession::shutDown(const std::shared_ptr<Strivo>& reader,
                              const std::shared_ptr<CallbackQueue>& commands,
                              Strivo_Delegate* delegate,
                              const std::shared_ptr<CallbackQueue>& callbacks, bool closeCallbacks) {
+    // An exchange waiting for a silent reader ends now (5), so the waits
+    // below are short whatever the command time-out.
+    reader->interruptExchange();
     if (commands) {
         // Commands not started are not sent; the running one finishes (its
-        // answer is still delivered below).
+        // answer, when it had one, is still delivered below).
         commands->abandon(NO_LIMIT);
     }
     {

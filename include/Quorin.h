@@ -76,14 +76,16 @@
  *
  * Closing. When CloseDeviceEx or CloseDevice returns, no callback of that
  * reader runs or will start, and its device is closed. The close, in order:
- * makes the handle unknown to every later call; drops the asynchronous
- * commands not yet sent and waits for the exchange in flight; stops the
- * reader's events; then waits until every callback of an event that arrived
- * before it has run and returned. The wait has no time limit: a callback
- * must not wait for the thread that closes its reader. A close called from
- * inside one of that reader's own callbacks does not wait for that callback
- * (it returns before it), but waits for all the others. Closing reader B
- * from a callback of reader A waits for B's callbacks as any close does.
+ * makes the handle unknown to every later call; ends at once an exchange
+ * that waits for a serial reader's answer (it returns 5, whatever the
+ * command time-out); drops the asynchronous commands not yet sent and waits
+ * for the exchange in flight; stops the reader's events; then waits until
+ * every callback of an event that arrived before it has run and returned.
+ * The wait has no time limit: a callback must not wait for the thread that
+ * closes its reader. A close called from inside one of that reader's own
+ * callbacks does not wait for that callback (it returns before it), but
+ * waits for all the others. Closing reader B from a callback of reader A
+ * waits for B's callbacks as any close does.
  *
  * Handles. A handle is valid from OpenDeviceEx to CloseDeviceEx. Handles are
  * never reused in a process: after the close, the handle means the same as
@@ -440,12 +442,14 @@ QUORIN_API const char* GetDeviceList(void);
  *              E, M, S; NONE), DATABITS (5, 6, 7, else 8; 8), STOPBITS (1,
  *              1.5 or 2; 1), FORMAT (the line framing: SLIP, LEGACY,
  *              TIDELINK or NONE; SLIP),
- *              STARTINGBYTE ("0Xhh" or NONE), ENDINGBYTE ("0Xhh"), CRCMODE
- *              (a number); the last three are checked and kept but do not
- *              change the line. Unknown keys are ignored; an unusable value
- *              of PARITY, STOPBITS, STARTINGBYTE, ENDINGBYTE or FORMAT, a
- *              speed not in the list, or a port that cannot be opened makes
- *              the open fail.
+ *              STARTINGBYTE ("0Xhh", one or two hex digits, or NONE),
+ *              ENDINGBYTE ("0Xhh"), CRCMODE (a decimal number); the last
+ *              three are checked and kept but do not change the line.
+ *              Unknown keys are ignored; an unusable value of PARITY,
+ *              STOPBITS, STARTINGBYTE, ENDINGBYTE, CRCMODE or FORMAT, a
+ *              BAUDRATE that is not one of the listed numbers (with nothing
+ *              after it), or a port that cannot be opened makes the open
+ *              fail.
  * On success the reader's card record is empty and the device state becomes
  * ZEDRA_STATE_CONNECTED, which the connection callbacks receive
  * (OnDeviceConnectionStateChanged, QuorinDeviceStateChangedNotify) when the
@@ -583,7 +587,9 @@ QUORIN_API void OnDeviceResponse(CallBackOnDeviceResponse sendDataCallbackProc);
  * handled), "Exception!" (a notification packet could not be handled),
  * "Notification incomplete: dropped!" (a packet of a notification never
  * came, came out of place or cut short, and the notification was dropped),
- * each counted by GetLostDataCountEx (see "Lost data" at the top), and
+ * "Frame refused: its length disagrees with its data!" (a serial reader's
+ * card data or notification frame was dropped), each counted by
+ * GetLostDataCountEx (see "Lost data" at the top), and
  * "Callback queue full: event dropped!" (see "Bounds" at the top). The
  * error callback is called at once, not queued: on the reader's receiving
  * thread, or for a dropped callback on the thread whose event was dropped

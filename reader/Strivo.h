@@ -154,6 +154,10 @@ public:
     // Destroys the connection (joining its receiving thread) without telling
     // the delegate. Runs before the object is deleted.
     void stopConnection();
+    // Ends the exchange in flight on another thread at once (it answers 5,
+    // and so does every later one on a link that waits for its answers):
+    // what a close does before it waits for that exchange. Any thread.
+    void interruptExchange();
     // The exchange lock of the device, when another reader object may be
     // open on the same device: runExchange takes it after its own lock.
     void shareDeviceLock(std::shared_ptr<Mutex> deviceLock) {

@@ -197,6 +197,16 @@ void SerialConnection::close() {
     }
 }
 
+void SerialConnection::interrupt() {
+    m_interrupted.store(true);
+    {
+        // Taken and released so a receive() that tested the flag before the
+        // store above is already waiting and sees the notification.
+        MutexLock guard(m_responseLock);
+    }
+    m_responseChanged.notify_all();
+}
+
 void SerialConnection::ReceivingThread() {
     readingThreadStart.set_value(true);
     guardedVoid([this] {
@@ -301,6 +311,10 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
             if (result < 0) {
                 break;
             }
+            if (filter->refusedFrame()) {
+                refused(channelId);
+                continue;
+            }
             // A compressed frame's data arrives behind the frame's own header;
             // without it the reader gets what the plain frame gives.
             channelHexData.erase(0, 2 * filter->keptHeaderBytes());
@@ -312,26 +326,39 @@ void SerialConnection::OnData(unsigned char* buffer, int dataLen) {
     });
 }
 
+void SerialConnection::fillResponse(int status, const CardText& hex) {
+    bool filled = false;
+    {
+        MutexLock guard(m_responseLock);
+        // The first response fills the slot; a later one is dropped.
+        if (m_pIncomingData && !m_pIncomingData->filled) {
+            m_pIncomingData->filled = true;
+            m_pIncomingData->status = status;
+            m_pIncomingData->hex.assign(hex.data(), hex.size());
+            filled = true;
+        }
+    }
+    // The waiting caller is woken once the lock is free, so it does not wake
+    // only to wait for it.
+    if (filled) {
+        m_responseChanged.notify_all();
+    }
+}
+
+void SerialConnection::refused(int channelId) {
+    if (channelId == FormatFilter::CHANNEL_RESPONSE) {
+        fillResponse(RC_TRANSFER_FAILED, CardText());
+    } else if (channelId == FormatFilter::CHANNEL_CARD_DATA ||
+               channelId == FormatFilter::CHANNEL_NOTIFICATION) {
+        deliverError(REFUSED_FRAME_TEXT);
+    }
+}
+
 void SerialConnection::dispatch(int channelId, const CardText& channelHexData) {
     switch (channelId) {
-        case FormatFilter::CHANNEL_RESPONSE: {
-            bool filled = false;
-            {
-                MutexLock guard(m_responseLock);
-                // The first response fills the slot; a later one is dropped.
-                if (m_pIncomingData && !m_pIncomingData->filled) {
-                    m_pIncomingData->filled = true;
-                    m_pIncomingData->hex.assign(channelHexData.data(), channelHexData.size());
-                    filled = true;
-                }
-            }
-            // The waiting caller is woken once the lock is free, so it does
-            // not wake only to wait for it.
-            if (filled) {
-                m_responseChanged.notify_all();
-            }
+        case FormatFilter::CHANNEL_RESPONSE:
+            fillResponse(RC_OK, channelHexData);
             break;
-        }
         case FormatFilter::CHANNEL_NOTIFICATION: {
             if (!hasDataCallback()) {
                 break;
@@ -362,7 +389,7 @@ void SerialConnection::dispatch(int channelId, const CardText& channelHexData) {
 
 int SerialConnection::send(char* pData, int dataLen, int /*type*/) {
     return guarded<int>(RC_EXCEPTION, [&]() -> int {
-        if (m_stop.load() || m_lost.load()) {
+        if (m_stop.load() || m_lost.load() || m_interrupted.load()) {
             return RC_NOT_OPEN;
         }
         std::string data;
@@ -413,7 +440,7 @@ bool SerialConnection::writeAll(const CardBytes& bytes) {
         // stops, or the command time-out passes.
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || m_stop.load()) {
+        if (left.count() <= 0 || m_stop.load() || m_interrupted.load()) {
             return false;
         }
         struct pollfd fds[2];
@@ -444,15 +471,15 @@ int SerialConnection::receive(unsigned char* pData, int* dataLen) {
                 m_pIncomingData.reset(new ResponseSlot());
             }
             // The exchange's own deadline: its packets share one time-out.
-            m_responseChanged.wait_until(lock.native(), commandDeadline(),
-                                         [this]() REQUIRES(m_responseLock) {
-                                             return (m_pIncomingData && m_pIncomingData->filled) ||
-                                                    m_stop.load() || m_lost.load();
-                                         });
+            m_responseChanged.wait_until(
+                lock.native(), commandDeadline(), [this]() REQUIRES(m_responseLock) {
+                    return (m_pIncomingData && m_pIncomingData->filled) || m_stop.load() ||
+                           m_lost.load() || m_interrupted.load();
+                });
             if (m_pIncomingData && m_pIncomingData->filled) {
                 hex = m_pIncomingData->hex;
-                result = RC_OK;
-            } else if (m_stop.load() || m_lost.load()) {
+                result = m_pIncomingData->status;
+            } else if (m_stop.load() || m_lost.load() || m_interrupted.load()) {
                 result = RC_NOT_OPEN;
             } else {
                 result = RC_TIMEOUT;

@@ -13,6 +13,9 @@
 // A run-length encoded frame is handed over exactly as its plain form: the
 // header the filter keeps in front of decoded data (keptHeaderBytes) is
 // dropped. Frames of other channels, and frames nobody waits for, are dropped.
+// A frame the filter refused (refusedFrame: its length field disagrees with
+// its data) fails the command it answers with 17, or, card data or a
+// notification, is reported lost through the error handler.
 //
 // Threads: the caller's threads (open, send, receive, close) and one
 // receiving thread owned by this object, which runs the filter and the data
@@ -63,6 +66,9 @@ public:
     static constexpr unsigned char RESPONSE_PREFIX = 0x73;
     static constexpr unsigned char NOTIFICATION_PREFIX = 0x02;
     static constexpr unsigned char CARD_DATA_PREFIX = 0xC0;
+    // The error text of card data or a notification whose frame was refused.
+    static constexpr const char* REFUSED_FRAME_TEXT =
+        "Frame refused: its length disagrees with its data!";
 
     ~SerialConnection() override;
 
@@ -82,6 +88,8 @@ public:
 
     // Stops and joins the receiving thread, then closes the port.
     void close() override;
+    // Wakes a receive() waiting for a response, which returns 5.
+    void interrupt() override;
     // Writes bytes 1 .. dataLen-1 of pData (byte 0 is a report ID slot) through
     // the filter. 0 sent (or nothing to send), 5 closed or link lost, 6 command
     // refused by the filter, 255 write failed or incomplete. type is unused.
@@ -89,8 +97,9 @@ public:
     // Waits at most the command time-out for the response to the last command
     // (or, without one, for the next response frame). On entry *dataLen is the
     // capacity of pData. 0 with 0x73 then the response bytes; 1 time-out;
-    // 5 closed or link lost; 17 the response does not fit (*dataLen then
-    // holds the size it needs, nothing is copied); 6 null arguments.
+    // 5 closed, interrupted or link lost; 17 the response was refused by the
+    // framing (its length disagrees with its data) or does not fit (*dataLen
+    // then holds the size it needs, nothing is copied); 6 null arguments.
     int receive(unsigned char* pData, int* dataLen) override;
 
     const SerialOptions& options() const { return m_options; }
@@ -105,6 +114,11 @@ private:
     // Runs one received chunk through the filter and dispatches its frames.
     void OnData(unsigned char* buffer, int dataLen);
     void dispatch(int channelId, const CardText& channelHexData);
+    // A frame the filter refused: a response fails the command waiting for
+    // it (17), card data or a notification is reported as lost.
+    void refused(int channelId);
+    // Fills the pending response slot, unless none waits or it is filled.
+    void fillResponse(int status, const CardText& hex);
     void linkLost();
     bool writeAll(const CardBytes& bytes);
     // Waits up to ms milliseconds, or less when the connection is stopping.
@@ -118,6 +132,7 @@ private:
     // Pending response: one per command, filled by the receiving thread.
     struct ResponseSlot {
         bool filled = false;
+        int status = 0;  // 0, or 17 for a response the framing refused
         std::string hex;
     };
 
@@ -130,6 +145,7 @@ private:
     std::thread m_thread;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_lost{false};
+    std::atomic<bool> m_interrupted{false};  // set by interrupt()
     // This connection's framing filter, of the FORMAT's kind; made by open()
     // before the thread starts, freed with the connection.
     std::unique_ptr<FormatFilter> m_filter;

@@ -1,5 +1,7 @@
 #include "transport/SerialOptions.h"
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -15,25 +17,33 @@ namespace {
 const char SCHEME[] = "SERIAL://";
 constexpr size_t SCHEME_LENGTH = sizeof(SCHEME) - 1;
 
-// atoi without its undefined behaviour on out-of-range text: the value is
-// clamped to the int range.
-int decimalValue(const std::string& text) {
-    long value = std::strtol(text.c_str(), nullptr, 10);
-    if (value > INT_MAX) {
-        return INT_MAX;
-    }
-    if (value < INT_MIN) {
-        return INT_MIN;
-    }
-    return static_cast<int>(value);
-}
-
-// "0X" followed by at least one character: the (at most two) characters after it.
-bool hexByteOption(const std::string& value, std::string* digits) {
-    if (value.size() < 3 || value.compare(0, 2, "0X") != 0) {
+// A decimal number, the whole text (a sign allowed), clamped to the int
+// range; false for anything else ("115200abc", "x"), which no option takes.
+bool decimalValue(const std::string& text, int* value) {
+    if (text.empty()) {
         return false;
     }
-    *digits = value.substr(2, 2);
+    char* end = nullptr;
+    // strtol saturates at the long range, which holds the int range.
+    long parsed = std::strtol(text.c_str(), &end, 10);
+    if (end == text.c_str() || *end != '\0') {
+        return false;
+    }
+    *value = static_cast<int>(std::max<long>(INT_MIN, std::min<long>(INT_MAX, parsed)));
+    return true;
+}
+
+// "0X" followed by one or two hex digits and nothing else: the digits.
+bool hexByteOption(const std::string& value, std::string* digits) {
+    if (value.size() < 3 || value.size() > 4 || value.compare(0, 2, "0X") != 0) {
+        return false;
+    }
+    for (size_t i = 2; i < value.size(); ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(value[i]))) {
+            return false;
+        }
+    }
+    *digits = value.substr(2);
     return true;
 }
 
@@ -138,7 +148,8 @@ bool SerialOptions::applyOne(const std::string& key, const std::string& rawValue
     }
     std::string value = UPPER(rawValue);
     if (key == "BAUDRATE") {
-        baudRate = decimalValue(value);
+        // Not a number is no speed of the list.
+        return decimalValue(value, &baudRate);
     } else if (key == "PARITY") {
         static const char* const NAMES[] = {"NONE", "ODD", "EVEN", "MARK", "SPACE"};
         for (int i = 0; i < 5; ++i) {
@@ -149,7 +160,10 @@ bool SerialOptions::applyOne(const std::string& key, const std::string& rawValue
         }
         return false;
     } else if (key == "DATABITS") {
-        dataBits = decimalValue(value);
+        // 5, 6 or 7; any other value (a number or not) is 8.
+        if (!decimalValue(value, &dataBits)) {
+            dataBits = 8;
+        }
     } else if (key == "STOPBITS") {
         if (value == "1") {
             stopBits = 0;
@@ -179,7 +193,7 @@ bool SerialOptions::applyOne(const std::string& key, const std::string& rawValue
         endingByte = digits;
         uetx = byteValue(digits);
     } else if (key == "CRCMODE") {
-        crcMode = decimalValue(value);
+        return decimalValue(value, &crcMode);
     } else if (key == "FORMAT") {
         try {
             dataFormat = FormatFilter::GetFilter(value);

@@ -2,9 +2,11 @@
 
 #include <strings.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "common/MutexLock.h"
+#include "common/ResultCode.h"
 #include "transport/HIDConnection.h"
 #include "transport/SerialConnection.h"
 
@@ -15,7 +17,10 @@ iConnection::iConnection() {
 }
 
 iConnection::~iConnection() {
-    errPipe = nullptr;
+    {
+        MutexLock guard(callbackLock);
+        errPipe = nullptr;
+    }
     iConnection::close();
     RawDataStore::clear();
 }
@@ -112,7 +117,21 @@ void iConnection::registerConnectionChanged(iConnectionChanged funcConnectionCha
 }
 
 void iConnection::setErrorHandler(ErrorHandler* errHandler) {
+    MutexLock guard(callbackLock);
     errPipe = errHandler;
+}
+
+void iConnection::deliverError(const char* text) {
+    ErrorHandler* handler;
+    {
+        MutexLock guard(callbackLock);
+        handler = errPipe;
+    }
+    if (handler != nullptr) {
+        char message[128];
+        std::snprintf(message, sizeof(message), "%s", text);
+        handler->setError(RC_TRANSFER_FAILED, message, nullptr);
+    }
 }
 
 void iConnection::setScheme(const char* text) {

@@ -84,6 +84,13 @@ public:
 
     void registerConnectionChanged(iConnectionChanged funcConnectionChanged, void* param);
     void setErrorHandler(ErrorHandler* errHandler);
+    // Ends the exchange in flight at once: a receive waiting for an answer
+    // returns 5, and every later send and receive answers 5. A close calls
+    // it before it waits for the exchange, so a silent reader cannot hold a
+    // close for the whole command time-out. Any thread. The default does
+    // nothing: a link whose transfers never wait for the reader (HID feature
+    // reports) lets the exchange finish.
+    virtual void interrupt() {}
 
 protected:
     void setScheme(const char* text);
@@ -91,15 +98,17 @@ protected:
     // the registration and calls it without holding any lock.
     void deliverData(unsigned char* data, int dataLen);
     void deliverChanged(int change);
+    // Tells the error handler that received data was dropped (code 17).
+    void deliverError(const char* text);
     bool hasDataCallback();
 
-    Mutex callbackLock;  // guards the four registration fields below
+    Mutex callbackLock;  // guards the registration fields below
     iConnectionOnData fnOnData GUARDED_BY(callbackLock) = nullptr;
     void* onDataParam GUARDED_BY(callbackLock) = nullptr;
     iConnectionChanged fnDeviceChanged GUARDED_BY(callbackLock) = nullptr;
     void* onDeviceChangedParam GUARDED_BY(callbackLock) = nullptr;
     char szScheme[256];  // set before the receiving thread starts, then read-only
-    ErrorHandler* errPipe = nullptr;
+    ErrorHandler* errPipe GUARDED_BY(callbackLock) = nullptr;
 
 private:
     // A copy of the four registration fields, taken under callbackLock.

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
 #include <thread>
 
@@ -150,6 +151,76 @@ TEST_F(SerialApiTest, OneTimeOutBoundsAWholeExchangeOfSeveralPackets) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(1000));
 }
 
+// Replies a reader writes after a command: each must end the command with
+// its own outcome at once, never as a success it was not.
+TEST_F(SerialApiTest, CutRepliesFailAndEmptyLinesAreSkipped) {
+    struct Row {
+        PtyReader::Framing framing;
+        std::string reply;  // hex of the bytes written once the command arrived
+        const char* text;
+        int code;
+    };
+    const Row rows[] = {
+        // The length field says 6 bytes, 3 follow; 0xFFFF bytes; a reply
+        // whose own length byte says 4 data bytes, 1 follows.
+        {PtyReader::Framing::SLIP,
+         "C00400060004"
+         "11C0",
+         "", 17},
+        {PtyReader::Framing::SLIP, "C004FFFF000411C0", "", 17},
+        {PtyReader::Framing::SLIP,
+         "C00400030004"
+         "11C0",
+         "", 17},
+        // An empty line before the reply.
+        {PtyReader::Framing::LEGACY, PtyReader::hex({'\r', '0', '0', '0', '1', '4', '1', '\r'}),
+         "41", 0},
+        {PtyReader::Framing::TIDELINK,
+         PtyReader::hex({'\r', '0', '4', '0', '0', '0', '1', '4', '1', '\r'}), "41", 0},
+    };
+    SetCommandTimeout(2000);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        PtyReader reader(row.framing);
+        ASSERT_TRUE(reader.ok());
+        const unsigned long h = OpenDeviceEx(reader.serialPath().c_str());
+        ASSERT_NE(h, 0u);
+        auto start = std::chrono::steady_clock::now();
+        auto answer = std::async(std::launch::async, [h] {
+            std::string text = SendCommandEx(h, "0100");
+            return std::make_pair(text, GetResultCodeEx(h));
+        });
+        ASSERT_TRUE(reader.waitForCommands(1, 2000));
+        ASSERT_TRUE(reader.writeRaw(PtyReader::unhex(row.reply)));
+        auto [text, code] = answer.get();
+        EXPECT_EQ(text, row.text);
+        EXPECT_EQ(code, row.code);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+        CloseDeviceEx(h);
+    }
+}
+
+TEST_F(SerialApiTest, ACloseEndsTheExchangeASilentReaderHolds) {
+    PtyReader reader(PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok());
+    SetCommandTimeout(5000);
+    m_handle = OpenDeviceEx(reader.serialPath().c_str());
+    ASSERT_NE(m_handle, 0u);
+    const unsigned long h = m_handle;
+    auto answer = std::async(std::launch::async, [h] {
+        std::string text = SendCommandEx(h, "0100");
+        return std::make_pair(text, GetResultCodeEx(h));
+    });
+    ASSERT_TRUE(reader.waitForCommands(1, 2000));
+    auto start = std::chrono::steady_clock::now();
+    CloseDeviceEx(m_handle);
+    m_handle = 0;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
+    auto [text, code] = answer.get();
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(code, 5);
+}
+
 TEST_F(SerialApiTest, SplitNotificationAndSwipeReachTheCallbacks) {
     PtyReader reader(PtyReader::Framing::SLIP);
     ASSERT_TRUE(reader.ok());
@@ -203,6 +274,18 @@ TEST_F(SerialApiTest, CompressedSwipeAndNotificationGiveWhatPlainOnesGive) {
     EXPECT_EQ(notes[1].text, notes[0].text);
     EXPECT_EQ(notes[0].text.size(), 2 * data.size());
     EXPECT_TRUE(ApiRecorder::instance().callsOf("error").empty());
+
+    // Decoded past 4,096 bytes: whole. A frame whose length field disagrees
+    // with its data: dropped, and reported.
+    const Bytes longData(5000, 0x5A);
+    ASSERT_TRUE(reader.sendNotification(PtyReader::notificationPacket(0x0303, longData), true));
+    ASSERT_TRUE(reader.writeRaw(PtyReader::slipFrame(0x02, packet, int(packet.size()) + 1)));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("notification", 3));
+    ASSERT_TRUE(ApiRecorder::instance().waitFor("error", 1));
+    EXPECT_EQ(ApiRecorder::instance().callsOf("notification")[2].text, PtyReader::hex(longData));
+    EXPECT_EQ(ApiRecorder::instance().callsOf("error")[0].text,
+              "Frame refused: its length disagrees with its data!");
+    EXPECT_EQ(GetLostDataCountEx(m_handle), 1u);
 
     quorin_sim::CardReport swipe(quorin_sim::ReportLayout::clearTracks());
     swipe.track(1, "%B4111111111111111^DOE/ALEX^2512101?");
