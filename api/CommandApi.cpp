@@ -6,6 +6,7 @@
 
 #include "Quorin.h"
 #include "api/CallbackQueue.h"
+#include "api/FirstCommand.h"
 #include "api/LocalDelegate.h"
 #include "api/NotificationText.h"
 #include "api/ReaderSession.h"
@@ -74,66 +75,82 @@ std::string withoutLength(const std::string& text) {
     return text.substr(0, 2) + text.substr(4);
 }
 
-long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen) {
-    if (lpCmd == nullptr || lpdwCmdLen < 2) {
-        return RC_BAD_ARGUMENT;
-    }
-    size_t length = strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen));
-    if (length > MAX_COMMAND_TEXT) {
-        return RC_BAD_ARGUMENT;
-    }
+// *code, when given: the exchange's own code, or the result itself when the
+// command did not reach the reader.
+long sendFirst(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen,
+               int* code = nullptr) {
+    int exchangeCode = 0;
+    bool exchanged = false;
+    long result = RC_BAD_ARGUMENT;
     ReaderSession& session = ReaderSession::instance();
-    if (session.bInBusy.exchange(true)) {
-        return RC_BUSY;
-    }
-    long result;
-    try {
-        std::shared_ptr<Strivo> reader = session.current();
-        if (!reader) {
-            result = RC_NOT_OPEN;
-        } else if (lpResult == nullptr || lpdwResultLen < 1) {
-            result = RC_BAD_ARGUMENT;
-            reader->forgetReaderResultCode();
-        } else {
-            std::string command(lpCmd, length);
-            int capacity =
-                lpdwResultLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(lpdwResultLen);
-            Strivo::Exchange ex = reader->runExchange(command.c_str(), capacity);
-            result = ex.result;
-            if (ex.stage == Strivo::Exchange::DECODE) {
-                // The hex data is handed back whatever the result code.
-                size_t n = ex.hex.size();
-                std::memcpy(lpResult, ex.hex.data(), n);
-                lpResult[n] = '\0';
-                if (result == 0 && static_cast<long>(n + 2) <= lpdwResultLen) {
-                    lpResult[n + 1] = '\0';
+    const size_t length =
+        lpCmd != nullptr && lpdwCmdLen >= 2 ? strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen)) : 0;
+    if (lpCmd == nullptr || lpdwCmdLen < 2 || length > MAX_COMMAND_TEXT) {
+        result = RC_BAD_ARGUMENT;
+    } else if (session.bInBusy.exchange(true)) {
+        result = RC_BUSY;
+    } else {
+        try {
+            std::shared_ptr<Strivo> reader = session.current();
+            if (!reader) {
+                result = RC_NOT_OPEN;
+            } else if (lpResult == nullptr || lpdwResultLen < 1) {
+                result = RC_BAD_ARGUMENT;
+                reader->forgetReaderResultCode();
+            } else {
+                std::string command(lpCmd, length);
+                int capacity =
+                    lpdwResultLen > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(lpdwResultLen);
+                Strivo::Exchange ex = reader->runExchange(command.c_str(), capacity);
+                result = ex.result;
+                exchangeCode = ex.code;
+                exchanged = true;
+                if (ex.stage == Strivo::Exchange::DECODE) {
+                    // The hex data is handed back whatever the result code.
+                    size_t n = ex.hex.size();
+                    std::memcpy(lpResult, ex.hex.data(), n);
+                    lpResult[n] = '\0';
+                    if (result == 0 && static_cast<long>(n + 2) <= lpdwResultLen) {
+                        lpResult[n + 1] = '\0';
+                    }
+                }
+                if (result != 0) {
+                    reader->setResultCode(static_cast<int>(result));
                 }
             }
-            if (result != 0) {
-                reader->setResultCode(static_cast<int>(result));
-            }
+        } catch (...) {
+            result = RC_EXCEPTION;
+            exchanged = false;
         }
-    } catch (...) {
-        result = RC_EXCEPTION;
+        session.bInBusy.store(false);
     }
-    session.bInBusy.store(false);
+    if (code != nullptr) {
+        *code = exchanged ? exchangeCode : static_cast<int>(result);
+    }
     return result;
 }
 
-long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen) {
+long sendFirstWithLength(const char* lpCmd, long lpdwCmdLen, char* lpResult, long lpdwResultLen,
+                         int* code = nullptr) {
     if (lpCmd != nullptr && lpdwCmdLen > 0 &&
         std::memchr(lpCmd, ':', strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen))) != nullptr) {
-        return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen);
+        return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen, code);
     }
     if (lpCmd == nullptr || lpdwCmdLen < 4) {
+        if (code != nullptr) {
+            *code = RC_TOO_SHORT;
+        }
         return RC_TOO_SHORT;
     }
     size_t length = strnlen(lpCmd, static_cast<size_t>(lpdwCmdLen));
     if (length > MAX_COMMAND_TEXT) {
+        if (code != nullptr) {
+            *code = RC_BAD_ARGUMENT;
+        }
         return RC_BAD_ARGUMENT;
     }
     std::string command = withoutLength(std::string(lpCmd, length));
-    return sendFirst(command.c_str(), lpdwCmdLen - 2, lpResult, lpdwResultLen);
+    return sendFirst(command.c_str(), lpdwCmdLen - 2, lpResult, lpdwResultLen, code);
 }
 
 // Refuses an Ex call's argument: the result code says so (6), on the reader
@@ -182,18 +199,30 @@ const char* sendEx(unsigned long handle, const char* lpCmd) {
 
 // The plain generation's text functions: the answer in the shared result
 // buffer, emptied first (which also wipes the result ring).
-const char* sendIntoSharedBuffer(const char* lpCmd, long (*send)(const char*, long, char*, long)) {
+const char* sendIntoSharedBuffer(const char* lpCmd,
+                                 long (*send)(const char*, long, char*, long, int*),
+                                 int* code = nullptr) {
     ReaderSession& session = ReaderSession::instance();
     std::memset(session.sendCommandResult, 0, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     guardedVoid([&] {
         const char* text = lpCmd != nullptr ? lpCmd : "";
         send(text, static_cast<long>(strnlen(text, MAX_COMMAND_TEXT + 1)),
-             session.sendCommandResult, ReaderSession::SEND_COMMAND_RESULT_SIZE);
+             session.sendCommandResult, ReaderSession::SEND_COMMAND_RESULT_SIZE, code);
     });
     return session.sendCommandResult;
 }
 
 }  // namespace
+
+long quorin::sendFirstCommand(const char* lpCmd, long lpdwCmdLen, char* lpResult,
+                              long lpdwResultLen, int* code) {
+    return sendFirst(lpCmd, lpdwCmdLen, lpResult, lpdwResultLen, code);
+}
+
+const char* quorin::sendCommandWithCode(const char* lpCmd, int* code) {
+    *code = RC_EXCEPTION;  // kept when an exception ends the call
+    return sendIntoSharedBuffer(lpCmd, sendFirst, code);
+}
 
 extern "C" {
 
@@ -298,9 +327,13 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
             refuseEx(Handle);
             return RC_BAD_ARGUMENT;
         }
-        auto posted = commands->post([reader, text] {
+        // The command supersedes the calling thread's earlier result on the
+        // handle: GetResultCodeEx gives its own outcome once it has run.
+        auto outcome = ReaderSession::notePending(Handle);
+        auto posted = commands->post([reader, text, outcome] {
             std::string command = withoutLength(text);
             Strivo::Exchange ex = reader->runExchange(command.c_str(), WORKER_TEXT_CAPACITY);
+            outcome->set(ex.code, ex.readerCode);
             if (ex.stage == Strivo::Exchange::SEND) {
                 return;
             }

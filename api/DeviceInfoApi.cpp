@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Quorin.h"
+#include "api/FirstCommand.h"
 #include "api/ReaderSession.h"
 #include "common/Guard.h"
 #include "common/ProductTable.h"
@@ -38,8 +39,9 @@ extern "C" {
 QUORIN_API long GetBatteryLevel(void) {
     long level = 100;
     try {
-        std::string response = SendCommand("45");
-        if (GetResultCode() == 0) {
+        int code = 0;
+        std::string response = sendCommandWithCode("45", &code);
+        if (code == 0) {
             return hexValue(response);
         }
         response = SendCommand("4601000005");

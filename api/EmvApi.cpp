@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Quorin.h"
+#include "api/FirstCommand.h"
 #include "api/LocalDelegate.h"
 #include "api/NotificationText.h"
 #include "api/ReaderSession.h"
@@ -110,14 +111,17 @@ int sendExtended(const char* lpCmd) {
     ReaderSession& session = ReaderSession::instance();
     std::memset(session.sendCommandResult, 0, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     std::string command = id + ":" + data;
-    long result =
-        QuorinSendCommand(&command[0], static_cast<long>(command.size()), session.sendCommandResult,
-                          ReaderSession::SEND_COMMAND_RESULT_SIZE);
+    int code = 0;
+    long result = sendFirstCommand(command.c_str(), static_cast<long>(command.size()),
+                                   session.sendCommandResult,
+                                   ReaderSession::SEND_COMMAND_RESULT_SIZE, &code);
     if (result != 0) {
         return static_cast<int>(result);
     }
+    // The exchange's own code: the reader's shared one may already be
+    // another command's.
     localDelegate().OnExtendedResponse(extendedResponseText(
-        static_cast<unsigned short>(GetResultCode() & 0xFFFF), session.sendCommandResult));
+        static_cast<unsigned short>(code & 0xFFFF), session.sendCommandResult));
     return 0;
 }
 

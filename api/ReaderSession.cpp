@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <thread>
@@ -15,6 +16,7 @@
 #include "common/Diagnostics.h"
 #include "common/LibraryState.h"
 #include "common/MutexLock.h"
+#include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "transport/iConnection.h"
 
@@ -34,10 +36,15 @@ struct ThreadTexts {
 };
 thread_local ThreadTexts t_texts;
 
+// A queued command's outcome not known yet.
+constexpr int PENDING = INT_MIN;
+
 struct ThreadResult {
     unsigned long handle;
     int code;
     int readerCode;  // -1: the reader's answer did not come or was not read
+    // Set for a queued command: its outcome, code PENDING until it ended.
+    std::shared_ptr<ReaderSession::Outcome> outcome;
 };
 constexpr size_t THREAD_RESULTS = 16;
 thread_local std::array<ThreadResult, THREAD_RESULTS> t_results{};
@@ -625,6 +632,7 @@ void ReaderSession::noteResult(unsigned long handle, int code, int readerCode) {
         if (t_results[i].handle == handle) {
             t_results[i].code = code;
             t_results[i].readerCode = readerCode;
+            t_results[i].outcome.reset();
             return;
         }
     }
@@ -635,15 +643,43 @@ void ReaderSession::noteResult(unsigned long handle, int code, int readerCode) {
         }
         --t_resultCount;
     }
-    t_results[t_resultCount++] = ThreadResult{handle, code, readerCode};
+    t_results[t_resultCount++] = ThreadResult{handle, code, readerCode, nullptr};
+}
+
+std::shared_ptr<ReaderSession::PendingResult> ReaderSession::notePending(unsigned long handle) {
+    auto outcome = std::make_shared<Outcome>();
+    outcome->code.store(PENDING);
+    noteResult(handle, PENDING);
+    for (size_t i = 0; i < t_resultCount; ++i) {
+        if (t_results[i].handle == handle) {
+            t_results[i].outcome = outcome;
+        }
+    }
+    return std::make_shared<PendingResult>(std::move(outcome));
+}
+
+void ReaderSession::PendingResult::set(int code, int readerCode) const {
+    // The reader's code first: a thread that sees the result sees it too.
+    m_outcome->readerCode.store(readerCode);
+    m_outcome->code.store(code);
+}
+
+ReaderSession::PendingResult::~PendingResult() {
+    int pending = PENDING;
+    m_outcome->code.compare_exchange_strong(pending, RC_NOT_OPEN);
 }
 
 bool ReaderSession::threadResult(unsigned long handle, int* code, int* readerCode) {
     for (size_t i = 0; i < t_resultCount; ++i) {
         if (t_results[i].handle == handle) {
-            *code = t_results[i].code;
+            const ThreadResult& noted = t_results[i];
+            const int result = noted.outcome ? noted.outcome->code.load() : noted.code;
+            if (result == PENDING) {
+                return false;
+            }
+            *code = result;
             if (readerCode != nullptr) {
-                *readerCode = t_results[i].readerCode;
+                *readerCode = noted.outcome ? noted.outcome->readerCode.load() : noted.readerCode;
             }
             return true;
         }

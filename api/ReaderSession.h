@@ -144,8 +144,32 @@ public:
     // is the reader's own code in its answer, -1 when none was read
     // (GetReaderResultCodeEx).
     static void noteResult(unsigned long handle, int code, int readerCode = -1);
+    // A queued command's outcome as the thread that queued it reads it: its
+    // result, and the reader's own code in its answer.
+    struct Outcome {
+        std::atomic<int> code;
+        std::atomic<int> readerCode{-1};
+    };
+    // Records that the calling thread queued a command on handle: from now
+    // on its result is that command's outcome, which the command sets when
+    // its exchange ends (5 for a command dropped before it ran, when the
+    // last holder of the PendingResult lets go). Until then the thread has
+    // no result of its own for the handle.
+    class PendingResult {
+    public:
+        explicit PendingResult(std::shared_ptr<Outcome> outcome) : m_outcome(std::move(outcome)) {}
+        PendingResult(const PendingResult&) = delete;
+        PendingResult& operator=(const PendingResult&) = delete;
+        ~PendingResult();
+        void set(int code, int readerCode) const;
+
+    private:
+        std::shared_ptr<Outcome> m_outcome;
+    };
+    static std::shared_ptr<PendingResult> notePending(unsigned long handle);
     // The result the calling thread last noted for handle (and the reader's
-    // code in it, when readerCode is not null); false when none.
+    // code in it, when readerCode is not null); false when none, or while
+    // its queued command has not ended.
     static bool threadResult(unsigned long handle, int* code, int* readerCode = nullptr);
 
     // Buffers of the first and plain generations. The two that hold card

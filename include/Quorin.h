@@ -1086,10 +1086,12 @@ QUORIN_API const char* GetCardDataEx(unsigned long Handle);
 QUORIN_API long GetCardDataStructureEx(unsigned long Handle, ZDMSRDATA* msr);
 /**
  * The result of the calling thread's last command on Handle (SendCommandEx,
- * SendCommandWithLengthEx, a refused SendDataEx), also when it was refused
- * (6 for an unusable argument, 5 for an unknown handle), and also after the
- * handle was closed; each thread keeps this for the last 16 handles it used.
- * Without one: the reader's last result (which SendDataEx answers also set);
+ * SendCommandWithLengthEx, SendDataEx), also when it was refused (6 for an
+ * unusable argument, 5 for an unknown handle), and also after the handle was
+ * closed; each thread keeps this for the last 16 handles it used. A command
+ * queued by SendDataEx gives its own outcome once its exchange ended (5 when
+ * a close dropped it before it ran); until then, and without any command of
+ * the thread: the reader's last result (which SendDataEx answers also set);
  * 0 for an unknown handle. For an extended command, the reader's 16-bit
  * result code.
  */

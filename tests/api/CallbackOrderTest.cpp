@@ -773,6 +773,12 @@ TEST_F(CallbackOrderTest, EachThreadReadsTheResultOfItsOwnCommand) {
     EXPECT_EQ(GetResultCodeEx(h), 0);
     EXPECT_STREQ(SendCommandWithLengthEx(h, nullptr), "");
     EXPECT_EQ(GetResultCodeEx(h), 6);
+    // A command the thread queues supersedes that: its own outcome, here a
+    // transfer that failed (no callback tells of it).
+    reader->setFailFeatureTransfers(true);
+    EXPECT_EQ(SendDataEx(h, "4600"), 0);
+    EXPECT_TRUE(waitUntil([&] { return GetResultCodeEx(h) == 17; }));
+    reader->setFailFeatureTransfers(false);
 }
 
 }  // namespace

@@ -43,33 +43,13 @@ class HeldReader : public VirtualReader {
 public:
     using VirtualReader::VirtualReader;
 
-    void onSetFeature(const Report& /*report*/) override {
-        std::unique_lock<std::mutex> guard(m_lock);
-        ++m_commands;
-        m_entered = true;
-        m_cv.notify_all();
-        m_cv.wait(guard, [&] { return m_released; });
-    }
-    bool waitEntered() {
-        std::unique_lock<std::mutex> guard(m_lock);
-        return m_cv.wait_for(guard, std::chrono::seconds(5), [&] { return m_entered; });
-    }
-    void release() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_released = true;
-        m_cv.notify_all();
-    }
-    int commands() {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_commands;
-    }
+    void onSetFeature(const Report& /*report*/) override { m_gate.pass(); }
+    bool waitEntered() { return m_gate.waitEntered(); }
+    void release() { m_gate.release(); }
+    int commands() { return m_gate.passes(); }
 
 private:
-    int m_commands = 0;
-    std::mutex m_lock;
-    std::condition_variable m_cv;
-    bool m_entered = false;
-    bool m_released = false;
+    Gate m_gate;
 };
 
 class CommandApiTest : public ::testing::Test {

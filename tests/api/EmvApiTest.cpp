@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ApiRecorder.h"
@@ -51,6 +52,18 @@ Bytes counting(size_t n) {
     for (size_t i = 0; i < n; ++i) data[i] = static_cast<uint8_t>(i * 13 + 1);
     return data;
 }
+
+// An extended reader whose opening handshake waits until released: an open
+// holds the session's tables meanwhile, as every open does.
+class HeldOpenReader : public ExtendedReader {
+public:
+    using ExtendedReader::ExtendedReader;
+    void onSetFeature(const Report& report) override {
+        gate.pass();
+        ExtendedReader::onSetFeature(report);
+    }
+    Gate gate;
+};
 
 class EmvApiTest : public ::testing::Test {
 protected:
@@ -182,6 +195,28 @@ TEST_F(EmvApiTest, SendExtendedCommandChecksItsTextAndReportsResultCodeLengthAnd
     EXPECT_EQ(SendExtendedCommand(nullptr), 6);
     EXPECT_EQ(writeCount(), before);
     EXPECT_EQ(ApiRecorder::instance().count("extended"), 2);
+}
+
+TEST_F(EmvApiTest, AnExtendedResponseCarriesTheCodeOfItsOwnExchange) {
+    // An asynchronous command of the same reader ends between the extended
+    // command's exchange and its report (forced: the report waits for the
+    // session, which an open holds meanwhile).
+    ApiRecorder::registerFirstGeneration();
+    ASSERT_TRUE(m_reader->setAnswer("0301:", 0x0002, {0x9F}));
+    ASSERT_TRUE(m_reader->setAnswer("45", 0x07, {}));
+    m_reader->setBusy(40);
+    auto held = VirtualHid::instance().plug<HeldOpenReader>(VID, EMV_PID, std::string("EMV9"));
+    std::thread host([] { EXPECT_EQ(SendExtendedCommand("03010000"), 0); });
+    ASSERT_TRUE(waitUntil([&] { return m_reader->busyAnswers() > 0; }));
+    EXPECT_EQ(SendData("4500"), 0);  // runs right after the extended command
+    std::thread opener([&] { m_handle = OpenDeviceEx("HID://EMV9"); });
+    ASSERT_TRUE(held->gate.waitEntered());
+    m_reader->setBusy(0);
+    EXPECT_TRUE(ApiRecorder::instance().waitFor("response", 1));
+    held->gate.release();
+    opener.join();
+    host.join();
+    EXPECT_EQ(extendedText(1), "000200019F");
 }
 
 TEST_F(EmvApiTest, ResponsesOfManyPacketsComeBackWhole) {

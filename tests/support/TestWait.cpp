@@ -53,4 +53,27 @@ void EventCounter::reset() {
     m_count = 0;
 }
 
+void Gate::pass() {
+    std::unique_lock<std::mutex> guard(m_lock);
+    ++m_passes;
+    m_cv.notify_all();
+    m_cv.wait(guard, [&] { return m_released; });
+}
+
+bool Gate::waitEntered(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(m_lock);
+    return m_cv.wait_for(guard, timeout, [&] { return m_passes > 0; });
+}
+
+void Gate::release() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_released = true;
+    m_cv.notify_all();
+}
+
+int Gate::passes() {
+    std::lock_guard<std::mutex> guard(m_lock);
+    return m_passes;
+}
+
 }  // namespace quorin_test

@@ -32,4 +32,21 @@ private:
     int m_count = 0;
 };
 
+// Holds the threads that pass it until the test releases it.
+class Gate {
+public:
+    // Counts the pass, then waits until released.
+    void pass();
+    // True when a thread passed within timeout.
+    bool waitEntered(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    void release();
+    int passes();
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_cv;
+    int m_passes = 0;
+    bool m_released = false;
+};
+
 }  // namespace quorin_test
