@@ -128,7 +128,7 @@ bool DeviceListMonitor::start() {
     // is in this listing or reported, never neither.
     Listing listed;
     for (const auto& reader : HIDConnection::listReaders()) {
-        listed.emplace(reader.systemPath, reader.name);
+        listed.emplace(reader.systemPath, reader);
     }
     uint64_t session;
     {
@@ -232,14 +232,18 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             return false;
         }
         auto it = listed.find(systemPath);
-        if (it != listed.end() && it->second == found->name) {
+        if (it != listed.end() && it->second.name == found->name &&
+            it->second.serial == found->serial) {
             return true;  // already seen
         }
         if (it != listed.end()) {
             // Another reader under the same path: the first one went unseen.
-            report(session, it->second, ZEDRA_DEVICE_REMOVED);
+            report(session, it->second.name, ZEDRA_DEVICE_REMOVED);
         }
-        listed[systemPath] = found->name;
+        listed[systemPath] = *found;
+        // Its serial number may be another listed reader's too: that one is
+        // renamed first.
+        reportRenames(listed, *listing, session);
         report(session, found->name, ZEDRA_DEVICE_ARRIVED);
         return true;
     };
@@ -275,15 +279,15 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             listing = HIDConnection::listReaders();
             for (auto it = listed.begin(); it != listed.end();) {
                 const HIDConnection::ListedReader* now = findListed(*listing, it->first);
-                if (now == nullptr || now->name != it->second) {
-                    report(session, it->second, ZEDRA_DEVICE_REMOVED);
+                if (now == nullptr || now->name != it->second.name) {
+                    report(session, it->second.name, ZEDRA_DEVICE_REMOVED);
                     it = listed.erase(it);
                 } else {
                     ++it;
                 }
             }
             for (const auto& reader : *listing) {
-                if (listed.emplace(reader.systemPath, reader.name).second) {
+                if (listed.emplace(reader.systemPath, reader).second) {
                     report(session, reader.name, ZEDRA_DEVICE_ARRIVED);
                 }
             }
@@ -293,9 +297,17 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             forget(event.systemPath);
             auto it = listed.find(event.systemPath);
             if (it != listed.end()) {
-                std::string name = std::move(it->second);
+                std::string name = std::move(it->second.name);
                 listed.erase(it);
                 report(session, name, ZEDRA_DEVICE_REMOVED);
+                // A serial number it shared may name the reader left now;
+                // judged without an enumeration while devices go.
+                std::vector<HIDConnection::ListedReader> names;
+                for (const auto& entry : listed) {
+                    names.push_back(entry.second);
+                }
+                HIDConnection::nameReaders(names);
+                reportRenames(listed, names, session);
             }
             continue;
         }
@@ -322,6 +334,19 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             it->step = std::min(it->step * 2, LONGEST_LOOK_AGAIN);
             it->next = now + it->step;
             ++it;
+        }
+    }
+}
+
+void DeviceListMonitor::reportRenames(Listing& listed,
+                                      const std::vector<HIDConnection::ListedReader>& names,
+                                      uint64_t session) {
+    for (auto& entry : listed) {
+        const HIDConnection::ListedReader* now = findListed(names, entry.first);
+        if (now != nullptr && now->name != entry.second.name) {
+            report(session, entry.second.name, ZEDRA_DEVICE_REMOVED);
+            entry.second.name = now->name;
+            report(session, now->name, ZEDRA_DEVICE_ARRIVED);
         }
     }
 }

@@ -10,7 +10,10 @@
 // LISTING_PATIENCE, and reported once it is listed; the next batch of
 // events looks at such devices first, so one plugged in later does not
 // overtake it. A removal is reported
-// for a device the monitor saw listed. Events are handled in the order the
+// for a device the monitor saw listed. A reader whose listed name changes
+// while it stays attached (readers that share a serial number are listed by
+// their system paths) is reported removed under its old name and arrived
+// under its new one. Events are handled in the order the
 // source gives them; all changes of one batch are judged against one
 // enumeration made after the batch arrived. When the source lost events,
 // the whole listing is compared with what was seen: readers gone are
@@ -53,6 +56,7 @@
 #include "common/MutexLock.h"
 #include "common/NeverDestroyed.h"
 #include "transport/DeviceEventSource.h"
+#include "transport/HIDConnection.h"
 
 namespace quorin {
 
@@ -79,8 +83,8 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    // What the monitor last saw listed: hidapi path -> device path.
-    using Listing = std::map<std::string, std::string>;
+    // What the monitor last saw listed: hidapi path -> the reader as listed.
+    using Listing = std::map<std::string, HIDConnection::ListedReader>;
 
     struct Pending {
         std::string systemPath;
@@ -103,6 +107,12 @@ private:
     // Handles one batch of events and the pending looks that are due.
     void handle(const std::vector<DeviceEvent>& events, std::vector<Pending>& pending,
                 Listing& listed, uint64_t session);
+    // A reader still attached whose listed name changed (its serial number
+    // came to be shared with another reader, or no longer is) is reported
+    // removed under its old name and arrived under its new one. names: the
+    // readers as now named.
+    void reportRenames(Listing& listed, const std::vector<HIDConnection::ListedReader>& names,
+                       uint64_t session);
     // Queues one change for the host callback; waits for room. False when
     // the monitor is stopping.
     bool report(uint64_t session, const std::string& name, long change);

@@ -126,12 +126,19 @@ const LookupCandidate* chooseCandidate(const char* wanted, bool* byPath) {
     using Field = std::string LookupCandidate::*;
     for (bool sameCase : {true, false}) {
         for (Field field : {&LookupCandidate::serial, &LookupCandidate::path}) {
+            const LookupCandidate* match = nullptr;
+            int matches = 0;
             for (const LookupCandidate& c : lookupCandidates()) {
                 const std::string& text = c.*field;
                 if (sameCase ? text == wanted : strcasecmp(text.c_str(), wanted) == 0) {
-                    *byPath = field == &LookupCandidate::path;
-                    return &c;
+                    match = match != nullptr ? match : &c;
+                    ++matches;
                 }
+            }
+            // A serial number two readers share names neither of them.
+            if (matches == 1) {
+                *byPath = field == &LookupCandidate::path;
+                return match;
             }
         }
     }
@@ -203,8 +210,15 @@ HIDConnection::~HIDConnection() {
     close();
 }
 
-std::string HIDConnection::listedName(const std::string& serial, const char* systemPath) {
-    return std::string(HID_PREFIX) + (usableAsName(serial) ? serial : std::string(systemPath));
+void HIDConnection::nameReaders(std::vector<ListedReader>& readers) {
+    for (ListedReader& reader : readers) {
+        const bool shared =
+            std::count_if(readers.begin(), readers.end(), [&](const ListedReader& other) {
+                return other.serial == reader.serial;
+            }) > 1;
+        reader.name = HID_PREFIX +
+                      (usableAsName(reader.serial) && !shared ? reader.serial : reader.systemPath);
+    }
 }
 
 bool HIDConnection::isKnownProduct(unsigned short vendorId, unsigned short productId) {
@@ -229,34 +243,36 @@ void HIDConnection::forEachKnownReader(
 }
 
 int HIDConnection::enumDevices(iConnectionEnumDevice fnFoundDevice) {
-    int found = 0;
-    forEachKnownReader([&](const hid_device_info& dev, const std::string& serial) {
+    // Named together: a serial number shares its name with no other reader.
+    const std::vector<ListedReader> readers = listReaders();
+    for (const ListedReader& reader : readers) {
         DeviceExtraInfo info;
         info.size = EXTRA_INFO_SIZE;
-        info.InfoId = dev.product_id;
-        info.SerialNumber = serial.c_str();
+        info.InfoId = reader.productId;
+        info.SerialNumber = reader.serial.c_str();
         info.TypePrefix = HID_PREFIX;
-        info.Path = dev.path;
+        info.Path = reader.systemPath.c_str();
 
-        diagnosticLine("Found VID=%d, PID=%d", dev.vendor_id, dev.product_id);
-        std::string pathScheme = listedName(serial, dev.path);
-        if (!usableAsName(serial)) {
-            diagnosticLine("Device Path=%s", dev.path);
+        diagnosticLine("Found VID=%d, PID=%d", VENDOR_ID, reader.productId);
+        if (reader.name == HID_PREFIX + reader.systemPath) {
+            diagnosticLine("Device Path=%s", reader.systemPath.c_str());
         } else {
-            diagnosticLine("Serial Number=%s", serial.c_str());
+            diagnosticLine("Serial Number=%s", reader.serial.c_str());
         }
-        ++found;
-        return fnFoundDevice != nullptr && fnFoundDevice(pathScheme.c_str(), &info);
-    });
-    return found > 0 ? 1 : 0;
+        if (fnFoundDevice != nullptr && fnFoundDevice(reader.name.c_str(), &info)) {
+            break;
+        }
+    }
+    return readers.empty() ? 0 : 1;
 }
 
 std::vector<HIDConnection::ListedReader> HIDConnection::listReaders() {
     std::vector<ListedReader> readers;
     forEachKnownReader([&](const hid_device_info& dev, const std::string& serial) {
-        readers.push_back({listedName(serial, dev.path), dev.path, dev.product_id});
+        readers.push_back({std::string(), dev.path, dev.product_id, serial});
         return false;
     });
+    nameReaders(readers);
     return readers;
 }
 

@@ -89,13 +89,16 @@ public:
         std::string name;        // the device path: "HID://" + serial number or system path
         std::string systemPath;  // hidapi's path ("/dev/hidraw3", "1-2.3:1.0")
         unsigned int productId;
+        std::string serial;  // as the reader reports it ("" for none)
     };
-    // The known readers attached now, as enumDevices sees them (same filter,
-    // each hidapi path once, same order), without its diagnostic lines.
+    // The known readers attached now, as enumDevices sees and names them
+    // (same filter, each hidapi path once, same order), without its
+    // diagnostic lines.
     static std::vector<ListedReader> listReaders();
-    // The device path the list gives a reader: "HID://" + its serial number,
-    // or + its hidapi path when the serial number cannot name it.
-    static std::string listedName(const std::string& serial, const char* systemPath);
+    // Names every reader of a listing: "HID://" + its serial number, or +
+    // its hidapi path when the serial number cannot name it or another
+    // reader of the listing has it too (every listed path names one reader).
+    static void nameReaders(std::vector<ListedReader>& readers);
     // True for a vendor and product ID of productList: the readers the
     // enumeration lists.
     static bool isKnownProduct(unsigned short vendorId, unsigned short productId);

@@ -115,6 +115,38 @@ TEST_F(DeviceListScenario, ArrivalsOfOneAndTwoReadersAndRemovalsInTheirOrder) {
     EXPECT_STREQ(GetDeviceList(), "HID://EMV2,HID://LAST");
 }
 
+TEST_F(DeviceListScenario, ReadersSharingASerialNumberAreListedByTheirSystemPaths) {
+    ASSERT_EQ(ApiRecorder::registerDeviceList(&m_marker), 0);
+    auto first = plug(std::string("TWIN"));
+    ASSERT_TRUE(first);
+    EXPECT_EQ(waitForChanges(1), (Changes{arrived("HID://TWIN")}));
+    auto second = plug(std::string("TWIN"), 0x13);
+    ASSERT_TRUE(second);
+    const std::string one = "HID://" + first->path();
+    const std::string two = "HID://" + second->path();
+    EXPECT_EQ(waitForChanges(4),
+              (Changes{arrived("HID://TWIN"), removed("HID://TWIN"), arrived(one), arrived(two)}));
+    const std::string list = GetDeviceList();
+    EXPECT_TRUE(list == one + "," + two || list == two + "," + one) << list;
+
+    // Each listed path opens its own reader; the shared serial number, none.
+    EXPECT_EQ(OpenDeviceEx("HID://TWIN"), 0u);
+    const std::pair<std::string, long> readers[] = {{one, PLAIN_PID}, {two, 0x13}};
+    for (const auto& [path, pid] : readers) {
+        const unsigned long h = OpenDeviceEx(path.c_str());
+        EXPECT_NE(h, 0u) << path;
+        EXPECT_EQ(GetProductIDEx(h), pid) << path;
+        CloseDeviceEx(h);
+    }
+
+    // Alone again: back under its serial number.
+    seam().unplug(second);
+    EXPECT_EQ(waitForChanges(7),
+              (Changes{arrived("HID://TWIN"), removed("HID://TWIN"), arrived(one), arrived(two),
+                       removed(two), removed(one), arrived("HID://TWIN")}));
+    EXPECT_STREQ(GetDeviceList(), "HID://TWIN");
+}
+
 TEST_F(DeviceListScenario, ReadersOfAnotherVendorOrProductAreNotReported) {
     ASSERT_EQ(ApiRecorder::registerDeviceList(&m_marker), 0);
     auto otherVendor =
