@@ -413,7 +413,11 @@ typedef void (*CallBackOnNotificationEx)(unsigned long Handle, void* Obj, unsign
  * Lists the attached USB readers of the vendor.
  * @return the device paths joined by "," (no spaces, no trailing ","): each
  *         "HID://" + the reader's USB serial number, or "HID://" + its
- *         system path when it has none; "" when none is attached. Serial
+ *         system path when it has none, or one that cannot name it (a ","
+ *         or a control character in it), or one another attached reader
+ *         has too: each listed path names exactly one reader, and a serial
+ *         number two readers share opens neither; "" when none is
+ *         attached. Serial
  *         readers are never listed (their path is the host's, see
  *         OpenDevice). The text lives in a library buffer of 4096 bytes (a
  *         path that would not fit is left out whole) and is rewritten by
@@ -694,7 +698,10 @@ typedef void (*CallBackDeviceListChanged)(void* Obj, const char* lpDeviceName, l
  * node's permissions, and a device whose description is still incomplete
  * is looked at again for up to ten seconds and reported when it is listed,
  * not before. A removal is reported for a reader reported or listed before.
- * Readers on serial ports are not reported.
+ * A reader whose path changes while it stays attached (a second reader with
+ * its serial number arrived, so both are listed by their system paths, or
+ * that one left again) is reported removed under its old path and arrived
+ * under its new one. Readers on serial ports are not reported.
  *
  * Already attached readers are not reported, and nothing is queued while
  * no callback is registered. Read GetDeviceList right after registering: a
