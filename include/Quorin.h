@@ -417,12 +417,11 @@ typedef void (*CallBackOnNotificationEx)(unsigned long Handle, void* Obj, unsign
  *         or a control character in it), or one another attached reader
  *         has too: each listed path names exactly one reader, and a serial
  *         number two readers share opens neither; "" when none is
- *         attached. Serial
- *         readers are never listed (their path is the host's, see
- *         OpenDevice). The text lives in a library buffer of 4096 bytes (a
- *         path that would not fit is left out whole) and is rewritten by
- *         every enumeration: each list call and each OpenDevice(Ex) call.
- *         Do not write to it.
+ *         attached. Serial readers are never listed (their path is the
+ *         host's, see OpenDevice). The text lives in a library buffer of
+ *         4096 bytes (a path that would not fit is left out whole) and is
+ *         rewritten by every enumeration: each list call and each
+ *         OpenDevice(Ex) call. Do not write to it.
  */
 QUORIN_API char* QuorinGetDeviceList(void);
 /** Same as QuorinGetDeviceList. */
