@@ -353,6 +353,11 @@ int Veyra::collectResponse(unsigned char* buffer, int* bufferLen, const Response
                     break;
                 }
                 more = !last;
+            } else if (cutShort(chunk, length)) {
+                // A plain response cut short of its own length.
+                status = RC_TRANSFER_FAILED;
+                readFailed = true;
+                break;
             } else {
                 // A plain response: returned as read.
                 return storeResponse(chunk, length, buffer, bufferLen);

@@ -20,6 +20,7 @@ int TidelinkFilter::FilterOutput(std::string HexMessage, std::string& channelNam
 
 int TidelinkFilter::takeFrame(const CardText& frameData, std::string& channelName, int& channelId,
                               CardText& channelHexData) {
+    m_keptHeaderBytes = 0;
     CardBytes message;
     H2BV(frameData, message);
     if (message.size() <= 1) {
@@ -30,6 +31,7 @@ int TidelinkFilter::takeFrame(const CardText& frameData, std::string& channelNam
             channelId = CHANNEL_NOTIFICATION;
             channelName = "NOTIFICATION";
             channelHexData = frameData;
+            m_keptHeaderBytes = 1;
             break;
         case 0x04:
             channelId = CHANNEL_RESPONSE;

@@ -230,10 +230,16 @@ int Strivo::getResponse(unsigned char* buf, int* BufferLength) {
             return RC_NOT_OPEN;
         }
         buf[0] = 0;
-        return connection->receive(buf, BufferLength);
+        const int rc = connection->receive(buf, BufferLength);
+        // An answer cut short of its own length is a failed read.
+        return rc == RC_OK && cutShort(buf, *BufferLength) ? RC_TRANSFER_FAILED : rc;
     } catch (...) {
         return RC_EXCEPTION;
     }
+}
+
+bool Strivo::cutShort(const unsigned char* frame, int length) {
+    return frame != nullptr && length >= 3 && frame[2] > length - 3;
 }
 
 CardText Strivo::getMsrRawData() {

@@ -256,6 +256,9 @@ protected:
     // does not fit. Each model's composeCommand frames through it.
     static bool composePlainFrame(const unsigned char* hexCmd, size_t workArea,
                                   unsigned char* buffer, int* bufferLen);
+    // A plain response frame (report ID, result code, data length L, data)
+    // of length bytes that holds fewer than its L data bytes: cut short.
+    static bool cutShort(const unsigned char* frame, int length);
 
     // The connection, or null; owned.
     iConnection* getConnection() { return connection.get(); }

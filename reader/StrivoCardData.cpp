@@ -22,7 +22,8 @@
 // Every length byte is clamped to its field and to the bytes actually
 // received, so no report of any length or content reads or writes outside its
 // buffers; the recorded lengths are the clamped ones and so always match the
-// data kept.
+// data kept. A report that ends before a field it announces (cut short on
+// the way) is not decoded at all: a cut track is never handed on as a card.
 //
 // The tracks are card data: the work areas that see them (the raw record,
 // the name and field scratch buffers) are wiped when the decoding is done.
@@ -33,6 +34,7 @@
 
 #include "common/FieldText.h"
 #include "common/MutexLock.h"
+#include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "reader/CardDataString.h"
 #include "reader/MsrDataParser.h"
@@ -72,31 +74,42 @@ constexpr int SESSION_ID_FIELD = 8;
 constexpr int BATTERY_OFFSET = 931;
 constexpr long BATTERY_ABSENT = 100;
 
-// Bounded view of one received report: bytes past its end read as zero.
+// Bounded view of one received report: bytes past its end read as zero,
+// and reading one marks the report cut short.
 class Report {
 public:
     Report(const unsigned char* data, int length)
         : m_data(data), m_length(data != nullptr && length > 0 ? length : 0) {}
     int length() const { return m_length; }
     unsigned char at(int offset) const {
-        return offset >= 0 && offset < m_length ? m_data[offset] : 0;
+        if (offset >= 0 && offset < m_length) {
+            return m_data[offset];
+        }
+        m_cut = true;
+        return 0;
     }
     // Copies up to count bytes of the field at offset into out (capacity
     // outSize, which keeps room for a NUL after the bytes); returns the number
     // copied, cut to the bytes received.
     int copy(int offset, int count, char* out, int outSize) const {
         int n = std::min(count, outSize - 1);
-        n = std::min(n, m_length - offset);
+        if (n > 0 && n > m_length - offset) {
+            m_cut = true;
+            n = m_length - offset;
+        }
         if (n <= 0) {
             return 0;
         }
         std::memcpy(out, m_data + offset, static_cast<size_t>(n));
         return n;
     }
+    // A field read ran past the end: the report was cut short.
+    bool cut() const { return m_cut; }
 
 private:
     const unsigned char* m_data;
     int m_length;
+    mutable bool m_cut = false;
 };
 
 // Copies a text field of the report: at most min(length, field) bytes, cut to
@@ -160,7 +173,8 @@ void hexOf(const void* bytes, long count, char* out, long outSize) {
 }
 
 // Fills the byte fields of raw from one report, by the model's capabilities.
-void decodeReport(const Report& report, const CRConfigTable& caps, ZEDRADATA& raw) {
+// False for a report cut short of a field it announces.
+bool decodeReport(const Report& report, const CRConfigTable& caps, ZEDRADATA& raw) {
     raw.m_dwTk1DcdStatus = report.at(1);
     raw.m_dwTk2DcdStatus = report.at(2);
     raw.m_dwTk3DcdStatus = report.at(3);
@@ -229,6 +243,7 @@ void decodeReport(const Report& report, const CRConfigTable& caps, ZEDRADATA& ra
         ((raw.m_dwTk1DcdStatus | raw.m_dwTk2DcdStatus | raw.m_dwTk3DcdStatus) & 1) != 0
             ? ZEDRA_CARDREAD_ERROR
             : ZEDRA_CARDREAD_OK;
+    return !report.cut();
 }
 
 // Fetches one byte field through the connection's decoder into out
@@ -263,9 +278,11 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
         try {
             wipeRawRecord();
             CardDataPool::wipe(&cardData, sizeof(cardData));
-            decodeReport(report, configTable, rawData);
-            updateData();
-            copyToMsr();
+            decoded = decodeReport(report, configTable, rawData);
+            if (decoded) {
+                updateData();
+                copyToMsr();
+            }
         } catch (...) {
             decoded = false;
         }
@@ -290,6 +307,10 @@ void Strivo::getMSRResult(const unsigned char* data, int dataLen) {
         }
     }
     try {
+        // The report is lost: the host learns it twice, as a failed card and
+        // as lost data (the error callback and its count).
+        char text[] = "Invalid input data!";
+        setError(RC_TRANSFER_FAILED, text, nullptr);
         withDelegate([&](Strivo_Delegate* d) { d->OnCardUpdate(this, ZEDRA_DATA_ERROR); });
     } catch (...) {
         // Nothing more can be reported; the receiving thread goes on.

@@ -564,10 +564,14 @@ int HIDConnection::readFeature(int featureId, unsigned char* out, int capacity, 
         unsigned char* buffer = pFeatureReportBuffer.data();
         std::memset(buffer, 0, static_cast<size_t>(iFeatureReportBufferLength));
         buffer[0] = static_cast<unsigned char>(featureId & 0xFF);
-        if (hid_get_feature_report(hHidDevice, buffer,
-                                   static_cast<size_t>(iFeatureReportBufferLength)) > 0) {
+        const int got = hid_get_feature_report(hHidDevice, buffer,
+                                               static_cast<size_t>(iFeatureReportBufferLength));
+        if (got > 0) {
             if (out != nullptr) {
-                int count = std::min(capacity, iFeatureReportBufferLength);
+                // Only the bytes the device sent (hidapi counts the report ID
+                // byte): an answer cut short must not read as one padded
+                // with zeros.
+                int count = std::min({capacity, iFeatureReportBufferLength, got});
                 std::memcpy(out, buffer, static_cast<size_t>(count));
                 *outLen = count;
             }

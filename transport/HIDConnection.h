@@ -109,8 +109,9 @@ public:
     // -1 other types.
     int send(char* pData, int dataLen, int type) override;
     // Reads the feature report numbered pData[0] and copies it, ID byte
-    // first, into pData: the report length, but at most *dataLen bytes.
-    // *dataLen becomes the count copied. 0, 5 closed, 6 no buffer, 17 failed.
+    // first, into pData: the bytes the device sent (the report length at
+    // most), but at most *dataLen bytes. *dataLen becomes the count copied.
+    // 0, 5 closed, 6 no buffer, 17 failed.
     int receive(unsigned char* pData, int* dataLen) override;
     int getDeviceInfoEx(void* param) override;
     // The receiving thread's report that reading failed (unplug).

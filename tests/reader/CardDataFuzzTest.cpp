@@ -77,9 +77,17 @@ void decodeAndCheck(FuzzReader& reader, const std::vector<unsigned char>& bytes)
     if (size > 0) {
         std::memcpy(exact.get(), bytes.data(), bytes.size());
     }
+    const int errors = reader.delegate.errors;
     reader.getMSRResult(exact.get(), size);
 
     ZDMSRDATA card = reader.getCardData();
+    if (reader.delegate.errors != errors) {
+        // Cut short of a field it announces: refused whole, nothing kept.
+        ASSERT_TRUE(card.m_szCardData[0] == '\0' && card.m_szTrack1Data[0] == '\0' &&
+                    card.m_dwTrack1Length == 0 && card.m_szPAN[0] == '\0')
+            << "size " << size;
+        return;
+    }
     ZEDRADATA raw = reader.raw();
     const CRConfigTable& caps = reader.configTable;
     const bool encrypted = caps.dwEncryptionCapable == 1;
@@ -161,15 +169,18 @@ TEST(CardDataFuzz, RandomReportsOfEveryLengthForEveryModel) {
             ASSERT_NO_FATAL_FAILURE(decodeAndCheck(reader, report));
             ++decoded;
         }
-        EXPECT_EQ(reader.delegate.ready, 150);
-        EXPECT_EQ(reader.delegate.errors, 0);
+        // Random length bytes reach past most reports: both outcomes occur.
+        EXPECT_EQ(reader.delegate.ready + reader.delegate.errors, 150);
+        EXPECT_GT(reader.delegate.ready, 0);
+        EXPECT_GT(reader.delegate.errors, 0);
     }
     EXPECT_EQ(decoded, 150 * quorin::MAX_NUM_CFG);
 }
 
 TEST(CardDataFuzz, TruncatedReportsWithMaximalLengths) {
     // Every length byte at its maximum and every field full, cut at every
-    // length: the decoder must stop at the bytes received.
+    // length: a report that ends inside a field it announces is refused, and
+    // the decoder never reads past the bytes received.
     for (const CRConfigTable& row : quorin::CR_CfgTable) {
         SCOPED_TRACE(row.strDesc);
         CardReport swipe(layoutOf(row));
@@ -191,7 +202,7 @@ TEST(CardDataFuzz, TruncatedReportsWithMaximalLengths) {
             std::vector<unsigned char> report(full.begin(), full.begin() + cut);
             ASSERT_NO_FATAL_FAILURE(decodeAndCheck(reader, report)) << "cut " << cut;
         }
-        EXPECT_EQ(reader.delegate.errors, 0);
+        EXPECT_GT(reader.delegate.errors, 0);
     }
 }
 
@@ -213,7 +224,12 @@ TEST(CardDataFuzz, RandomTrackTextsThroughTheDecoder) {
             quorin::CardText text = reader.GetCardDataStr("|");
             EXPECT_GE(std::count(text.begin(), text.end(), '|'), 31);
         }
-        EXPECT_EQ(reader.delegate.ready, 100);
+        // Only an encrypting model's short report cannot hold a 112-byte
+        // track 3 whole.
+        EXPECT_EQ(reader.delegate.ready + reader.delegate.errors, 100);
+        if (row.dwEncryptionCapable != 1) {
+            EXPECT_EQ(reader.delegate.errors, 0);
+        }
     }
 }
 

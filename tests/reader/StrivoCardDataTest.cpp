@@ -452,26 +452,18 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     EXPECT_EQ(std::string(card.m_szTrack1Data), std::string(110, 'A'));
     EXPECT_STREQ(card.m_szTrack2Data, "BBBB");
 
-    // Cut to the bytes received.
-    Bytes cut = CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport(20);
-    plain.swipe(cut);
-    card = plain.getCardData();
-    EXPECT_EQ(card.m_dwTrack1Length, 12);
-    EXPECT_STREQ(card.m_szTrack1Data, "%B4111111111");
-
-    // Encrypting model: 112-byte fields; track 3 of a 338-byte report keeps
-    // the 106 bytes that arrived.
+    // Encrypting model: 112-byte fields.
     TestReader encrypting(encryptingRow());
     encrypting.swipe(CardReport(layoutOf(encryptingRow()))
                          .track(1, std::string(112, '\x5A'))
                          .trackLength(1, 200)
-                         .track(3, std::string(112, '\x01'))
+                         .track(3, std::string(100, '\x01'))
                          .shortReport());
     card = encrypting.getCardData();
     EXPECT_EQ(card.m_dwTrack1Length, 112);
     EXPECT_EQ(std::string(card.m_szTrack1Data), hex(std::string(112, '\x5A')));
-    EXPECT_EQ(card.m_dwTrack3Length, 106);
-    EXPECT_EQ(std::string(card.m_szTrack3Data), hex(std::string(106, '\x01')));
+    EXPECT_EQ(card.m_dwTrack3Length, 100);
+    EXPECT_EQ(std::string(card.m_szTrack3Data), hex(std::string(100, '\x01')));
 
     // Masked lengths stop at 112; Fluxmark lengths at 128.
     TestReader full(fullRow());
@@ -489,13 +481,27 @@ TEST(CardDataDecoding, LengthsAreClampedToTheirFieldAndToTheReport) {
     EXPECT_EQ(card.m_dwFluxmarkLength, 128);
     // 128 bytes of hex would fill the whole field: the text keeps 127 bytes.
     EXPECT_EQ(std::string(card.m_szFluxmarkData), hex(Bytes(127, 0xAB)));
+}
 
-    // Fluxmark data cut by the end of the report.
-    Bytes shortFlux =
-        CardReport(layoutOf(fullRow())).fluxmark(0, Bytes(100, 0x11)).extendedReport(360);
-    full.swipe(shortFlux);
-    EXPECT_EQ(full.getCardData().m_dwFluxmarkLength, 10);
-    EXPECT_EQ(std::string(full.getCardData().m_szFluxmarkData), hex(Bytes(10, 0x11)));
+TEST(CardDataDecoding, AReportCutShortOfAFieldItAnnouncesIsRefused) {
+    // A track, the Fluxmark data, a masked track of a 338-byte report, or the
+    // header itself ending before the report does: no card, but an error
+    // (before, the cut field was handed on as the card's).
+    const Bytes cutReports[] = {
+        CardReport(layoutOf(plainRow())).track(1, ISO_TRACK1).shortReport(20),
+        CardReport(layoutOf(fullRow())).fluxmark(0, Bytes(100, 0x11)).extendedReport(360),
+        CardReport(layoutOf(encryptingRow())).track(3, std::string(112, '\x01')).shortReport(),
+        Bytes{0x01, 0x00, 0x00},
+    };
+    const CRConfigTable rows[] = {plainRow(), fullRow(), encryptingRow(), plainRow()};
+    for (size_t i = 0; i < 4; ++i) {
+        TestReader reader(rows[i]);
+        reader.swipe(cutReports[i]);
+        EXPECT_EQ(reader.delegate.updates, std::vector<ECardDataStateValues>{ZEDRA_DATA_ERROR})
+            << i;
+        EXPECT_STREQ(reader.getCardData().m_szTrack1Data, "") << i;
+        EXPECT_EQ(reader.getCardData().m_dwFluxmarkLength, 0) << i;
+    }
 }
 
 TEST(CardDataDecoding, EmptyReportsDecodeToAnEmptyRecord) {
@@ -505,12 +511,15 @@ TEST(CardDataDecoding, EmptyReportsDecodeToAnEmptyRecord) {
     reader.getMSRResult(nullptr, 500);
     unsigned char one = 0x55;
     reader.getMSRResult(&one, -4);
-    EXPECT_EQ(reader.delegate.updates, std::vector<ECardDataStateValues>(4, ZEDRA_DATA_READY));
+    // A report without even its header is no card.
+    EXPECT_EQ(reader.delegate.updates,
+              (std::vector<ECardDataStateValues>{ZEDRA_DATA_READY, ZEDRA_DATA_ERROR,
+                                                 ZEDRA_DATA_ERROR, ZEDRA_DATA_ERROR}));
     ZDMSRDATA card = reader.getCardData();
     EXPECT_STREQ(card.m_szTrack1Data, "");
     EXPECT_STREQ(card.m_szPAN, "");
     EXPECT_EQ(card.m_dwTrack1Length, 0);
-    EXPECT_EQ(card.m_dwReaderID, 0x13);
+    EXPECT_EQ(card.m_dwReaderID, 0);  // wholly empty, as a clear leaves it
     EXPECT_EQ(reader.getMsrRawData(), "");
 }
 

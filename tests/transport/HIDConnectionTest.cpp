@@ -301,12 +301,12 @@ TEST_F(HIDConnectionTest, CommandsGoOutAsPaddedFeatureReports) {
     EXPECT_EQ(writes[1], padded({0x01}, 61));
 }
 
-TEST_F(HIDConnectionTest, ReceiveGivesWholeReportWithIdWithinCapacity) {
+TEST_F(HIDConnectionTest, ReceiveGivesWhatTheDeviceSentWithIdWithinCapacity) {
     auto reader = plug(0x11, std::string("SN1"));
     auto conn = openHid("HID://SN1");
     ASSERT_NE(conn, nullptr);
 
-    reader->queueFeatureResponse({0x00, 0x02, 0xAB, 0xCD});
+    reader->queueFeatureResponse(padded({0x00, 0x02, 0xAB, 0xCD}, 60));
     std::vector<unsigned char> buf(64, 0xEE);
     buf[0] = 0;
     int len = static_cast<int>(buf.size());
@@ -314,6 +314,12 @@ TEST_F(HIDConnectionTest, ReceiveGivesWholeReportWithIdWithinCapacity) {
     EXPECT_EQ(len, 61);
     EXPECT_EQ(Report(buf.begin(), buf.begin() + 61), padded({0x00, 0x00, 0x02, 0xAB, 0xCD}, 61));
     EXPECT_EQ(buf[61], 0xEE);  // nothing past the report
+
+    // A report cut short is no longer than what came: never padded with zeros.
+    reader->queueFeatureResponse({0x00, 0x04, 0xAB});
+    len = static_cast<int>(buf.size());
+    EXPECT_EQ(conn->receive(buf.data(), &len), 0);
+    EXPECT_EQ(len, 4);
 
     // A smaller caller buffer gets only what fits.
     reader->queueFeatureResponse({0x00, 0x01, 0x7F});
