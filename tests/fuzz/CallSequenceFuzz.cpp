@@ -31,6 +31,14 @@
 //    reported says (or, with none, as when the monitor started);
 //  - once everything is closed no device handle is left open and the count
 //    of threads returns to what it was before the first input.
+// With hostile readers (HOSTILE_READERS), also:
+//  - every notification delivered is byte for byte one the reader sent, and
+//    every one it sent to a receiver that stayed open was delivered or its
+//    loss counted (GetLostDataCountEx), but for one left half collected;
+//  - every card text delivered carries the track the reader sent, whole;
+//  - no command whose answer the reader refused, cut or never gave, on USB
+//    or on a serial line, is reported as a success;
+//  - no callback of a serial reader runs after its close.
 // The sanitizers of the fuzz build watch everything else.
 //
 #include <algorithm>
@@ -51,7 +59,9 @@
 #include "CallSequenceProgram.h"
 #include "FuzzInput.h"
 #include "FuzzTarget.h"
+#include "PtyReader.h"
 #include "Quorin.h"
+#include "SimulatedSwipe.h"
 #include "TestWait.h"
 #include "api/CallbackWorkers.h"
 #include "api/ReaderSession.h"
@@ -102,6 +112,88 @@ std::string lower(std::string s) {
     return s;
 }
 
+// The tracks of every swipe (of no real card).
+const std::string TRACK1 = "%B4000000000000002^TEST/CARD^30121010000000000000?";
+const std::string TRACK2 = ";4000000000000002=30121010000000000000?";
+
+// ------------------------------------------------------- hostile readers
+
+// Commands whose answer the readers get wrong, by the sequence number the
+// command carries (ANSWER_NEVER, ANSWER_CUT); read on the host's hidapi
+// threads.
+struct AnswerFaults {
+    std::mutex lock;
+    std::map<unsigned, int> bySequence;  // guarded by lock
+
+    int of(unsigned sequence) {
+        std::lock_guard<std::mutex> guard(lock);
+        auto it = bySequence.find(sequence);
+        return it != bySequence.end() ? it->second : -1;
+    }
+    void set(unsigned sequence, int fault) {
+        std::lock_guard<std::mutex> guard(lock);
+        bySequence[sequence] = fault;
+    }
+    void clear() {
+        std::lock_guard<std::mutex> guard(lock);
+        bySequence.clear();
+    }
+};
+AnswerFaults g_answerFaults;
+
+// The answer frame of a command with this fault: none (the read fails), or
+// cut to half its data (lengthAt: where its length byte is).
+quorin_sim::Report faultyAnswer(quorin_sim::Report answer, int fault, size_t lengthAt) {
+    if (fault == ANSWER_NEVER) {
+        return {};
+    }
+    if (fault == ANSWER_CUT && answer.size() > lengthAt) {
+        answer.resize(lengthAt + 1 + answer[lengthAt] / 2);
+    }
+    return answer;
+}
+
+// The sequence number of a scripted command's data {reader, hi, lo}.
+unsigned sequenceOf(const std::vector<uint8_t>& data) {
+    return data.size() == 3 ? (static_cast<unsigned>(data[1]) << 8) | data[2] : 0;
+}
+
+// The data of the last command a model received, when it was a scripted
+// command (COMMAND, then {reader, seq hi, seq lo}).
+bool lastScripted(const quorin_sim::PlainCommandReader& model, std::vector<uint8_t>* data) {
+    const auto sent = model.commands();
+    if (sent.empty() || sent.back().empty() || sent.back()[0] != COMMAND) {
+        return false;
+    }
+    data->assign(sent.back().begin() + 1, sent.back().end());
+    return true;
+}
+bool lastScripted(const quorin_sim::ExtendedReader& model, std::vector<uint8_t>* data) {
+    const auto sent = model.commands();
+    if (sent.empty() || sent.back().extended || sent.back().id != COMMAND) {
+        return false;
+    }
+    *data = sent.back().data;
+    return true;
+}
+
+// A reader model whose answers to the commands marked in g_answerFaults go
+// wrong; LENGTH_AT: where the length byte of its answer frame is (plain
+// reader: result | n | data; extended reader: 01 | result | n | data).
+template <class Model, size_t LENGTH_AT>
+class Faulty : public Model {
+public:
+    using Model::Model;
+    quorin_sim::Report onGetFeature(uint8_t reportId) override {
+        quorin_sim::Report answer = Model::onGetFeature(reportId);
+        std::vector<uint8_t> data;
+        const int fault = lastScripted(*this, &data) ? g_answerFaults.of(sequenceOf(data)) : -1;
+        return fault < 0 ? answer : faultyAnswer(answer, fault, LENGTH_AT);
+    }
+};
+using FaultyPlainReader = Faulty<quorin_sim::PlainCommandReader, 1>;
+using FaultyExtendedReader = Faulty<quorin_sim::ExtendedReader, 2>;
+
 // ------------------------------------------------------------------ model
 
 // One registration of a reader-change watcher; its address is the Obj.
@@ -133,8 +225,14 @@ struct Token {
     std::atomic<bool> degraded{false};
     // Its callbacks are registered (answers then reach onResponseEx).
     std::atomic<bool> listening{false};
-    std::mutex lock;                  // guards pending
+    std::mutex lock;                  // guards pending and notified
     std::deque<std::string> pending;  // asynchronous answers due, in order
+    // Which of the notifications sent (State::sent) it was given, and from
+    // where on, and its lost-data count, since its callbacks were registered.
+    std::vector<char> notified;
+    size_t sentFrom = 0;
+    unsigned long lostAtStart = 0;
+    std::atomic<bool> everUnregistered{false};
 };
 
 struct State {
@@ -150,7 +248,7 @@ struct State {
 
     // The first-generation reader.
     std::atomic<bool> firstOpen{false};
-    int firstReader = -1;
+    std::atomic<int> firstReader{-1};
     std::atomic<int> firstInCallback{0};
     std::atomic<bool> firstDegraded{false};
     // A first-generation callback closes the reader: commands of the first
@@ -158,14 +256,29 @@ struct State {
     std::atomic<bool> firstCloseArmed{false};
     std::atomic<bool> firstCloseTaken{false};
     std::atomic<bool> firstCloseDone{false};
-    std::mutex firstLock;                  // guards firstPending
+    std::mutex firstLock;                  // guards firstPending and firstNotified
     std::deque<std::string> firstPending;  // SendData answers due
+    std::vector<char> firstNotified;       // as Token::notified, from the open on
+    size_t firstSentFrom = 0;
+    unsigned long firstLostAtStart = 0;
+
+    // Every notification the extended reader sent (at least one packet of
+    // it), as message id and upper-case hex. A receiver may be left holding
+    // the last one half collected (its last packet never came): it reports
+    // that loss only when the next one starts.
+    std::mutex sentLock;
+    std::vector<std::pair<unsigned, std::string>> sent;  // guarded by sentLock
+    bool tailPending = false;                            // operations' thread
+    unsigned swipes = 0;                                 // operations' thread
 
     std::atomic<int> exchanges{0};
     std::atomic<unsigned> sequence{0};
 
-    // Whether this input registers reader-change watchers at all.
+    // Whether this input registers reader-change watchers at all, has the
+    // first generation's notification callback, lets readers misbehave.
     bool watched = false;
+    bool notifyFirst = false;
+    bool hostile = false;
     // Reader-change watchers. registerLock serializes registrations: the
     // operations take it, a watcher's own callback only tries it (a thread
     // registering waits for the callback, which must not wait for it).
@@ -383,9 +496,35 @@ void runAction(Token* t) {
     }
 }
 
+// A card text carries the track the reader sent, whole: in clear, or masked
+// as the reader masks it (never a cut or garbled one).
+void checkCardText(const char* text) {
+    FUZZ_CHECK(text != nullptr && std::strlen(text) < 64 * 1024);
+    static const std::string masked = quorin_sim::SimulatedSwipe::mask(TRACK2);
+    const std::string card = text;
+    FUZZ_CHECK(card.find(TRACK2) != std::string::npos || card.find(masked) != std::string::npos);
+}
+
+// A delivered notification is one the reader sent, byte for byte; notified
+// marks which (the receiver's lock held).
+void noteNotification(std::vector<char>& notified, unsigned id, const char* text) {
+    FUZZ_CHECK(text != nullptr);
+    std::lock_guard<std::mutex> guard(g_state->sentLock);
+    const auto& sent = g_state->sent;
+    notified.resize(sent.size());
+    for (size_t i = 0; i < sent.size(); ++i) {
+        if (notified[i] == 0 && sent[i].first == id && sent[i].second == text) {
+            notified[i] = 1;
+            return;
+        }
+    }
+    quorin_test::fuzzCheckFailed("a notification the reader never sent was delivered", __FILE__,
+                                 __LINE__);
+}
+
 void onCardDataEx(unsigned long handle, void* obj, const char* text) {
     ExCallback in(handle, obj);
-    FUZZ_CHECK(text != nullptr && std::strlen(text) < 64 * 1024);
+    checkCardText(text);
     runAction(in.token);
 }
 
@@ -395,9 +534,13 @@ void onConnectionEx(unsigned long handle, void* obj, long state) {
     runAction(in.token);
 }
 
-void onNotificationEx(unsigned long handle, void* obj, unsigned int /*id*/, const char* text) {
+void onNotificationEx(unsigned long handle, void* obj, unsigned int id, const char* text) {
     ExCallback in(handle, obj);
-    FUZZ_CHECK(text != nullptr && std::strlen(text) < 64 * 1024);
+    FUZZ_CHECK(text != nullptr && std::strlen(text) <= 2 * 0xFFFF);
+    if (in.token->reader == EXTENDED) {
+        std::lock_guard<std::mutex> guard(in.token->lock);
+        noteNotification(in.token->notified, id, text);
+    }
     runAction(in.token);
 }
 
@@ -420,6 +563,13 @@ void onErrorEx(unsigned long handle, void* obj, const char* text) {
 }
 
 void registerEx(Token* t, bool on) {
+    if (on) {
+        t->lostAtStart = GetLostDataCountEx(t->handle);
+        std::lock_guard<std::mutex> guard(g_state->sentLock);
+        t->sentFrom = g_state->sent.size();
+    } else {
+        t->everUnregistered.store(true);
+    }
     t->listening.store(on);
     OnDataReceivedEx(t->handle, on ? onCardDataEx : nullptr, t);
     OnDeviceConnectionStateChangedEx(t->handle, on ? onConnectionEx : nullptr, t);
@@ -474,7 +624,17 @@ void onResponse(const char* text) {
     firstAction();
 }
 
-void onNotification(unsigned int /*id*/, const char* text) {
+void onFirstCard(const char* text) {
+    FirstCallback in;
+    checkCardText(text);
+    firstAction();
+}
+
+void onNotification(unsigned int id, const char* text) {
+    if (g_state->firstReader == EXTENDED) {
+        std::lock_guard<std::mutex> guard(g_state->firstLock);
+        noteNotification(g_state->firstNotified, id, text);
+    }
     onFirstText(text);
 }
 
@@ -977,24 +1137,388 @@ void opSwipe(FuzzInput& in) {
     const uint8_t which = in.u8();
     const int r = which % READERS;
     // Test tracks of no real card.
-    const std::string t1 = "%B4000000000000002^TEST/CARD^30121010000000000000?";
-    const std::string t2 = ";4000000000000002=30121010000000000000?";
     const std::string t3 = which & 0x80 ? std::string(std::min<size_t>(which, 100), '1') : "";
     if (r == EXTENDED) {
-        s.extended->swipe(t1, t2, t3);
+        s.extended->swipe(TRACK1, TRACK2, t3);
     } else {
-        s.plain[r]->swipe(t1, t2, t3);
+        s.plain[r]->swipe(TRACK1, TRACK2, t3);
     }
+}
+
+// The data of a notification: its first two bytes (when it has them) are a
+// sequence number, so no two notifications are alike.
+std::vector<uint8_t> notificationData(uint16_t id, size_t length) {
+    const unsigned seq = g_state->sequence.fetch_add(1) + 1;
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) {
+        data[i] = i == 0   ? static_cast<uint8_t>(seq >> 8)
+                  : i == 1 ? static_cast<uint8_t>(seq)
+                           : static_cast<uint8_t>(i * 7 + id);
+    }
+    return data;
+}
+
+// The extended reader sends reports, never faster than the host reads them:
+// a handle queues at most 64, and a report dropped there is a loss no host
+// can see. (A dead handle keeps its reports: the wait is bounded.)
+void pushReports(const std::vector<quorin_sim::Report>& reports) {
+    for (const quorin_sim::Report& report : reports) {
+        quorin_test::waitUntil([] { return g_state->extended->pendingInputReports() < 32; },
+                               std::chrono::milliseconds(1000));
+        g_state->extended->pushInputReport(report);
+    }
+}
+
+// Sends the notification's packets as fault says (at: the packet it hits).
+void sendNotification(uint16_t id, const std::vector<uint8_t>& data, size_t chunk, int fault,
+                      size_t at) {
+    State& s = *g_state;
+    const auto packets = quorin_sim::ExtendedReader::notificationPackets(id, data, chunk);
+    const size_t k = at % packets.size();
+    std::vector<quorin_sim::Report> out(packets);
+    int copies = 1;  // notifications the reader sent, as a receiver sees them
+    switch (fault) {
+        case PACKET_LOST:
+            out.erase(out.begin() + static_cast<long>(k));
+            break;
+        case PACKET_TWICE:
+            out.insert(out.begin() + static_cast<long>(k), packets[k]);
+            // A notification of one packet, twice, is two notifications.
+            copies = packets.size() == 1 ? 2 : 1;
+            break;
+        case PACKET_SWAPPED:
+            if (k + 1 < out.size()) {
+                std::swap(out[k], out[k + 1]);
+            }
+            break;
+        case PACKET_CUT: {
+            // Half its chunk; the header stays whole (a report too short for
+            // one is no packet).
+            const size_t chunkBytes = out[k][2] == 0 ? 256 : out[k][2];
+            out[k].resize(9 + chunkBytes / 2);
+            break;
+        }
+        case PACKET_TAIL_LOST:
+            out.resize(k);
+            break;
+        default:
+            break;
+    }
+    if (out.empty()) {
+        return;  // nothing of it reached the host
+    }
+    {
+        std::lock_guard<std::mutex> guard(s.sentLock);
+        for (int i = 0; i < copies; ++i) {
+            s.sent.emplace_back(id, hexOf(data, true));
+        }
+    }
+    // Unless its last packet came last, whole, a receiver may hold it half
+    // collected.
+    s.tailPending = out.back() != packets.back();
+    pushReports(out);
 }
 
 void opNotification(FuzzInput& in) {
     const uint16_t id = static_cast<uint16_t>(0x0300 + in.u8() % 6);
     const size_t length = in.u16() % 1200;  // short, or many packets long
-    std::vector<uint8_t> data(length);
-    for (size_t i = 0; i < length; ++i) {
-        data[i] = static_cast<uint8_t>(i * 7 + id);
+    sendNotification(id, notificationData(id, length),
+                     quorin_sim::ExtendedReader::DEFAULT_CHUNK_SIZE, PACKET_WHOLE, 0);
+}
+
+// ------------------------------------------------------- hostile operations
+
+void opHostileNotification(FuzzInput& in) {
+    const uint16_t id = static_cast<uint16_t>(0x0300 + in.u8() % 6);
+    const size_t length = in.u16() % 8000;  // past 4,095 bytes too
+    const size_t chunk = in.u8() % 200 + 1;
+    const int fault = in.u8() % PACKET_FAULTS;
+    const size_t at = in.u8();
+    sendNotification(id, notificationData(id, length), chunk, fault, at);
+}
+
+// A command whose answer the reader gets wrong is never a success.
+void opHostileAnswer(FuzzInput& in) {
+    State& s = *g_state;
+    const uint8_t who = in.u8();
+    const int fault = in.u8() % ANSWER_FAULTS;
+    Token* t = pickToken(in);
+    if (t == nullptr || t->closed.load() || !takeExchange()) {
+        return;
     }
-    g_state->extended->pushNotification(id, data);
+    Scripted c = scriptCommand(t->reader);
+    const unsigned seq = sequenceOf(c.data);
+    constexpr uint8_t REFUSAL = 0x80;
+    if (fault == ANSWER_REFUSED) {
+        const std::string key = hexOf({COMMAND}, true) + hexOf(c.data, true);
+        if (t->reader == EXTENDED) {
+            FUZZ_CHECK(s.extended->setAnswer(key, REFUSAL, c.answer));
+        } else {
+            FUZZ_CHECK(s.plain[t->reader]->setAnswer(key, REFUSAL, c.answer));
+        }
+    } else if (fault != ANSWER_UNPLUG) {
+        g_answerFaults.set(seq, fault);
+    }
+    if (who % 2 == 1 && fault != ANSWER_UNPLUG) {
+        if (fault == ANSWER_REFUSED) {
+            std::vector<uint8_t> bytes = {REFUSAL, static_cast<uint8_t>(c.answer.size())};
+            bytes.insert(bytes.end(), c.answer.begin(), c.answer.end());
+            std::lock_guard<std::mutex> guard(t->lock);
+            t->pending.push_back(hexOf(bytes, false));
+        }
+        // No other answer is due: a callback with one fails takeAnswer.
+        FUZZ_CHECK(SendDataEx(t->handle, withLengthText(c).c_str()) == 0);
+        // Once it ran, this thread's result is the command's own outcome,
+        // whatever this thread did before.
+        FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
+        const int code = GetResultCodeEx(t->handle);
+        FUZZ_CHECK(code != 0 && (fault != ANSWER_REFUSED || code == REFUSAL || t->degraded.load() ||
+                                 t->closing.load() || t->closed.load()));
+        return;
+    }
+    std::string got;
+    int code = 0;
+    auto command = [&] {
+        got = SendCommandEx(t->handle, plainText(c).c_str());
+        code = GetResultCodeEx(t->handle);
+    };
+    if (fault == ANSWER_UNPLUG) {
+        const int r = t->reader;
+        auto received = [&] {
+            return r == EXTENDED ? s.extended->commands().size() : s.plain[r]->commands().size();
+        };
+        const size_t before = received();
+        std::thread host(command);
+        quorin_test::waitUntil([&] { return received() > before; },
+                               std::chrono::milliseconds(2000));
+        if (s.plugged[r]) {
+            s.readers[r]->unplug();
+            s.plugged[r] = false;
+            s.everUnplugged[r] = true;
+            markDegraded(r);
+        }
+        host.join();
+        FUZZ_CHECK((got == hexOf(c.answer, true) && code == 0) || (got.empty() && code != 0));
+        return;
+    }
+    command();
+    if (fault == ANSWER_REFUSED) {
+        FUZZ_CHECK(code == REFUSAL || (code != 0 && got.empty()));
+    } else {
+        FUZZ_CHECK(got.empty() && code != 0);
+    }
+}
+
+// A swipe whose report arrives cut short, or twice.
+void opHostileCard(FuzzInput& in) {
+    State& s = *g_state;
+    const int r = in.u8() % READERS;
+    const bool cut = in.u8() % 2 == 0;
+    const uint8_t length = in.u8();
+    std::vector<unsigned char> report =
+        quorin_sim::SimulatedSwipe(TRACK1, TRACK2, "").report(PIDS[r], SERIALS[r], ++s.swipes);
+    if (r == EXTENDED) {
+        report[0] = 0x01;  // the extended reader's card-data report
+    }
+    if (cut) {
+        // Inside the header or the first two tracks, or inside the extended
+        // part. (A report cut to 157..338 bytes, its tracks whole, is a
+        // short report as a reader may send one: nobody can tell it was cut.)
+        constexpr size_t SHORT_REPORT = 338;
+        const size_t at = length % 2 == 0 || report.size() <= SHORT_REPORT + 1
+                              ? length % 157
+                              : SHORT_REPORT + 1 + length % (report.size() - SHORT_REPORT - 1);
+        report.resize(at);
+        if (report.empty()) {
+            return;
+        }
+    }
+    for (int i = cut ? 1 : 2; i > 0; --i) {
+        s.readers[r]->pushInputReport(report);
+    }
+}
+
+// The Obj of a serial reader's callbacks (H_SERIAL).
+struct SerialWatch {
+    std::mutex lock;
+    std::vector<std::pair<unsigned, std::string>> notes;  // guarded by lock
+    std::atomic<int> errors{0};
+    std::atomic<bool> closed{false};
+};
+
+void onSerialNotification(unsigned long, void* obj, unsigned int id, const char* text) {
+    auto* w = static_cast<SerialWatch*>(obj);
+    FUZZ_CHECK(!w->closed.load() && text != nullptr);
+    std::lock_guard<std::mutex> guard(w->lock);
+    w->notes.emplace_back(id, text);
+}
+void onSerialError(unsigned long, void* obj, const char* text) {
+    auto* w = static_cast<SerialWatch*>(obj);
+    FUZZ_CHECK(!w->closed.load() && text != nullptr);
+    w->errors.fetch_add(1);
+}
+void onSerialText(unsigned long, void* obj, const char* text) {
+    FUZZ_CHECK(!static_cast<SerialWatch*>(obj)->closed.load() && text != nullptr);
+}
+
+// A serial reader on a pseudo-terminal: a notification, then one command
+// whose reply goes wrong as the fault says, then its close.
+void opSerial(FuzzInput& in) {
+    using quorin_sim::PtyReader;
+    using Framing = PtyReader::Framing;
+    const Framing framing = static_cast<Framing>(in.u8() % 3);
+    const int fault = in.u8() % SERIAL_FAULTS;
+    const uint8_t noise = in.u8();
+    if (!takeExchange()) {
+        return;
+    }
+    PtyReader reader(framing);
+    if (!reader.ok()) {
+        return;
+    }
+    // A close must not wait out a long time-out: it ends the exchange.
+    SetCommandTimeout(fault == SERIAL_CLOSED ? 10000 : 250);
+    const unsigned long h = OpenDeviceEx(reader.serialPath().c_str());
+    FUZZ_CHECK(h != 0);
+    SerialWatch watch;
+    OnNotificationDataEx(h, onSerialNotification, &watch);
+    OnErrorEx(h, onSerialError, &watch);
+    OnDataReceivedEx(h, onSerialText, &watch);
+    OnDeviceResponseEx(h, onSerialText, &watch);
+
+    // A notification (the legacy framing has none): whole, or refused.
+    const bool notifies = framing != Framing::LEGACY;
+    const bool badFrame = fault == SERIAL_BAD_FRAME && framing == Framing::SLIP;
+    // Long and run-length encoded: it decodes past 4,096 bytes.
+    const bool longRuns = framing == Framing::SLIP && (noise & 0x80) != 0;
+    std::vector<uint8_t> data = notificationData(0x0301, longRuns ? 5000 : noise % 40 + 2);
+    if (longRuns) {
+        std::fill(data.begin() + 2, data.end(), noise);
+    }
+    const PtyReader::Bytes packet = PtyReader::notificationPacket(0x0301, data);
+    if (badFrame) {
+        FUZZ_CHECK(reader.writeRaw(PtyReader::slipFrame(0x02, packet, int(packet.size()) + 1)));
+    } else if (notifies) {
+        FUZZ_CHECK(reader.sendNotification(packet, longRuns));
+    }
+
+    // Command 01 00; the whole reply is result 0 and the data byte 41.
+    const PtyReader::Bytes reply = {0x00, 0x01, 0x41};
+    std::string got;
+    int code = 0;
+    std::thread host([&] {
+        got = SendCommandEx(h, "0100");
+        code = GetResultCodeEx(h);
+    });
+    const bool asked = reader.waitForCommands(1, 2000);
+    bool whole = true;
+    if (asked) {
+        switch (fault) {
+            case SERIAL_NOISE_FIRST:
+                // A frame or line no framing takes for a reply, first.
+                if (framing == Framing::SLIP) {
+                    reader.writeRaw({noise == 0xC0 ? uint8_t(0x41) : noise, 0x07, 0x55});
+                } else {
+                    reader.writeRaw({'Z', static_cast<uint8_t>('0' + noise % 10), '\r'});
+                }
+                reader.sendResponse(reply);
+                break;
+            case SERIAL_CUT_REPLY:
+                whole = false;
+                if (framing == Framing::SLIP && noise % 2 == 0) {
+                    reader.writeRaw(PtyReader::slipFrame(0x04, reply, int(reply.size()) + 2));
+                } else {
+                    reader.sendResponse({0x00, 0x04, 0x41});  // its own length says 4
+                }
+                break;
+            case SERIAL_EMPTY_LINE:
+                reader.writeRaw(framing == Framing::SLIP ? PtyReader::Bytes{0xC0, 0xC0}
+                                                         : PtyReader::Bytes{'\r'});
+                reader.sendResponse(reply);
+                break;
+            case SERIAL_NEVER:
+                whole = false;
+                break;
+            case SERIAL_CLOSED: {
+                // The close ends the exchange at once (5) and waits for it,
+                // however long the command time-out.
+                whole = false;
+                const auto start = std::chrono::steady_clock::now();
+                CloseDeviceEx(h);
+                FUZZ_CHECK(std::chrono::steady_clock::now() - start < std::chrono::seconds(2));
+                break;
+            }
+            case SERIAL_HANG_UP:
+                whole = false;
+                reader.hangUp();
+                break;
+            default:
+                reader.sendResponse(reply);
+                break;
+        }
+    }
+    host.join();
+    FUZZ_CHECK(asked);
+    if (whole) {
+        FUZZ_CHECK(got == "41" && code == 0);
+    } else {
+        FUZZ_CHECK(got.empty() && code != 0);
+    }
+    if (badFrame) {
+        FUZZ_CHECK(quorin_test::waitUntil([&] { return watch.errors.load() > 0; }));
+        FUZZ_CHECK(GetLostDataCountEx(h) > 0);
+    } else if (notifies && fault != SERIAL_HANG_UP && fault != SERIAL_CLOSED) {
+        // Sent before the command was answered, so delivered by now or soon.
+        FUZZ_CHECK(quorin_test::waitUntil([&] {
+            std::lock_guard<std::mutex> guard(watch.lock);
+            return !watch.notes.empty();
+        }));
+        std::lock_guard<std::mutex> guard(watch.lock);
+        FUZZ_CHECK(watch.notes.size() == 1 && watch.notes[0].first == 0x0301 &&
+                   watch.notes[0].second == hexOf(data, true));
+    }
+    CloseDeviceEx(h);
+    watch.closed.store(true);
+    SetCommandTimeout(10000);
+}
+
+// Every notification the extended reader sent while a receiver listened was
+// delivered to it, or its loss counted (but for one left half collected).
+void checkNotificationsAccounted() {
+    State& s = *g_state;
+    auto missing = [&](std::vector<char>& notified, size_t from) {
+        std::lock_guard<std::mutex> guard(s.sentLock);
+        notified.resize(s.sent.size());
+        size_t n = 0;
+        for (size_t i = from; i < s.sent.size(); ++i) {
+            // Without a sequence number, two alike cannot be told apart.
+            n += notified[i] == 0 && s.sent[i].second.size() >= 4 ? 1 : 0;
+        }
+        return n;
+    };
+    const size_t slack = s.tailPending ? 1 : 0;
+    std::vector<Token*> tokens;
+    {
+        std::lock_guard<std::mutex> guard(s.tokensLock);
+        for (auto& t : s.tokens) {
+            tokens.push_back(t.get());
+        }
+    }
+    for (Token* t : tokens) {
+        if (t->reader != EXTENDED || t->closing.load() || t->degraded.load() ||
+            !t->listening.load() || t->everUnregistered.load()) {
+            continue;
+        }
+        const unsigned long lost = GetLostDataCountEx(t->handle) - t->lostAtStart;
+        std::lock_guard<std::mutex> tokenGuard(t->lock);
+        FUZZ_CHECK(missing(t->notified, t->sentFrom) <= lost + slack);
+    }
+    if (s.firstOpen.load() && s.firstReader == EXTENDED && s.notifyFirst &&
+        !s.firstDegraded.load() && !s.firstCloseArmed.load()) {
+        const unsigned long lost = GetLostDataCountEx(0) - s.firstLostAtStart;
+        std::lock_guard<std::mutex> firstGuard(s.firstLock);
+        FUZZ_CHECK(missing(s.firstNotified, s.firstSentFrom) <= lost + slack);
+    }
 }
 
 void opPlug(FuzzInput& in) {
@@ -1041,6 +1565,10 @@ void opFirstOpenClose(FuzzInput& in) {
     {
         std::lock_guard<std::mutex> guard(s.firstLock);
         s.firstPending.clear();
+        s.firstNotified.clear();
+        s.firstLostAtStart = GetLostDataCountEx(0);
+        std::lock_guard<std::mutex> sentGuard(s.sentLock);
+        s.firstSentFrom = s.sent.size();
     }
     s.firstReader = reader;
     // Marked open before the call: callbacks may run before it returns.
@@ -1133,6 +1661,7 @@ void opSettle() {
     opDelivered();
     FUZZ_CHECK(quorin::ReaderSession::instance().waitIdle(IDLE_WAIT));
     checkWatchersCaughtUp();
+    checkNotificationsAccounted();
     std::lock_guard<std::mutex> guard(s.tokensLock);
     for (auto& t : s.tokens) {
         std::lock_guard<std::mutex> tokenGuard(t->lock);
@@ -1145,14 +1674,15 @@ void opSettle() {
 
 void setUp() {
     State& s = *g_state;
+    g_answerFaults.clear();
     quorin_sim::VirtualHid& bus = quorin_sim::VirtualHid::instance();
     bus.reset();
     for (int r = 0; r < READERS; ++r) {
         if (r == EXTENDED) {
-            s.extended = std::make_shared<quorin_sim::ExtendedReader>(VID, PIDS[r], SERIALS[r]);
+            s.extended = std::make_shared<FaultyExtendedReader>(VID, PIDS[r], SERIALS[r]);
             s.readers[r] = s.extended;
         } else {
-            s.plain[r] = std::make_shared<quorin_sim::PlainCommandReader>(VID, PIDS[r], SERIALS[r]);
+            s.plain[r] = std::make_shared<FaultyPlainReader>(VID, PIDS[r], SERIALS[r]);
             s.readers[r] = s.plain[r];
         }
         // Paths of their own: a reader another target left open in the same
@@ -1181,7 +1711,7 @@ void takeIdleState() {
 }
 
 void registerFirst(uint8_t flags) {
-    OnDataReceived(flags & FIRST_CARD_DATA ? onFirstText : nullptr);
+    OnDataReceived(flags & FIRST_CARD_DATA ? onFirstCard : nullptr);
     OnDeviceResponse(flags & FIRST_RESPONSE ? onResponse : nullptr);
     OnNotification(flags & FIRST_NOTIFICATION ? onNotification : nullptr);
     OnDeviceExtendedResponse(flags & FIRST_EXTENDED_RESPONSE ? onFirstText : nullptr);
@@ -1190,6 +1720,10 @@ void registerFirst(uint8_t flags) {
 
 // Closes everything, then checks nothing is left running or open.
 void tearDown() {
+    if (g_state->hostile) {
+        // What the readers sent is accounted for before anything closes.
+        opSettle();
+    }
     {
         std::lock_guard<std::mutex> registering(g_state->registerLock);
         clearWatcherLocked();
@@ -1223,12 +1757,21 @@ QUORIN_FUZZ_TARGET(call_sequence) {
     const uint8_t first = in.u8();
     registerFirst(first);
     state.watched = (first & WATCH_DEVICE_LIST) != 0;
+    state.notifyFirst = (first & FIRST_NOTIFICATION) != 0;
+    state.hostile = (first & HOSTILE_READERS) != 0;
     if (state.watched) {
         std::lock_guard<std::mutex> registering(state.registerLock);
         registerWatcherLocked(WATCH_RECORD);
     }
+    // WATCH and HOSTILE, when the input has them, follow the common
+    // operations, so an input without them reads as it always did.
+    const int opCount = OP_COUNT + (state.watched ? 1 : 0) + (state.hostile ? 1 : 0);
     for (int step = 0; step < MAX_OPERATIONS && !in.empty(); ++step) {
-        switch (in.u8() % (state.watched ? OP_COUNT + 1 : OP_COUNT)) {
+        int op = in.u8() % opCount;
+        if (state.hostile && op == opCount - 1) {
+            op = HOSTILE;
+        }
+        switch (op) {
             case OPEN_EX:
                 opOpenEx(in);
                 break;
@@ -1268,8 +1811,24 @@ QUORIN_FUZZ_TARGET(call_sequence) {
             case DELIVERED:
                 opDelivered();
                 break;
-            default:  // WATCH
+            case WATCH:
                 opWatch(in);
+                break;
+            default:  // HOSTILE
+                switch (in.u8() % HOSTILE_KINDS) {
+                    case H_NOTIFY:
+                        opHostileNotification(in);
+                        break;
+                    case H_ANSWER:
+                        opHostileAnswer(in);
+                        break;
+                    case H_CARD:
+                        opHostileCard(in);
+                        break;
+                    default:
+                        opSerial(in);
+                        break;
+                }
                 break;
         }
     }

@@ -34,6 +34,30 @@
 //                                has WATCH_DEVICE_LIST: their opcodes are taken
 //                                modulo OP_COUNT + 1, so inputs without it
 //                                read as they always did
+//   HOSTILE  kind, ...           a reader that misbehaves, kind % HOSTILE_KINDS
+//                                (HostileKind); only in inputs whose first
+//                                byte has HOSTILE_READERS: their opcodes are
+//                                taken modulo one more, HOSTILE the last
+//     H_NOTIFY  id, length(2), chunk, fault, at
+//                                a notification of the extended reader
+//                                (length % 8000 bytes) whose
+//                                packets (chunk % 200 + 1 bytes each) arrive
+//                                as fault % PACKET_FAULTS says, at packet
+//                                at % count
+//     H_ANSWER  who, fault, token
+//                                a command on a token whose answer goes wrong
+//                                (fault % ANSWER_FAULTS); who % 2: SendCommandEx
+//                                or SendDataEx (an unplug: always synchronous)
+//     H_CARD    reader, fault, length
+//                                a swipe whose report is cut to length % its
+//                                size (fault % 2 == 0) or comes twice
+//     H_SERIAL  framing, fault, noise
+//                                a serial reader on a pseudo-terminal
+//                                (framing % 3: SLIP, LEGACY, TIDELINK): a
+//                                notification (noise & 0x80 on SLIP: 5,000
+//                                bytes, run-length encoded), then one command
+//                                whose reply goes wrong as fault %
+//                                SERIAL_FAULTS says
 #pragma once
 
 #include <cstdint>
@@ -58,6 +82,39 @@ enum Op : uint8_t {
     OP_COUNT
 };
 constexpr uint8_t WATCH = OP_COUNT;
+constexpr uint8_t HOSTILE = OP_COUNT + 1;  // the last opcode of an input that has it
+
+enum HostileKind : uint8_t { H_NOTIFY, H_ANSWER, H_CARD, H_SERIAL, HOSTILE_KINDS };
+// How the packets of a notification arrive.
+enum PacketFault : uint8_t {
+    PACKET_WHOLE,
+    PACKET_LOST,       // one packet never arrives
+    PACKET_TWICE,      // one packet arrives twice
+    PACKET_SWAPPED,    // one packet arrives after the next one
+    PACKET_CUT,        // one packet arrives cut short (its header whole)
+    PACKET_TAIL_LOST,  // the packets from one on never arrive
+    PACKET_FAULTS
+};
+// How a reader answers a command.
+enum AnswerFault : uint8_t {
+    ANSWER_NEVER,    // every read of the answer fails
+    ANSWER_CUT,      // the answer is shorter than its own length byte
+    ANSWER_REFUSED,  // the reader answers with an error result code
+    ANSWER_UNPLUG,   // the reader is pulled out while the command runs
+    ANSWER_FAULTS
+};
+// How a serial reader answers a command.
+enum SerialFault : uint8_t {
+    SERIAL_WHOLE,
+    SERIAL_NOISE_FIRST,  // a garbled frame or line comes before the reply
+    SERIAL_CUT_REPLY,    // the reply disagrees with its own lengths
+    SERIAL_EMPTY_LINE,   // an empty line (an empty SLIP frame) before the reply
+    SERIAL_NEVER,        // no reply
+    SERIAL_HANG_UP,      // the line hangs up once the command arrived
+    SERIAL_BAD_FRAME,    // a notification frame disagrees with its length
+    SERIAL_CLOSED,       // no reply, and the host closes the reader meanwhile
+    SERIAL_FAULTS
+};
 
 // What an Ex open's callbacks do, once, in the first callback that runs.
 enum Action : uint8_t {
@@ -78,6 +135,8 @@ constexpr uint8_t FIRST_EXTENDED_RESPONSE = 8;
 // Not a callback of the first generation: a reader-change watcher (recording)
 // is registered before the first operation, and WATCH is an operation.
 constexpr uint8_t WATCH_DEVICE_LIST = 0x10;
+// Readers may misbehave: HOSTILE is an operation.
+constexpr uint8_t HOSTILE_READERS = 0x40;
 
 // What a WATCH operation registers: nothing (clears), or a watcher that
 // records every change and then, on its first call or on every arrival,

@@ -442,6 +442,76 @@ void callSequences() {
                                                              {PLUG, SN10},
                                                              {SETTLE},
                                                              {CLOSE_EX, 1}}));
+
+    // Hostile readers (HOSTILE_READERS): the faults of the lost-data review
+    // and their kin. HOSTILE is the last opcode (here, without watchers).
+    const uint8_t hostile = OP_COUNT;
+    auto notify = [&](PacketFault fault, uint8_t at, uint16_t length = 30, uint8_t chunk = 9) {
+        return Bytes{
+            hostile, H_NOTIFY, 3, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length),
+            chunk,   fault,    at};
+    };
+    // A middle packet lost; a last packet lost, then a notification of one
+    // packet; longer than 4,095 bytes; repeated, swapped and cut packets; to
+    // an Ex reader and to the first generation at once.
+    put("lost_notification_packets",
+        program(HOSTILE_READERS | FIRST_NOTIFICATION, {{FIRST, FIRST_OPEN, nameByte(EMV7, LISTED)},
+                                                       openEx(EMV7, LISTED, ACT_NONE),
+                                                       notify(PACKET_LOST, 1),
+                                                       notify(PACKET_TAIL_LOST, 2),
+                                                       {NOTIFY, 4, 0x00, 0x04},
+                                                       {SETTLE},
+                                                       notify(PACKET_WHOLE, 0, 5000, 199),
+                                                       notify(PACKET_TWICE, 0),
+                                                       notify(PACKET_TWICE, 2, 4, 9),
+                                                       notify(PACKET_SWAPPED, 0),
+                                                       notify(PACKET_CUT, 1),
+                                                       {SETTLE}}));
+    // Answers never read, cut short, refused, and a reader pulled out during
+    // its command, on a plain and on the extended reader; a refused text
+    // before a queued command whose outcome must then be the thread's.
+    auto answer = [&](uint8_t who, AnswerFault fault, uint8_t token) {
+        return Bytes{hostile, H_ANSWER, who, fault, token};
+    };
+    put("answers_gone_wrong", program(HOSTILE_READERS, {openEx(SN1, LISTED, ACT_NONE),
+                                                        openEx(EMV7, LISTED, ACT_NONE),
+                                                        answer(0, ANSWER_CUT, 0),
+                                                        answer(1, ANSWER_CUT, 1),
+                                                        {TEXTS, 0, 0x23, 0x28, 0},
+                                                        answer(1, ANSWER_NEVER, 0),
+                                                        answer(0, ANSWER_REFUSED, 1),
+                                                        answer(1, ANSWER_REFUSED, 0),
+                                                        answer(0, ANSWER_UNPLUG, 0),
+                                                        {SETTLE}}));
+    // Card reports cut inside a track or the extended part, and twice.
+    auto card = [&](Reader r, bool twice, uint8_t length) {
+        return Bytes{hostile, H_CARD, r, static_cast<uint8_t>(twice ? 1 : 0), length};
+    };
+    put("cut_card_reports",
+        program(HOSTILE_READERS | FIRST_CARD_DATA, {{FIRST, FIRST_OPEN, nameByte(SN10, LISTED)},
+                                                    openEx(SN1, LISTED, ACT_NONE),
+                                                    openEx(EMV7, LISTED, ACT_NONE),
+                                                    card(SN1, false, 100),
+                                                    card(SN10, false, 61),
+                                                    card(EMV7, false, 120),
+                                                    card(SN1, true, 0),
+                                                    card(EMV7, false, 7),
+                                                    {SETTLE}}));
+    // Serial readers: noise, cut replies, empty lines, silence, hang-ups,
+    // refused frames, long run-length notifications, a close during a wait.
+    auto serial = [&](uint8_t framing, SerialFault fault, uint8_t noise) {
+        return Bytes{hostile, H_SERIAL, framing, fault, noise};
+    };
+    put("serial_replies_slip",
+        program(HOSTILE_READERS, {serial(0, SERIAL_CUT_REPLY, 0), serial(0, SERIAL_CUT_REPLY, 1),
+                                  serial(0, SERIAL_NOISE_FIRST, 0x80),
+                                  serial(0, SERIAL_BAD_FRAME, 3), serial(0, SERIAL_EMPTY_LINE, 5),
+                                  serial(0, SERIAL_CLOSED, 0x81), serial(0, SERIAL_HANG_UP, 2)}));
+    put("serial_replies_lines",
+        program(HOSTILE_READERS, {serial(1, SERIAL_EMPTY_LINE, 0), serial(2, SERIAL_EMPTY_LINE, 0),
+                                  serial(1, SERIAL_CUT_REPLY, 0), serial(2, SERIAL_NOISE_FIRST, 4),
+                                  serial(1, SERIAL_NEVER, 0), serial(2, SERIAL_WHOLE, 9),
+                                  serial(1, SERIAL_CLOSED, 0)}));
 }
 
 int main(int argc, char** argv) {
