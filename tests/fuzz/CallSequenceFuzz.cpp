@@ -896,6 +896,17 @@ void markDegraded(int reader) {
     }
 }
 
+// Pulls the reader out. Its open connections are marked first: the unplug
+// reaches their callbacks at once, and a command one of them sends then
+// fails before this thread could mark anything afterwards.
+void unplugReader(int r) {
+    State& s = *g_state;
+    markDegraded(r);
+    s.plugged[r] = false;
+    s.everUnplugged[r] = true;
+    s.readers[r]->unplug();
+}
+
 void opOpenEx(FuzzInput& in) {
     State& s = *g_state;
     const Name name = nameOf(in.u8());
@@ -1292,10 +1303,7 @@ void opHostileAnswer(FuzzInput& in) {
         quorin_test::waitUntil([&] { return received() > before; },
                                std::chrono::milliseconds(2000));
         if (s.plugged[r]) {
-            s.readers[r]->unplug();
-            s.plugged[r] = false;
-            s.everUnplugged[r] = true;
-            markDegraded(r);
+            unplugReader(r);
         }
         host.join();
         FUZZ_CHECK((got == hexOf(c.answer, true) && code == 0) || (got.empty() && code != 0));
@@ -1531,10 +1539,7 @@ void opPlug(FuzzInput& in) {
     State& s = *g_state;
     const int r = in.u8() % READERS;
     if (s.plugged[r]) {
-        s.readers[r]->unplug();
-        s.plugged[r] = false;
-        s.everUnplugged[r] = true;
-        markDegraded(r);  // exchanges of its open connections now fail
+        unplugReader(r);
     } else {
         s.readers[r]->replug();
         s.plugged[r] = true;
