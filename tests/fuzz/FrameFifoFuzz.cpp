@@ -37,9 +37,9 @@ QUORIN_FUZZ_TARGET(frame_fifo) {
             }
             out_total += frame.size();
             FUZZ_CHECK(out_total <= in_total);
-            // The stop marker ends a frame; without a start marker a stop
-            // byte may only stand at the very front.
-            FUZZ_CHECK(frame.find(stop, withStart ? 0 : 1) == std::string::npos);
+            // The stop marker ends a frame, and without a start marker the
+            // stop bytes of empty lines never lead one.
+            FUZZ_CHECK(frame.find(stop) == std::string::npos);
         }
     }
     return 0;
