@@ -232,8 +232,8 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             return false;
         }
         auto it = listed.find(systemPath);
-        if (it != listed.end() && it->second.name == found->name &&
-            it->second.serial == found->serial) {
+        if (it != listed.end() && it->second.serial == found->serial &&
+            it->second.productId == found->productId) {
             return true;  // already seen
         }
         if (it != listed.end()) {
@@ -242,9 +242,9 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
         }
         listed[systemPath] = *found;
         // Its serial number may be another listed reader's too: that one is
-        // renamed first.
-        reportRenames(listed, *listing, session);
-        report(session, found->name, ZEDRA_DEVICE_ARRIVED);
+        // renamed first, then the new one is reported under its name.
+        renameListed(listed, systemPath, session);
+        report(session, listed[systemPath].name, ZEDRA_DEVICE_ARRIVED);
         return true;
     };
     auto forget = [&](const std::string& systemPath) {
@@ -300,14 +300,8 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
                 std::string name = std::move(it->second.name);
                 listed.erase(it);
                 report(session, name, ZEDRA_DEVICE_REMOVED);
-                // A serial number it shared may name the reader left now;
-                // judged without an enumeration while devices go.
-                std::vector<HIDConnection::ListedReader> names;
-                for (const auto& entry : listed) {
-                    names.push_back(entry.second);
-                }
-                HIDConnection::nameReaders(names);
-                reportRenames(listed, names, session);
+                // A serial number it shared may name the reader left now.
+                renameListed(listed, std::string(), session);
             }
             continue;
         }
@@ -338,16 +332,23 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
     }
 }
 
-void DeviceListMonitor::reportRenames(Listing& listed,
-                                      const std::vector<HIDConnection::ListedReader>& names,
-                                      uint64_t session) {
+void DeviceListMonitor::renameListed(Listing& listed, const std::string& arrived,
+                                     uint64_t session) {
+    std::vector<HIDConnection::ListedReader> names;
+    for (const auto& entry : listed) {
+        names.push_back(entry.second);
+    }
+    HIDConnection::nameReaders(names);
     for (auto& entry : listed) {
         const HIDConnection::ListedReader* now = findListed(names, entry.first);
-        if (now != nullptr && now->name != entry.second.name) {
+        if (now == nullptr || now->name == entry.second.name) {
+            continue;
+        }
+        if (entry.first != arrived) {
             report(session, entry.second.name, ZEDRA_DEVICE_REMOVED);
-            entry.second.name = now->name;
             report(session, now->name, ZEDRA_DEVICE_ARRIVED);
         }
+        entry.second.name = now->name;
     }
 }
 
