@@ -1171,11 +1171,15 @@ std::vector<uint8_t> notificationData(uint16_t id, size_t length) {
 
 // The extended reader sends reports, never faster than the host reads them:
 // a handle queues at most 64, and a report dropped there is a loss no host
-// can see. (A dead handle keeps its reports: the wait is bounded.)
+// can see. (The dead handles of an earlier unplug keep their reports, which
+// count too: the wait is short.) Pulled out, it sends nothing.
 void pushReports(const std::vector<quorin_sim::Report>& reports) {
+    if (!g_state->plugged[EXTENDED]) {
+        return;
+    }
     for (const quorin_sim::Report& report : reports) {
         quorin_test::waitUntil([] { return g_state->extended->pendingInputReports() < 32; },
-                               std::chrono::milliseconds(1000));
+                               std::chrono::milliseconds(50));
         g_state->extended->pushInputReport(report);
     }
 }
