@@ -200,7 +200,7 @@ long ReaderSession::openFirst(const char* name) {
     if (name != nullptr && name[0] != '\0' && std::strncmp(name, "HID://", 6) != 0) {
         target = name;
         haveTarget = true;
-        row = rowOf(target, iConnection::deviceOf(name));
+        row = rowFor(target, iConnection::deviceOf(name));
     } else if (const ListedReader* entry = firstGenerationEntry(name)) {
         target = entry->path;
         row = entry->row;
@@ -301,6 +301,18 @@ const CRConfigTable* ReaderSession::rowOf(const std::string& path,
         }
     }
     return nullptr;
+}
+
+const CRConfigTable* ReaderSession::rowFor(const std::string& path, const std::string& device) {
+    const CRConfigTable* row = rowOf(path, device);
+    if (row == nullptr && device.compare(0, 6, "HID://") == 0) {
+        // The device list was read before the path was resolved: a reader
+        // plugged back in meanwhile is found, but not yet in the list. Read
+        // it again rather than drive the reader without its model.
+        enumerateLocked();
+        row = rowOf(path, device);
+    }
+    return row;
 }
 
 const ReaderSession::ListedReader* ReaderSession::firstGenerationEntry(const char* name) const {
@@ -412,7 +424,7 @@ unsigned long ReaderSession::openEx(const char* name) {
     if (name != nullptr && name[0] != '\0') {
         target = name;
         device = iConnection::deviceOf(name);
-        row = rowOf(target, device);
+        row = rowFor(target, device);
     } else if (!g_deviceMap.empty()) {
         target = g_deviceMap.front().path;
         row = g_deviceMap.front().row;

@@ -229,6 +229,10 @@ private:
     // resolves to; null when neither is listed.
     const CRConfigTable* rowOf(const std::string& path, const std::string& device) const
         REQUIRES(m_lock);
+    // rowOf, reading the device list again once when the device the path
+    // resolved to is not in it (under m_lock).
+    const CRConfigTable* rowFor(const std::string& path, const std::string& device)
+        REQUIRES(m_lock);
     // Drops the closing readers none of whose callbacks runs (under m_lock).
     void pruneClosing() REQUIRES(m_lock);
     // The exchange lock of a device, shared by every reader object open on
