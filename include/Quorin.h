@@ -60,12 +60,15 @@
  * generations), and a packet at offset 0 always starts the next one, so a
  * lost packet costs its own notification only. Whatever is dropped this way
  * (a notification with a packet missing, out of place or cut short, a card
- * report that cannot be handled, a serial frame whose length disagrees with
- * its data) is told to the error callback (OnError, OnErrorEx, with the
- * reason) and counted by GetLostDataCountEx. A notification whose last
+ * report cut short of a field it announces or that cannot be handled, a
+ * serial frame whose length disagrees with its data) is told to the error
+ * callback (OnError, OnErrorEx, with the reason) and counted by
+ * GetLostDataCountEx; a card report also ends in the card-data state
+ * ZEDRA_DATA_ERROR, with no card-data callback. A notification whose last
  * packets never come is reported when the reader's next notification
  * starts. A command's answer that is cut short or disagrees with its own
- * lengths ends the command with 17, never with success.
+ * lengths ends the command with 17, never with success, and an asynchronous
+ * command then calls no callback.
  *
  * Commands. One command exchange runs on a reader at a time, whoever sends
  * it (synchronous calls of any generation, asynchronous workers, EMV and
