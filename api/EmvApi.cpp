@@ -112,9 +112,9 @@ int sendExtended(const char* lpCmd) {
     std::memset(session.sendCommandResult, 0, ReaderSession::SEND_COMMAND_RESULT_SIZE);
     std::string command = id + ":" + data;
     int code = 0;
-    long result = sendFirstCommand(command.c_str(), static_cast<long>(command.size()),
-                                   session.sendCommandResult,
-                                   ReaderSession::SEND_COMMAND_RESULT_SIZE, &code);
+    long result =
+        sendFirstCommand(command.c_str(), static_cast<long>(command.size()),
+                         session.sendCommandResult, ReaderSession::SEND_COMMAND_RESULT_SIZE, &code);
     if (result != 0) {
         return static_cast<int>(result);
     }
