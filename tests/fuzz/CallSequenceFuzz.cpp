@@ -1388,8 +1388,10 @@ void opSerial(FuzzInput& in) {
     if (!reader.ok()) {
         return;
     }
-    // A close must not wait out a long time-out: it ends the exchange.
-    SetCommandTimeout(fault == SERIAL_CLOSED ? 10000 : 250);
+    // Silence waits out a short time-out; a reply that comes must not be
+    // taken for silence on a loaded machine; a close must not wait out a
+    // long time-out: it ends the exchange.
+    SetCommandTimeout(fault == SERIAL_NEVER ? 250 : fault == SERIAL_CLOSED ? 10000 : 5000);
     const unsigned long h = OpenDeviceEx(reader.serialPath().c_str());
     FUZZ_CHECK(h != 0);
     SerialWatch watch;
