@@ -243,7 +243,7 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
         listed[systemPath] = *found;
         // Its serial number may be another listed reader's too: that one is
         // renamed first, then the new one is reported under its name.
-        renameListed(listed, systemPath, session);
+        renameListed(listed, found->serial, systemPath, session);
         report(session, listed[systemPath].name, ZEDRA_DEVICE_ARRIVED);
         return true;
     };
@@ -298,10 +298,11 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
             auto it = listed.find(event.systemPath);
             if (it != listed.end()) {
                 std::string name = std::move(it->second.name);
+                const std::string serial = std::move(it->second.serial);
                 listed.erase(it);
                 report(session, name, ZEDRA_DEVICE_REMOVED);
                 // A serial number it shared may name the reader left now.
-                renameListed(listed, std::string(), session);
+                renameListed(listed, serial, std::string(), session);
             }
             continue;
         }
@@ -332,23 +333,27 @@ void DeviceListMonitor::handle(const std::vector<DeviceEvent>& events,
     }
 }
 
-void DeviceListMonitor::renameListed(Listing& listed, const std::string& arrived,
-                                     uint64_t session) {
+void DeviceListMonitor::renameListed(Listing& listed, const std::string& serial,
+                                     const std::string& arrived, uint64_t session) {
+    // Only readers with this serial number can change their names: named
+    // among themselves, they are named as among all the listed ones.
     std::vector<HIDConnection::ListedReader> names;
     for (const auto& entry : listed) {
-        names.push_back(entry.second);
+        if (entry.second.serial == serial) {
+            names.push_back(entry.second);
+        }
     }
     HIDConnection::nameReaders(names);
-    for (auto& entry : listed) {
-        const HIDConnection::ListedReader* now = findListed(names, entry.first);
-        if (now == nullptr || now->name == entry.second.name) {
+    for (const auto& now : names) {
+        auto entry = listed.find(now.systemPath);
+        if (entry == listed.end() || now.name == entry->second.name) {
             continue;
         }
-        if (entry.first != arrived) {
-            report(session, entry.second.name, ZEDRA_DEVICE_REMOVED);
-            report(session, now->name, ZEDRA_DEVICE_ARRIVED);
+        if (entry->first != arrived) {
+            report(session, entry->second.name, ZEDRA_DEVICE_REMOVED);
+            report(session, now.name, ZEDRA_DEVICE_ARRIVED);
         }
-        entry.second.name = now->name;
+        entry->second.name = now.name;
     }
 }
 

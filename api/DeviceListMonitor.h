@@ -107,14 +107,16 @@ private:
     // Handles one batch of events and the pending looks that are due.
     void handle(const std::vector<DeviceEvent>& events, std::vector<Pending>& pending,
                 Listing& listed, uint64_t session);
-    // Names the readers of listed together (HIDConnection::nameReaders: a
-    // serial number two of them share names neither). One still attached
+    // Names the readers of listed that have this serial number together
+    // (HIDConnection::nameReaders: a serial number two of them share names
+    // neither); the others keep their names. One still attached
     // whose name changed (its serial number came to be shared, or no longer
     // is) is reported removed under its old name and arrived under its new
     // one; the reader that just arrived (arrived) is only renamed. Judged
     // from what the monitor saw listed, not from one enumeration, which may
     // miss a reader while devices come and go.
-    void renameListed(Listing& listed, const std::string& arrived, uint64_t session);
+    void renameListed(Listing& listed, const std::string& serial, const std::string& arrived,
+                      uint64_t session);
     // Queues one change for the host callback; waits for room. False when
     // the monitor is stopping.
     bool report(uint64_t session, const std::string& name, long change);

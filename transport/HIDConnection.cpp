@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -211,11 +212,12 @@ HIDConnection::~HIDConnection() {
 }
 
 void HIDConnection::nameReaders(std::vector<ListedReader>& readers) {
+    std::map<std::string, size_t> holders;  // serial number -> readers that have it
+    for (const ListedReader& reader : readers) {
+        ++holders[reader.serial];
+    }
     for (ListedReader& reader : readers) {
-        const bool shared =
-            std::count_if(readers.begin(), readers.end(), [&](const ListedReader& other) {
-                return other.serial == reader.serial;
-            }) > 1;
+        const bool shared = holders[reader.serial] > 1;
         reader.name = HID_PREFIX +
                       (usableAsName(reader.serial) && !shared ? reader.serial : reader.systemPath);
     }
