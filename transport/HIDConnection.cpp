@@ -25,6 +25,7 @@
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
 #include "transport/HidGlobalLock.h"
+#include "transport/Recorder.h"
 
 #ifndef QUORIN_USB_VENDOR_ID
 #error "QUORIN_USB_VENDOR_ID (the readers' USB vendor ID) must be defined by the build"
@@ -185,6 +186,35 @@ std::string narrow(const wchar_t* text) {
     } catch (...) {
         return std::string();
     }
+}
+
+// The recording of a connection that opened the device at path: its
+// description as hidapi lists it.
+std::shared_ptr<RecordedLink> startRecording(const char* scheme, const std::string& path,
+                                             int featureSize, int inputSize) {
+    RecordedLink::UsbDevice d;
+    d.scheme = scheme;
+    d.path = path;
+    d.featureSize = featureSize;
+    d.inputSize = inputSize;
+    HidGlobalLock global;
+    std::unique_ptr<hid_device_info, EnumerationDeleter> list(hid_enumerate(0, 0));
+    for (hid_device_info* dev = list.get(); dev != nullptr; dev = dev->next) {
+        if (dev->path == nullptr || path != dev->path) {
+            continue;
+        }
+        d.vendorId = dev->vendor_id;
+        d.productId = dev->product_id;
+        if (dev->serial_number != nullptr) {
+            d.serial = narrow(dev->serial_number);
+        }
+        d.manufacturer = narrow(dev->manufacturer_string);
+        d.product = narrow(dev->product_string);
+        d.release = dev->release_number;
+        d.interface = dev->interface_number;
+        break;
+    }
+    return RecordedLink::forUsb(d);
 }
 
 }  // namespace
@@ -402,6 +432,9 @@ bool HIDConnection::_open(const char* path) {
             hid_set_nonblocking(handle, 1);
         }
     }
+    if (Recorder::requested()) {
+        m_recording = startRecording(szScheme, devicePath, featureLength, inputLength);
+    }
     if (inputLength > 0) {
         std::future<bool> started = readingStartPromise.get_future();
         m_readThread = std::thread([this] { guardedVoid([this] { hidReadThread(); }); });
@@ -426,6 +459,9 @@ void HIDConnection::hidReadThread() {
         if (n < 0) {
             // A read that fails because the owner is closing is no unplug.
             if (!m_stop.load()) {
+                if (m_recording) {
+                    m_recording->record(RecordedEvent::READ_FAILED, nullptr, 0, n);
+                }
                 onHidReadingFailure(n);
             }
             return;
@@ -442,6 +478,9 @@ void HIDConnection::hidReadThread() {
             return;
         }
         n = std::min(n, iInputReportBufferLength);
+        if (m_recording) {
+            m_recording->record(RecordedEvent::INPUT, buffer.data(), static_cast<size_t>(n));
+        }
         std::memcpy(pInputReportBuffer.data(), buffer.data(), static_cast<size_t>(n));
         // While the callback runs the store holds exactly this report.
         addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(n));
@@ -500,6 +539,9 @@ void HIDConnection::releaseDevice() {
         HidGlobalLock global;
         hid_close(handle);
     }
+    if (m_recording) {
+        m_recording->close();
+    }
     if (!onReceivingThread()) {
         CardBytes().swap(pInputReportBuffer);
     }
@@ -538,6 +580,10 @@ int HIDConnection::setFeatureReport(const unsigned char* rpt, int rptLen) {
         }
         result = hid_send_feature_report(hHidDevice, buffer,
                                          static_cast<size_t>(iFeatureReportBufferLength));
+        if (m_recording) {
+            m_recording->record(RecordedEvent::FEATURE_OUT, buffer,
+                                static_cast<size_t>(iFeatureReportBufferLength), result);
+        }
         if (result <= 0) {
             error = narrow(hid_error(hHidDevice));
         }
@@ -568,6 +614,10 @@ int HIDConnection::readFeature(int featureId, unsigned char* out, int capacity, 
         buffer[0] = static_cast<unsigned char>(featureId & 0xFF);
         const int got = hid_get_feature_report(hHidDevice, buffer,
                                                static_cast<size_t>(iFeatureReportBufferLength));
+        if (m_recording) {
+            m_recording->record(RecordedEvent::FEATURE_IN, buffer,
+                                got > 0 ? static_cast<size_t>(got) : 0, featureId & 0xFF);
+        }
         if (got > 0) {
             if (out != nullptr) {
                 // Only the bytes the device sent (hidapi counts the report ID

@@ -37,6 +37,7 @@
 
 #include "common/MutexLock.h"
 #include "common/ProductTable.h"
+#include "transport/RecordedLink.h"
 #include "transport/iConnection.h"
 
 struct hid_device_;
@@ -166,6 +167,8 @@ private:
     CardBytes pInputReportBuffer;
     int iInputReportBufferLength = 0;  // set by _open, then read-only
 
+    // Set by _open before the thread starts while recording, then read-only.
+    std::shared_ptr<RecordedLink> m_recording;
     Mutex m_closeLock;  // serialises the join and release of close()
     std::thread m_readThread;
     std::thread::id m_readThreadId;  // written by the thread before _open returns

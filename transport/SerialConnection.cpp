@@ -155,6 +155,7 @@ int SerialConnection::_open() {
         return RC_EXCEPTION;
     }
     hComm = fd;
+    m_recording = RecordedLink::forSerial(szScheme, m_options);
     std::future<bool> started = readingThreadStart.get_future();
     m_thread = std::thread([this] { ReceivingThread(); });
     started.wait();
@@ -194,6 +195,9 @@ void SerialConnection::close() {
             ::close(hComm);
             hComm = -1;
         }
+    }
+    if (m_recording) {
+        m_recording->close();
     }
 }
 
@@ -236,6 +240,10 @@ void SerialConnection::ReceivingThread() {
             if (fds[0].revents & POLLIN) {
                 ssize_t got = ::read(hComm, buffer.data(), buffer.size());
                 if (got > 0) {
+                    if (m_recording) {
+                        m_recording->record(RecordedEvent::RX, buffer.data(),
+                                            static_cast<size_t>(got));
+                    }
                     OnData(buffer.data(), static_cast<int>(got));
                     CardDataPool::wipe(buffer.data(), static_cast<size_t>(got));
                     CardDataPool::wipeStack();
@@ -284,6 +292,9 @@ void SerialConnection::signalWake() {
 
 void SerialConnection::linkLost() {
     debugLog("%s: the line hung up, reader lost", getScheme());
+    if (m_recording) {
+        m_recording->record(RecordedEvent::HANGUP, nullptr, 0);
+    }
     m_lost.store(true);
     { MutexLock guard(m_responseLock); }
     m_responseChanged.notify_all();
@@ -427,6 +438,10 @@ bool SerialConnection::writeAll(const CardBytes& bytes) {
     while (done < bytes.size()) {
         ssize_t wrote = ::write(hComm, bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
+            if (m_recording) {
+                m_recording->record(RecordedEvent::TX, bytes.data() + done,
+                                    static_cast<size_t>(wrote));
+            }
             done += static_cast<size_t>(wrote);
             continue;
         }
@@ -434,6 +449,9 @@ bool SerialConnection::writeAll(const CardBytes& bytes) {
             continue;
         }
         if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (m_recording) {
+                m_recording->record(RecordedEvent::TX_FAILED, nullptr, 0, errno);
+            }
             return false;
         }
         // The output queue is full: wait until it drains, the connection

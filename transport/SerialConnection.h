@@ -53,6 +53,7 @@
 #include "common/CardText.h"
 #include "common/MutexLock.h"
 #include "filters/FormatFilter.h"
+#include "transport/RecordedLink.h"
 #include "transport/SerialOptions.h"
 #include "transport/iConnection.h"
 
@@ -149,6 +150,8 @@ private:
     // This connection's framing filter, of the FORMAT's kind; made by open()
     // before the thread starts, freed with the connection.
     std::unique_ptr<FormatFilter> m_filter;
+    // Set by _open before the thread starts while recording, then read-only.
+    std::shared_ptr<RecordedLink> m_recording;
     Mutex m_portLock;      // guards writes to hComm and its closing
     Mutex m_closeLock;     // serialises close()
     Mutex m_responseLock;  // guards m_pIncomingData

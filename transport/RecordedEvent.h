@@ -1,0 +1,73 @@
+// One thing that passed a recorded connection, on its way from the
+// connection's thread to the recorder's writer thread (Recorder).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace quorin {
+
+// An allocator whose storage is wiped before it is released: the recorder's
+// queue holds clear card data until the writer has replaced it.
+template <typename T>
+struct WipingAllocator {
+    using value_type = T;
+    WipingAllocator() noexcept = default;
+    template <typename U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+    T* allocate(size_t n) {
+        if (n > std::numeric_limits<size_t>::max() / sizeof(T)) {
+            throw std::bad_alloc();
+        }
+        return static_cast<T*>(::operator new(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t n) noexcept {
+        explicit_bzero(p, n * sizeof(T));
+        ::operator delete(p);
+    }
+    template <typename U>
+    bool operator==(const WipingAllocator<U>&) const noexcept {
+        return true;
+    }
+    template <typename U>
+    bool operator!=(const WipingAllocator<U>&) const noexcept {
+        return false;
+    }
+};
+
+using RecordedBytes = std::vector<unsigned char, WipingAllocator<unsigned char>>;
+// The recording's lines before they are written (they hold card data as
+// read when QUORIN_RECORD_CARD_DATA=1).
+using RecordedText = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
+struct RecordedEvent {
+    enum Kind : uint8_t {
+        OPEN,         // bytes: the description line's fields; value: product ID; extra: Framing
+        FEATURE_OUT,  // bytes: the report written, ID first; value: hidapi's result
+        FEATURE_IN,   // value: the report ID asked for; bytes: the report (ID first) when it came
+        INPUT,        // bytes: one input report
+        READ_FAILED,  // value: hidapi's result (the reader is gone)
+        TX,           // bytes: what one write put on a serial line
+        TX_FAILED,    // value: errno of the write
+        RX,           // bytes: what one read took from a serial line
+        HANGUP,       // the serial line hung up
+        CLOSE,
+    };
+    // How a link frames what it carries (OPEN's extra).
+    enum Framing : int { USB = 0, SERIAL_NONE, SERIAL_SLIP, SERIAL_LEGACY, SERIAL_TIDELINK };
+
+    unsigned link = 0;
+    Kind kind = CLOSE;
+    int value = 0;
+    int extra = 0;
+    long long nanos = 0;       // CLOCK_MONOTONIC
+    size_t droppedBefore = 0;  // events of this link lost just before this one
+    RecordedBytes bytes;
+};
+
+}  // namespace quorin

@@ -1,0 +1,271 @@
+#include "transport/Recorder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/Guard.h"
+#include "common/LibraryState.h"
+#include "common/NeverDestroyed.h"
+#include "transport/CardDataScrubber.h"
+#include "transport/RecordedLink.h"
+#include "transport/RecordingFormat.h"
+
+#ifndef QUORIN_VERSION_TEXT
+#define QUORIN_VERSION_TEXT "1"
+#endif
+
+namespace quorin {
+
+namespace {
+
+// "%p" in the file name stands for the process ID: one file per process.
+std::string expandPath(const char* name) {
+    std::string path;
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (p[0] == '%' && p[1] == 'p') {
+            path += std::to_string(static_cast<long>(getpid()));
+            ++p;
+        } else {
+            path += *p;
+        }
+    }
+    return path;
+}
+
+bool keepCardDataAsked() {
+    const char* keep = std::getenv("QUORIN_RECORD_CARD_DATA");
+    return keep != nullptr && std::strcmp(keep, "1") == 0;
+}
+
+}  // namespace
+
+Recorder& Recorder::instance() {
+    // Never destroyed: a connection of a thread the host did not stop may
+    // still post while the process exits. Its writer is joined when the
+    // last recorded connection closes, which the session's teardown does.
+    static NeverDestroyed<Recorder> recorder;
+    return recorder.get();
+}
+
+bool Recorder::requested() {
+    const char* name = std::getenv("QUORIN_RECORD");
+    return name != nullptr && name[0] != '\0' && !LibraryState::forked();
+}
+
+bool Recorder::useFile() {
+    const char* name = std::getenv("QUORIN_RECORD");
+    std::string path = name != nullptr && name[0] != '\0' ? expandPath(name) : std::string();
+    if (path == m_path && (path.empty() || m_fd >= 0)) {
+        return m_fd >= 0;
+    }
+    if (m_fd >= 0) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+    m_path = path;
+    m_reported = false;
+    if (path.empty()) {
+        return false;
+    }
+    // 0600 from the start; never through a link an attacker left there; a
+    // terminal or a FIFO could block the writer for ever: regular files only.
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NOCTTY,
+                    S_IRUSR | S_IWUSR);
+    struct stat st {};
+    const char* why = nullptr;
+    if (fd < 0) {
+        why = std::strerror(errno);
+    } else if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "not a regular file";
+    } else if ((st.st_mode & 0077) != 0 && fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
+        why = "its mode cannot be made 0600";
+    }
+    if (why != nullptr) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        if (!m_reported) {
+            std::fprintf(stderr, "libquorin: QUORIN_RECORD: cannot record to %s: %s\n",
+                         path.c_str(), why);
+            m_reported = true;
+        }
+        return false;
+    }
+    m_fd = fd;
+    m_keepCardData = keepCardDataAsked();
+    m_headerWritten = false;
+    return true;
+}
+
+std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
+                                             RecordedEvent::Framing framing, long productId) {
+    if (LibraryState::forked()) {
+        return nullptr;
+    }
+    return guarded<std::shared_ptr<RecordedLink>>(nullptr, [&]() -> std::shared_ptr<RecordedLink> {
+        MutexLock threads(m_threadLock);
+        // The file is chosen while no recorded connection is open; the
+        // connections of one recording share it.
+        if (m_openLinks == 0 && !useFile()) {
+            return nullptr;
+        }
+        if (m_fd < 0) {
+            return nullptr;
+        }
+        RecordedEvent event;
+        event.kind = RecordedEvent::OPEN;
+        event.value = static_cast<int>(productId);
+        event.extra = framing;
+        event.nanos = RecordingFormat::now();
+        event.bytes.assign(description.begin(), description.end());
+        std::shared_ptr<RecordedLink> link;
+        {
+            MutexLock guard(m_lock);
+            event.link = ++m_nextLink;
+            link = std::make_shared<RecordedLink>(event.link);
+            enqueue(std::move(event), true);
+            m_stop = false;
+        }
+        if (!m_writer.joinable()) {
+            m_writer = std::thread([this] { guardedVoid([this] { writerThread(); }); });
+        }
+        ++m_openLinks;
+        return link;
+    });
+}
+
+void Recorder::enqueue(RecordedEvent&& event, bool always) {
+    if (!always && (m_queue.size() >= MAX_QUEUED_EVENTS ||
+                    m_queuedBytes + event.bytes.size() > MAX_QUEUED_BYTES)) {
+        ++m_dropped[event.link];
+        return;
+    }
+    auto dropped = m_dropped.find(event.link);
+    if (dropped != m_dropped.end()) {
+        event.droppedBefore = dropped->second;
+        m_dropped.erase(dropped);
+    }
+    m_queuedBytes += event.bytes.size();
+    m_queue.push_back(std::move(event));
+    m_wake.notify_one();
+}
+
+void Recorder::post(RecordedEvent&& event) {
+    if (LibraryState::forked()) {
+        return;
+    }
+    guardedVoid([&] {
+        MutexLock guard(m_lock);
+        enqueue(std::move(event), false);
+    });
+}
+
+void Recorder::closeLink(RecordedEvent&& event) {
+    if (LibraryState::forked()) {
+        return;
+    }
+    guardedVoid([&] {
+        MutexLock threads(m_threadLock);
+        {
+            MutexLock guard(m_lock);
+            enqueue(std::move(event), true);
+            if (m_openLinks == 1) {
+                m_stop = true;
+                m_wake.notify_one();
+            }
+        }
+        if (--m_openLinks == 0 && m_writer.joinable()) {
+            // Everything queued is written before the writer ends.
+            m_writer.join();
+        }
+    });
+}
+
+void Recorder::writerThread() {
+    RecordedText text;
+    for (;;) {
+        std::deque<RecordedEvent> batch;
+        bool stop;
+        {
+            UniqueLock lock(m_lock);
+            m_wake.wait(lock.native(),
+                        [this]() REQUIRES(m_lock) { return !m_queue.empty() || m_stop; });
+            batch.swap(m_queue);
+            m_queuedBytes = 0;
+            stop = m_stop && batch.empty();
+        }
+        if (stop) {
+            break;
+        }
+        if (!m_headerWritten) {
+            m_headerWritten = true;
+            m_startNanos = batch.front().nanos;
+            char started[64] = "";
+            time_t wall = time(nullptr);
+            tm utc{};
+            if (gmtime_r(&wall, &utc) != nullptr) {
+                strftime(started, sizeof(started), "%Y-%m-%dT%H:%M:%SZ", &utc);
+            }
+            text += ("quorin-recording " + std::to_string(RecordingFormat::VERSION) +
+                     " process=" + std::to_string(static_cast<long>(getpid())) +
+                     " library=" + QUORIN_VERSION_TEXT + " started=" + started +
+                     " card-data=" + (m_keepCardData ? "kept" : "replaced") + "\n")
+                        .c_str();
+        }
+        for (RecordedEvent& event : batch) {
+            auto found = m_scrubbers.find(event.link);
+            if (event.kind == RecordedEvent::OPEN) {
+                auto scrubber = std::make_unique<CardDataScrubber>(
+                    event.link, static_cast<RecordedEvent::Framing>(event.extra), event.value,
+                    m_keepCardData, m_startNanos);
+                found = m_scrubbers.emplace(event.link, std::move(scrubber)).first;
+            }
+            if (found == m_scrubbers.end()) {
+                continue;
+            }
+            const bool closing = event.kind == RecordedEvent::CLOSE;
+            found->second->take(std::move(event), &text);
+            if (closing) {
+                m_scrubbers.erase(found);
+            }
+        }
+        batch.clear();
+        writeOut(text);
+    }
+}
+
+void Recorder::writeOut(RecordedText& text) {
+    if (m_lostBytes > 0) {
+        // Said in the file as soon as it takes lines again.
+        RecordedText lost = ("# " + std::to_string(m_lostBytes) +
+                             " bytes of lines before this one could not be written\n")
+                                .c_str();
+        text.insert(0, lost);
+        m_lostBytes = 0;
+    }
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(m_fd, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // A full disk: this batch is lost, the next one tries again.
+            m_lostBytes += text.size() - done;
+            break;
+        }
+    }
+    // With QUORIN_RECORD_CARD_DATA=1 the lines hold card data as read.
+    explicit_bzero(&text[0], text.size());
+    text.clear();
+}
+
+}  // namespace quorin
