@@ -183,23 +183,26 @@ public:
         VirtualHid& bus = VirtualHid::instance();
         HidBackend backend = bus.backend();
         for (auto& reader : bus.readers()) {
-            std::lock_guard<std::mutex> guard(reader->m_lock);
-            if (reader->m_unplugged || reader->m_path != path) {
-                continue;
+            {
+                std::lock_guard<std::mutex> guard(reader->m_lock);
+                if (reader->m_unplugged || reader->m_path != path) {
+                    continue;
+                }
+                if (!reader->m_accessible) {
+                    g_globalError.store(TEXT_OPEN_DENIED);
+                    return false;
+                }
+                auto endpoint = std::make_shared<VirtualReader::Endpoint>();
+                endpoint->backend = backend;
+                reader->m_endpoints.push_back(endpoint);
+                reader->m_changed.notify_all();
+                handle.reader = reader;
+                handle.endpoint = endpoint;
+                handle.backend = backend;
+                bus.m_openHandles.fetch_add(1);
+                g_globalError.store(nullptr);
             }
-            if (!reader->m_accessible) {
-                g_globalError.store(TEXT_OPEN_DENIED);
-                return false;
-            }
-            auto endpoint = std::make_shared<VirtualReader::Endpoint>();
-            endpoint->backend = backend;
-            reader->m_endpoints.push_back(endpoint);
-            reader->m_changed.notify_all();
-            handle.reader = reader;
-            handle.endpoint = endpoint;
-            handle.backend = backend;
-            bus.m_openHandles.fetch_add(1);
-            g_globalError.store(nullptr);
+            reader->onOpened();
             return true;
         }
         g_globalError.store(TEXT_OPEN_MISSING);
@@ -218,6 +221,7 @@ public:
         hid_free_enumeration(dev->info);
         dev->info = nullptr;
         VirtualHid::instance().m_openHandles.fetch_sub(1);
+        dev->reader->onClosed();
     }
 
     static int read(Handle* dev, unsigned char* data, size_t length, int milliseconds) {

@@ -1,5 +1,7 @@
 #include "virtualhid/VirtualHidConfig.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +11,7 @@
 
 #include "virtualhid/ExtendedReader.h"
 #include "virtualhid/PlainCommandReader.h"
+#include "virtualhid/ReplayReader.h"
 #include "virtualhid/VirtualHid.h"
 
 namespace quorin_sim {
@@ -55,6 +58,77 @@ void plugFromText(const std::string& text, const char* source) {
         VirtualHid::instance().attach(VirtualHidConfig::makeReader(
             entry->model, entry->vendorId, entry->productId, entry->serial));
     }
+}
+
+// Where a replay's reports go: QUORIN_VHID_REPLAY_REPORT_FD, else standard
+// error.
+int g_reportFd = STDERR_FILENO;
+
+void replayReport(const std::string& text) {
+    std::string line = "quorin-sim replay: " + text + "\n";
+    ssize_t ignored = ::write(g_reportFd, line.data(), line.size());
+    (void)ignored;
+}
+
+int fdFrom(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || text[0] == '\0') {
+        return -1;
+    }
+    char* end = nullptr;
+    long fd = std::strtol(text, &end, 10);
+    return end != nullptr && *end == '\0' && fd >= 0 && fd < 1024 ? static_cast<int>(fd) : -1;
+}
+
+std::vector<std::shared_ptr<ReplayReader>>& replayReaders() {
+    static std::vector<std::shared_ptr<ReplayReader>> readers;
+    return readers;
+}
+
+// The readers of the recording QUORIN_VHID_REPLAY names, with the bus's
+// backend the recording was made with.
+void plugReplay(const char* file) {
+    Recording recording;
+    std::string error;
+    if (!Recording::load(file, &recording, &error)) {
+        warn("QUORIN_VHID_REPLAY: " + error);
+        return;
+    }
+    int reportFd = fdFrom("QUORIN_VHID_REPLAY_REPORT_FD");
+    if (reportFd >= 0) {
+        g_reportFd = reportFd;
+    }
+    for (const std::string& problem : recording.problems) {
+        replayReport(std::string(file) + ": " + problem);
+    }
+    ReplayScript::Options options;
+    if (const char* speed = std::getenv("QUORIN_VHID_REPLAY_SPEED")) {
+        options.speed = std::strtod(speed, nullptr);
+    }
+    const int stepFd = fdFrom("QUORIN_VHID_REPLAY_STEP_FD");
+    options.step = stepFd >= 0;
+    bool backendSet = false;
+    for (const Recording::Device& device : recording.devices) {
+        if (device.serial) {
+            continue;
+        }
+        if (!backendSet) {
+            VirtualHid::instance().setBackend(
+                device.field("backend") == "libusb" ? HidBackend::LIBUSB : HidBackend::HIDRAW);
+            backendSet = true;
+        }
+        auto reader = std::make_shared<ReplayReader>(device, options, &replayReport, stepFd);
+        VirtualHid::instance().attach(reader);
+        replayReaders().push_back(reader);
+    }
+    if (!backendSet) {
+        replayReport(std::string(file) + " holds no USB reader");
+    }
+    std::atexit([] {
+        for (const auto& reader : replayReaders()) {
+            replayReport(reader->script().summary());
+        }
+    });
 }
 
 }  // namespace
@@ -173,6 +247,9 @@ void VirtualHidConfig::applyEnvironmentOnce() {
             }
             if (const char* readers = std::getenv("QUORIN_VHID_READERS")) {
                 plugFromText(readers, "QUORIN_VHID_READERS");
+            }
+            if (const char* replay = std::getenv("QUORIN_VHID_REPLAY")) {
+                plugReplay(replay);
             }
             if (const char* file = std::getenv("QUORIN_VHID_CONFIG")) {
                 std::ifstream in(file);

@@ -98,6 +98,10 @@ public:
     // An output report written by hid_write (recorded when the hook returns).
     // Default: nothing.
     virtual void onOutputReport(const Report& report);
+    // A handle was opened on the reader, or closed (the virtual bus only;
+    // called without the reader's locks). Default: nothing.
+    virtual void onOpened() {}
+    virtual void onClosed() {}
 
     // ---- the bus side (any thread): how a bus that carries the reader, the
     // virtual one or an emulated kernel node, hands transfers to the device.

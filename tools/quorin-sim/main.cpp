@@ -1,8 +1,10 @@
 // quorin-sim: virtual card readers for trying and testing host programs
 // without hardware.
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,8 @@
 
 #include "ArgParser.h"
 #include "CliError.h"
+#include "Recording.h"
+#include "SerialReplay.h"
 #include "SerialSimulator.h"
 #include "VirtualBusDir.h"
 #include "virtualhid/VirtualHidConfig.h"
@@ -30,6 +34,7 @@ namespace {
 const char* const USAGE =
     "Usage: quorin-sim serial [--format SLIP|LEGACY|TIDELINK] [--swipe-every S] [--serial SN]\n"
     "       quorin-sim usb [--readers ENTRIES] [-- COMMAND [ARGS...]]\n"
+    "       quorin-sim replay FILE [--speed X] [--step] [-- COMMAND [ARGS...]]\n"
     "\n"
     "Virtual card readers. `quorin-sim COMMAND --help` for the options.\n";
 
@@ -127,6 +132,11 @@ private:
     enum class Kind { NONE, TERMINAL, STREAM };
     Kind m_kind = Kind::NONE;
     bool m_ended = false;
+};
+
+struct ReplayScriptOptions {
+    double speed = 1.0;
+    bool step = false;
 };
 
 PtyReader::Framing framingOf(const std::string& name) {
@@ -229,6 +239,252 @@ int runSerial(const std::vector<std::string>& args) {
     return 0;
 }
 
+// LD_LIBRARY_PATH with the virtual bus's hidapi directory in front.
+std::string busLibraryPath() {
+    std::string dir = quorin::cli::virtualBusDirectory();
+    if (dir.empty()) {
+        throw CliError(quorin::cli::EXIT_FAILED, "the virtual USB bus was not found; set " +
+                                                     std::string(quorin::cli::BUS_DIR_VARIABLE));
+    }
+    const char* old = std::getenv("LD_LIBRARY_PATH");
+    return dir + (old != nullptr && old[0] != '\0' ? ":" + std::string(old) : "");
+}
+
+void relay(int fd) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof(buffer))) > 0) {
+        ssize_t ignored = write(STDERR_FILENO, buffer, static_cast<size_t>(n));
+        (void)ignored;
+    }
+}
+
+// Runs command with the recording's USB readers on the virtual bus in its
+// process: the bus reads the recording itself (QUORIN_VHID_REPLAY) and
+// reports through a pipe, which this process relays to standard error; in
+// step mode each Enter typed here releases the next event through another.
+int replayUsb(const std::string& file, const ReplayScriptOptions& options,
+              std::vector<std::string> command) {
+    int reports[2];
+    int steps[2] = {-1, -1};
+    if (pipe2(reports, O_CLOEXEC) != 0 || (options.step && pipe2(steps, O_CLOEXEC) != 0)) {
+        throw CliError(quorin::cli::EXIT_FAILED, "no pipe");
+    }
+    const std::string libraryPath = busLibraryPath();
+    std::fflush(stdout);
+    pid_t child = fork();
+    if (child < 0) {
+        throw CliError(quorin::cli::EXIT_FAILED, std::string("fork: ") + std::strerror(errno));
+    }
+    if (child == 0) {
+        fcntl(reports[1], F_SETFD, 0);
+        setenv("QUORIN_VHID_REPLAY_REPORT_FD", std::to_string(reports[1]).c_str(), 1);
+        if (options.step) {
+            fcntl(steps[0], F_SETFD, 0);
+            setenv("QUORIN_VHID_REPLAY_STEP_FD", std::to_string(steps[0]).c_str(), 1);
+        } else {
+            unsetenv("QUORIN_VHID_REPLAY_STEP_FD");
+        }
+        setenv("LD_LIBRARY_PATH", libraryPath.c_str(), 1);
+        setenv("QUORIN_VHID_REPLAY", file.c_str(), 1);
+        setenv("QUORIN_VHID_REPLAY_SPEED", std::to_string(options.speed).c_str(), 1);
+        unsetenv("QUORIN_VHID_READERS");
+        unsetenv("QUORIN_VHID_CONFIG");
+        std::vector<char*> argv;
+        for (std::string& a : command) {
+            argv.push_back(&a[0]);
+        }
+        argv.push_back(nullptr);
+        execvp(argv[0], argv.data());
+        std::fprintf(stderr, "quorin-sim replay: cannot run %s: %s\n", command[0].c_str(),
+                     std::strerror(errno));
+        _exit(127);
+    }
+    close(reports[1]);
+    if (options.step) {
+        close(steps[0]);
+        say("Replaying: Enter releases the next event the reader sends by itself.");
+    }
+    Input input;
+    for (;;) {
+        struct pollfd fds[2] = {{reports[0], POLLIN, 0},
+                                {options.step ? input.pollable() : -1, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents != 0) {
+            char buffer[4096];
+            ssize_t n = read(reports[0], buffer, sizeof(buffer));
+            if (n <= 0) {
+                break;  // every writer closed it: the command has ended
+            }
+            ssize_t ignored = write(STDERR_FILENO, buffer, static_cast<size_t>(n));
+            (void)ignored;
+        }
+        if (fds[1].fd >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
+            char c = 0;
+            if (input.read(&c) == Input::Read::CHAR && c == '\n') {
+                char one = 1;
+                ssize_t ignored = write(steps[1], &one, 1);
+                (void)ignored;
+            }
+        }
+    }
+    relay(reports[0]);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int replaySerial(const quorin_sim::Recording& recording, const ReplayScriptOptions& options,
+                 const std::vector<std::string>& command) {
+    catchSignals();
+    std::vector<std::unique_ptr<quorin_sim::SerialReplay>> players;
+    for (const auto& device : recording.devices) {
+        if (!device.serial) {
+            continue;
+        }
+        auto player = std::make_unique<quorin_sim::SerialReplay>(
+            device, quorin_sim::ReplayScript::Options{options.speed, options.step},
+            [](const std::string& text) { say("quorin-sim replay: " + text); });
+        std::string error;
+        if (!player->start(&error)) {
+            throw CliError(quorin::cli::EXIT_FAILED, error);
+        }
+        std::printf("%s\n", player->path().c_str());
+        players.push_back(std::move(player));
+    }
+    std::fflush(stdout);
+    int status = 0;
+    if (!command.empty()) {
+        // "{}" in the command stands for the first reader's path.
+        std::vector<std::string> args = command;
+        for (std::string& a : args) {
+            if (a == "{}") {
+                a = players.front()->path();
+            }
+        }
+        pid_t child = fork();
+        if (child == 0) {
+            std::vector<char*> argv;
+            for (std::string& a : args) {
+                argv.push_back(&a[0]);
+            }
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    } else {
+        say(options.step ? "Replaying: Enter releases the next event, q quits."
+                         : "Replaying; q and Enter, or Ctrl-C, quit.");
+        Input input;
+        std::string line;
+        for (;;) {
+            struct pollfd fds[2] = {{g_signalPipe[0], POLLIN, 0}, {input.pollable(), POLLIN, 0}};
+            int ready = poll(fds, 2, -1);
+            if (g_signal != 0) {
+                break;
+            }
+            if (ready <= 0 || fds[1].fd < 0 ||
+                (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+            char c = 0;
+            Input::Read got = input.read(&c);
+            if (got == Input::Read::END) {
+                break;
+            }
+            if (got == Input::Read::NOTHING) {
+                continue;
+            }
+            if (c != '\n') {
+                line += c;
+                continue;
+            }
+            if (line == "q") {
+                break;
+            }
+            line.clear();
+            for (auto& p : players) {
+                p->script().step();
+            }
+        }
+    }
+    for (auto& p : players) {
+        say("quorin-sim replay: " + p->script().summary());
+    }
+    return status;
+}
+
+int runReplay(const std::vector<std::string>& args) {
+    ArgParser parser(
+        "quorin-sim replay FILE [--speed X] [--step] [-- COMMAND [ARGS...]]",
+        "Plays the readers of a recording (QUORIN_RECORD=FILE, or quorin --record FILE) as\n"
+        "virtual readers. USB readers go on the virtual USB bus of COMMAND, as with\n"
+        "quorin-sim usb; serial readers on pseudo-terminals, whose SERIAL:// paths are\n"
+        "printed first ({} in COMMAND stands for the first). Each command a host writes\n"
+        "is answered with what followed the same command in the recording; what the\n"
+        "reader sent by itself (swipes, notifications, an unplug) comes at its recorded\n"
+        "time after what preceded it. What the recording cannot answer is reported on\n"
+        "standard error, never made up, and so is a summary at the end.");
+    parser.option("speed", "X", "Play the recorded pauses X times as fast (default 1).");
+    parser.flag("step", "Release each event the reader sends by itself on Enter.");
+    parser.positionals("FILE [-- COMMAND]", "The recording, then the program to run.");
+    parser.parse(args);
+    if (parser.helpRequested()) {
+        std::fputs(parser.helpText().c_str(), stdout);
+        return 0;
+    }
+    std::vector<std::string> rest = parser.args();
+    if (rest.empty()) {
+        throw quorin::cli::usageError("a recording FILE is needed");
+    }
+    ReplayScriptOptions options;
+    options.speed = std::strtod(parser.value("speed", "1").c_str(), nullptr);
+    if (!(options.speed > 0 && options.speed <= 1000000)) {
+        throw quorin::cli::usageError("--speed must be a number above 0");
+    }
+    options.step = parser.has("step");
+    char resolved[PATH_MAX];
+    const std::string file = realpath(rest[0].c_str(), resolved) != nullptr ? resolved : rest[0];
+    rest.erase(rest.begin());
+    quorin_sim::Recording recording;
+    std::string error;
+    if (!quorin_sim::Recording::load(file, &recording, &error)) {
+        throw CliError(quorin::cli::EXIT_FAILED, error);
+    }
+    bool usb = false;
+    bool serial = false;
+    for (const auto& d : recording.devices) {
+        (d.serial ? serial : usb) = true;
+    }
+    if (!usb && !serial) {
+        for (const std::string& p : recording.problems) {
+            say("quorin-sim replay: " + p);
+        }
+        throw CliError(quorin::cli::EXIT_FAILED, file + " holds no reader");
+    }
+    if (serial) {
+        for (const std::string& p : recording.problems) {
+            say("quorin-sim replay: " + p);
+        }
+        return replaySerial(recording, options, rest);
+    }
+    if (rest.empty()) {
+        std::printf("export LD_LIBRARY_PATH='%s'\nexport QUORIN_VHID_REPLAY='%s'\n",
+                    busLibraryPath().c_str(), file.c_str());
+        return 0;
+    }
+    return replayUsb(file, options, rest);
+}
+
 int runUsb(const std::vector<std::string>& args) {
     ArgParser parser(
         "quorin-sim usb [--readers ENTRIES] [-- COMMAND [ARGS...]]",
@@ -294,6 +550,9 @@ int main(int argc, char** argv) {
         }
         if (name == "usb") {
             return runUsb(args);
+        }
+        if (name == "replay") {
+            return runReplay(args);
         }
         if (name == "-h" || name == "--help") {
             std::fputs(USAGE, stdout);
