@@ -62,15 +62,17 @@ bool Recorder::requested() {
 bool Recorder::useFile() {
     const char* name = std::getenv("QUORIN_RECORD");
     std::string path = name != nullptr && name[0] != '\0' ? expandPath(name) : std::string();
-    if (path == m_path && (path.empty() || m_fd >= 0)) {
-        return m_fd >= 0;
-    }
+    // Opened again for each recording (from the first open of a reader to
+    // the last close): a file moved away or removed meanwhile is made anew,
+    // and the settings of now apply.
     if (m_fd >= 0) {
         ::close(m_fd);
         m_fd = -1;
     }
+    if (path != m_path) {
+        m_reported = false;
+    }
     m_path = path;
-    m_reported = false;
     if (path.empty()) {
         return false;
     }

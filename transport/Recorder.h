@@ -73,8 +73,8 @@ private:
     template <typename T>
     friend class NeverDestroyed;
 
-    // Opens the file QUORIN_RECORD names, if another than the one open
-    // (m_threadLock held). False when recording is off.
+    // Opens the file QUORIN_RECORD names (m_threadLock held, no recorded
+    // connection open). False when recording is off.
     bool useFile() REQUIRES(m_threadLock);
     void enqueue(RecordedEvent&& event, bool always) REQUIRES(m_lock);
     void writerThread();

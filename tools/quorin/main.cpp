@@ -18,7 +18,7 @@ namespace {
 constexpr const char* VERSION = QUORIN_TOOL_VERSION;
 
 const char* const USAGE =
-    "Usage: quorin [--verbose] COMMAND [OPTIONS]\n"
+    "Usage: quorin [--verbose] [--record FILE] COMMAND [OPTIONS]\n"
     "\n"
     "Card readers from the command line, through libquorin.\n"
     "\n"
@@ -33,6 +33,8 @@ const char* const USAGE =
     "\n"
     "Options:\n"
     "  --verbose   let the library's diagnostic lines through to standard error\n"
+    "  --record FILE  append what passes the readers' transport to FILE (card data\n"
+    "              replaced by a test card), for quorin-sim replay; as QUORIN_RECORD=FILE\n"
     "  --version   print the version and exit\n"
     "  -h, --help  this help; `quorin COMMAND --help` for a command's options\n"
     "\n"
@@ -76,6 +78,13 @@ int main(int argc, char** argv) {
         optionsEnded = optionsEnded || arg == "--";
         if (!optionsEnded && arg == "--verbose") {
             verbose = true;
+        } else if (!optionsEnded && arg == "--record") {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                std::fputs("quorin: --record needs a FILE\n", stderr);
+                return EXIT_USAGE;
+            }
+            // Read by the library when it opens a reader.
+            setenv("QUORIN_RECORD", argv[++i], 1);
         } else {
             args.push_back(arg);
         }
