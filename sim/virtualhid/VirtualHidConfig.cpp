@@ -96,10 +96,11 @@ void plugReplay(const char* file) {
     }
     int reportFd = fdFrom("QUORIN_VHID_REPLAY_REPORT_FD");
     if (reportFd >= 0) {
-        g_reportFd = reportFd;
-    }
-    for (const std::string& problem : recording.problems) {
-        replayReport(std::string(file) + ": " + problem);
+        g_reportFd = reportFd;  // quorin-sim replay, which said the problems already
+    } else {
+        for (const std::string& problem : recording.problems) {
+            replayReport(std::string(file) + ": " + problem);
+        }
     }
     ReplayScript::Options options;
     if (const char* speed = std::getenv("QUORIN_VHID_REPLAY_SPEED")) {

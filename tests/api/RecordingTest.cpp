@@ -126,7 +126,8 @@ TEST_F(RecordingTest, ClearCardDataIsReplacedAndTheReplayDecodesTheTestCard) {
     EXPECT_NE(text.find("card-data=replaced"), std::string::npos);
     // Neither the account number (as ASCII, as hex of ASCII, as BCD) nor
     // the name is in the file.
-    for (const std::string& secret : {PAN, asciiHex(PAN), std::string(NAME_HEX), std::string("PUBLIC")}) {
+    for (const std::string& secret :
+         {PAN, asciiHex(PAN), std::string(NAME_HEX), std::string("PUBLIC")}) {
         EXPECT_EQ(text.find(secret), std::string::npos) << secret;
     }
     EXPECT_NE(text.find("track 1 (53 bytes) replaced"), std::string::npos) << text;
@@ -141,8 +142,7 @@ TEST_F(RecordingTest, ClearCardDataIsReplacedAndTheReplayDecodesTheTestCard) {
     std::mutex reportLock;
     for (const auto& device : recording.devices) {
         VirtualHid::instance().attach(std::make_shared<quorin_sim::ReplayReader>(
-            device, quorin_sim::ReplayScript::Options{},
-            [&](const std::string& r) {
+            device, quorin_sim::ReplayScript::Options{}, [&](const std::string& r) {
                 std::lock_guard<std::mutex> guard(reportLock);
                 reports.push_back(r);
             }));

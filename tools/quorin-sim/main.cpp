@@ -465,16 +465,13 @@ int runReplay(const std::vector<std::string>& args) {
     for (const auto& d : recording.devices) {
         (d.serial ? serial : usb) = true;
     }
+    for (const std::string& p : recording.problems) {
+        say("quorin-sim replay: " + p);
+    }
     if (!usb && !serial) {
-        for (const std::string& p : recording.problems) {
-            say("quorin-sim replay: " + p);
-        }
         throw CliError(quorin::cli::EXIT_FAILED, file + " holds no reader");
     }
     if (serial) {
-        for (const std::string& p : recording.problems) {
-            say("quorin-sim replay: " + p);
-        }
         return replaySerial(recording, options, rest);
     }
     if (rest.empty()) {
