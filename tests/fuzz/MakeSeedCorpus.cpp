@@ -514,6 +514,23 @@ void callSequences() {
                                   serial(1, SERIAL_CLOSED, 0)}));
 }
 
+// Recordings as quorin-sim replay reads them, and reader bytes as the
+// recorder takes them (first byte the framing, second the product).
+void recordings() {
+    const std::string text =
+        "quorin-recording 1 card-data=replaced\n"
+        "0.000000 1 open usb path=\"/dev/hidraw0\" vid=2F4A pid=0019 serial=\"S\"\n"
+        "0.050000 1 feature-out 014801+58 result=61\n0.050100 1 feature-in 01 01+60\n"
+        "0.060000 1 input 02000A00000303002AF9285A08541333+3 # note\n0.070000 1 dropped 2\n"
+        "0.080000 1 read-failed -1\n0.090000 1 close\n";
+    write("recording", "usb", Bytes(text.begin(), text.end()));
+    Bytes slip = {2,    2,    0xC0, 0x00, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x10, 0x10, 0x00, 0x00,
+                  0x00, 0x00, 0x00, 0xC0, 0xC0, 0x03, 0x00, 0x04, 0x41, 0x41, 0x04, 0xC0};
+    write("recording", "slip", slip);
+    const std::string legacy = "\x03\x00%B5413330089010434^PUBLIC/J^2812?\r0012AB\r";
+    write("recording", "legacy", Bytes(legacy.begin(), legacy.end()));
+}
+
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <corpus directory>\n", argv[0]);
@@ -531,5 +548,6 @@ int main(int argc, char** argv) {
     serialOptions();
     api();
     callSequences();
+    recordings();
     return 0;
 }

@@ -22,7 +22,7 @@ for command in list info send watch emv demo; do
 done
 "$QUORIN" --help >"$WORK/help_top.txt"
 expect_documented "$SOURCE_DIR/packaging/quorin.1" "$WORK/help_top.txt"
-for command in serial usb; do
+for command in serial usb replay; do
     "$QUORIN_SIM" "$command" --help >"$WORK/help_sim_$command.txt" || fail "quorin-sim $command --help"
     expect_documented "$SOURCE_DIR/packaging/quorin-sim.1" "$WORK/help_sim_$command.txt"
 done
