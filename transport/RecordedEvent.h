@@ -4,46 +4,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <limits>
-#include <new>
 #include <string>
-#include <vector>
+
+#include "common/CardDataAllocator.h"
 
 namespace quorin {
 
-// An allocator whose storage is wiped before it is released: the recorder's
-// queue holds clear card data until the writer has replaced it.
-template <typename T>
-struct WipingAllocator {
-    using value_type = T;
-    WipingAllocator() noexcept = default;
-    template <typename U>
-    WipingAllocator(const WipingAllocator<U>&) noexcept {}
-    T* allocate(size_t n) {
-        if (n > std::numeric_limits<size_t>::max() / sizeof(T)) {
-            throw std::bad_alloc();
-        }
-        return static_cast<T*>(::operator new(n * sizeof(T)));
-    }
-    void deallocate(T* p, size_t n) noexcept {
-        explicit_bzero(p, n * sizeof(T));
-        ::operator delete(p);
-    }
-    template <typename U>
-    bool operator==(const WipingAllocator<U>&) const noexcept {
-        return true;
-    }
-    template <typename U>
-    bool operator!=(const WipingAllocator<U>&) const noexcept {
-        return false;
-    }
-};
-
-using RecordedBytes = std::vector<unsigned char, WipingAllocator<unsigned char>>;
+// The recorder's queue holds clear card data until the writer has replaced
+// it: card data containers (the card data pool, wiped when released).
+using RecordedBytes = CardBytes;
 // The recording's lines before they are written (they hold card data as
 // read when QUORIN_RECORD_CARD_DATA=1).
-using RecordedText = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+using RecordedText = std::basic_string<char, std::char_traits<char>, CardDataAllocator<char>>;
 
 struct RecordedEvent {
     enum Kind : uint8_t {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/CardDataPool.h"
 #include "common/Guard.h"
 #include "common/LibraryState.h"
 #include "common/NeverDestroyed.h"
@@ -266,7 +267,7 @@ void Recorder::writeOut(RecordedText& text) {
         }
     }
     // With QUORIN_RECORD_CARD_DATA=1 the lines hold card data as read.
-    explicit_bzero(&text[0], text.size());
+    CardDataPool::wipe(&text[0], text.size());
     text.clear();
 }
 

@@ -140,23 +140,32 @@ TEST_F(RecordingTest, ClearCardDataIsReplacedAndTheReplayDecodesTheTestCard) {
     VirtualHid::instance().reset();
     std::vector<std::string> reports;
     std::mutex reportLock;
+    // Step mode: what the readers send comes once the host is listening.
+    std::vector<std::shared_ptr<quorin_sim::ReplayReader>> replays;
     for (const auto& device : recording.devices) {
-        VirtualHid::instance().attach(std::make_shared<quorin_sim::ReplayReader>(
-            device, quorin_sim::ReplayScript::Options{}, [&](const std::string& r) {
+        replays.push_back(std::make_shared<quorin_sim::ReplayReader>(
+            device, quorin_sim::ReplayScript::Options{1.0, true}, [&](const std::string& r) {
                 std::lock_guard<std::mutex> guard(reportLock);
                 reports.push_back(r);
             }));
+        VirtualHid::instance().attach(replays.back());
     }
+    auto steps = [](const std::shared_ptr<quorin_sim::ReplayReader>& r, int n) {
+        for (int i = 0; i < n; ++i) {
+            r->script().step();
+        }
+    };
     Host host;
-    session("HID://SNCLR", host, 1, [] {});
+    session("HID://SNCLR", host, 1, [&] { steps(replays[0], 1); });
     EXPECT_NE(host.card.find("4111111111111111"), std::string::npos) << host.card;
     EXPECT_NE(host.card.find("TEST"), std::string::npos) << host.card;
     EXPECT_EQ(host.card.find(PAN), std::string::npos);
-    session("HID://SNEMV", host, 2, [] {});
+    session("HID://SNEMV", host, 2, [&] { steps(replays[1], 5); });  // five packets
     EXPECT_NE(host.notification.find("5A084111111111111111"), std::string::npos)
         << host.notification;
     EXPECT_NE(host.notification.find("5F2006" + asciiHex("TESTTE")), std::string::npos);
     VirtualHid::instance().reset();
+    replays.clear();
     std::lock_guard<std::mutex> guard(reportLock);
     EXPECT_TRUE(reports.empty()) << reports.front();
 }

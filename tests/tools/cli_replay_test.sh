@@ -61,7 +61,7 @@ tail -n +2 "$WORK/fix_serial.out" >"$WORK/fix_serial_tool.out"
 cp "$FIXTURES/serial-emv.out" "$WORK/fix_serial_expected.out"
 same fix_serial_tool fix_serial_expected
 replayed fix_serial
-run fix_swipe "$QUORIN_SIM" replay --speed 10 "$FIXTURES/usb-swipe.rec" -- "$QUORIN" watch --device HID://SN-SWIPE --count 1
+run fix_swipe "$QUORIN_SIM" replay "$FIXTURES/usb-swipe.rec" -- "$QUORIN" watch --device HID://SN-SWIPE --count 1
 expect_status fix_swipe 0
 expect_out fix_swipe "Track data:        51, 39, 0 bytes (not shown)"
 replayed fix_swipe
