@@ -24,9 +24,9 @@ std::string hexOf(const ReplayScript::Bytes& bytes, size_t limit = 24) {
     return out.empty() ? std::string("00") : out;
 }
 
+// A tx-failed line tells how the tx before it ended: no write of its own.
 bool isWrite(const Recording::Event& e) {
-    return e.kind == Recording::Event::FEATURE_OUT || e.kind == Recording::Event::TX ||
-           e.kind == Recording::Event::TX_FAILED;
+    return e.kind == Recording::Event::FEATURE_OUT || e.kind == Recording::Event::TX;
 }
 
 // What a recorded event of the reader's own is anchored to: the host's
@@ -146,9 +146,16 @@ ReplayScript::Write ReplayScript::wrote(const Bytes& bytes) {
                     m_reached[i] = Clock::now();
                     m_readCursor = i + 1;
                     m_readReported = false;
-                    result = ev[i].failed || ev[i].kind == Recording::Event::TX_FAILED
-                                 ? Write::FAILED
-                                 : Write::TAKEN;
+                    // A send fails when a tx-failed line comes before the next send.
+                    size_t next = i + 1;
+                    while (next < ev.size() && !isWrite(ev[next]) &&
+                           ev[next].kind != Recording::Event::TX_FAILED) {
+                        ++next;
+                    }
+                    const bool failed =
+                        ev[i].failed ||
+                        (next < ev.size() && ev[next].kind == Recording::Event::TX_FAILED);
+                    result = failed ? Write::FAILED : Write::TAKEN;
                     break;
                 }
             }

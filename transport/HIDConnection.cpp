@@ -455,6 +455,12 @@ void HIDConnection::hidReadThread() {
                 return;
             }
             n = hid_read(hHidDevice, buffer.data(), buffer.size());
+            // Under the lock the transfers take: the recording holds them in
+            // the order they passed the device.
+            if (n > 0 && m_recording) {
+                m_recording->record(RecordedEvent::INPUT, buffer.data(),
+                                    static_cast<size_t>(std::min(n, iInputReportBufferLength)));
+            }
         }
         if (n < 0) {
             // A read that fails because the owner is closing is no unplug.
@@ -478,9 +484,6 @@ void HIDConnection::hidReadThread() {
             return;
         }
         n = std::min(n, iInputReportBufferLength);
-        if (m_recording) {
-            m_recording->record(RecordedEvent::INPUT, buffer.data(), static_cast<size_t>(n));
-        }
         std::memcpy(pInputReportBuffer.data(), buffer.data(), static_cast<size_t>(n));
         // While the callback runs the store holds exactly this report.
         addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(n));

@@ -24,8 +24,8 @@ struct RecordedEvent {
         FEATURE_IN,   // value: the report ID asked for; bytes: the report (ID first) when it came
         INPUT,        // bytes: one input report
         READ_FAILED,  // value: hidapi's result (the reader is gone)
-        TX,           // bytes: what one write put on a serial line
-        TX_FAILED,    // value: errno of the write
+        TX,           // bytes: what the host sends, posted before the first byte goes out
+        TX_FAILED,    // value: why the send of the TX before failed (an errno value)
         RX,           // bytes: what one read took from a serial line
         HANGUP,       // the serial line hung up
         CLOSE,

@@ -433,15 +433,23 @@ bool SerialConnection::writeAll(const CardBytes& bytes) {
     if (hComm < 0) {
         return false;
     }
+    // Recorded before the first byte goes out: the receiving thread may read
+    // the reader's answer before write() has returned here, and a recording
+    // must never hold an answer before its command.
+    if (m_recording) {
+        m_recording->record(RecordedEvent::TX, bytes.data(), bytes.size());
+    }
+    auto failed = [this](int error) {
+        if (m_recording) {
+            m_recording->record(RecordedEvent::TX_FAILED, nullptr, 0, error);
+        }
+        return false;
+    };
     const auto deadline = commandDeadline();
     size_t done = 0;
     while (done < bytes.size()) {
         ssize_t wrote = ::write(hComm, bytes.data() + done, bytes.size() - done);
         if (wrote > 0) {
-            if (m_recording) {
-                m_recording->record(RecordedEvent::TX, bytes.data() + done,
-                                    static_cast<size_t>(wrote));
-            }
             done += static_cast<size_t>(wrote);
             continue;
         }
@@ -449,25 +457,25 @@ bool SerialConnection::writeAll(const CardBytes& bytes) {
             continue;
         }
         if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            if (m_recording) {
-                m_recording->record(RecordedEvent::TX_FAILED, nullptr, 0, errno);
-            }
-            return false;
+            return failed(errno);
         }
         // The output queue is full: wait until it drains, the connection
         // stops, or the command time-out passes.
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || m_stop.load() || m_interrupted.load()) {
-            return false;
+        if (left.count() <= 0) {
+            return failed(ETIMEDOUT);
+        }
+        if (m_stop.load() || m_interrupted.load()) {
+            return failed(ECANCELED);
         }
         struct pollfd fds[2];
         if (pollPort(fds, hComm, POLLOUT, m_wakeFd, static_cast<int>(left.count())) < 0 &&
             errno != EINTR) {
-            return false;
+            return failed(errno);
         }
         if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            return false;
+            return failed(EIO);
         }
         if (fds[1].revents & POLLIN) {
             takeWake();

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <string>
 
+#include "PtyReader.h"
 #include "Quorin.h"
 #include "Recording.h"
 #include "TestWait.h"
@@ -176,6 +177,41 @@ TEST_F(RecordingTest, CardDataIsKeptWhenAsked) {
     EXPECT_NE(text.find("card-data=kept"), std::string::npos);
     EXPECT_NE(text.find(asciiHex(PAN)), std::string::npos);
     EXPECT_NE(text.find(NAME_HEX), std::string::npos);
+}
+
+TEST_F(RecordingTest, ASerialAnswerIsNeverRecordedBeforeItsCommand) {
+    // The reader answers at once, so its answer is often read while the
+    // command's write is still returning: the file must keep their order,
+    // which the replay relies on. Each answer frame (type 04) comes after
+    // the command (type 05) it answers.
+    quorin_sim::PtyReader reader(quorin_sim::PtyReader::Framing::SLIP);
+    ASSERT_TRUE(reader.ok()) << reader.error();
+    reader.addResponse({0x01, 0x01, 0x00}, {0x00, 0x02, 0x12, 0x34});
+    unsigned long handle = OpenDeviceEx(reader.serialPath().c_str());
+    ASSERT_NE(handle, 0u);
+    const int exchanges = 2000;
+    for (int i = 0; i < exchanges; ++i) {
+        ASSERT_STREQ(SendCommandEx(handle, "0100"), "1234");
+    }
+    CloseDeviceEx(handle);
+    unsetenv("QUORIN_RECORD");
+    std::istringstream lines(readFile(m_file));
+    std::string line;
+    int commands = 0;
+    int answers = 0;
+    while (std::getline(lines, line)) {
+        for (size_t at = line.find("C005"); at != std::string::npos;
+             at = line.find("C005", at + 1)) {
+            commands += line.find(" tx ") != std::string::npos ? 1 : 0;
+        }
+        for (size_t at = line.find("C004"); at != std::string::npos;
+             at = line.find("C004", at + 1)) {
+            ++answers;
+        }
+        ASSERT_LE(answers, commands) << line;
+    }
+    EXPECT_EQ(commands, exchanges);
+    EXPECT_EQ(answers, exchanges);
 }
 
 }  // namespace
