@@ -69,7 +69,8 @@ struct NameLetters {
             k = 0;
             return c;
         }
-        return (afterSlash ? "CARD" : "TEST")[k++ % 4];
+        static const char LETTERS[2][5] = {"TEST", "CARD"};
+        return LETTERS[afterSlash ? 1 : 0][k++ % 4];
     }
 };
 
