@@ -18,6 +18,7 @@
 #include "common/MutexLock.h"
 #include "common/ResultCode.h"
 #include "common/stdafx.h"
+#include "transport/Recorder.h"
 #include "transport/iConnection.h"
 
 namespace quorin {
@@ -130,6 +131,8 @@ void ReaderSession::teardown() {
         first.reset();
         CallbackWatch::retireInstance();
         CallbackWorkers::retireInstance(UNLOAD_WAIT);
+        // The readers are closed: the recorder's writer has ended, or ends now.
+        Recorder::retire(UNLOAD_WAIT);
         // The card-data pool's chunks go once no card data is held any more.
         CardDataPool::instance().releaseWhenIdle();
     } catch (...) {

@@ -5,6 +5,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -47,12 +48,29 @@ bool keepCardDataAsked() {
 
 }  // namespace
 
+namespace {
+std::atomic<Recorder*> g_recorder{nullptr};
+}  // namespace
+
 Recorder& Recorder::instance() {
     // Never destroyed: a connection of a thread the host did not stop may
     // still post while the process exits. Its writer is joined when the
-    // last recorded connection closes, which the session's teardown does.
+    // last recorded connection closes, which the session's teardown does,
+    // or by retire() at the end of that teardown.
     static NeverDestroyed<Recorder> recorder;
+    g_recorder.store(&recorder.get());
     return recorder.get();
+}
+
+void Recorder::retire(std::chrono::milliseconds timeout) {
+    Recorder* recorder = g_recorder.load();
+    if (recorder == nullptr || LibraryState::forked()) {
+        return;
+    }
+    guardedVoid([&] {
+        MutexLock threads(recorder->m_threadLock);
+        recorder->stopWriter(timeout);
+    });
 }
 
 bool Recorder::requested() {
@@ -64,12 +82,8 @@ bool Recorder::useFile() {
     const char* name = std::getenv("QUORIN_RECORD");
     std::string path = name != nullptr && name[0] != '\0' ? expandPath(name) : std::string();
     // Opened again for each recording (from the first open of a reader to
-    // the last close): a file moved away or removed meanwhile is made anew,
-    // and the settings of now apply.
-    if (m_fd >= 0) {
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    // the last close, whose writer closes it): a file moved away or removed
+    // meanwhile is made anew, and the settings of now apply.
     if (path != m_path) {
         m_reported = false;
     }
@@ -109,18 +123,21 @@ bool Recorder::useFile() {
 
 std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
                                              RecordedEvent::Framing framing, long productId) {
-    if (LibraryState::forked()) {
-        return nullptr;
+    if (LibraryState::closed()) {
+        return nullptr;  // a forked child, or the teardown
     }
     return guarded<std::shared_ptr<RecordedLink>>(nullptr, [&]() -> std::shared_ptr<RecordedLink> {
         MutexLock threads(m_threadLock);
         // The file is chosen while no recorded connection is open; the
-        // connections of one recording share it.
-        if (m_openLinks == 0 && !useFile()) {
-            return nullptr;
-        }
-        if (m_fd < 0) {
-            return nullptr;
+        // connections of one recording share it. The writer of the one
+        // before, stopped already, has closed its file once joined.
+        if (m_openLinks == 0) {
+            if (m_writer.joinable()) {
+                m_writer.join();
+            }
+            if (!useFile()) {
+                return nullptr;
+            }
         }
         RecordedEvent event;
         event.kind = RecordedEvent::OPEN;
@@ -129,15 +146,28 @@ std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
         event.nanos = RecordingFormat::now();
         event.bytes.assign(description.begin(), description.end());
         std::shared_ptr<RecordedLink> link;
+        const bool start = !m_writer.joinable();
         {
             MutexLock guard(m_lock);
+            if (start) {
+                m_writerRunning = true;
+                m_stop = false;
+            }
             event.link = ++m_nextLink;
             link = std::make_shared<RecordedLink>(event.link);
             enqueue(std::move(event), true);
-            m_stop = false;
         }
-        if (!m_writer.joinable()) {
-            m_writer = std::thread([this] { guardedVoid([this] { writerThread(); }); });
+        if (start) {
+            m_writer = std::thread([this] {
+                guardedVoid([this] { writerThread(); });
+                ::close(m_fd);
+                m_fd = -1;
+                {
+                    MutexLock guard(m_lock);
+                    m_writerRunning = false;
+                }
+                m_ended.notify_all();
+            });
         }
         ++m_openLinks;
         return link;
@@ -145,6 +175,9 @@ std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
 }
 
 void Recorder::enqueue(RecordedEvent&& event, bool always) {
+    if (!m_writerRunning) {
+        return;  // retired at the teardown: nothing would write it
+    }
     if (!always && (m_queue.size() >= MAX_QUEUED_EVENTS ||
                     m_queuedBytes + event.bytes.size() > MAX_QUEUED_BYTES)) {
         ++m_dropped[event.link];
@@ -179,16 +212,29 @@ void Recorder::closeLink(RecordedEvent&& event) {
         {
             MutexLock guard(m_lock);
             enqueue(std::move(event), true);
-            if (m_openLinks == 1) {
-                m_stop = true;
-                m_wake.notify_one();
-            }
         }
-        if (--m_openLinks == 0 && m_writer.joinable()) {
+        if (m_openLinks > 0 && --m_openLinks == 0) {
             // Everything queued is written before the writer ends.
-            m_writer.join();
+            stopWriter(CLOSE_WAIT);
         }
     });
+}
+
+void Recorder::stopWriter(std::chrono::milliseconds timeout) {
+    if (!m_writer.joinable()) {
+        return;
+    }
+    bool ended;
+    {
+        UniqueLock guard(m_lock);
+        m_stop = true;
+        m_wake.notify_one();
+        ended = m_ended.wait_for(guard.native(), timeout,
+                                 [this]() REQUIRES(m_lock) { return !m_writerRunning; });
+    }
+    if (ended) {
+        m_writer.join();
+    }
 }
 
 void Recorder::writerThread() {
@@ -242,6 +288,8 @@ void Recorder::writerThread() {
         batch.clear();
         writeOut(text);
     }
+    // Links still open at a retire: what they held goes (wiped) unwritten.
+    m_scrubbers.clear();
 }
 
 void Recorder::writeOut(RecordedText& text) {

@@ -13,11 +13,14 @@
 //
 // Threads: the connections' threads post events (post() takes m_lock only,
 // copies the bytes and returns; it never waits for the disk). The writer
-// thread, started by the first recorded open and joined when the last
-// recorded connection closes (so no thread of the recorder outlives the
-// readers, at unload neither), replaces card data, formats the lines and
-// writes them. At most MAX_QUEUED_BYTES wait for it: an event beyond that is
-// dropped and the file says how many were, where they were lost.
+// thread, started by the first recorded open, replaces card data, formats
+// the lines and writes them. At most MAX_QUEUED_BYTES wait for it: an event
+// beyond that is dropped and the file says how many were, where they were
+// lost. The last recorded connection's close stops it and waits up to
+// CLOSE_WAIT for it to write what is queued, close the file and end, then
+// joins it; a disk slower than that leaves the join to the next recording's
+// first open, or to retire() at the library's teardown (bounded too), so a
+// close, even one made on a receiving thread, never hangs on the disk.
 //
 // Fork: in a child nothing is posted, started or joined (LibraryState); the
 // file is closed on exec.
@@ -26,6 +29,7 @@
 // m_lock (the queue); m_lock is a leaf, taken under a connection's locks.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -46,6 +50,7 @@ class Recorder {
 public:
     static constexpr size_t MAX_QUEUED_BYTES = 4 << 20;
     static constexpr size_t MAX_QUEUED_EVENTS = 16384;
+    static constexpr std::chrono::milliseconds CLOSE_WAIT{2000};
 
     static Recorder& instance();
     // True when QUORIN_RECORD names a file: a connection that is opening
@@ -62,8 +67,11 @@ public:
     // From RecordedLink: queues an event (dropped when the queue is full).
     void post(RecordedEvent&& event);
     // From RecordedLink::close: the link's last event; the last open link
-    // joins the writer, which has written everything by then.
+    // stops the writer and joins it once it has written everything.
     void closeLink(RecordedEvent&& event);
+    // At the library's teardown, after the readers closed: a writer not
+    // joined yet gets up to timeout to end. Makes no recorder.
+    static void retire(std::chrono::milliseconds timeout);
 
     Recorder(const Recorder&) = delete;
     Recorder& operator=(const Recorder&) = delete;
@@ -77,6 +85,9 @@ private:
     // connection open). False when recording is off.
     bool useFile() REQUIRES(m_threadLock);
     void enqueue(RecordedEvent&& event, bool always) REQUIRES(m_lock);
+    // Stops the writer, waits up to timeout for it to end, and joins it if
+    // it did.
+    void stopWriter(std::chrono::milliseconds timeout) REQUIRES(m_threadLock);
     void writerThread();
     void writeOut(RecordedText& text);
 
@@ -88,13 +99,16 @@ private:
 
     Mutex m_lock;
     std::condition_variable m_wake;
+    std::condition_variable m_ended;  // the writer ended (m_writerRunning false)
+    bool m_writerRunning GUARDED_BY(m_lock) = false;
     std::deque<RecordedEvent> m_queue GUARDED_BY(m_lock);
     size_t m_queuedBytes GUARDED_BY(m_lock) = 0;
     std::map<unsigned, size_t> m_dropped GUARDED_BY(m_lock);  // per link, since its last event
     bool m_stop GUARDED_BY(m_lock) = false;
     unsigned m_nextLink GUARDED_BY(m_lock) = 0;
 
-    // Set while the writer runs; the writer's own from then until it ends.
+    // Set before the writer starts; the writer's own from then until it
+    // ends (it closes the file then), read by open() only after its join.
     int m_fd = -1;
     bool m_keepCardData = false;
     bool m_headerWritten = false;

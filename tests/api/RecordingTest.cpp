@@ -124,6 +124,13 @@ TEST_F(RecordingTest, ClearCardDataIsReplacedAndTheReplayDecodesTheTestCard) {
     struct stat st {};
     ASSERT_EQ(stat(m_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // The last close ended the recording: the file is closed.
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[4096] = "";
+        std::string name = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t n = readlink(name.c_str(), link, sizeof(link) - 1);
+        EXPECT_NE(std::string(link, n > 0 ? static_cast<size_t>(n) : 0), m_file) << fd;
+    }
     EXPECT_NE(text.find("card-data=replaced"), std::string::npos);
     // Neither the account number (as ASCII, as hex of ASCII, as BCD) nor
     // the name is in the file.
