@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "common/CardText.h"
+
 namespace quorin {
 
 namespace {
@@ -22,8 +24,9 @@ bool isLetter(uint8_t c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-// Luhn over digit values (0..9).
-bool luhnValues(const std::string& values) {
+// Luhn over digit values (0..9). The copies of the digits made to check
+// them are card texts: wiped when they go.
+bool luhnValues(const CardText& values) {
     int sum = 0;
     bool twice = false;
     for (size_t i = values.size(); i-- > 0;) {
@@ -96,7 +99,7 @@ void TestCard::accountNumber(size_t n, char* out) {
 }
 
 bool TestCard::luhn(const char* p, size_t n) {
-    std::string values;
+    CardText values;
     for (size_t i = 0; i < n; ++i) {
         if (!isDigit(static_cast<uint8_t>(p[i]))) {
             return false;
@@ -107,7 +110,7 @@ bool TestCard::luhn(const char* p, size_t n) {
 }
 
 size_t TestCard::track(char* p, size_t n) {
-    const std::string text(p, n);
+    const CardText text(p, n);
     size_t panStart = std::string::npos;
     size_t panEnd = std::string::npos;
     for (size_t i = 0; i < n;) {
@@ -232,7 +235,7 @@ size_t TestCard::asciiAccountNumbers(uint8_t* p, size_t n) {
             ++i;
             continue;
         }
-        std::string digits;
+        CardText digits;
         std::basic_string<size_t> at;
         size_t j = i;
         while (j < n && at.size() <= MAX_PAN) {
@@ -279,7 +282,7 @@ size_t TestCard::bcdAccountNumbers(uint8_t* p, size_t n) {
         const size_t count = end > start ? end - start : 0;
         const bool padded = count % 2 == 0 || (end < nibbles && nibble(p, end) == 0xF);
         if (count >= MIN_PAN && count <= MAX_PAN && padded) {
-            std::string values;
+            CardText values;
             for (size_t d = start; d < end; ++d) {
                 values.push_back(static_cast<char>(nibble(p, d)));
             }

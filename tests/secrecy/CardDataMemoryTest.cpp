@@ -329,4 +329,27 @@ TEST_F(CardDataMemoryTest, FirstGenerationGettersLeaveNothingAfterClearAndClose)
     delete planted;
 }
 
+TEST_F(CardDataMemoryTest, ARecordedSwipeLeavesNothingAfterItsClose) {
+    // The recorder replaces the card (or keeps it, when asked) in copies of
+    // its own, on its own thread.
+    std::vector<char>* planted = new std::vector<char>(m_private->planted, m_private->planted + 16);
+    const std::string file = ::testing::TempDir() + "memory-" + std::to_string(getpid()) + ".rec";
+    for (const char* keep : {"0", "1"}) {
+        setenv("QUORIN_RECORD", file.c_str(), 1);
+        setenv("QUORIN_RECORD_CARD_DATA", keep, 1);
+        const unsigned long handle = OpenDeviceEx(m_path.c_str());
+        unsetenv("QUORIN_RECORD");
+        unsetenv("QUORIN_RECORD_CARD_DATA");
+        ASSERT_NE(handle, 0u);
+        OnDataReceivedEx(handle, onCard, nullptr);
+        swipe(0);
+        ClearCardDataEx(handle);
+        CloseDeviceEx(handle);
+        expectCounts(scan(), 1, {},
+                     (std::string("after the close, QUORIN_RECORD_CARD_DATA=") + keep).c_str());
+    }
+    std::remove(file.c_str());
+    delete planted;
+}
+
 }  // namespace
