@@ -29,6 +29,9 @@ constexpr size_t BATTERY = 931;
 
 // BER-TLV.
 constexpr int MAX_DEPTH = 8;
+// A transaction status, a display text and a menu: the notifications that
+// are not TLV.
+constexpr unsigned FIRST_TEXT_NOTIFICATION = 0x0300, LAST_TEXT_NOTIFICATION = 0x0302;
 
 void addNote(std::string* note, const std::string& text) {
     if (!note->empty()) {
@@ -91,16 +94,6 @@ bool nextElement(const uint8_t* p, size_t n, size_t* i, Element* e) {
     return true;
 }
 
-bool isTlv(const uint8_t* p, size_t n) {
-    size_t i = 0;
-    Element e;
-    int elements = 0;
-    while (nextElement(p, n, &i, &e)) {
-        ++elements;
-    }
-    return elements > 0 && i == n;
-}
-
 std::string tagName(uint32_t tag) {
     char text[12];
     std::snprintf(text, sizeof(text), tag > 0xFF ? "%X" : "%02X", tag);
@@ -147,11 +140,9 @@ void scrubTlv(uint8_t* p, size_t n, int depth, std::string* note) {
             addNote(note, tagName(e.tag) + " (" + std::to_string(e.length) + " bytes) replaced");
         }
     }
-    // What does not read as TLV (inside a constructed value) is searched.
-    if (i < n &&
-        TestCard::asciiAccountNumbers(p + i, n - i) + TestCard::bcdAccountNumbers(p + i, n - i) >
-            0) {
-        addNote(note, "account number replaced");
+    // From an element that does not parse on, nothing can be vouched for.
+    if (i < n) {
+        CardDataRules::withhold(p + i, n - i, "TLV that does not parse", note);
     }
 }
 
@@ -266,18 +257,15 @@ void CardDataRules::cardReport(uint8_t* p, size_t n, const ProductFacts* model, 
     }
 }
 
-void CardDataRules::notificationData(uint8_t* p, size_t n, std::string* note) {
-    if (n == 0) {
+void CardDataRules::notificationData(uint8_t* p, size_t n, unsigned messageId, std::string* note) {
+    if (messageId >= FIRST_TEXT_NOTIFICATION && messageId <= LAST_TEXT_NOTIFICATION) {
+        size_t changed = TestCard::asciiAccountNumbers(p, n) + TestCard::bcdAccountNumbers(p, n);
+        if (changed > 0) {
+            addNote(note, "account number replaced");
+        }
         return;
     }
-    if (isTlv(p, n)) {
-        scrubTlv(p, n, 0, note);
-        return;
-    }
-    size_t changed = TestCard::asciiAccountNumbers(p, n) + TestCard::bcdAccountNumbers(p, n);
-    if (changed > 0) {
-        addNote(note, "account number replaced");
-    }
+    scrubTlv(p, n, 0, note);
 }
 
 void CardDataRules::cardText(uint8_t* p, size_t n, std::string* note) {

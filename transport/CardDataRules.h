@@ -25,11 +25,13 @@ public:
     // whose lengths or encode type no card report has is withheld whole
     // (its first byte kept).
     static void cardReport(uint8_t* p, size_t n, const ProductFacts* model, std::string* note);
-    // The data of one whole notification: BER-TLV with the tags that carry
-    // clear card data (5A, 56, 57, 5F20, 9F1F, 9F20, 9F6B) at any depth
-    // replaced; data that is not TLV is searched for account numbers (ASCII
-    // and packed BCD).
-    static void notificationData(uint8_t* p, size_t n, std::string* note);
+    // The data of one whole notification. A transaction status, display
+    // text or menu (0x0300 to 0x0302) is searched for account numbers
+    // (ASCII and packed BCD); every other notification is BER-TLV, with the
+    // tags that carry clear card data (5A, 56, 57, 5F20, 9F1F, 9F20, 9F6B)
+    // replaced at any depth, and withheld from the first element that does
+    // not parse on.
+    static void notificationData(uint8_t* p, size_t n, unsigned messageId, std::string* note);
     // A serial reader's card data line (track texts one after the other).
     static void cardText(uint8_t* p, size_t n, std::string* note);
     // Anything else (commands, responses): account numbers in ASCII.

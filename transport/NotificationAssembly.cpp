@@ -69,7 +69,7 @@ bool NotificationAssembly::take(uint8_t* packet, size_t n, bool serial, uint64_t
 }
 
 void NotificationAssembly::finish() {
-    CardDataRules::notificationData(m_data.data(), m_data.size(), &note);
+    CardDataRules::notificationData(m_data.data(), m_data.size(), m_id, &note);
     for (const Piece& piece : m_pieces) {
         if (piece.at != nullptr) {
             std::memcpy(piece.at, m_data.data() + piece.offset, piece.length);
