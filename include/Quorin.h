@@ -89,6 +89,9 @@
  * callbacks does not wait for that callback (it returns before it), but
  * waits for all the others. Closing reader B from a callback of reader A
  * waits for B's callbacks as any close does.
+ * While QUORIN_RECORD records (docs/RECORDING.md), the close of the last
+ * open reader also waits, at most 2 s, until the recording's file has taken
+ * everything recorded and is closed.
  *
  * Handles. A handle is valid from OpenDeviceEx to CloseDeviceEx. Handles are
  * never reused in a process: after the close, the handle means the same as
