@@ -59,7 +59,10 @@ bool NotificationAssembly::take(uint8_t* packet, size_t n, bool serial, uint64_t
         abandon();
         return false;
     }
-    std::memcpy(m_data.data() + offset, packet + HEADER, chunk);
+    if (chunk > 0) {
+        // (A notification of no data has no storage to copy into.)
+        std::memcpy(m_data.data() + offset, packet + HEADER, chunk);
+    }
     m_pieces.push_back({owner, packet + HEADER, chunk, offset});
     if (offset + chunk == m_total) {
         finish();
@@ -71,7 +74,7 @@ bool NotificationAssembly::take(uint8_t* packet, size_t n, bool serial, uint64_t
 void NotificationAssembly::finish() {
     CardDataRules::notificationData(m_data.data(), m_data.size(), m_id, &note);
     for (const Piece& piece : m_pieces) {
-        if (piece.at != nullptr) {
+        if (piece.at != nullptr && piece.length > 0) {
             std::memcpy(piece.at, m_data.data() + piece.offset, piece.length);
         }
         released.push_back(piece.owner);
