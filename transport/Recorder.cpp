@@ -70,6 +70,7 @@ void Recorder::retire(std::chrono::milliseconds timeout) {
     guardedVoid([&] {
         MutexLock threads(recorder->m_threadLock);
         recorder->stopWriter(timeout);
+        std::string().swap(recorder->m_path);  // nothing of it left on the heap
     });
 }
 
@@ -150,6 +151,7 @@ std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
         {
             MutexLock guard(m_lock);
             if (start) {
+                m_queue = std::make_unique<std::deque<RecordedEvent>>();
                 m_writerRunning = true;
                 m_stop = false;
             }
@@ -165,6 +167,8 @@ std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
                 {
                     MutexLock guard(m_lock);
                     m_writerRunning = false;
+                    m_queue.reset();
+                    m_dropped.clear();
                 }
                 m_ended.notify_all();
             });
@@ -178,7 +182,7 @@ void Recorder::enqueue(RecordedEvent&& event, bool always) {
     if (!m_writerRunning) {
         return;  // retired at the teardown: nothing would write it
     }
-    if (!always && (m_queue.size() >= MAX_QUEUED_EVENTS ||
+    if (!always && (m_queue->size() >= MAX_QUEUED_EVENTS ||
                     m_queuedBytes + event.bytes.size() > MAX_QUEUED_BYTES)) {
         ++m_dropped[event.link];
         return;
@@ -189,7 +193,7 @@ void Recorder::enqueue(RecordedEvent&& event, bool always) {
         m_dropped.erase(dropped);
     }
     m_queuedBytes += event.bytes.size();
-    m_queue.push_back(std::move(event));
+    m_queue->push_back(std::move(event));
     m_wake.notify_one();
 }
 
@@ -245,8 +249,8 @@ void Recorder::writerThread() {
         {
             UniqueLock lock(m_lock);
             m_wake.wait(lock.native(),
-                        [this]() REQUIRES(m_lock) { return !m_queue.empty() || m_stop; });
-            batch.swap(m_queue);
+                        [this]() REQUIRES(m_lock) { return !m_queue->empty() || m_stop; });
+            batch.swap(*m_queue);
             m_queuedBytes = 0;
             stop = m_stop && batch.empty();
         }

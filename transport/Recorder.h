@@ -101,7 +101,10 @@ private:
     std::condition_variable m_wake;
     std::condition_variable m_ended;  // the writer ended (m_writerRunning false)
     bool m_writerRunning GUARDED_BY(m_lock) = false;
-    std::deque<RecordedEvent> m_queue GUARDED_BY(m_lock);
+    // Made when the writer starts and freed when it ends, so a recorder
+    // that does not record holds nothing on the heap (an unloaded library
+    // would lose it).
+    std::unique_ptr<std::deque<RecordedEvent>> m_queue GUARDED_BY(m_lock);
     size_t m_queuedBytes GUARDED_BY(m_lock) = 0;
     std::map<unsigned, size_t> m_dropped GUARDED_BY(m_lock);  // per link, since its last event
     bool m_stop GUARDED_BY(m_lock) = false;

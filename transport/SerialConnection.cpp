@@ -23,6 +23,7 @@
 #include "filters/FilterRegistry.h"
 #include "filters/FormatFilter.h"
 #include "filters/FrameFIFO.h"
+#include "transport/Recorder.h"
 
 namespace quorin {
 
@@ -155,7 +156,9 @@ int SerialConnection::_open() {
         return RC_EXCEPTION;
     }
     hComm = fd;
-    m_recording = RecordedLink::forSerial(szScheme, m_options);
+    if (Recorder::requested()) {
+        m_recording = RecordedLink::forSerial(szScheme, m_options);
+    }
     std::future<bool> started = readingThreadStart.get_future();
     m_thread = std::thread([this] { ReceivingThread(); });
     started.wait();
