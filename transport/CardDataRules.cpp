@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/TlvElement.h"
 #include "transport/TestCard.h"
 
 namespace quorin {
@@ -44,55 +45,7 @@ bool anyNonZero(const uint8_t* p, size_t n) {
     return std::any_of(p, p + n, [](uint8_t b) { return b != 0; });
 }
 
-struct Element {
-    uint32_t tag = 0;
-    bool constructed = false;
-    size_t valueAt = 0;
-    size_t length = 0;
-};
-
-// The element at p[*i] (padding bytes 00 and FF before it skipped); false
-// when none is well-formed there, with *i at n when only padding was left.
-bool nextElement(const uint8_t* p, size_t n, size_t* i, Element* e) {
-    while (*i < n && (p[*i] == 0x00 || p[*i] == 0xFF)) {
-        ++*i;
-    }
-    if (*i >= n) {
-        return false;
-    }
-    size_t at = *i;
-    e->constructed = (p[at] & 0x20) != 0;
-    e->tag = p[at++];
-    if ((e->tag & 0x1F) == 0x1F) {
-        do {
-            if (at >= n || e->tag > 0xFFFFFF) {
-                return false;
-            }
-            e->tag = (e->tag << 8) | p[at];
-        } while ((p[at++] & 0x80) != 0);
-    }
-    if (at >= n) {
-        return false;
-    }
-    size_t length = p[at++];
-    if (length & 0x80) {
-        size_t count = length & 0x7F;
-        if (count == 0 || count > 3 || at + count > n) {
-            return false;
-        }
-        length = 0;
-        for (size_t k = 0; k < count; ++k) {
-            length = (length << 8) | p[at++];
-        }
-    }
-    if (length > n - at) {
-        return false;
-    }
-    e->valueAt = at;
-    e->length = length;
-    *i = at + length;
-    return true;
-}
+using Element = TlvElement;
 
 std::string tagName(uint32_t tag) {
     char text[12];
@@ -103,7 +56,7 @@ std::string tagName(uint32_t tag) {
 void scrubTlv(uint8_t* p, size_t n, int depth, std::string* note) {
     size_t i = 0;
     Element e;
-    while (nextElement(p, n, &i, &e)) {
+    while (Element::next(p, n, &i, &e)) {
         uint8_t* v = p + e.valueAt;
         char* text = reinterpret_cast<char*>(v);
         size_t changed = 0;

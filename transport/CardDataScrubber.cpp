@@ -20,8 +20,8 @@ constexpr uint8_t LINE_END = 0x0D;
 constexpr uint8_t NOTIFICATION_PACKET = 0x02;
 constexpr uint8_t CARD_DATA = 0x01;
 constexpr uint8_t TIDELINK_RESPONSE = 0x04;
-constexpr size_t SLIP_HEADER = 3;              // type, length high, length low
-constexpr unsigned long MAX_RLE_BYTES = 4096;  // the SLIP filter's limit
+constexpr size_t SLIP_HEADER = 3;                // type, length high, length low
+constexpr unsigned long MAX_RLE_BYTES = 0xFFFF;  // the most a length field announces
 
 // How a frame's content goes back on the line.
 enum Encoding {

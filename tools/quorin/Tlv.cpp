@@ -1,5 +1,7 @@
 #include "Tlv.h"
 
+#include "common/TlvElement.h"
+
 namespace quorin::cli {
 
 namespace {
@@ -7,61 +9,12 @@ namespace {
 constexpr int MAX_DEPTH = 8;
 constexpr uint32_t CLEAR_CARD_DATA_TAGS[] = {0x5A, 0x56, 0x57, 0x9F6B, 0x5F20, 0x9F1F, 0x9F20};
 
-struct Element {
-    uint32_t tag = 0;
-    bool constructed = false;
-    size_t valueAt = 0;  // offset of the value
-    size_t length = 0;
-};
-
-// Reads the element at p[*i]: false when it is not well-formed within size.
-// Padding bytes (00, FF) before it are skipped; *i moves past the element.
-// Returns false with *i == size when only padding was left.
-bool nextElement(const uint8_t* p, size_t size, size_t* i, Element* e) {
-    while (*i < size && (p[*i] == 0x00 || p[*i] == 0xFF)) {
-        ++*i;
-    }
-    if (*i >= size) {
-        return false;
-    }
-    size_t at = *i;
-    e->constructed = (p[at] & 0x20) != 0;
-    e->tag = p[at++];
-    if ((e->tag & 0x1F) == 0x1F) {
-        do {
-            if (at >= size || e->tag > 0xFFFFFF) {
-                return false;
-            }
-            e->tag = (e->tag << 8) | p[at];
-        } while ((p[at++] & 0x80) != 0);
-    }
-    if (at >= size) {
-        return false;
-    }
-    size_t length = p[at++];
-    if (length & 0x80) {
-        size_t count = length & 0x7F;
-        if (count == 0 || count > 3 || at + count > size) {
-            return false;
-        }
-        length = 0;
-        for (size_t k = 0; k < count; ++k) {
-            length = (length << 8) | p[at++];
-        }
-    }
-    if (length > size - at) {
-        return false;
-    }
-    e->valueAt = at;
-    e->length = length;
-    *i = at + length;
-    return true;
-}
+using Element = quorin::TlvElement;
 
 std::optional<Bytes> search(const uint8_t* p, size_t size, uint32_t wanted, int depth) {
     size_t i = 0;
     Element e;
-    while (nextElement(p, size, &i, &e)) {
+    while (Element::next(p, size, &i, &e)) {
         if (e.tag == wanted) {
             return Bytes(p + e.valueAt, p + e.valueAt + e.length);
         }
@@ -88,7 +41,7 @@ void withhold(const uint8_t* p, size_t size, int depth, std::vector<WithheldValu
     size_t i = 0;
     size_t written = 0;  // bytes of p already in out
     Element e;
-    while (nextElement(p, size, &i, &e)) {
+    while (Element::next(p, size, &i, &e)) {
         if (isClearCardDataTag(e.tag)) {
             appendHex(p + written, e.valueAt - written, out);
             out->append(2 * e.length, '*');
@@ -155,7 +108,7 @@ bool isTlv(const Bytes& data) {
     size_t i = 0;
     Element e;
     int elements = 0;
-    while (nextElement(data.data(), data.size(), &i, &e)) {
+    while (Element::next(data.data(), data.size(), &i, &e)) {
         ++elements;
     }
     return elements > 0 && i == data.size();
