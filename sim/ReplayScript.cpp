@@ -60,6 +60,16 @@ void ReplayScript::say(const std::string& text) {
     m_pendingReports.push_back(m_device.label() + ": " + text);
 }
 
+void ReplayScript::deliver(const std::vector<std::string>& reports,
+                           const std::function<void()>& wake) const {
+    for (const auto& r : reports) {
+        m_report(r);
+    }
+    if (wake) {
+        wake();
+    }
+}
+
 void ReplayScript::findNextOwn() {
     const auto& ev = events();
     while (m_nextOwn < ev.size() && ev[m_nextOwn].fromHost()) {
@@ -90,12 +100,7 @@ void ReplayScript::opened() {
         reports.swap(m_pendingReports);
         wake = m_wake;
     }
-    for (const auto& r : reports) {
-        m_report(r);
-    }
-    if (wake) {
-        wake();
-    }
+    deliver(reports, wake);
 }
 
 void ReplayScript::closed() {
@@ -126,9 +131,7 @@ void ReplayScript::closed() {
         m_open = false;
         reports.swap(m_pendingReports);
     }
-    for (const auto& r : reports) {
-        m_report(r);
-    }
+    deliver(reports, nullptr);
 }
 
 ReplayScript::Write ReplayScript::wrote(const Bytes& bytes) {
@@ -171,12 +174,7 @@ ReplayScript::Write ReplayScript::wrote(const Bytes& bytes) {
         reports.swap(m_pendingReports);
         wake = m_wake;
     }
-    for (const auto& r : reports) {
-        m_report(r);
-    }
-    if (wake) {
-        wake();
-    }
+    deliver(reports, wake);
     return result;
 }
 
@@ -229,9 +227,7 @@ std::optional<ReplayScript::Bytes> ReplayScript::read(uint8_t reportId) {
         }
         reports.swap(m_pendingReports);
     }
-    for (const auto& r : reports) {
-        m_report(r);
-    }
+    deliver(reports, nullptr);
     return answer;
 }
 
@@ -283,9 +279,7 @@ std::optional<Recording::Event> ReplayScript::takeDue(Clock::time_point now,
         }
         reports.swap(m_pendingReports);
     }
-    for (const auto& r : reports) {
-        m_report(r);
-    }
+    deliver(reports, nullptr);
     return due;
 }
 

@@ -72,6 +72,9 @@ private:
     const std::vector<Recording::Event>& events() const;
     void findNextOwn();
     void say(const std::string& text);
+    // What the host is told once m_lock is released: the reports gathered
+    // under it, then the wake-up (if any) of whoever plays the reader.
+    void deliver(const std::vector<std::string>& reports, const std::function<void()>& wake) const;
 
     const Recording::Device m_device;
     const Options m_options;

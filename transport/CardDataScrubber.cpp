@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/stdafx.h"
 #include "filters/RLE.h"
+#include "filters/V5SLIP.h"
 #include "transport/CardDataRules.h"
 #include "transport/RecordingFormat.h"
 
@@ -12,16 +14,16 @@ namespace quorin {
 
 namespace {
 
-constexpr uint8_t SLIP_END = 0xC0;
-constexpr uint8_t SLIP_ESC = 0xDB;
-constexpr uint8_t SLIP_ESC_END = 0xDC;
-constexpr uint8_t SLIP_ESC_ESC = 0xDD;
+constexpr uint8_t SLIP_END = V5SLIP::SLIP_END;
+constexpr uint8_t SLIP_ESC = V5SLIP::SLIP_ESC;
+constexpr uint8_t SLIP_ESC_END = V5SLIP::SLIP_ESC_END;
+constexpr uint8_t SLIP_ESC_ESC = V5SLIP::SLIP_ESC_ESC;
 constexpr uint8_t LINE_END = 0x0D;
 constexpr uint8_t NOTIFICATION_PACKET = 0x02;
 constexpr uint8_t CARD_DATA = 0x01;
 constexpr uint8_t TIDELINK_RESPONSE = 0x04;
-constexpr size_t SLIP_HEADER = 3;                // type, length high, length low
-constexpr unsigned long MAX_RLE_BYTES = 0xFFFF;  // the most a length field announces
+constexpr size_t SLIP_HEADER = 3;                                   // type, length high, length low
+constexpr unsigned long MAX_RLE_BYTES = V5SLIP::MAX_COMMAND_BYTES;  // what a length field can say
 
 // How a frame's content goes back on the line.
 enum Encoding {
@@ -46,19 +48,6 @@ bool isExtendedFamily(const ProductFacts* model) {
     }
 }
 
-int hexValue(uint8_t c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 // The bytes of a hex text; false when it is not one.
 bool fromHex(const uint8_t* p, size_t n, RecordedBytes* out) {
     if (n % 2 != 0) {
@@ -66,8 +55,8 @@ bool fromHex(const uint8_t* p, size_t n, RecordedBytes* out) {
     }
     out->clear();
     for (size_t i = 0; i < n; i += 2) {
-        int hi = hexValue(p[i]);
-        int lo = hexValue(p[i + 1]);
+        int hi = char2int(static_cast<char>(p[i]));
+        int lo = char2int(static_cast<char>(p[i + 1]));
         if (hi < 0 || lo < 0) {
             return false;
         }

@@ -128,10 +128,38 @@ public:
         return Read::END;
     }
 
+    // Reads one character of the line being typed. LINE: a whole line came,
+    // in *line. Only its first MAX_LINE characters are kept: the commands
+    // are a letter or none, and input that never ends a line cannot grow
+    // the tool.
+    enum class Line { LINE, NOTHING, END };
+    Line readLine(std::string* line) {
+        char c = 0;
+        switch (read(&c)) {
+            case Read::END:
+                return Line::END;
+            case Read::NOTHING:
+                return Line::NOTHING;
+            case Read::CHAR:
+                break;
+        }
+        if (c != '\n') {
+            if (m_line.size() < MAX_LINE) {
+                m_line += c;
+            }
+            return Line::NOTHING;
+        }
+        line->swap(m_line);
+        m_line.clear();
+        return Line::LINE;
+    }
+
 private:
+    static constexpr size_t MAX_LINE = 64;
     enum class Kind { NONE, TERMINAL, STREAM };
     Kind m_kind = Kind::NONE;
     bool m_ended = false;
+    std::string m_line;
 };
 
 struct ReplayScriptOptions {
@@ -212,16 +240,11 @@ int runSerial(const std::vector<std::string>& args) {
         if (ready <= 0 || fds[1].fd < 0 || (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
             continue;
         }
-        char c = 0;
-        Input::Read got = input.read(&c);
-        if (got == Input::Read::END) {
+        const Input::Line got = input.readLine(&line);
+        if (got == Input::Line::END) {
             break;  // end of input ends the simulator
         }
-        if (got == Input::Read::NOTHING) {
-            continue;
-        }
-        if (c != '\n') {
-            line += c;
+        if (got == Input::Line::NOTHING) {
             continue;
         }
         if (line == "q") {
@@ -233,7 +256,6 @@ int runSerial(const std::vector<std::string>& args) {
         } else {
             say(sim.swipe() ? "Card swiped." : "The swipe did not go out.");
         }
-        line.clear();
     }
     sim.stop();
     return 0;
@@ -396,22 +418,16 @@ int replaySerial(const quorin_sim::Recording& recording, const ReplayScriptOptio
                 (fds[1].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
                 continue;
             }
-            char c = 0;
-            Input::Read got = input.read(&c);
-            if (got == Input::Read::END) {
+            const Input::Line got = input.readLine(&line);
+            if (got == Input::Line::END) {
                 break;
             }
-            if (got == Input::Read::NOTHING) {
-                continue;
-            }
-            if (c != '\n') {
-                line += c;
+            if (got == Input::Line::NOTHING) {
                 continue;
             }
             if (line == "q") {
                 break;
             }
-            line.clear();
             for (auto& p : players) {
                 p->script().step();
             }
