@@ -200,6 +200,7 @@ Recording Recording::parse(const std::string& text) {
     std::map<std::string, Link> links;  // open links of the current header
     bool headerSeen = false;
     size_t events = 0;
+    size_t dataBytes = 0;  // data of the events kept
     size_t lineNumber = 0;
     std::istringstream in(text.size() > MAX_TEXT ? text.substr(0, MAX_TEXT) : text);
     std::string line;
@@ -290,6 +291,11 @@ Recording Recording::parse(const std::string& text) {
                 }
             }
             if (index == r.devices.size()) {
+                if (r.devices.size() >= MAX_DEVICES) {
+                    problem("more than " + std::to_string(MAX_DEVICES) +
+                            " readers; this one is left out");
+                    continue;
+                }
                 r.devices.push_back(d);
             }
             r.devices[index].sessions.emplace_back();
@@ -363,6 +369,12 @@ Recording Recording::parse(const std::string& text) {
             problem("the " + verb + " line cannot be read");
             continue;
         }
+        if (e.bytes.size() > MAX_BYTES - dataBytes) {
+            problem("the recording holds more than " + std::to_string(MAX_BYTES >> 20) +
+                    " MiB of data; the rest is left out");
+            break;
+        }
+        dataBytes += e.bytes.size();
         r.devices[link->second.device].sessions[link->second.session].events.push_back(
             std::move(e));
         ++events;

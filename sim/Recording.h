@@ -23,6 +23,10 @@ public:
     static constexpr size_t MAX_PAYLOAD = 1 << 20;  // bytes in one event
     static constexpr size_t MAX_EVENTS = 1 << 20;   // events in one recording
     static constexpr size_t MAX_TEXT = 256u << 20;  // characters of a recording
+    // Data bytes of all events together ("+N" zeros included): what a
+    // replay holds in memory, whatever the text asks for.
+    static constexpr size_t MAX_BYTES = 64u << 20;
+    static constexpr size_t MAX_DEVICES = 64;  // readers of one recording
 
     struct Event {
         enum Kind {

@@ -254,9 +254,12 @@ std::optional<Recording::Event> ReplayScript::takeDue(Clock::time_point now,
                     break;
                 }
             } else {
+                // At most MAX_PAUSE_MICROS: a recording's time stamps and
+                // the speed can ask for pauses no clock holds.
                 const long long gap = std::max(0LL, e.micros - ev[anchor].micros);
-                at += std::chrono::microseconds(
-                    static_cast<long long>(static_cast<double>(gap) / m_options.speed));
+                const double pause = std::min(static_cast<double>(gap) / m_options.speed,
+                                              static_cast<double>(MAX_PAUSE_MICROS));
+                at += std::chrono::microseconds(static_cast<long long>(pause));
                 if (at > now) {
                     *next = at;
                     break;

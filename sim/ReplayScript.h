@@ -37,6 +37,10 @@ public:
     using Bytes = Recording::Bytes;
     using Report = std::function<void(const std::string&)>;
 
+    // The longest pause between two recorded events a replay waits out
+    // (about 11.6 days).
+    static constexpr long long MAX_PAUSE_MICROS = 1000000000000LL;
+
     struct Options {
         double speed = 1.0;
         bool step = false;

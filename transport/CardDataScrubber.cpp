@@ -126,11 +126,13 @@ void CardDataScrubber::take(RecordedEvent&& event, RecordedText* out) {
                 break;
         }
         // The link closed, or too much waits: what still waits is given up.
+        // On a serial line the stream gives it up (its frames are rewritten
+        // there), on USB the held input reports.
         if (h.event.kind == RecordedEvent::CLOSE || m_heldBytes > MAX_HELD_BYTES) {
-            m_notification.released.clear();
-            m_notification.note.clear();
-            m_notification.abandon();
             if (m_framing == RecordedEvent::USB) {
+                m_notification.released.clear();
+                m_notification.note.clear();
+                m_notification.abandon();
                 for (uint64_t owner : m_notification.released) {
                     release(owner, m_notification.note);
                 }

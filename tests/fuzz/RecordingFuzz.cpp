@@ -60,13 +60,17 @@ Pieces piecesOf(const Recording& recording) {
 QUORIN_FUZZ_TARGET(recording) {
     const Recording parsed =
         Recording::parse(std::string(reinterpret_cast<const char*>(data), size));
+    FUZZ_CHECK(parsed.devices.size() <= Recording::MAX_DEVICES);
+    size_t held = 0;
     for (const auto& device : parsed.devices) {
         for (const auto& session : device.sessions) {
             for (const auto& event : session.events) {
                 FUZZ_CHECK(event.bytes.size() <= Recording::MAX_PAYLOAD);
+                held += event.bytes.size();
             }
         }
     }
+    FUZZ_CHECK(held <= Recording::MAX_BYTES);
 
     FuzzInput in(data, size);
     const auto framing = static_cast<quorin::RecordedEvent::Framing>(in.u8() % 5);

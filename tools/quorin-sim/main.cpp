@@ -391,6 +391,9 @@ int replaySerial(const quorin_sim::Recording& recording, const ReplayScriptOptio
             }
         }
         pid_t child = fork();
+        if (child < 0) {
+            throw CliError(quorin::cli::EXIT_FAILED, std::string("fork: ") + std::strerror(errno));
+        }
         if (child == 0) {
             std::vector<char*> argv;
             for (std::string& a : args) {
@@ -398,6 +401,8 @@ int replaySerial(const quorin_sim::Recording& recording, const ReplayScriptOptio
             }
             argv.push_back(nullptr);
             execvp(argv[0], argv.data());
+            std::fprintf(stderr, "quorin-sim replay: cannot run %s: %s\n", args[0].c_str(),
+                         std::strerror(errno));
             _exit(127);
         }
         while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
@@ -488,6 +493,10 @@ int runReplay(const std::vector<std::string>& args) {
         throw CliError(quorin::cli::EXIT_FAILED, file + " holds no reader");
     }
     if (serial) {
+        if (usb) {
+            say("quorin-sim replay: the recording's USB readers are not played with its serial "
+                "ones");
+        }
         return replaySerial(recording, options, rest);
     }
     if (rest.empty()) {
