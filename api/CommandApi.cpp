@@ -359,6 +359,8 @@ QUORIN_API void QuorinClearBuffer(void) {
         std::shared_ptr<Strivo> reader = session.current();
         localDelegate().OnCardUpdate(reader.get(), ZEDRA_DATA_NOTREADY);
         session.wipeFirstGenerationTexts();
+        // Queued notifications may carry card data (an ARQC's account number).
+        localDelegate().clearNotify();
     });
 }
 

@@ -53,6 +53,7 @@ void DelegateCore::wipeStaticStrings() {
 void DelegateCore::clearNotify() {
     MutexLock guard(lock);
     notifVector.clear();
+    queuedBytes = 0;
 }
 
 CardText DelegateCore::waitForNotify() {
@@ -62,6 +63,7 @@ CardText DelegateCore::waitForNotify() {
     }
     CardText oldest = std::move(notifVector.front());
     notifVector.erase(notifVector.begin());
+    queuedBytes -= oldest.size();
     return oldest;
 }
 
@@ -73,15 +75,20 @@ CardText DelegateCore::queueNotification(unsigned short messageId, const unsigne
     char* digits = reinterpret_cast<char*>(hex.data());
     ByteArrayToHexStr(data, length, digits, static_cast<long>(hex.size()));
     CardText text(digits);
+    if (m_withHandle) {
+        return text;  // an Ex reader's are not queued: no call takes them out
+    }
     CardText queued("code,");
     queued.append(std::to_string(messageId)).append(";data,").append(text);
     MutexLock guard(lock);
-    // A host that never takes notifications out (the Ex generation has no
-    // call that does) must not make the queue grow without bound: the oldest
-    // give way.
-    if (notifVector.size() >= MAX_QUEUED_NOTIFICATIONS) {
+    // A host that never takes notifications out must not make the queue
+    // grow without bound: the oldest give way.
+    while (!notifVector.empty() && (notifVector.size() >= MAX_QUEUED_NOTIFICATIONS ||
+                                    queuedBytes + queued.size() > MAX_QUEUED_BYTES)) {
+        queuedBytes -= notifVector.front().size();
         notifVector.erase(notifVector.begin());
     }
+    queuedBytes += queued.size();
     notifVector.push_back(std::move(queued));
     return text;
 }

@@ -113,6 +113,8 @@ public:
 protected:
     static constexpr size_t LOCAL_BUFFER_SIZE = 29696;
     static constexpr size_t MAX_QUEUED_NOTIFICATIONS = 1024;
+    // Text of all queued notifications together (the largest one fits).
+    static constexpr size_t MAX_QUEUED_BYTES = 8u << 20;
 
     // Queues "code,<id>;data,<HEX>" and returns the hex of the data, whole.
     CardText queueNotification(unsigned short messageId, const unsigned char* data, int dataLen);
@@ -160,6 +162,7 @@ private:
     CardDataBox<RingStorage> localBuffer;
     Mutex lock;  // guards notifVector
     std::vector<CardText> notifVector GUARDED_BY(lock);
+    size_t queuedBytes GUARDED_BY(lock) = 0;  // text of notifVector's entries
 };
 
 }  // namespace quorin

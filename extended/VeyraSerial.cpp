@@ -73,6 +73,9 @@ void VeyraSerial::onData(iConnection* /*connObject*/, unsigned char* pData, int 
             } catch (...) {
                 reportError("invalid input data!");
             }
+        } else {
+            // A card frame that holds no report: the swipe is lost, and said so.
+            reportError("Invalid input data!");
         }
         return;
     }

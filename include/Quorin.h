@@ -124,8 +124,12 @@
  *     close;
  *   - the texts of the first and plain generations (the result ring,
  *     GetCardData, GetRawData(0), GetTLVPayload) are wiped by ClearCardData
- *     and QuorinClearBuffer and by CloseDevice.
- * After a clear and after a close the library holds no copy of the card.
+ *     and QuorinClearBuffer and by CloseDevice;
+ *   - the first generation's queued notifications (GetTransactionProgress)
+ *     are wiped by ClearCardData, QuorinClearBuffer and StartTransaction;
+ *     they survive CloseDevice.
+ * After a clear the library holds no copy of the card; after a close, none
+ * but the first generation's queued notifications.
  * What the host copies (a record it asked for, a text it kept, its own
  * buffers given to the first generation's getters) is the host's to wipe
  * when it is done, with a wipe its compiler cannot drop (explicit_bzero):
@@ -893,7 +897,8 @@ QUORIN_API long SendDataEx(unsigned long Handle, const char* lpHexCommandString)
  *  reader's record and the raw reports it keeps (when one is open), and
  *  every text of the first and plain generations that may hold card data
  *  (the result ring, GetCardData's buffer, GetRawData(0)'s and
- *  GetTLVPayload's texts: pointers kept from before then read ""), sets the
+ *  GetTLVPayload's texts: pointers kept from before then read ""), empties
+ *  the queue of GetTransactionProgress, sets the
  *  card-data state to ZEDRA_DATA_NOTREADY and calls the card-data-state
  *  callback with it. */
 QUORIN_API void QuorinClearBuffer(void);
@@ -1263,7 +1268,9 @@ QUORIN_API const char* StartTransaction(unsigned char timeLimit, unsigned char c
  *  data as upper-case hex ("code,769;data,4142" for 0x301 with data 41 42),
  *  or "" at once when none is queued: timeOut is not used, the call never
  *  waits. The queue keeps the 1024 newest notifications (older ones give
- *  way), survives CloseDevice, and is emptied by StartTransaction. The text
+ *  way, also once they hold 8 MiB of text together), survives CloseDevice,
+ *  and is emptied by StartTransaction, ClearCardData and QuorinClearBuffer.
+ *  An Ex reader's notifications are not queued. The text
  *  lives in storage of the calling thread, as SendCommandEx's. */
 QUORIN_API const char* GetTransactionProgress(int timeOut);
 /** Cancels the transaction: command 0x0304 without data, as one ready-made

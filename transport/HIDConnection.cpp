@@ -483,17 +483,19 @@ void HIDConnection::hidReadThread() {
             CardDataPool::wipe(buffer.data(), static_cast<size_t>(n));
             return;
         }
-        n = std::min(n, iInputReportBufferLength);
-        std::memcpy(pInputReportBuffer.data(), buffer.data(), static_cast<size_t>(n));
+        // A report longer than the reader's input report is cut to it, and
+        // wiped whole from the read buffer.
+        const int length = std::min(n, iInputReportBufferLength);
+        std::memcpy(pInputReportBuffer.data(), buffer.data(), static_cast<size_t>(length));
         // While the callback runs the store holds exactly this report.
-        addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(n));
-        guardedVoid([&] { deliverData(pInputReportBuffer.data(), n); });
+        addBinary(pInputReportBuffer.data(), static_cast<unsigned int>(length));
+        guardedVoid([&] { deliverData(pInputReportBuffer.data(), length); });
         CardDataPool::wipe(buffer.data(), static_cast<size_t>(n));
         CardDataPool::wipeStack();
         if (t_destroyedOnReceivingThread) {
             return;
         }
-        CardDataPool::wipe(pInputReportBuffer.data(), static_cast<size_t>(n));
+        CardDataPool::wipe(pInputReportBuffer.data(), static_cast<size_t>(length));
         RawDataStore::clear();
     }
 }

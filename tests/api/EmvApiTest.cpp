@@ -376,6 +376,12 @@ TEST_F(EmvApiTest, AWholeTransactionThroughTheFirstGenerationApi) {
     EXPECT_EQ(m_reader->transactionState(), ExtendedReader::TransactionState::IDLE);
     EXPECT_EQ(rec.count("transactionStatus"), 1);
     EXPECT_EQ(rec.count("userSelection"), 1);
+
+    // A clear empties the queue too: its messages carry card data.
+    m_reader->pushNotification(0x0303, {0x5A, 0x01, 0x41});
+    ASSERT_TRUE(rec.waitFor("arqc", 2));
+    ClearCardData();
+    EXPECT_STREQ(GetTransactionProgress(0), "");
 }
 
 TEST_F(EmvApiTest, SwipesDecodeAndTheEmptyRecordGivesTheBareTlvPayload) {

@@ -107,9 +107,14 @@ private:
     int m_nextOffset = 0;
 };
 
+// (A random type byte of 0xC0 makes a serial card frame that holds no
+// report: "Invalid input data!".)
 const std::set<std::string> REASSEMBLY_ERRORS = {"Invalid notification package data length!",
-                                                 "Header is not match!", "Invalid notification id!",
-                                                 "Exception!", "Notification incomplete: dropped!"};
+                                                 "Header is not match!",
+                                                 "Invalid notification id!",
+                                                 "Exception!",
+                                                 "Notification incomplete: dropped!",
+                                                 "Invalid input data!"};
 
 template <class Reader>
 void fuzzReassembly(bool wide, unsigned seed, int iterations) {

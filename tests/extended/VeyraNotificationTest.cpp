@@ -308,7 +308,7 @@ TEST_F(SerialLink, CardDataBehindTheFilterMarkerReachesTheDecoder) {
 
     // A legacy line of track text, odd hex, a report too short to be one, or
     // a header followed by raw bytes (no shape the connection hands over) is
-    // not card data.
+    // not card data: each is refused and reported.
     for (const std::string& text :
          {std::string("%B4111^DOE/A^2512?"), std::string("0100000"), std::string("0100")}) {
         Bytes frame{0xC0};
@@ -319,5 +319,10 @@ TEST_F(SerialLink, CardDataBehindTheFilterMarkerReachesTheDecoder) {
         fromHex("C0" + toHex({'0', '1', '0', '0', '0', 'A'}) + "01000002000000008899");
     conn->push(headerAndRaw);
     EXPECT_EQ(reader.cards().size(), 1u);
-    EXPECT_TRUE(delegate.errors().empty());
+    const auto errors = delegate.errors();
+    ASSERT_EQ(errors.size(), 4u);
+    for (const auto& error : errors) {
+        EXPECT_EQ(error.code, 17);
+        EXPECT_EQ(error.text, "Invalid input data!");
+    }
 }
