@@ -55,6 +55,7 @@ void DeviceListMonitor::teardown() {
     }
     try {
         MutexLock setting(m_setLock);
+        m_tornDown = true;
         {
             MutexLock guard(m_lock);
             m_fn = nullptr;
@@ -77,6 +78,11 @@ long DeviceListMonitor::setCallback(CallBackDeviceListChanged fn, void* obj) {
     uint64_t mine;
     {
         MutexLock setting(m_setLock);
+        if (m_tornDown) {
+            // The exit passed the monitor's teardown before the session's:
+            // a thread started now would be stopped by nothing.
+            return fn == nullptr ? 0 : 1;
+        }
         {
             MutexLock guard(m_lock);
             m_fn = fn;

@@ -128,6 +128,7 @@ private:
     Mutex m_setLock;  // serialises registrations; guards m_thread and m_stopFd
     std::thread m_thread GUARDED_BY(m_setLock);
     int m_stopFd GUARDED_BY(m_setLock) = -1;
+    bool m_tornDown GUARDED_BY(m_setLock) = false;  // no thread starts after the teardown
 
     // The host callback's queue: made by the monitor thread at its first
     // change, then only read (by that thread, and by the teardown after

@@ -133,8 +133,12 @@ std::shared_ptr<RecordedLink> Recorder::open(const std::string& description,
         // connections of one recording share it. The writer of the one
         // before, stopped already, has closed its file once joined.
         if (m_openLinks == 0) {
+            // A writer that outlived the last close (a disk that does not
+            // take its lines) gets CLOSE_WAIT more; the open is never held
+            // longer: while that writer runs, it is not recorded.
+            stopWriter(CLOSE_WAIT);
             if (m_writer.joinable()) {
-                m_writer.join();
+                return nullptr;
             }
             if (!useFile()) {
                 return nullptr;

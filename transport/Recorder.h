@@ -19,8 +19,10 @@
 // lost. The last recorded connection's close stops it and waits up to
 // CLOSE_WAIT for it to write what is queued, close the file and end, then
 // joins it; a disk slower than that leaves the join to the next recording's
-// first open, or to retire() at the library's teardown (bounded too), so a
-// close, even one made on a receiving thread, never hangs on the disk.
+// first open (which waits CLOSE_WAIT more, and records nothing while the
+// writer still runs), or to retire() at the library's teardown (bounded
+// too), so neither a close, even one made on a receiving thread, nor an open
+// hangs on the disk.
 //
 // Fork: in a child nothing is posted, started or joined (LibraryState); the
 // file is closed on exec.
