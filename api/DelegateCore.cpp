@@ -94,6 +94,11 @@ CardText DelegateCore::queueNotification(unsigned short messageId, const unsigne
 }
 
 void DelegateCore::post(CallbackJob job) {
+    if (LibraryState::forked()) {
+        // The callback threads are the parent's, and their locks may have
+        // been held by a parent thread at the fork: nothing is called back.
+        return;
+    }
     if (m_callbacks->post(std::move(job)) == CallbackQueue::Posted::DROPPED) {
         OnError(nullptr, 17, const_cast<char*>(DROPPED_TEXT));
     }

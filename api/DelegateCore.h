@@ -102,7 +102,9 @@ public:
     const std::shared_ptr<CallbackQueue>& callbacks() const { return m_callbacks; }
     // Callbacks refused because their queue was full, or because no thread
     // could be had at all.
-    unsigned long droppedCallbacks() const { return m_callbacks->dropped(); }
+    unsigned long droppedCallbacks() const {
+        return LibraryState::forked() ? 0 : m_callbacks->dropped();  // (see post)
+    }
     // Data of the reader dropped because it arrived incomplete, out of place
     // or garbled: every error the reader reported (each reached OnError).
     unsigned long lostData() const { return m_lostData.load(); }
