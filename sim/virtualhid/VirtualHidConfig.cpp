@@ -9,6 +9,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "tools/quorin/SafeText.h"
 #include "virtualhid/ExtendedReader.h"
 #include "virtualhid/PlainCommandReader.h"
 #include "virtualhid/ReplayReader.h"
@@ -65,7 +66,8 @@ void plugFromText(const std::string& text, const char* source) {
 int g_reportFd = STDERR_FILENO;
 
 void replayReport(const std::string& text) {
-    std::string line = "quorin-sim replay: " + text + "\n";
+    // It names readers by what the recording says: untrusted text.
+    std::string line = "quorin-sim replay: " + quorin::cli::safeText(text) + "\n";
     ssize_t ignored = ::write(g_reportFd, line.data(), line.size());
     (void)ignored;
 }

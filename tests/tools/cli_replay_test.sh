@@ -97,6 +97,13 @@ replay_swipe fix_swipe "$FIXTURES/usb-swipe.rec" HID://SN-SWIPE
 expect_out fix_swipe "Track data:        51, 39, 0 bytes (not shown)"
 replayed fix_swipe
 
+# ---- a reader's strings in the replay's reports reach the terminal escaped
+sed 's/serial="SN-EMV"/serial="SN\\x1b]0;owned\\x07"/' "$FIXTURES/usb-emv.rec" >"$WORK/esc.rec"
+run esc "$QUORIN_SIM" replay "$WORK/esc.rec" -- "$QUORIN" list
+CHECKS=$((CHECKS + 1))
+grep -qF 'HID://SN\x1B]0;owned\x07' "$WORK/esc.err" && ! grep -q $'\x1b' "$WORK/esc.err" ||
+    fail "esc: $(cat -v "$WORK/esc.err")"
+
 # ---- a malformed recording is refused with a reason, never a crash
 printf 'quorin-recording 1\n0.1 1 open usb vid=ZZ\n0.2 1 feature-in 01 0+99999999999\n0.3 9 close\n' >"$WORK/bad.rec"
 run bad "$QUORIN_SIM" replay "$WORK/bad.rec" -- true

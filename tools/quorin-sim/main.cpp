@@ -18,6 +18,7 @@
 #include "ArgParser.h"
 #include "CliError.h"
 #include "Recording.h"
+#include "SafeText.h"
 #include "SerialReplay.h"
 #include "SerialSimulator.h"
 #include "VirtualBusDir.h"
@@ -180,8 +181,10 @@ PtyReader::Framing framingOf(const std::string& name) {
     throw quorin::cli::usageError("--format must be SLIP, LEGACY or TIDELINK, not '" + name + "'");
 }
 
+// One line to standard error. Reports name a recording's readers by the
+// serial numbers and paths written in it: untrusted, so escaped.
 void say(const std::string& text) {
-    std::fprintf(stderr, "%s\n", text.c_str());
+    std::fprintf(stderr, "%s\n", quorin::cli::safeText(text).c_str());
     std::fflush(stderr);
 }
 
@@ -272,6 +275,7 @@ std::string busLibraryPath() {
     return dir + (old != nullptr && old[0] != '\0' ? ":" + std::string(old) : "");
 }
 
+// The replayed readers' reports, escaped where they were written.
 void relay(int fd) {
     char buffer[4096];
     ssize_t n;
